@@ -1,0 +1,78 @@
+// One monitored web server: its configuration line's values and everything
+// collected about it. Keyed by the TCP port on which it is reached.
+#pragma once
+
+#include <stdint.h>
+
+enum {
+  SERVER_NAME_FIELD = 128,        // user, password
+  SERVER_CREDENTIALS_FIELD = 129, // Base64 of a 95-character pair is 128 long
+  SERVER_TEXT_FIELD = 512,        // every collected text value
+};
+
+struct ServerEntry {
+  int32_t port;
+  char user[SERVER_NAME_FIELD];
+  char password[SERVER_NAME_FIELD];
+  char version[SERVER_TEXT_FIELD];
+  int32_t pid;
+  char runMode[SERVER_TEXT_FIELD];
+  char userName[SERVER_TEXT_FIELD];
+  char groupName[SERVER_TEXT_FIELD];
+  char hostname[SERVER_TEXT_FIELD];
+  int32_t startProcs;
+  int32_t minIdleProcs;
+  int32_t maxIdleProcs;
+  int32_t maxProcs;
+  int32_t requestsMaxPerChild;
+  int32_t keepAlive;
+  int32_t requestsMaxPerConn;
+  int32_t threadsPerChild;
+  int32_t connectionTimeout;
+  int32_t keepAliveTimeout;
+  char serverRoot[SERVER_TEXT_FIELD];
+  char configFile[SERVER_TEXT_FIELD];
+  char pidFile[SERVER_TEXT_FIELD];
+  char scoreboardFile[SERVER_TEXT_FIELD];
+  char credentials[SERVER_CREDENTIALS_FIELD];
+  char documentRoot[SERVER_TEXT_FIELD];
+  char accessLog[SERVER_TEXT_FIELD];
+  char errorLog[SERVER_TEXT_FIELD];
+  char scriptLog[SERVER_TEXT_FIELD];
+  int32_t uptime;
+  int32_t totalAccesses;
+  int32_t totalKBytes;
+  int32_t busyWorkers;
+  int32_t idleWorkers;
+  int32_t startingCount;  // scoreboard S
+  int32_t readingCount;   // R
+  int32_t replyingCount;  // W
+  int32_t keepAliveCount; // K
+  int32_t dnsCount;       // D
+  int32_t loggingCount;   // L
+  int32_t finishingCount; // G
+  int32_t cpuTime;
+  double percentCpu; // hundredths of a percent of the machine, at most 10000
+  uint32_t rss;
+  int32_t memSize;
+  double percentMem; // whole percents of physical memory, summed
+  // Process counters, in the order of the footprint table's columns 7 to 17.
+  int32_t numThreads;
+  int32_t inBlocks;
+  int32_t outBlocks;
+  int32_t msgsSent;
+  int32_t msgsRecv;
+  int32_t sysCalls;
+  int32_t minorFaults;
+  int32_t majorFaults;
+  int32_t numSwaps;
+  int32_t volCtx;
+  int32_t involCtx;
+  int32_t totalLogSize;      // KB
+  int32_t docSize;           // KB
+  int32_t totalDiskSize;     // KB
+  int32_t fileCheckInterval; // seconds between document-root scans; <= 0 never
+  int32_t lastDocScan;       // seconds since the epoch
+  ServerEntry *prev;
+  ServerEntry *next;
+};

@@ -1,0 +1,44 @@
+// What the agent library offers to the programs that host modules (the
+// daemon, and the Windows walk tool): the registered variables, the walk that
+// picks the variable whose handler answers a request, and log settings.
+#pragma once
+
+#include "varnock.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Longest OID an SNMP request may carry.
+enum { VARNOCK_HOST_MAX_OID = 128 };
+
+// One answer, copied out of the module's answer storage at once.
+typedef struct VarnockAnswer {
+  uint32_t oid[VARNOCK_HOST_MAX_OID];
+  int32_t oidLength;
+  uint8_t type;        // the descriptor's VARNOCK_TYPE_*
+  int32_t valueLength; // bytes in value
+  unsigned char value[1024];
+  const MibVariable *variable; // the descriptor that answered
+} VarnockAnswer;
+
+// Variables registered so far, in registration order.
+VARNOCK_API size_t VarnockHostVariableCount(void);
+VARNOCK_API MibVariable *VarnockHostVariableAt(size_t index);
+// Forget every registered variable (a module whose start-up was refused).
+VARNOCK_API void VarnockHostClearVariables(void);
+
+// Exact get. Returns 1 with the answer filled, 0 when no variable answers
+// that instance (noSuchObject / noSuchInstance).
+VARNOCK_API int VarnockHostGet(const uint32_t *oid, int32_t oidLength, VarnockAnswer *answer);
+// Get-next: the first instance after oid, in ascending OID order across all
+// registered variables. Returns 1 with the answer filled, 0 at the end.
+VARNOCK_API int VarnockHostGetNext(const uint32_t *oid, int32_t oidLength, VarnockAnswer *answer);
+
+// Log lines of a level above maxLevel are dropped (default 4: errors and
+// warnings; 7 shows debug traces).
+VARNOCK_API void VarnockHostSetLogLevel(int32_t maxLevel);
+
+#ifdef __cplusplus
+} // extern "C"
+#endif
