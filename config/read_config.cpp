@@ -1,7 +1,124 @@
 #include "config/read_config.h"
 
-// Placeholder until the configuration reader lands.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/server_list.h"
+#include "platform/file_mode.h"
+#include "pluginlib/base64.h"
+#include "pluginlib/config_line.h"
+#include "varnock.h"
+
+namespace {
+
+// The "user:password" text may have at most this many characters.
+constexpr size_t kMaxPairChars = 95;
+// Base64 of the longest pair: 4 * 32 characters and the NUL.
+constexpr size_t kMaxCredentialsBytes = 4 * ((kMaxPairChars + 2) / 3) + 1;
+static_assert(kMaxCredentialsBytes <= sizeof(ServerEntry::credentials),
+              "the credentials field must hold the longest Base64 text whole");
+
+// Closes the file on every way out of the reader.
+struct FileCloser {
+  FILE *file;
+  ~FileCloser() { std::fclose(file); }
+};
+
+bool equals_ignoring_case(const char *text, const char *word) {
+  for (; *text != '\0' && *word != '\0'; ++text, ++word) {
+    char c = *text;
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    }
+    if (c != *word) {
+      return false;
+    }
+  }
+  return *text == '\0' && *word == '\0';
+}
+
+// The decimal value of the text's leading digits (after blanks and a sign),
+// 0 when there are none; values beyond the 32-bit range are held at its ends.
+int32_t to_int32(const char *text) {
+  const long long value = std::strtoll(text, nullptr, 10);
+  if (value > INT32_MAX) {
+    return INT32_MAX;
+  }
+  if (value < INT32_MIN) {
+    return INT32_MIN;
+  }
+  return static_cast<int32_t>(value);
+}
+
+// Turns one "apache" line into a ServerEntry, or reports why it cannot.
+void read_apache_line(const ConfigFields fields, int count, int line_number) {
+  const char *keyword = fields[0];
+  if (!equals_ignoring_case(keyword, "apache")) {
+    report_config_error("Unexpected value", keyword, line_number);
+    VarnockSyslog(4, "ostrik: Unexpected value");
+    return;
+  }
+  if (count == 1) {
+    report_config_error("Port number expected in ostrik", keyword, line_number);
+    return;
+  }
+  if (count == 2) {
+    report_config_error("Username expected in ostrik", keyword, line_number);
+    VarnockSyslog(4, "ostrik: username expected in ostrik");
+    return;
+  }
+  if (count == 3) {
+    report_config_error("Password expected in ostrik", keyword, line_number);
+    VarnockSyslog(4, "ostrik: Password expected in ostrik");
+    return;
+  }
+  if (count == 4) {
+    report_config_error("File check interval expected in ostrik", keyword, line_number);
+    VarnockSyslog(4, "ostrik: File check interval expected in ostrik");
+    return;
+  }
+  const char *user = fields[2];
+  const char *password = fields[3];
+  if (std::strlen(user) + std::strlen(password) + 1 > kMaxPairChars) {
+    report_config_error("Username plus password can not be longer than 95 characters", user,
+                        line_number);
+    VarnockSyslog(3, "ostrik: Username plus password can not be longer than 95 characters");
+    return;
+  }
+  char pair[kMaxPairChars + 1];
+  std::snprintf(pair, sizeof pair, "%s:%s", user, password);
+  char credentials[kMaxCredentialsBytes];
+  base64_encode(credentials, pair);
+  // A port that is not positive or already listed is refused by the list;
+  // such a line is dropped without a message.
+  add_server(to_int32(fields[1]), user, password, to_int32(fields[4]), credentials);
+}
+
+} // namespace
+
 int read_config(const char *path) {
-  (void)path;
-  return -1;
+  if (path == nullptr) {
+    return -1;
+  }
+  FILE *file = open_text_file(path);
+  if (file == nullptr) {
+    VarnockSyslog(3, "varnock: unable to open ostrik config file %s\n", path);
+    return -1;
+  }
+  FileCloser closer{file};
+  if (platform_file_readable_by_others(path)) {
+    VarnockSyslog(4, "ostrik: config file %s is readable by other users; it holds passwords", path);
+  }
+  ConfigFields fields;
+  int line_number = 0;
+  int count;
+  while ((count = next_config_line(file, fields, &line_number)) > 0) {
+    if (fields[0][0] == '#') {
+      continue;
+    }
+    read_apache_line(fields, count, line_number);
+  }
+  return 0;
 }

@@ -1,0 +1,88 @@
+#include "pluginlib/config_line.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "varnock.h"
+
+namespace {
+
+// One fgets call reads at most this many characters, the line feed included.
+constexpr int kPieceChars = 510;
+
+bool is_separator(char c) { return c == ' ' || c == '\t'; }
+
+} // namespace
+
+FILE *open_text_file(const char *path) {
+  FILE *file = path != nullptr ? std::fopen(path, "r") : nullptr;
+  if (file == nullptr) {
+    std::fprintf(stderr, "varnock: unable to open file %s\n", path != nullptr ? path : "(null)");
+  }
+  return file;
+}
+
+int next_config_line(FILE *file, ConfigFields fields, int *line_number) {
+  char line[CONFIG_FIELD_SIZE];
+  for (;;) {
+    if (std::fgets(line, kPieceChars + 1, file) == nullptr) {
+      return -1;
+    }
+    if (line_number != nullptr) {
+      ++*line_number;
+    }
+    if (line[0] == '#' || line[0] == '\n') {
+      continue;
+    }
+    const int count = tokenize_line(line, fields);
+    if (count > 0) {
+      return count;
+    }
+  }
+}
+
+int tokenize_line(const char *text, ConfigFields fields) {
+  for (int i = 0; i < CONFIG_FIELD_COUNT; ++i) {
+    fields[i][0] = '\0';
+  }
+  int count = 0;
+  const char *p = text;
+  while (*p != '\0' && *p != '\n') {
+    while (is_separator(*p)) {
+      ++p;
+    }
+    char closing = ' '; // an unquoted field ends at a blank or a tab
+    if (*p == '\'' || *p == '"') {
+      closing = *p;
+      ++p;
+    }
+    if (*p == '\0' || *p == '\n') {
+      break;
+    }
+    // Fields past the store's end are still scanned, so that the line is
+    // consumed the same way, but nothing of them is kept.
+    char *field = count < CONFIG_FIELD_COUNT ? fields[count] : nullptr;
+    size_t length = 0;
+    while (*p != '\0' && *p != '\n' && (closing == ' ' ? !is_separator(*p) : *p != closing)) {
+      if (field != nullptr && length + 1 < CONFIG_FIELD_SIZE) {
+        field[length++] = *p;
+      }
+      ++p;
+    }
+    if (field != nullptr) {
+      field[length] = '\0';
+      ++count;
+    }
+    if (*p == '\0' || *p == '\n') {
+      break; // the end of the text or of the line ends the last field
+    }
+    ++p; // the closing quote, blank or tab
+  }
+  return count;
+}
+
+void report_config_error(const char *message, const char *found, int line_number) {
+  std::fprintf(stderr, "varnock: %s - found '%s' in config file, line %d\n", message, found,
+               line_number);
+  VarnockSyslog(3, "varnock: %s - found '%s' in config file, line %d", message, found, line_number);
+}
