@@ -76,3 +76,7 @@ struct ServerEntry {
   ServerEntry *prev;
   ServerEntry *next;
 };
+
+// The page layout a server writes: 2 when its version begins with
+// "Apache/2.", else 1 (also for an entry that has no version yet).
+int server_generation(const ServerEntry *entry);

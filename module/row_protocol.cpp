@@ -43,7 +43,3 @@ ServerEntry *table_row(MibVariable *var, uint32_t *oid, int32_t *oidLength, int3
   *writeMethod = nullptr;
   return row;
 }
-
-int server_generation(const ServerEntry *entry) {
-  return std::strncmp(entry->version, "Apache/2.", 9) == 0 ? 2 : 1;
-}

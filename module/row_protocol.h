@@ -19,6 +19,3 @@ typedef int (*TableRefresh)(void);
 // there is no such row.
 ServerEntry *table_row(MibVariable *var, uint32_t *oid, int32_t *oidLength, int32_t exact,
                        int32_t *valueLength, void **writeMethod, TableRefresh refresh);
-
-// Server generation: 2 when the version begins with "Apache/2.", else 1.
-int server_generation(const ServerEntry *entry);
