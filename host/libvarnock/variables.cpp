@@ -1,0 +1,96 @@
+// The list of registered variables: what modules offer through
+// VarnockInsertIntoVariableList, and the OID order used to walk them.
+#include "host/libvarnock/variables.h"
+
+#include <algorithm>
+
+#include "varnock_host.h"
+
+namespace varnock {
+namespace {
+
+std::vector<MibVariable *> g_registered;
+std::vector<MibVariable *> g_by_prefix;
+bool g_sorted = true;
+
+bool same_oid(const MibVariable *a, const MibVariable *b) {
+  return VarnockCompare(a->oid, a->oidLength, b->oid, b->oidLength) == 0;
+}
+
+} // namespace
+
+const std::vector<MibVariable *> &registered_variables() { return g_registered; }
+
+const std::vector<MibVariable *> &variables_by_prefix() {
+  if (!g_sorted) {
+    g_by_prefix = g_registered;
+    // Ascending by prefix; variables that share a prefix stand in the order
+    // of their whole OIDs.
+    std::stable_sort(
+        g_by_prefix.begin(), g_by_prefix.end(), [](const MibVariable *a, const MibVariable *b) {
+          int byPrefix = VarnockCompare(a->oid, prefix_length(a), b->oid, prefix_length(b));
+          if (byPrefix != 0)
+            return byPrefix < 0;
+          return VarnockCompare(a->oid, a->oidLength, b->oid, b->oidLength) < 0;
+        });
+    g_sorted = true;
+  }
+  return g_by_prefix;
+}
+
+bool starts_with(const uint32_t *oid, int32_t oidLength, const uint32_t *prefix,
+                 int32_t prefixLength) {
+  if (prefixLength < 0 || oidLength < prefixLength)
+    return false;
+  return std::equal(prefix, prefix + prefixLength, oid);
+}
+
+} // namespace varnock
+
+extern "C" {
+
+int32_t VarnockInsertIntoVariableList(MibVariable *var) {
+  if (var == nullptr || var->oidLength == 0 || var->oidLength > VARNOCK_MAX_OID_LEN ||
+      var->handler == nullptr)
+    return -1;
+  auto &registered = varnock::g_registered;
+  for (const MibVariable *known : registered) {
+    if (varnock::same_oid(known, var))
+      return -1;
+  }
+  registered.push_back(var);
+  varnock::g_sorted = false;
+  return 0;
+}
+
+int32_t VarnockCompare(const uint32_t *a, int32_t aLength, const uint32_t *b, int32_t bLength) {
+  // A missing OID or a negative length counts as the empty OID.
+  if (a == nullptr || aLength < 0)
+    aLength = 0;
+  if (b == nullptr || bLength < 0)
+    bLength = 0;
+  int32_t common = std::min(aLength, bLength);
+  for (int32_t i = 0; i < common; ++i) {
+    if (a[i] != b[i])
+      return a[i] < b[i] ? -1 : 1;
+  }
+  if (aLength == bLength)
+    return 0;
+  return aLength < bLength ? -1 : 1;
+}
+
+size_t VarnockHostVariableCount(void) { return varnock::g_registered.size(); }
+
+MibVariable *VarnockHostVariableAt(size_t index) {
+  if (index >= varnock::g_registered.size())
+    return nullptr;
+  return varnock::g_registered[index];
+}
+
+void VarnockHostClearVariables(void) {
+  varnock::g_registered.clear();
+  varnock::g_by_prefix.clear();
+  varnock::g_sorted = true;
+}
+
+} // extern "C"
