@@ -5,8 +5,10 @@
 #include <string.h>
 #include <syslog.h>
 
-#include <net-snmp/library/snmp_logging.h>
+// net-snmp-config.h must come first.
 #include <net-snmp/net-snmp-config.h>
+
+#include <net-snmp/library/snmp_logging.h>
 
 #include "varnock_host.h"
 
