@@ -10,6 +10,42 @@
 // (RFC 5612's documentation number): subtree 1.3.6.1.4.1.32473.16.3.
 constexpr uint32_t OSTRIK_ENTERPRISE = 32473;
 
+// The module's subtree, enterprises.E.16.3, as branch reports it.
+constexpr uint32_t OSTRIK_SUBTREE[] = {1, 3, 6, 1, 4, 1, OSTRIK_ENTERPRISE, 16, 3};
+constexpr int OSTRIK_SUBTREE_LENGTH = sizeof OSTRIK_SUBTREE / sizeof OSTRIK_SUBTREE[0];
+
+// The module's title, as modinfo and ostrikVersion report it.
+constexpr char OSTRIK_TITLE[] = "Apache Server Tessivar, Version 1.0 Patchlevel 5.1";
+
+// The name init writes into the agent's InitBlock.
+constexpr char OSTRIK_MODULE_NAME[] = "ostrik";
+
+// The oldest agent version the module starts with (4.2pl2).
+constexpr int32_t OSTRIK_MIN_AGENT_VERSION = 422;
+
+// The configuration file's name, found in the agent's directory.
+constexpr char OSTRIK_CONFIG_FILE[] = "ostrik.cf";
+
+// Size of the module directory and configuration path fields, NUL included.
+constexpr int OSTRIK_PATH_SIZE = 512;
+
+// The last arc of a table descriptor's OID: it holds the place of the row
+// index, which a handler replaces with the row's port in its answer.
+constexpr uint32_t OSTRIK_INDEX_PLACEHOLDER = 0xFFFFFFFFu;
+
+// The word every descriptor carries at offset 180.
+constexpr uint32_t OSTRIK_DESCRIPTOR_WORD = 0x0000AAAAu;
+
+// The descriptor table: two scalars, then the 25 configuration columns, the 20
+// footprint columns and the 15 performance columns, in registration order.
+constexpr int OSTRIK_SCALAR_COUNT = 2;
+constexpr int OSTRIK_CONFIG_COLUMNS = 25;
+constexpr int OSTRIK_FOOTPRINT_COLUMNS = 20;
+constexpr int OSTRIK_PERF_COLUMNS = 15;
+constexpr int OSTRIK_VARIABLE_COUNT =
+    OSTRIK_SCALAR_COUNT + OSTRIK_CONFIG_COLUMNS + OSTRIK_FOOTPRINT_COLUMNS + OSTRIK_PERF_COLUMNS;
+extern MibVariable ostrik_variables[OSTRIK_VARIABLE_COUNT];
+
 extern "C" {
 OSTRIK_EXPORT int32_t init(InitBlock *block);
 OSTRIK_EXPORT int32_t monitorInit(void);
@@ -18,6 +54,18 @@ OSTRIK_EXPORT int32_t modinfo(char *buffer, int32_t length);
 OSTRIK_EXPORT int32_t callback(void);
 OSTRIK_EXPORT int32_t finish(void);
 }
+
+// Module state, process-wide: 1 once init has registered the 60 table
+// variables, for the life of the process.
+extern int32_t tables_registered;
+// The directory part of the agent's path (with its trailing separator), and
+// the configuration file's path derived from it. Empty before init, and the
+// configuration path stays empty when the agent's path is too long for it.
+const char *module_directory(void);
+const char *config_path(void);
+// Tests only: back to the state of a freshly loaded module (nothing
+// registered, both paths empty).
+void module_reset_for_tests(void);
 
 // Answer storage shared by every handler; valid until the next handler call.
 extern int32_t value_int;

@@ -1,0 +1,154 @@
+// The six entry points the agent calls, and the module state they own: the
+// flag that says the table variables are registered, the module directory
+// and the configuration file's path.
+#include <stdio.h>
+#include <string.h>
+
+#include "collect/footprint.h"
+#include "config/read_config.h"
+#include "module/ostrik.h"
+#include "platform/path.h"
+
+int32_t tables_registered;
+
+namespace {
+
+char module_directory_field[OSTRIK_PATH_SIZE];
+char config_path_field[OSTRIK_PATH_SIZE];
+
+// Offers one descriptor to the agent; a refusal is logged and start-up goes
+// on. The number logged is the variable's number within its group.
+void register_variable(MibVariable *var) {
+  if (VarnockInsertIntoVariableList(var) < 0) {
+    VarnockSyslog(4, "ostrik: insert variable %d failed", var->magic);
+  } else {
+    VarnockSyslog(7, "ostrik: insert variable %d", var->magic);
+  }
+}
+
+// Derives the module directory and the configuration path from the agent's
+// path of length length: the directory keeps everything up to and including
+// the last separator (the first character is always kept), and the
+// configuration file lies directly in it. A path that does not fit is never
+// cut short, since a shortened path would name some other file: both fields
+// are left empty and false is returned.
+bool derive_paths(const char *agentPath, size_t length) {
+  module_directory_field[0] = '\0';
+  config_path_field[0] = '\0';
+  if (length >= sizeof module_directory_field) {
+    return false;
+  }
+  char work[OSTRIK_PATH_SIZE];
+  memcpy(work, agentPath, length);
+  work[length] = '\0';
+  for (size_t i = length > 0 ? length - 1 : 0; i > 0; --i) {
+    if (work[i] == PLATFORM_PATH_SEPARATOR) {
+      break;
+    }
+    work[i] = '\0';
+  }
+  memcpy(module_directory_field, work, sizeof work);
+
+  char path[OSTRIK_PATH_SIZE];
+  const int written = snprintf(path, sizeof path, "%s%s", work, OSTRIK_CONFIG_FILE);
+  if (written < 0 || static_cast<size_t>(written) >= sizeof path) {
+    return false;
+  }
+  memcpy(config_path_field, path, sizeof path);
+  return true;
+}
+
+} // namespace
+
+const char *module_directory(void) { return module_directory_field; }
+const char *config_path(void) { return config_path_field; }
+
+void module_reset_for_tests(void) {
+  tables_registered = 0;
+  module_directory_field[0] = '\0';
+  config_path_field[0] = '\0';
+}
+
+extern "C" {
+
+int32_t init(InitBlock *block) {
+  const int32_t version = VarnockGetVarnockVersion();
+  if (version < OSTRIK_MIN_AGENT_VERSION) {
+    printf("ostrik: Varnock version 4.2pl2 or later is required %d\n", version);
+    fflush(stdout);
+    VarnockSyslog(3, "ostrik: Varnock version 4.2pl2 or later is required\n");
+    return -1;
+  }
+  if (block == nullptr) {
+    VarnockSyslog(3, "ostrik_init: no init block");
+    return -1;
+  }
+
+  memset(block->moduleName, 0, sizeof block->moduleName);
+  memcpy(block->moduleName, OSTRIK_MODULE_NAME, sizeof OSTRIK_MODULE_NAME);
+  memset(block->reserved, 0, sizeof block->reserved);
+
+  // The agent's path is read only within its field; a path without its NUL
+  // there counts as too long.
+  const size_t length = strnlen(block->agentPath, sizeof block->agentPath);
+  VarnockSyslog(7, "ostrik_init: starting with path name %.*s", static_cast<int>(length),
+                block->agentPath);
+  const bool have_config = derive_paths(block->agentPath, length);
+  if (!have_config) {
+    VarnockSyslog(3, "ostrik_init: agent path too long, configuration not read");
+  }
+
+  for (int i = 0; i < OSTRIK_SCALAR_COUNT; ++i) {
+    register_variable(&ostrik_variables[i]);
+  }
+
+  // The reader reports its own problems; the module starts with whatever
+  // servers it found.
+  if (have_config) {
+    (void)read_config(config_path_field);
+  }
+
+  // The agent keeps the table variables from the first start; a second init
+  // must not offer them twice.
+  if (tables_registered == 0) {
+    for (int i = OSTRIK_SCALAR_COUNT; i < OSTRIK_VARIABLE_COUNT; ++i) {
+      register_variable(&ostrik_variables[i]);
+    }
+    tables_registered = 1;
+  }
+  return 1;
+}
+
+int32_t monitorInit(void) { return 0; }
+
+int32_t branch(uint32_t *oid, int32_t *oidLength) {
+  if (oid == nullptr || oidLength == nullptr) {
+    return -1;
+  }
+  for (int i = 0; i < OSTRIK_SUBTREE_LENGTH; ++i) {
+    oid[i] = OSTRIK_SUBTREE[i];
+  }
+  *oidLength = OSTRIK_SUBTREE_LENGTH;
+  return 1;
+}
+
+int32_t modinfo(char *buffer, int32_t length) {
+  if (buffer == nullptr || length < 1) {
+    return -1;
+  }
+  // Never more than the caller's length, NUL included: a short buffer gets
+  // the title cut short.
+  snprintf(buffer, static_cast<size_t>(length), "%s", OSTRIK_TITLE);
+  return 1;
+}
+
+int32_t callback(void) {
+  if (tables_registered != 0) {
+    (void)refresh_footprint();
+  }
+  return 0;
+}
+
+int32_t finish(void) { return 0; }
+
+} // extern "C"
