@@ -1,4 +1,150 @@
 #include "collect/footprint.h"
 
-// Placeholder until the footprint collector lands.
-int refresh_footprint(void) { return 0; }
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+
+#include "collect/server_info.h"
+#include "config/server_list.h"
+#include "platform/clock.h"
+#include "pluginlib/parse_dir.h"
+#include "pluginlib/topmod.h"
+#include "varnock.h"
+
+namespace {
+
+constexpr int32_t kRefreshInterval = 20; // seconds
+constexpr int32_t kDocRootDepthLimit = 32;
+constexpr size_t kLogPathSize = 512;
+
+// Time of the last refresh, seconds since the epoch; 0 before the first.
+int32_t lastFootprintRefresh = 0;
+
+// 32-bit sums wrap without notice, as the agent's counters do.
+int32_t add_wrapping(int32_t sum, int32_t value) {
+  return static_cast<int32_t>(static_cast<uint32_t>(sum) + static_cast<uint32_t>(value));
+}
+
+void reset_process_columns(ServerEntry *entry) {
+  entry->cpuTime = 0;
+  entry->rss = 0;
+  entry->memSize = 0;
+  entry->numThreads = 0;
+  entry->inBlocks = 0;
+  entry->outBlocks = 0;
+  entry->msgsSent = 0;
+  entry->msgsRecv = 0;
+  entry->sysCalls = 0;
+  entry->minorFaults = 0;
+  entry->majorFaults = 0;
+  entry->numSwaps = 0;
+  entry->volCtx = 0;
+  entry->involCtx = 0;
+  entry->percentMem = 0.0;
+  entry->percentCpu = 0.0;
+}
+
+// Whole percent of physical memory that a process holds, truncated.
+double memory_share(uint32_t memBytes, uint32_t physicalKb) {
+  if (physicalKb == 0) {
+    return 0.0; // memory size unknown: no share rather than a division by 0
+  }
+  return std::trunc(static_cast<double>(memBytes) / 1024.0 * 100.0 /
+                    static_cast<double>(physicalKb));
+}
+
+// Adds one process of the server to the entry's sums.
+void add_process(ServerEntry *entry, const ProcEntry &proc, uint32_t physicalKb,
+                 const TopDelta *deltas, int32_t deltaCount) {
+  entry->cpuTime = add_wrapping(entry->cpuTime, proc.cpuTime);
+  entry->rss += proc.rss;
+  entry->memSize = add_wrapping(entry->memSize, proc.memSize);
+  entry->percentMem += memory_share(proc.memBytes, physicalKb);
+  entry->numThreads = add_wrapping(entry->numThreads, proc.threads);
+  entry->majorFaults = add_wrapping(entry->majorFaults, proc.faults);
+  for (int32_t i = 0; i < deltaCount; ++i) {
+    if (deltas[i].pid == proc.pid) {
+      entry->percentCpu += deltas[i].cpuShare * 10000.0;
+      if (entry->percentCpu > 10000.0) {
+        entry->percentCpu = 10000.0;
+      }
+    }
+  }
+}
+
+// Size in KB of one log, taken as given or else relative to the server root;
+// 0 when neither can be read.
+int32_t log_size_kb(const ServerEntry *entry, const char *log) {
+  int32_t kb = 0;
+  if (file_size_kb(log, &kb) == 0) {
+    return kb;
+  }
+  char joined[kLogPathSize];
+  const int length = std::snprintf(joined, sizeof joined, "%s/%s", entry->serverRoot, log);
+  if (length < 0 || static_cast<size_t>(length) >= sizeof joined) {
+    return 0; // a path that does not fit counts as unreadable
+  }
+  if (file_size_kb(joined, &kb) == 0) {
+    return kb;
+  }
+  return 0;
+}
+
+void refresh_disk_columns(ServerEntry *entry) {
+  int32_t logs = 0;
+  logs = add_wrapping(logs, log_size_kb(entry, entry->accessLog));
+  logs = add_wrapping(logs, log_size_kb(entry, entry->errorLog));
+  logs = add_wrapping(logs, log_size_kb(entry, entry->scriptLog));
+  entry->totalLogSize = logs;
+
+  if (entry->fileCheckInterval > 0 &&
+      static_cast<int64_t>(platform_time()) - entry->lastDocScan > entry->fileCheckInterval) {
+    entry->docSize = WinDirSizeKB(entry->documentRoot, kDocRootDepthLimit);
+    entry->lastDocScan = platform_time();
+  }
+  entry->totalDiskSize = add_wrapping(entry->totalLogSize, entry->docSize);
+}
+
+} // namespace
+
+int refresh_footprint(void) {
+  if (static_cast<int64_t>(platform_time()) - lastFootprintRefresh < kRefreshInterval) {
+    return 0;
+  }
+  refresh_server_info();
+  topProcs();
+
+  int32_t deltaCount = 0;
+  TopDelta *deltas = nullptr;
+  if (pluginLibGetTopDelta(&deltaCount, &deltas) < 0) {
+    VarnockSyslog(4, "ostrik: pluginLibGetTopDelta failed");
+  }
+  if (deltas == nullptr || deltaCount < 0) {
+    deltaCount = 0;
+  }
+
+  int32_t procCount = 0;
+  int32_t stamp = 0;
+  const ProcEntry *procs = VarnockGetProcCache(&procCount, &stamp);
+  if (procs == nullptr || procCount < 0) {
+    procCount = 0;
+  }
+  const uint32_t physicalKb = physical_memory_kb();
+
+  for (ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
+    reset_process_columns(entry);
+    if (entry->pid != 0) {
+      for (int32_t i = 0; i < procCount; ++i) {
+        if (procs[i].pid == entry->pid || procs[i].ppid == entry->pid) {
+          add_process(entry, procs[i], physicalKb, deltas, deltaCount);
+        }
+      }
+    }
+    refresh_disk_columns(entry);
+  }
+
+  lastFootprintRefresh = platform_time();
+  return 0;
+}
+
+void footprint_reset_for_tests(void) { lastFootprintRefresh = 0; }
