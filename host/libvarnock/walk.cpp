@@ -53,14 +53,18 @@ int VarnockHostGet(const uint32_t *oid, int32_t oidLength, VarnockAnswer *answer
     if (var->oidLength != oidLength || !starts_with(oid, oidLength, var->oid, prefix_length(var)))
       continue;
     // Variables that share a prefix (scalars …x.0 and …x.1) are each asked
-    // in turn; the first that answers the instance wins.
-    if (call_handler(var, oid, oidLength, 1, answer))
+    // in turn; the first that answers the instance asked for wins.
+    if (call_handler(var, oid, oidLength, 1, answer) &&
+        VarnockCompare(answer->oid, answer->oidLength, oid, oidLength) == 0)
       return 1;
   }
   return 0;
 }
 
 int VarnockHostGetNext(const uint32_t *oid, int32_t oidLength, VarnockAnswer *answer) {
+  static const uint32_t kEmpty[1] = {0};
+  if (oid == nullptr && oidLength == 0)
+    oid = kEmpty; // get-next from the very start
   if (oid == nullptr || answer == nullptr || oidLength < 0)
     return 0;
   for (MibVariable *var : varnock::variables_by_prefix()) {
@@ -84,9 +88,11 @@ int VarnockHostGetNext(const uint32_t *oid, int32_t oidLength, VarnockAnswer *an
     }
     if (!call_handler(var, asked, askedLength, 0, answer))
       continue;
-    // Accept only an instance of this variable that lies after the request,
-    // so that a walk always moves forward and ends.
-    if (!starts_with(answer->oid, answer->oidLength, var->oid, prefixLength) ||
+    // Accept only an instance of this variable (its prefix and at least one
+    // arc more) that lies after the request, so that a walk always moves
+    // forward and ends.
+    if (answer->oidLength <= prefixLength ||
+        !starts_with(answer->oid, answer->oidLength, var->oid, prefixLength) ||
         VarnockCompare(answer->oid, answer->oidLength, oid, oidLength) <= 0)
       continue;
     return 1;
