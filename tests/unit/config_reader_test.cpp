@@ -1,0 +1,318 @@
+#include "config/read_config.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "config/server_list.h"
+#include "tests/support/fake_varnock.h"
+#include "tests/support/process.h"
+#include "tests/support/server_list_reset.h"
+
+namespace {
+
+using Log = std::vector<std::pair<int, std::string>>;
+
+class ConfigReaderTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    fake_varnock::reset();
+    testsupport::clear_server_list();
+  }
+  void TearDown() override { testsupport::clear_server_list(); }
+
+  // Writes content as an owner-only ostrik.cf and reads it; keeps what went
+  // to the standard error stream and the log.
+  int read(const std::string &content, mode_t mode = 0600) {
+    testsupport::write_file(path(), content);
+    EXPECT_EQ(chmod(path().c_str(), mode), 0);
+    fake_varnock::clear_log();
+    testing::internal::CaptureStderr();
+    const int result = read_config(path().c_str());
+    err_ = testing::internal::GetCapturedStderr();
+    return result;
+  }
+
+  std::string path() const { return dir_.file("ostrik.cf"); }
+
+  static Log log() {
+    Log out;
+    for (const auto &line : fake_varnock::log()) {
+      out.emplace_back(line.level, line.text);
+    }
+    return out;
+  }
+
+  static std::vector<int32_t> ports() {
+    std::vector<int32_t> out;
+    for (const ServerEntry *e = server_list; e != nullptr; e = e->next) {
+      out.push_back(e->port);
+    }
+    return out;
+  }
+
+  testsupport::TempDir dir_;
+  std::string err_;
+};
+
+TEST_F(ConfigReaderTest, AcceptedLinesBecomeEntries) {
+  ASSERT_EQ(read("apache 8080 admin secret 3600\n"
+                 "apache 80 Aladdin 'open sesame' 0\n"),
+            0);
+  EXPECT_EQ(err_, "");
+  EXPECT_EQ(log(), Log{});
+  EXPECT_EQ(ports(), (std::vector<int32_t>{80, 8080}));
+
+  const ServerEntry *e = find_server(8080);
+  EXPECT_STREQ(e->user, "admin");
+  EXPECT_STREQ(e->password, "secret");
+  EXPECT_STREQ(e->credentials, "YWRtaW46c2VjcmV0");
+  EXPECT_EQ(e->fileCheckInterval, 3600);
+  EXPECT_EQ(e->lastDocScan, 0);
+  EXPECT_EQ(e->pid, 0);
+  EXPECT_STREQ(e->version, "");
+
+  e = find_server(80);
+  EXPECT_STREQ(e->password, "open sesame");
+  EXPECT_STREQ(e->credentials, "QWxhZGRpbjpvcGVuIHNlc2FtZQ==");
+}
+
+TEST_F(ConfigReaderTest, KeywordInAnyCase) {
+  ASSERT_EQ(read("apache 1 u p 0\nAPACHE 2 u p 0\nApache 3 u p 0\naPaChE 4 u p 0\n"), 0);
+  EXPECT_EQ(ports(), (std::vector<int32_t>{1, 2, 3, 4}));
+  EXPECT_EQ(err_, "");
+}
+
+TEST_F(ConfigReaderTest, FieldsSeparatedByTabsAndQuotes) {
+  ASSERT_EQ(read("\tapache\t80\tuser\tpass\t60\n"
+                 "apache '81' \"user name\" 'pa\"ss word' 0\n"
+                 "apache 82 u '' 0\n"
+                 "apache 83 '#' \"#\" 0 trailing fields # and a comment\n"),
+            0);
+  EXPECT_EQ(err_, "");
+  EXPECT_EQ(ports(), (std::vector<int32_t>{80, 81, 82, 83}));
+  EXPECT_STREQ(find_server(80)->password, "pass");
+  EXPECT_EQ(find_server(80)->fileCheckInterval, 60);
+  EXPECT_STREQ(find_server(81)->user, "user name");
+  EXPECT_STREQ(find_server(81)->password, "pa\"ss word");
+  // An empty password: the credentials are those of "u:".
+  EXPECT_STREQ(find_server(82)->password, "");
+  EXPECT_STREQ(find_server(82)->credentials, "dTo=");
+  EXPECT_STREQ(find_server(83)->user, "#");
+  EXPECT_STREQ(find_server(83)->password, "#");
+}
+
+TEST_F(ConfigReaderTest, EveryRejectedLineIsReportedWithItsLineNumber) {
+  struct Case {
+    const char *line;
+    const char *err;
+    Log log;
+  };
+  const Case cases[] = {
+      {"apach 80 u p 0",
+       "varnock: Unexpected value - found 'apach' in config file, line 3\n",
+       {{3, "varnock: Unexpected value - found 'apach' in config file, line 3"},
+        {4, "ostrik: Unexpected value"}}},
+      {"'apache x' 80 u p 0",
+       "varnock: Unexpected value - found 'apache x' in config file, line 3\n",
+       {{3, "varnock: Unexpected value - found 'apache x' in config file, line 3"},
+        {4, "ostrik: Unexpected value"}}},
+      {"apache",
+       "varnock: Port number expected in ostrik - found 'apache' in config file, line 3\n",
+       {{3, "varnock: Port number expected in ostrik - found 'apache' in config file, line 3"}}},
+      {"  APACHE   80 ",
+       "varnock: Username expected in ostrik - found 'APACHE' in config file, line 3\n",
+       {{3, "varnock: Username expected in ostrik - found 'APACHE' in config file, line 3"},
+        {4, "ostrik: username expected in ostrik"}}},
+      {"apache 80 u",
+       "varnock: Password expected in ostrik - found 'apache' in config file, line 3\n",
+       {{3, "varnock: Password expected in ostrik - found 'apache' in config file, line 3"},
+        {4, "ostrik: Password expected in ostrik"}}},
+      {"apache 80 u '",
+       "varnock: Password expected in ostrik - found 'apache' in config file, line 3\n",
+       {{3, "varnock: Password expected in ostrik - found 'apache' in config file, line 3"},
+        {4, "ostrik: Password expected in ostrik"}}},
+      {"apache 80 u p",
+       "varnock: File check interval expected in ostrik - found 'apache' in config file, line "
+       "3\n",
+       {{3, "varnock: File check interval expected in ostrik - found 'apache' in config file, "
+            "line 3"},
+        {4, "ostrik: File check interval expected in ostrik"}}},
+      {"apache 80 u p\t",
+       "varnock: File check interval expected in ostrik - found 'apache' in config file, line "
+       "3\n",
+       {{3, "varnock: File check interval expected in ostrik - found 'apache' in config file, "
+            "line 3"},
+        {4, "ostrik: File check interval expected in ostrik"}}},
+  };
+  for (const Case &c : cases) {
+    SetUp();
+    // Two lines before: a comment and an empty line, both counted.
+    ASSERT_EQ(read(std::string("# servers\n\n") + c.line + "\napache 9000 u p 0\n"), 0);
+    EXPECT_EQ(err_, c.err) << c.line;
+    EXPECT_EQ(log(), c.log) << c.line;
+    EXPECT_EQ(ports(), std::vector<int32_t>{9000}) << "reading goes on after: " << c.line;
+  }
+}
+
+TEST_F(ConfigReaderTest, LengthRuleOnUserPlusPassword) {
+  const std::string user(50, 'u');
+  const std::string pass44(44, 'p'); // 50 + 1 + 44 = 95 characters: accepted
+  const std::string pass45(45, 'p'); // 96: refused
+  ASSERT_EQ(read("apache 80 " + user + " " + pass44 + " 0\n" + "apache 81 " + user + " " + pass45 +
+                 " 0\n" + "apache 82 " + user + " " + std::string(43, 'p') + " 0\n"),
+            0);
+  EXPECT_EQ(err_, "varnock: Username plus password can not be longer than 95 characters - found '" +
+                      user + "' in config file, line 2\n");
+  EXPECT_EQ(log(),
+            (Log{{3, "varnock: Username plus password can not be longer than 95 "
+                     "characters - found '" +
+                         user + "' in config file, line 2"},
+                 {3, "ostrik: Username plus password can not be longer than 95 characters"}}));
+  EXPECT_EQ(ports(), (std::vector<int32_t>{80, 82}));
+
+  // 94 and 95 characters both give 128 characters of Base64, stored whole.
+  for (int32_t port : {80, 82}) {
+    const ServerEntry *e = find_server(port);
+    const std::string credentials = e->credentials;
+    ASSERT_EQ(credentials.size(), 128u) << port;
+    EXPECT_EQ(credentials.substr(0, 8), "dXV1dXV1") << port;
+  }
+  EXPECT_EQ(std::string(find_server(80)->credentials).substr(124), "cHA=");
+  EXPECT_EQ(std::string(find_server(82)->credentials).substr(124), "cA==");
+  EXPECT_EQ(std::string(find_server(80)->password), pass44);
+}
+
+TEST_F(ConfigReaderTest, BadPortsAreDroppedSilently) {
+  ASSERT_EQ(read("apache 0 u p 0\n"
+                 "apache -80 u p 0\n"
+                 "apache http u p 0\n"
+                 "apache '' u p 0\n"
+                 "apache 80abc first p 0\n"
+                 "apache 80 second p 0\n"
+                 "apache +81 u p 0\n"
+                 "apache 70000 u p 0\n"
+                 "apache 99999999999 u p 0\n"
+                 "apache -99999999999 u p 0\n"),
+            0);
+  EXPECT_EQ(err_, "");
+  EXPECT_EQ(log(), Log{});
+  EXPECT_EQ(ports(), (std::vector<int32_t>{80, 81, 70000, INT32_MAX}));
+  EXPECT_STREQ(find_server(80)->user, "first") << "the first line with a port stays";
+}
+
+TEST_F(ConfigReaderTest, FileCheckIntervalConversion) {
+  ASSERT_EQ(read("apache 1 u p 0\napache 2 u p -5\napache 3 u p never\napache 4 u p 300s\n"), 0);
+  EXPECT_EQ(find_server(1)->fileCheckInterval, 0);
+  EXPECT_EQ(find_server(2)->fileCheckInterval, -5);
+  EXPECT_EQ(find_server(3)->fileCheckInterval, 0);
+  EXPECT_EQ(find_server(4)->fileCheckInterval, 300);
+}
+
+TEST_F(ConfigReaderTest, SkippedLinesCountTowardLineNumbers) {
+  ASSERT_EQ(read("# comment\n"
+                 "\n"
+                 "    \t \n"
+                 "   # indented comment\n"
+                 "\t#apache 80 u p 0\n"
+                 "bad\n"),
+            0);
+  EXPECT_EQ(err_, "varnock: Unexpected value - found 'bad' in config file, line 6\n");
+  EXPECT_EQ(ports(), std::vector<int32_t>{});
+}
+
+TEST_F(ConfigReaderTest, PiecesOfAnOverlongLineAreLinesOfTheirOwn) {
+  // The first 510 characters are a comment; the rest of the line is read as
+  // the next line, and it is a valid one.
+  const std::string overlong = "#" + std::string(509, '-') + "apache 8080 u p 0\n";
+  // A 510-character line: its line feed is a (skipped) line of its own.
+  const std::string exact = "apache 81 u p 0 " + std::string(494, 'x') + "\n";
+  ASSERT_EQ(exact.size(), 511u);
+  ASSERT_EQ(read(overlong + exact + "wrong\n"), 0);
+  EXPECT_EQ(ports(), (std::vector<int32_t>{81, 8080}));
+  EXPECT_EQ(err_, "varnock: Unexpected value - found 'wrong' in config file, line 5\n");
+}
+
+TEST_F(ConfigReaderTest, StrangeLinesNeverOverrunABuffer) {
+  std::string content;
+  content += std::string(5000, 'x') + "\n";                    // ten pieces of one field
+  content += "apache 90 " + std::string(3000, 'u') + " p 0\n"; // the user is cut by the pieces
+  for (int i = 0; i < 100; ++i) {
+    content += "'' ";
+  }
+  content += "\n";
+  content += std::string("apache 91 u\0p 0\n", 16);
+  content += "\xff\xfe\x80 \x01\x02\n";
+  content += "apache 92 u p 0 " + std::string(60, 'x') + std::string(200, ' ') + "\n";
+  ASSERT_EQ(read(content), 0);
+  EXPECT_EQ(ports(), std::vector<int32_t>{92});
+  // Lines 1-10: the pieces of the first line; 11-16 those of the second; then
+  // one line each. Every line but the last is rejected, each once.
+  EXPECT_EQ(std::count(err_.begin(), err_.end(), '\n'), 19);
+  EXPECT_NE(err_.find("Password expected in ostrik - found 'apache' in config file, line 11\n"),
+            std::string::npos);
+  EXPECT_NE(err_.find("Unexpected value - found '' in config file, line 17\n"), std::string::npos);
+  EXPECT_NE(err_.find("Password expected in ostrik - found 'apache' in config file, line 18\n"),
+            std::string::npos);
+}
+
+TEST_F(ConfigReaderTest, EmptyAndCommentOnlyFilesLeaveTheListEmpty) {
+  for (const char *content : {"", "# nothing\n#\n\n", "\n\n\n"}) {
+    EXPECT_EQ(read(content), 0);
+    EXPECT_EQ(server_list, nullptr);
+    EXPECT_EQ(err_, "");
+    EXPECT_EQ(log(), Log{});
+  }
+}
+
+TEST_F(ConfigReaderTest, MissingFileIsReportedAndLeavesTheListEmpty) {
+  const std::string missing = dir_.file("missing.cf");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(read_config(missing.c_str()), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(),
+            "varnock: unable to open file " + missing + "\n");
+  EXPECT_EQ(log(), (Log{{3, "varnock: unable to open ostrik config file " + missing + "\n"}}));
+  EXPECT_EQ(server_list, nullptr);
+}
+
+TEST_F(ConfigReaderTest, NullPathIsRefusedQuietly) {
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(read_config(nullptr), -1);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(log(), Log{});
+}
+
+TEST_F(ConfigReaderTest, AFileReadableByOthersIsReadWithOneWarning) {
+  const std::string warning =
+      "ostrik: config file " + path() + " is readable by other users; it holds passwords";
+  for (mode_t mode : {0644, 0640, 0604}) {
+    SetUp();
+    ASSERT_EQ(read("apache 80 u p 0\nbad\n", mode), 0) << std::oct << mode;
+    EXPECT_EQ(ports(), std::vector<int32_t>{80});
+    const Log got = log();
+    ASSERT_EQ(got.size(), 3u) << std::oct << mode;
+    EXPECT_EQ(got[0], (std::pair<int, std::string>{4, warning}));
+    EXPECT_EQ(got[2], (std::pair<int, std::string>{4, "ostrik: Unexpected value"}));
+  }
+  for (mode_t mode : {0600, 0400, 0700}) {
+    SetUp();
+    ASSERT_EQ(read("apache 80 u p 0\n", mode), 0);
+    EXPECT_EQ(log(), Log{}) << std::oct << mode;
+  }
+}
+
+TEST_F(ConfigReaderTest, ReadingAgainAddsNothingAlreadyListed) {
+  const std::string content = "apache 80 first p 0\napache 443 u p 0\n";
+  ASSERT_EQ(read(content), 0);
+  testsupport::write_file(path(), "apache 80 second p 0\napache 8080 u p 0\n");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(read_config(path().c_str()), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(ports(), (std::vector<int32_t>{80, 443, 8080}));
+  EXPECT_STREQ(find_server(80)->user, "first");
+}
+
+} // namespace
