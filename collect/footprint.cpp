@@ -17,8 +17,10 @@ constexpr int32_t kRefreshInterval = 20; // seconds
 constexpr int32_t kDocRootDepthLimit = 32;
 constexpr size_t kLogPathSize = 512;
 
-// Time of the last refresh, seconds since the epoch; 0 before the first.
+// Time of the last refresh, seconds since the epoch; 0 before the first,
+// which runs whatever the clock says.
 int32_t lastFootprintRefresh = 0;
+bool refreshedOnce = false;
 
 // 32-bit sums wrap without notice, as the agent's counters do.
 int32_t add_wrapping(int32_t sum, int32_t value) {
@@ -108,7 +110,8 @@ void refresh_disk_columns(ServerEntry *entry) {
 } // namespace
 
 int refresh_footprint(void) {
-  if (static_cast<int64_t>(platform_time()) - lastFootprintRefresh < kRefreshInterval) {
+  if (refreshedOnce &&
+      static_cast<int64_t>(platform_time()) - lastFootprintRefresh < kRefreshInterval) {
     return 0;
   }
   refresh_server_info();
@@ -144,7 +147,11 @@ int refresh_footprint(void) {
   }
 
   lastFootprintRefresh = platform_time();
+  refreshedOnce = true;
   return 0;
 }
 
-void footprint_reset_for_tests(void) { lastFootprintRefresh = 0; }
+void footprint_reset_for_tests(void) {
+  lastFootprintRefresh = 0;
+  refreshedOnce = false;
+}
