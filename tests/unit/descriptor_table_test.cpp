@@ -125,13 +125,6 @@ TEST(DescriptorTable, EntriesInRegistrationOrder) {
   }
 }
 
-TEST(DescriptorTable, OidLengthsByGroup) {
-  for (int i = 0; i < 62; ++i) {
-    const int expected = i < 2 ? 11 : i < 27 ? 13 : 14;
-    EXPECT_EQ(ostrik_variables[i].oidLength, expected) << "position " << i + 1;
-  }
-}
-
 TEST(DescriptorTable, OidsAreDistinctAndUnderTheBranch) {
   uint32_t branch_oid[VARNOCK_MAX_OID_LEN] = {};
   int32_t branch_length = 0;

@@ -133,12 +133,13 @@ TEST_F(ModuleFrame, InitWritesTheNameAndClearsTheReservedBytesOnly) {
 // --- path derivation --------------------------------------------------------
 
 struct PathCase {
+  const char *label;
   const char *agentPath;
   const char *directory;
   const char *configPath;
 };
 
-void PrintTo(const PathCase &c, std::ostream *os) { *os << '"' << c.agentPath << '"'; }
+void PrintTo(const PathCase &c, std::ostream *os) { *os << c.label; }
 
 class PathDerivation : public ModuleFrame, public ::testing::WithParamInterface<PathCase> {};
 
@@ -157,16 +158,19 @@ TEST_P(PathDerivation, DirectoryAndConfigurationPath) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, PathDerivation,
-    ::testing::Values(PathCase{"/opt/agent/bin/varnockd", "/opt/agent/bin/",
+    ::testing::Values(PathCase{"absolute", "/opt/agent/bin/varnockd", "/opt/agent/bin/",
                                "/opt/agent/bin/ostrik.cf"},
-                      PathCase{"/opt/agent/bin/", "/opt/agent/bin/", "/opt/agent/bin/ostrik.cf"},
-                      PathCase{"/varnockd", "/", "/ostrik.cf"}, PathCase{"/", "/", "/ostrik.cf"},
-                      PathCase{"bin/varnockd", "bin/", "bin/ostrik.cf"},
+                      PathCase{"ending_in_separator", "/opt/agent/bin/", "/opt/agent/bin/",
+                               "/opt/agent/bin/ostrik.cf"},
+                      PathCase{"file_in_root", "/varnockd", "/", "/ostrik.cf"},
+                      PathCase{"root", "/", "/", "/ostrik.cf"},
+                      PathCase{"relative", "bin/varnockd", "bin/", "bin/ostrik.cf"},
                       // No separator at all: the first character is never examined or cleared.
-                      PathCase{"varnockd", "v", "vostrik.cf"},
+                      PathCase{"no_separator", "varnockd", "v", "vostrik.cf"},
                       // A backslash is no separator here.
-                      PathCase{"D:\\agent\\bin\\agent.exe", "D", "Dostrik.cf"},
-                      PathCase{"", "", "ostrik.cf"}));
+                      PathCase{"backslashes_only", "D:\\agent\\bin\\agent.exe", "D", "Dostrik.cf"},
+                      PathCase{"empty", "", "", "ostrik.cf"}),
+    [](const auto &info) { return std::string(info.param.label); });
 
 // The longest agent path the directory field holds, and the longest
 // directory whose configuration path still fits.
@@ -209,19 +213,11 @@ const std::string DIR_503 = "/" + std::string(501, 'd') + "/"; // + "ostrik.cf" 
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, TooLongPath,
-    ::testing::Values(LongPathCase{"agent path of 512", "/" + std::string(511, 'a'), ""},
-                      LongPathCase{"agent path of 1002", "/" + std::string(1001, 'a'), ""},
-                      LongPathCase{"directory without room for the file name", DIR_503 + "varnockd",
+    ::testing::Values(LongPathCase{"agent_path_of_512", "/" + std::string(511, 'a'), ""},
+                      LongPathCase{"agent_path_of_1002", "/" + std::string(1001, 'a'), ""},
+                      LongPathCase{"directory_without_room_for_the_file_name", DIR_503 + "varnockd",
                                    DIR_503}),
-    [](const auto &info) {
-      std::string name = info.param.label;
-      for (char &ch : name) {
-        if (ch == ' ') {
-          ch = '_';
-        }
-      }
-      return name;
-    });
+    [](const auto &info) { return std::string(info.param.label); });
 
 // An agent path without its NUL inside the block's field is never read past
 // the field.
@@ -458,7 +454,7 @@ struct ModinfoCase {
   const char *text; // null: nothing written
 };
 
-void PrintTo(const ModinfoCase &c, std::ostream *os) { *os << "length " << c.length; }
+void PrintTo(const ModinfoCase &c, std::ostream *os) { *os << c.length; }
 
 class Modinfo : public ModuleFrame, public ::testing::WithParamInterface<ModinfoCase> {};
 
@@ -485,7 +481,11 @@ INSTANTIATE_TEST_SUITE_P(
                       ModinfoCase{50, 1, "Apache Server Tessivar, Version 1.0 Patchlevel 5."},
                       ModinfoCase{7, 1, "Apache"}, ModinfoCase{1, 1, ""},
                       ModinfoCase{0, -1, nullptr}, ModinfoCase{-1, -1, nullptr},
-                      ModinfoCase{INT32_MIN, -1, nullptr}));
+                      ModinfoCase{INT32_MIN, -1, nullptr}),
+    [](const auto &info) {
+      const int32_t n = info.param.length;
+      return n < 0 ? "minus_" + std::to_string(-static_cast<int64_t>(n)) : std::to_string(n);
+    });
 
 TEST_F(ModuleFrame, ModinfoRefusesANullBuffer) { EXPECT_EQ(modinfo(nullptr, 100), -1); }
 
