@@ -1,0 +1,38 @@
+// The daemon's command line: `varnockd [OPTIONS] [LISTENING-ADDRESS ...]`.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace varnockd {
+
+// How the daemon offers its variables: as its own SNMP agent, or (later) as
+// an AgentX sub-agent of a master agent.
+enum class AgentRole { Master, AgentxSubagent };
+
+struct Options {
+  std::string configDir;              // ostrik.cf and varnockd.conf live here
+  std::vector<std::string> modules;   // module libraries, in load order
+  int tickSeconds = 5;                // period of the modules' callback
+  bool debug = false;                 // modules' debug traces (level 7)
+  bool logConfigured = false;         // an -L option chose the log outputs
+  std::string stateDir;               // Net-SNMP persistent state; empty: none kept
+  std::vector<std::string> addresses; // listening addresses, Net-SNMP notation
+  AgentRole role = AgentRole::Master;
+};
+
+enum class ParseOutcome {
+  Run,   // options are good: start the daemon
+  Done,  // --help or --version has been answered: exit 0
+  Error, // a message is in *error: exit non-zero
+};
+
+// Reads argv into *options. -L and -D options take effect at once (they set
+// Net-SNMP's log outputs and debug tokens), as in Net-SNMP's own programs.
+ParseOutcome parse_options(int argc, char **argv, Options *options, std::string *error);
+
+// Longest configuration directory whose agent path "<dir>/varnockd" fits the
+// module's start-up block.
+size_t max_config_dir_length();
+
+} // namespace varnockd

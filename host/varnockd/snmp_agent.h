@@ -1,0 +1,34 @@
+// The SNMP side of the daemon: Net-SNMP's agent, set up from the command line
+// and varnockd.conf, with one read-only registration per module subtree whose
+// handler answers through the agent library's walk.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+
+#include "host/varnockd/options.h"
+
+namespace varnockd {
+
+// Sets up Net-SNMP (configuration directory, persistent state, access
+// control, listening addresses) and opens the listening ports. False with
+// *error when an address cannot be opened.
+bool agent_start(const Options &options, std::string *error);
+
+// The listening addresses in use, as Net-SNMP holds them.
+std::string agent_addresses();
+
+// Serves gets, get-nexts and get-bulks on the subtree (and refuses sets).
+bool agent_register_subtree(const std::string &name, const uint32_t *subtree, int32_t length);
+
+// Calls tick every `seconds` seconds from the main loop.
+void agent_set_tick(int seconds, void (*tick)());
+
+// Runs Net-SNMP's main loop until SIGTERM or SIGINT; returns the signal.
+int agent_run();
+
+// Closes the ports and lets Net-SNMP shut down.
+void agent_stop();
+
+} // namespace varnockd
