@@ -1,8 +1,10 @@
 #include "collect/footprint.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 #include "collect/server_info.h"
 #include "config/server_list.h"
@@ -55,23 +57,81 @@ double memory_share(uint32_t memBytes, uint32_t physicalKb) {
                     static_cast<double>(physicalKb));
 }
 
+// The delta table with an index by pid: positions in the table ordered by
+// pid, and by table position among equal pids, so that each process finds its
+// records by binary search and adds them in table order. Without an index
+// (its storage could not be had) the table is searched from end to end.
+struct DeltaRef {
+  int32_t pid;
+  int32_t position;
+};
+
+struct DeltaLookup {
+  const TopDelta *records = nullptr;
+  int32_t count = 0;
+  const DeltaRef *index = nullptr;
+};
+
+// Storage of the index, kept from one refresh to the next; it grows to the
+// table's size and never shrinks, like the snapshot arrays.
+DeltaRef *deltaIndex = nullptr;
+int32_t deltaIndexCapacity = 0;
+
+DeltaLookup make_lookup(const TopDelta *records, int32_t count) {
+  DeltaLookup lookup{records, count, nullptr};
+  if (count > deltaIndexCapacity) {
+    void *grown = std::realloc(deltaIndex, static_cast<size_t>(count) * sizeof(DeltaRef));
+    if (grown == nullptr) {
+      return lookup;
+    }
+    deltaIndex = static_cast<DeltaRef *>(grown);
+    deltaIndexCapacity = count;
+  }
+  for (int32_t i = 0; i < count; ++i) {
+    deltaIndex[i] = DeltaRef{records[i].pid, i};
+  }
+  std::sort(deltaIndex, deltaIndex + count, [](const DeltaRef &a, const DeltaRef &b) {
+    return a.pid != b.pid ? a.pid < b.pid : a.position < b.position;
+  });
+  lookup.index = deltaIndex;
+  return lookup;
+}
+
+void add_cpu_share(ServerEntry *entry, double share) {
+  entry->percentCpu += share * 10000.0;
+  if (entry->percentCpu > 10000.0) {
+    entry->percentCpu = 10000.0;
+  }
+}
+
+// Adds the CPU share of every delta record of the process, in table order.
+void add_cpu_shares(ServerEntry *entry, const DeltaLookup &lookup, int32_t pid) {
+  if (lookup.index == nullptr) {
+    for (int32_t i = 0; i < lookup.count; ++i) {
+      if (lookup.records[i].pid == pid) {
+        add_cpu_share(entry, lookup.records[i].cpuShare);
+      }
+    }
+    return;
+  }
+  const DeltaRef *end = lookup.index + lookup.count;
+  const DeltaRef *ref = std::lower_bound(
+      lookup.index, end, pid, [](const DeltaRef &r, int32_t value) { return r.pid < value; });
+  for (; ref != end && ref->pid == pid; ++ref) {
+    add_cpu_share(entry, lookup.records[ref->position].cpuShare);
+  }
+}
+
 // Adds one process of the server to the entry's sums.
 void add_process(ServerEntry *entry, const ProcEntry &proc, uint32_t physicalKb,
-                 const TopDelta *deltas, int32_t deltaCount) {
+                 const DeltaLookup &deltas) {
   entry->cpuTime = add_wrapping(entry->cpuTime, proc.cpuTime);
   entry->rss += proc.rss;
   entry->memSize = add_wrapping(entry->memSize, proc.memSize);
   entry->percentMem += memory_share(proc.memBytes, physicalKb);
   entry->numThreads = add_wrapping(entry->numThreads, proc.threads);
   entry->majorFaults = add_wrapping(entry->majorFaults, proc.faults);
-  for (int32_t i = 0; i < deltaCount; ++i) {
-    if (deltas[i].pid == proc.pid) {
-      entry->percentCpu += deltas[i].cpuShare * 10000.0;
-      if (entry->percentCpu > 10000.0) {
-        entry->percentCpu = 10000.0;
-      }
-    }
-  }
+  add_cpu_shares(entry, deltas, proc.pid);
 }
 
 // Size in KB of one log, taken as given or else relative to the server root;
@@ -133,13 +193,14 @@ int refresh_footprint(void) {
     procCount = 0;
   }
   const uint32_t physicalKb = physical_memory_kb();
+  const DeltaLookup lookup = make_lookup(deltas, deltaCount);
 
   for (ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
     reset_process_columns(entry);
     if (entry->pid != 0) {
       for (int32_t i = 0; i < procCount; ++i) {
         if (procs[i].pid == entry->pid || procs[i].ppid == entry->pid) {
-          add_process(entry, procs[i], physicalKb, deltas, deltaCount);
+          add_process(entry, procs[i], physicalKb, lookup);
         }
       }
     }

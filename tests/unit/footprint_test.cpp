@@ -244,6 +244,20 @@ TEST_F(FootprintTest, CpuShareFromTheDeltaTableCappedAtTenThousand) {
   }
 }
 
+// A snapshot that lists a pid twice gives it two delta records; their shares
+// are added in table order (largest delta first), the cap applied after each.
+TEST_F(FootprintTest, SeveralDeltasOfOnePidAddInTableOrder) {
+  ServerEntry *s = server(100);
+  fake_varnock::set_proc_cache({cpu(1, 0, 0), cpu(100, 1, 0), cpu(100, 1, 0), cpu(100, 1, 1000)},
+                               100);
+  refresh_at(1000);
+  fake_varnock::set_proc_cache({cpu(1, 0, 0), cpu(100, 1, 600), cpu(100, 1, 900), cpu(100, 1, 500)},
+                               110);
+  refresh_at(1020);
+  // 9000, 15000 capped to 10000, then -5000.
+  EXPECT_DOUBLE_EQ(s->percentCpu, 5000.0);
+}
+
 TEST_F(FootprintTest, MemoryShareIsAWholePercentPerProcess) {
   const uint64_t physicalKb = physical_memory_kb();
   ASSERT_GT(physicalKb, 0u);
