@@ -81,14 +81,20 @@ void read_apache_line(const ConfigFields fields, int count, int line_number) {
   }
   const char *user = fields[2];
   const char *password = fields[3];
-  if (std::strlen(user) + std::strlen(password) + 1 > kMaxPairChars) {
+  const size_t user_length = std::strlen(user);
+  const size_t password_length = std::strlen(password);
+  if (user_length + password_length + 1 > kMaxPairChars) {
     report_config_error("Username plus password can not be longer than 95 characters", user,
                         line_number);
     VarnockSyslog(3, "ostrik: Username plus password can not be longer than 95 characters");
     return;
   }
+  // "user:password", assembled from the lengths just checked.
   char pair[kMaxPairChars + 1];
-  std::snprintf(pair, sizeof pair, "%s:%s", user, password);
+  std::memcpy(pair, user, user_length);
+  pair[user_length] = ':';
+  std::memcpy(pair + user_length + 1, password, password_length);
+  pair[user_length + 1 + password_length] = '\0';
   char credentials[kMaxCredentialsBytes];
   base64_encode(credentials, pair);
   // A port that is not positive or already listed is refused by the list;
