@@ -66,6 +66,27 @@ const char *find_label_line(const char *label, const char *text, char *line, int
   return found;
 }
 
+const char *find_label_line_at_start(const char *label, const char *text, char *line, int limit) {
+  if (label == nullptr || text == nullptr || line == nullptr) {
+    return nullptr;
+  }
+  const char *first = std::strstr(text, label);
+  if (first == nullptr) {
+    return nullptr;
+  }
+  const char *found = first;
+  while (found != nullptr && found != text && found[-1] != '\n') {
+    // The next occurrence that could start a line begins after a newline.
+    const char *newline = std::strchr(found, '\n');
+    found = newline == nullptr ? nullptr : std::strstr(newline + 1, label);
+  }
+  if (found == nullptr) {
+    found = first;
+  }
+  copy_line(found, line, limit > 0 ? limit : 0);
+  return found;
+}
+
 const char *find_setting_line(const char *label, const char *text, char *line, int limit) {
   if (label == nullptr || text == nullptr || line == nullptr) {
     return nullptr;

@@ -25,6 +25,13 @@ int html_to_text(const char *source, char *destination);
 // the occurrence, or null (line untouched) when there is none.
 const char *find_label_line(const char *label, const char *text, char *line, int limit);
 
+// As find_label_line, but an occurrence that starts a line (at the start of
+// the text or right after a newline) is preferred: the first such one is
+// taken, and only when the label starts no line is the first occurrence
+// anywhere taken. So "Uptime:" finds the line "Uptime: 123" even when
+// "ServerUptime: 2 minutes" stands before it.
+const char *find_label_line_at_start(const char *label, const char *text, char *line, int limit);
+
 // As find_label_line, but an occurrence directly followed by '-' (a
 // directive's description rather than its setting) is passed over and the
 // search goes on after it. Returns the accepted occurrence, or null; after

@@ -1,13 +1,85 @@
-#include "module/ostrik.h"
+#include <initializer_list>
 
-// Placeholder until this table's collector lands: no row answers.
+#include "collect/server_status.h"
+#include "module/ostrik.h"
+#include "module/row_protocol.h"
+
+namespace {
+
+// Sums of 32-bit counts wrap without notice, as a 32-bit gauge would.
+int32_t wrapping_sum(std::initializer_list<int32_t> values) {
+  uint32_t sum = 0;
+  for (int32_t value : values) {
+    sum += static_cast<uint32_t>(value);
+  }
+  return static_cast<int32_t>(sum);
+}
+
+int32_t scoreboard_sum(const ServerEntry *row) {
+  return wrapping_sum({row->startingCount, row->readingCount, row->replyingCount,
+                       row->keepAliveCount, row->dnsCount, row->loggingCount, row->finishingCount});
+}
+
+} // namespace
+
+// The server performance table: one row per server, indexed by port, with
+// what the server-status collector read from its status page.
 unsigned char *var_apacheperf(MibVariable *var, uint32_t *oid, int32_t *oidLength, int32_t exact,
                               int32_t *valueLength, void **writeMethod) {
-  (void)var;
-  (void)oid;
-  (void)oidLength;
-  (void)exact;
-  (void)valueLength;
-  (void)writeMethod;
-  return nullptr;
+  ServerEntry *row =
+      table_row(var, oid, oidLength, exact, valueLength, writeMethod, refresh_server_status);
+  if (row == nullptr) {
+    return nullptr;
+  }
+  switch (var->magic) {
+  case 1:
+    value_int = row->port;
+    break;
+  case 2:
+    value_int = row->uptime;
+    break;
+  case 3:
+    value_int = row->totalAccesses;
+    break;
+  case 4:
+    value_int = row->totalKBytes;
+    break;
+  case 5:
+    value_int = row->busyWorkers;
+    break;
+  case 6:
+    value_int = row->idleWorkers;
+    break;
+  case 7:
+    value_int = row->startingCount;
+    break;
+  case 8:
+    value_int = row->readingCount;
+    break;
+  case 9:
+    value_int = row->replyingCount;
+    break;
+  case 10:
+    value_int = row->keepAliveCount;
+    break;
+  case 11:
+    value_int = row->dnsCount;
+    break;
+  case 12:
+    value_int = row->loggingCount;
+    break;
+  case 13:
+    value_int = row->finishingCount;
+    break;
+  case 14:
+    value_int = wrapping_sum({row->idleWorkers, scoreboard_sum(row)});
+    break;
+  case 15:
+    value_int = scoreboard_sum(row);
+    break;
+  default:
+    VarnockSyslog(7, "var_apacheperf: bad magic value");
+    return nullptr;
+  }
+  return reinterpret_cast<unsigned char *>(&value_int);
 }

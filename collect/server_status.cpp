@@ -1,0 +1,154 @@
+#include "collect/server_status.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "collect/fetch_page.h"
+#include "collect/page_number.h"
+#include "collect/page_text.h"
+#include "collect/server_info.h"
+#include "config/server_list.h"
+#include "platform/clock.h"
+
+namespace {
+
+constexpr char kDelimiters[] = " :";
+constexpr char kStatusPath[] = "/server-status?auto";
+
+// Time at the end of the last walk, seconds since the epoch; 0 at load, so
+// the first call always runs.
+int32_t lastStatusRefresh = 0;
+
+// now - then as a signed 32-bit difference, wrapping rather than overflowing.
+int32_t seconds_between(int32_t then, int32_t now) {
+  return static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(then));
+}
+
+bool is_delimiter(char c) { return c != '\0' && std::strchr(kDelimiters, c) != nullptr; }
+
+// Stores token `token` of the line of label into *field when the line splits
+// into more than `token` tokens. A label that starts a line wins over an
+// earlier occurrence inside another line (ServerUptime: before Uptime:).
+void read_token(const char *text, const char *label, int token, char *line, PageFields fields,
+                int32_t *field) {
+  if (find_label_line_at_start(label, text, line, STATUS_LINE_LIMIT) == nullptr) {
+    return;
+  }
+  if (split_fields(kDelimiters, line, fields) > token) {
+    *field = page_atoi(fields[token]);
+  }
+}
+
+// Token 1 of line, whole (a field of the field array would cut it at 511
+// characters): its start and length.
+const char *second_token(const char *line, size_t *length) {
+  const char *p = line;
+  for (int token = 0;; ++token) {
+    while (is_delimiter(*p)) {
+      ++p;
+    }
+    if (*p == '\0') {
+      return nullptr;
+    }
+    const char *start = p;
+    while (*p != '\0' && !is_delimiter(*p)) {
+      ++p;
+    }
+    if (token == 1) {
+      *length = static_cast<size_t>(p - start);
+      return start;
+    }
+  }
+}
+
+void count_scoreboard(ServerEntry *entry, const char *line) {
+  size_t length = 0;
+  const char *board = second_token(line, &length);
+  if (board == nullptr) {
+    return; // no scoreboard string: the counts keep their values
+  }
+  entry->startingCount = 0;
+  entry->readingCount = 0;
+  entry->replyingCount = 0;
+  entry->keepAliveCount = 0;
+  entry->dnsCount = 0;
+  entry->loggingCount = 0;
+  entry->finishingCount = 0;
+  for (size_t i = 0; i < length; ++i) {
+    switch (board[i]) {
+    case 'S':
+      ++entry->startingCount;
+      break;
+    case 'R':
+      ++entry->readingCount;
+      break;
+    case 'W':
+      ++entry->replyingCount;
+      break;
+    case 'K':
+      ++entry->keepAliveCount;
+      break;
+    case 'D':
+      ++entry->dnsCount;
+      break;
+    case 'L':
+      ++entry->loggingCount;
+      break;
+    case 'G':
+      ++entry->finishingCount;
+      break;
+    default:
+      break; // waiting workers, open slots, any other mark
+    }
+  }
+}
+
+} // namespace
+
+void parse_server_status(ServerEntry *entry, const char *text) {
+  if (entry == nullptr || text == nullptr) {
+    return;
+  }
+  const bool second = server_generation(entry) == 2;
+  char line[STATUS_LINE_LIMIT + 1];
+  PageFields fields;
+
+  read_token(text, "Total Accesses:", 2, line, fields, &entry->totalAccesses);
+  read_token(text, "Total kBytes:", 2, line, fields, &entry->totalKBytes);
+  read_token(text, "Uptime:", 1, line, fields, &entry->uptime);
+  read_token(text, second ? "BusyWorkers:" : "BusyServers:", 1, line, fields, &entry->busyWorkers);
+  read_token(text, second ? "IdleWorkers:" : "IdleServers:", 1, line, fields, &entry->idleWorkers);
+  if (find_label_line_at_start("Scoreboard:", text, line, STATUS_LINE_LIMIT) != nullptr) {
+    count_scoreboard(entry, line);
+  }
+}
+
+int refresh_server_status(void) {
+  if (seconds_between(lastStatusRefresh, platform_time()) < STATUS_REFRESH_INTERVAL) {
+    return 0;
+  }
+  refresh_server_info();
+
+  char *response = nullptr;
+  char *text = nullptr;
+  for (ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
+    const int received = fetch_page("127.0.0.1", static_cast<uint16_t>(entry->port), kStatusPath,
+                                    entry->credentials, &response);
+    if (received <= 0 || response == nullptr) {
+      continue; // the entry keeps what it had
+    }
+    void *grown = std::realloc(text, static_cast<size_t>(received) + 1);
+    if (grown == nullptr) {
+      continue; // no room to read this page: as if its fetch had failed
+    }
+    text = static_cast<char *>(grown);
+    html_to_text(response, text);
+    parse_server_status(entry, text);
+  }
+  lastStatusRefresh = platform_time();
+  std::free(response);
+  std::free(text);
+  return 0;
+}
+
+void server_status_reset_for_tests(void) { lastStatusRefresh = 0; }

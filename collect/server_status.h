@@ -1,0 +1,26 @@
+// The server-status collector: each server's uptime, totals, workers and
+// scoreboard, read from its /server-status?auto page.
+#pragma once
+
+#include <stdint.h>
+
+#include "config/server_entry.h"
+
+enum {
+  STATUS_REFRESH_INTERVAL = 10, // seconds between two walks
+  STATUS_LINE_LIMIT = 8192,     // characters of a page line that are read
+};
+
+// At most once every STATUS_REFRESH_INTERVAL seconds: runs the server-info
+// refresh, then fetches every server's status page in list order and stores
+// what it reads. A server that cannot be fetched keeps its values. Always 0.
+int refresh_server_status(void);
+
+// Reads one status page, already reduced to plain text, into entry: the
+// totals, the uptime, the busy and idle workers (by the labels of the
+// entry's server generation) and the seven scoreboard counts. A label that
+// is missing, or a line with too few tokens, leaves its field unchanged.
+void parse_server_status(ServerEntry *entry, const char *text);
+
+// Tests only: forgets the time of the last refresh, as at load.
+void server_status_reset_for_tests(void);
