@@ -1,0 +1,136 @@
+// varnockd's command line and lifecycle: bad options, modules that cannot be
+// used, a busy port, help and version, and stopping on SIGTERM and SIGINT.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+#include "tests/support/varnockd.h"
+
+namespace {
+
+using testsupport::CommandResult;
+using testsupport::run_command;
+using testsupport::TempDir;
+
+// Runs the daemon, which is expected to stop by itself at once.
+CommandResult run_daemon(std::vector<std::string> args) {
+  args.insert(args.begin(), VARNOCKD_PATH);
+  return run_command(args, 30.0);
+}
+
+TEST(DaemonCli, RefusesBadStartsWithAClearMessage) {
+  TempDir dir;
+  const std::string address = "udp:127.0.0.1:" + std::to_string(testsupport::free_udp_port());
+  const std::string module = VARNOCK_TEST_MODULE_PATH;
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {{"--bogus"}, "unknown option --bogus"},
+      {{"-x"}, "unknown option -x"},
+      {{"--tick"}, "option --tick needs an argument"},
+      {{"--tick", "0"}, "--tick needs a whole number of seconds"},
+      {{"--tick", "5s"}, "--tick needs a whole number of seconds"},
+      {{"--tick", "-1"}, "--tick needs a whole number of seconds"},
+      {{"--config-dir", ""}, "--config-dir needs a directory"},
+      {{"--config-dir", "/" + std::string(1000, 'd')}, "--config-dir is too long"},
+      {{"--config-dir", dir.file("missing"), "--module", module}, "does not exist"},
+      {{"--module", ""}, "--module needs a path"},
+      {{"-L", "z"}, "bad log option"},
+      // A library that is not there, and one that is no module.
+      {{"--config-dir", dir.path(), "--module", dir.file("none.so"), address},
+       "cannot load module " + dir.file("none.so") + ": "},
+      {{"--config-dir", dir.path(), "--module", VARNOCK_LIBRARY_PATH, address},
+       "does not export 'init'"},
+  };
+  for (const Case &c : cases) {
+    CommandResult r = run_daemon(c.args);
+    EXPECT_EQ(r.exit_code, 1) << c.args.at(0) << ": " << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos)
+        << "expected '" << c.message << "' in " << r.err;
+  }
+}
+
+TEST(DaemonCli, ModuleLoadFailureNamesTheLoadersReason) {
+  TempDir dir;
+  testsupport::write_file(dir.file("broken.so"), std::string(4096, 'x'));
+  CommandResult r = run_daemon({"--config-dir", dir.path(), "--module", dir.file("broken.so"),
+                                "udp:127.0.0.1:" + std::to_string(testsupport::free_udp_port())});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("invalid ELF header"), std::string::npos) << r.err;
+}
+
+TEST(DaemonCli, BusyPortStopsTheDaemonBeforeAnyModuleStarts) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+  const std::string address = "udp:127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
+
+  TempDir dir;
+  CommandResult r =
+      run_daemon({"--config-dir", dir.path(), "--module", VARNOCK_TEST_MODULE_PATH, address});
+  close(fd);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("cannot listen on " + address), std::string::npos) << r.err;
+  EXPECT_EQ(testsupport::read_file(dir.file("test_module.log")), "");
+}
+
+TEST(DaemonCli, HelpAndVersion) {
+  CommandResult help = run_daemon({"--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  for (const char *text : {"Usage: varnockd [OPTIONS] [LISTENING-ADDRESS ...]", "--config-dir DIR",
+                           "--module PATH", "--tick SECONDS", "--debug", "-L", "udp:127.0.0.1:1161",
+                           "/varnockd)", OSTRIK_MODULE_PATH}) {
+    EXPECT_NE(help.out.find(text), std::string::npos) << text;
+  }
+  CommandResult version = run_daemon({"--version"});
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.out.rfind("varnockd 1.0.5 (Net-SNMP ", 0), 0u) << version.out;
+}
+
+TEST(DaemonCli, StopsCleanlyOnSigtermAndSigint) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    testsupport::VarnockdSetup setup;
+    setup.daemon = VARNOCKD_PATH;
+    setup.modules = {VARNOCK_TEST_MODULE_PATH};
+    testsupport::Varnockd daemon(setup);
+    EXPECT_EQ(daemon.stop(sig), 0) << daemon.log();
+    const std::string name = sig == SIGTERM ? "SIGTERM" : "SIGINT";
+    EXPECT_NE(daemon.log().find("varnockd: stopping on " + name), std::string::npos)
+        << daemon.log();
+    const std::string module_log = testsupport::read_file(daemon.config_dir() + "/test_module.log");
+    EXPECT_NE(module_log.find("\nfinish\n"), std::string::npos) << module_log;
+  }
+}
+
+TEST(DaemonCli, NoVarnockdConfMeansNothingWrittenToTheConfigDirectory) {
+  testsupport::VarnockdSetup setup;
+  setup.daemon = VARNOCKD_PATH;
+  setup.modules = {VARNOCK_TEST_MODULE_PATH};
+  testsupport::Varnockd daemon(setup);
+  daemon.stop();
+  // Only the daemon's own output files and what the test module wrote.
+  std::vector<std::string> names;
+  for (const auto &entry : std::filesystem::directory_iterator(daemon.config_dir()))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"test_module.log", "varnockd.err", "varnockd.out"}));
+}
+
+} // namespace

@@ -1,0 +1,261 @@
+// varnockd's walk, get-bulk, typing and access through Net-SNMP's tools,
+// with the small test module (tests/support/test_module.cpp) in place of
+// ostrik, so that these behaviours are tested apart from ostrik's tables.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/process.h"
+#include "tests/support/varnockd.h"
+
+namespace {
+
+using testsupport::CommandResult;
+using testsupport::parse_varbinds;
+using testsupport::Varbind;
+using testsupport::Varnockd;
+using testsupport::VarnockdSetup;
+
+const std::string B = ".1.3.6.1.4.1.32473.99";
+
+// An instance of the title with arcs appended, longer than the 44 arcs a
+// descriptor holds.
+std::string overlong(const std::string &oid, const std::string &arc = "1") {
+  std::string out = oid;
+  for (int i = 0; i < 40; ++i)
+    out += "." + arc;
+  return out;
+}
+
+VarnockdSetup setup_for_test_module() {
+  VarnockdSetup setup;
+  setup.daemon = VARNOCKD_PATH;
+  setup.modules = {VARNOCK_TEST_MODULE_PATH};
+  setup.tick_seconds = 3600; // the tick counter stays 0 unless a test asks
+  return setup;
+}
+
+std::string module_log(const Varnockd &daemon) {
+  return testsupport::read_file(daemon.config_dir() + "/test_module.log");
+}
+
+// Every instance of the test module in ascending order, as the tools print
+// them; the column that never answers is left out.
+const std::vector<Varbind> kAllInstances = {
+    {B + ".1.0", "STRING: \"varnock test module\""},
+    {B + ".2.0", "Counter32: 0"},
+    {B + ".3.1.1.80", "INTEGER: 80"},
+    {B + ".3.1.1.443", "INTEGER: 443"},
+    {B + ".3.1.3.80", "Gauge32: 7"},
+    {B + ".3.1.3.443", "Gauge32: 4000000000"},
+    {B + ".4.0", "INTEGER: -5"},
+};
+
+void expect_instances(const std::vector<Varbind> &got, const std::vector<Varbind> &want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    EXPECT_EQ(got[i].oid, want[i].oid) << "at " << i;
+    EXPECT_EQ(got[i].value, want[i].value) << "at " << i;
+  }
+}
+
+class DaemonWalkTest : public ::testing::Test {
+protected:
+  Varnockd daemon{setup_for_test_module()};
+};
+
+TEST_F(DaemonWalkTest, WalkVisitsEveryInstanceInOrderAndEndsCleanly) {
+  CommandResult walk = daemon.walk(B);
+  ASSERT_EQ(walk.exit_code, 0) << walk.err;
+  EXPECT_EQ(walk.err, "");
+  expect_instances(parse_varbinds(walk.out), kAllInstances);
+}
+
+TEST_F(DaemonWalkTest, BulkWalkAnswersTheSameAsTheWalk) {
+  CommandResult bulk = daemon.bulkwalk(B);
+  ASSERT_EQ(bulk.exit_code, 0) << bulk.err;
+  EXPECT_EQ(bulk.err, "");
+  expect_instances(parse_varbinds(bulk.out), kAllInstances);
+  // Small repetitions make several get-bulk round trips, each resuming in
+  // the middle of the subtree.
+  CommandResult small = daemon.tool("snmpbulkwalk", {"-Cr2", B});
+  ASSERT_EQ(small.exit_code, 0) << small.err;
+  expect_instances(parse_varbinds(small.out), kAllInstances);
+}
+
+TEST_F(DaemonWalkTest, GetBulkRunsOnPastTheSubtree) {
+  // Non-repeater: the next instance after the title; repeaters from the
+  // last table row on, past the module's subtree into the agent's own.
+  CommandResult r = daemon.tool("snmpbulkget", {"-Cn1", "-Cr3", B + ".1.0", B + ".3.1.3.443"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<Varbind> got = parse_varbinds(r.out);
+  ASSERT_EQ(got.size(), 4u) << r.out;
+  EXPECT_EQ(got[0].oid, B + ".2.0");
+  EXPECT_EQ(got[1].oid, B + ".4.0");
+  EXPECT_EQ(got[1].value, "INTEGER: -5");
+  EXPECT_NE(got[2].oid.rfind(B + ".", 0), 0u) << got[2].oid;
+}
+
+TEST_F(DaemonWalkTest, GetNextFindsTheNextInstance) {
+  struct Case {
+    std::string asked;
+    std::string oid;
+    std::string value;
+  };
+  const std::vector<Case> cases = {
+      {B, B + ".1.0", "STRING: \"varnock test module\""},
+      {B + ".1.0", B + ".2.0", "Counter32: 0"},   // on to the next variable
+      {B + ".3", B + ".3.1.1.80", "INTEGER: 80"}, // table without a column
+      {B + ".3.1.1.80", B + ".3.1.1.443", "INTEGER: 443"},
+      {B + ".3.1.1.443", B + ".3.1.3.80", "Gauge32: 7"}, // the silent column is passed over
+      {B + ".3.1.2", B + ".3.1.3.80", "Gauge32: 7"},
+      {B + ".3.1.1.80.5", B + ".3.1.1.443", "INTEGER: 443"}, // an arc too many
+      {B + ".3.1.3.443", B + ".4.0", "INTEGER: -5"},
+      {".1.3.6.1.4.1.32473", B + ".1.0", "STRING: \"varnock test module\""},
+      {overlong(B + ".1.0"), B + ".2.0", "Counter32: 0"},
+      {overlong(B + ".3.1.1.80", "7"), B + ".3.1.1.443", "INTEGER: 443"},
+  };
+  for (const Case &c : cases) {
+    CommandResult r = daemon.getnext({c.asked});
+    ASSERT_EQ(r.exit_code, 0) << c.asked << ": " << r.err;
+    std::vector<Varbind> got = parse_varbinds(r.out);
+    ASSERT_EQ(got.size(), 1u) << c.asked << ": " << r.out;
+    EXPECT_EQ(got[0].oid, c.oid) << c.asked;
+    EXPECT_EQ(got[0].value, c.value) << c.asked;
+  }
+  EXPECT_EQ(module_log(daemon).find("overlong"), std::string::npos) << module_log(daemon);
+}
+
+TEST_F(DaemonWalkTest, GetNextPastTheLastInstanceLeavesTheSubtree) {
+  CommandResult r = daemon.getnext({B + ".4.0"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<Varbind> got = parse_varbinds(r.out);
+  ASSERT_EQ(got.size(), 1u) << r.out;
+  EXPECT_NE(got[0].oid.rfind(B + ".", 0), 0u) << got[0].oid;
+  EXPECT_GT(got[0].oid, B + ".4.0");
+}
+
+TEST_F(DaemonWalkTest, GetAnswersTypedValuesOrTheRightException) {
+  struct Case {
+    std::string oid;
+    std::string value;
+  };
+  const std::vector<Case> cases = {
+      {B + ".1.0", "STRING: \"varnock test module\""},
+      {B + ".4.0", "INTEGER: -5"},
+      {B + ".3.1.1.80", "INTEGER: 80"},
+      {B + ".3.1.3.443", "Gauge32: 4000000000"},
+      {B + ".3.1.2.80", "No Such Instance currently exists at this OID"}, // handler answers null
+      {B + ".3.1.1.81", "No Such Instance currently exists at this OID"}, // no such row
+      {B + ".1", "No Such Instance currently exists at this OID"},        // scalar without .0
+      {B + ".1.0.0", "No Such Instance currently exists at this OID"},
+      {overlong(B + ".1.0"), "No Such Instance currently exists at this OID"},
+      {B + ".9.0", "No Such Object available on this agent at this OID"},
+  };
+  for (const Case &c : cases) {
+    CommandResult r = daemon.get({c.oid});
+    std::vector<Varbind> got = parse_varbinds(r.out);
+    ASSERT_EQ(got.size(), 1u) << c.oid << ": " << r.out << r.err;
+    EXPECT_EQ(got[0].oid, c.oid);
+    EXPECT_EQ(got[0].value, c.value) << c.oid;
+  }
+  EXPECT_EQ(module_log(daemon).find("overlong"), std::string::npos) << module_log(daemon);
+}
+
+TEST_F(DaemonWalkTest, SeveralVariablesInOneGetEachKeepTheirOwnAnswer) {
+  // The module answers all integers from one storage word: each answer must
+  // be copied out before the next handler call.
+  CommandResult r = daemon.get({B + ".3.1.1.80", B + ".4.0", B + ".3.1.3.443", B + ".1.0"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  expect_instances(parse_varbinds(r.out), {
+                                              {B + ".3.1.1.80", "INTEGER: 80"},
+                                              {B + ".4.0", "INTEGER: -5"},
+                                              {B + ".3.1.3.443", "Gauge32: 4000000000"},
+                                              {B + ".1.0", "STRING: \"varnock test module\""},
+                                          });
+}
+
+TEST_F(DaemonWalkTest, SetWithTheReadOnlyCommunityIsRefused) {
+  CommandResult r = daemon.set(B + ".4.0", "i", "3");
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_NE(r.err.find("noAccess"), std::string::npos) << r.err;
+  EXPECT_EQ(parse_varbinds(daemon.get({B + ".4.0"}).out).at(0).value, "INTEGER: -5");
+}
+
+TEST_F(DaemonWalkTest, ModuleGetsTheConfigDirectoryAsAgentPath) {
+  const std::string log = module_log(daemon);
+  EXPECT_EQ(log.substr(0, log.find('\n')), "init " + daemon.config_dir() + "/varnockd");
+}
+
+TEST(DaemonWalk, SetWithAWritableCommunityIsNotWritable) {
+  VarnockdSetup setup = setup_for_test_module();
+  setup.varnockd_conf = "rwcommunity private 127.0.0.1\nrocommunity public 127.0.0.1\n";
+  Varnockd daemon(setup);
+  CommandResult r = daemon.set(B + ".4.0", "i", "3", "private");
+  EXPECT_NE(r.exit_code, 0);
+  EXPECT_NE(r.err.find("notWritable"), std::string::npos) << r.err;
+  CommandResult text = daemon.set(B + ".1.0", "s", "changed", "private");
+  EXPECT_NE(text.err.find("notWritable"), std::string::npos) << text.err;
+  EXPECT_EQ(parse_varbinds(daemon.get({B + ".1.0"}).out).at(0).value,
+            "STRING: \"varnock test module\"");
+}
+
+TEST(DaemonWalk, VarnockdConfRulesAccess) {
+  // With a varnockd.conf, its tokens alone decide: "public" is no longer
+  // answered, and agentaddress adds a listening address.
+  const int extra_port = testsupport::free_udp_port();
+  VarnockdSetup setup = setup_for_test_module();
+  setup.community = "s3cret";
+  setup.varnockd_conf =
+      "rocommunity s3cret 127.0.0.1\nagentaddress udp:127.0.0.1:" + std::to_string(extra_port) +
+      "\n";
+  Varnockd daemon(setup);
+  EXPECT_EQ(parse_varbinds(daemon.get({B + ".4.0"}).out).at(0).value, "INTEGER: -5");
+
+  std::vector<std::string> pub = testsupport::snmp_tool_command("snmpget", "public");
+  pub[pub.size() - 1] = "1"; // a short time-out: no answer is expected
+  pub.push_back(daemon.agent());
+  pub.push_back(B + ".4.0");
+  CommandResult refused = testsupport::run_command(pub, 30.0);
+  EXPECT_NE(refused.exit_code, 0);
+  EXPECT_NE(refused.err.find("Timeout"), std::string::npos) << refused.out << refused.err;
+
+  std::vector<std::string> other = testsupport::snmp_tool_command("snmpget", "s3cret");
+  other.push_back("127.0.0.1:" + std::to_string(extra_port));
+  other.push_back(B + ".4.0");
+  CommandResult r = testsupport::run_command(other, 30.0);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(parse_varbinds(r.out).at(0).value, "INTEGER: -5");
+}
+
+TEST(DaemonWalk, TickCallsTheModuleCallback) {
+  VarnockdSetup setup = setup_for_test_module();
+  setup.tick_seconds = 1;
+  Varnockd daemon(setup);
+  std::string value;
+  for (int i = 0; i < 100; ++i) {
+    std::vector<Varbind> got = parse_varbinds(daemon.get({B + ".2.0"}).out);
+    value = got.empty() ? "" : got[0].value;
+    if (value == "Counter32: 2" || value == "Counter32: 3")
+      break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_TRUE(value == "Counter32: 2" || value == "Counter32: 3") << value;
+}
+
+TEST(DaemonWalk, RefusedModuleIsNotServedAndTheDaemonRuns) {
+  VarnockdSetup setup = setup_for_test_module();
+  setup.files = {{"refuse", ""}};
+  Varnockd daemon(setup);
+  EXPECT_EQ(parse_varbinds(daemon.get({B + ".1.0"}).out).at(0).value,
+            "No Such Object available on this agent at this OID");
+  EXPECT_NE(daemon.log().find("refused to start"), std::string::npos) << daemon.log();
+  EXPECT_EQ(daemon.stop(), 0);
+  // A module that did not start is not finished either.
+  EXPECT_EQ(module_log(daemon).find("finish"), std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,117 @@
+#include "tests/support/varnockd.h"
+
+#include <chrono>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace testsupport {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Any answer at all, even noSuchObject, shows the agent is serving.
+bool answers(const std::string &agent, const std::string &community) {
+  CommandResult r = run_command({"snmpget", "-v2c", "-c", community, "-On", "-r", "0", "-t", "0.5",
+                                 agent, "1.3.6.1.2.1.1.1.0"},
+                                10.0);
+  return r.exit_code == 0 && r.out.find(" = ") != std::string::npos;
+}
+
+} // namespace
+
+std::vector<std::string> snmp_tool_command(const std::string &name, const std::string &community) {
+  return {name, "-v2c", "-c", community, "-On", "-r", "0", "-t", "20"};
+}
+
+std::vector<Varbind> parse_varbinds(const std::string &output) {
+  std::vector<Varbind> out;
+  std::istringstream lines(output);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const size_t sep = line.find(" = ");
+    if (sep == std::string::npos || line.empty() || line[0] != '.')
+      continue;
+    out.push_back({line.substr(0, sep), line.substr(sep + 3)});
+  }
+  return out;
+}
+
+Varnockd::Varnockd(VarnockdSetup setup) : community_(setup.community) {
+  if (!setup.ostrik_cf.empty())
+    write_file(dir_.file("ostrik.cf"), setup.ostrik_cf);
+  if (!setup.varnockd_conf.empty())
+    write_file(dir_.file("varnockd.conf"), setup.varnockd_conf);
+  for (const auto &[name, content] : setup.files)
+    write_file(dir_.file(name), content);
+  port_ = free_udp_port();
+
+  std::vector<std::string> argv = {setup.daemon, "--config-dir", dir_.path()};
+  for (const std::string &module : setup.modules) {
+    argv.push_back("--module");
+    argv.push_back(module);
+  }
+  if (setup.tick_seconds > 0) {
+    argv.push_back("--tick");
+    argv.push_back(std::to_string(setup.tick_seconds));
+  }
+  if (setup.debug)
+    argv.push_back("--debug");
+  argv.insert(argv.end(), setup.extra_args.begin(), setup.extra_args.end());
+  argv.push_back("udp:" + agent());
+  process_ = std::make_unique<Process>(argv, dir_.file("varnockd"));
+
+  const auto deadline = Clock::now() + std::chrono::duration<double>(setup.start_timeout_seconds);
+  for (;;) {
+    if (!process_->running())
+      throw std::runtime_error("varnockd exited at start-up: " + log());
+    if (answers(agent(), community_))
+      return;
+    if (Clock::now() >= deadline) {
+      const std::string err = log();
+      process_->stop();
+      throw std::runtime_error("varnockd does not answer on " + agent() + ": " + err);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
+Varnockd::~Varnockd() {
+  if (process_)
+    process_->stop();
+}
+
+std::string Varnockd::agent() const { return "127.0.0.1:" + std::to_string(port_); }
+
+int Varnockd::stop(int sig, double timeout_seconds) { return process_->stop(sig, timeout_seconds); }
+
+CommandResult Varnockd::tool(const std::string &name, const std::vector<std::string> &args,
+                             const std::string &community) const {
+  std::vector<std::string> argv =
+      snmp_tool_command(name, community.empty() ? community_ : community);
+  argv.push_back(agent());
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run_command(argv, 90.0);
+}
+
+CommandResult Varnockd::get(const std::vector<std::string> &oids) const {
+  return tool("snmpget", oids);
+}
+
+CommandResult Varnockd::getnext(const std::vector<std::string> &oids) const {
+  return tool("snmpgetnext", oids);
+}
+
+CommandResult Varnockd::walk(const std::string &oid) const { return tool("snmpwalk", {oid}); }
+
+CommandResult Varnockd::bulkwalk(const std::string &oid) const {
+  return tool("snmpbulkwalk", {oid});
+}
+
+CommandResult Varnockd::set(const std::string &oid, const std::string &type,
+                            const std::string &value, const std::string &community) const {
+  return tool("snmpset", {oid, type, value}, community);
+}
+
+} // namespace testsupport

@@ -1,0 +1,81 @@
+// The agent daemon varnockd for integration tests: a configuration directory
+// of its own, a free UDP port on 127.0.0.1, started and waited for until it
+// answers, always stopped; and Net-SNMP's command-line tools pointed at it.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/support/process.h"
+
+namespace testsupport {
+
+struct VarnockdSetup {
+  std::string daemon;                  // path of the varnockd program
+  std::vector<std::string> modules;    // a --module each; empty: the daemon's default
+  std::string ostrik_cf;               // written as <config dir>/ostrik.cf when not empty
+  std::string varnockd_conf;           // written as <config dir>/varnockd.conf when not empty
+  int tick_seconds = 0;                // --tick; 0: the daemon's default
+  bool debug = false;                  // --debug
+  std::vector<std::string> extra_args; // further options, before the address
+  // Further files of the configuration directory: name, content.
+  std::vector<std::pair<std::string, std::string>> files;
+  // The community the tools use, also to see that the daemon answers.
+  std::string community = "public";
+  double start_timeout_seconds = 20.0; // until the daemon must answer
+};
+
+// One variable binding of a tool's output "OID = TYPE: value".
+struct Varbind {
+  std::string oid;   // numeric, with its leading dot
+  std::string value; // everything after " = "
+};
+
+class Varnockd {
+public:
+  // Writes the configuration directory, starts the daemon on a free port and
+  // waits until it answers SNMP. Throws std::runtime_error (with the
+  // daemon's error output) when it exits or does not answer in time.
+  explicit Varnockd(VarnockdSetup setup);
+  ~Varnockd();
+  Varnockd(const Varnockd &) = delete;
+  Varnockd &operator=(const Varnockd &) = delete;
+
+  int port() const { return port_; }
+  // The agent as the tools name it: 127.0.0.1:PORT.
+  std::string agent() const;
+  const std::string &config_dir() const { return dir_.path(); }
+  Process &process() { return *process_; }
+  // The daemon's log (its standard error) so far.
+  std::string log() const { return process_->err(); }
+  // Sends sig and waits for the daemon to end; its exit status.
+  int stop(int sig = 15, double timeout_seconds = 10.0);
+
+  // Net-SNMP's tools against this daemon: SNMPv2c, the setup's community
+  // unless another is given, numeric OIDs, no retries.
+  CommandResult get(const std::vector<std::string> &oids) const;
+  CommandResult getnext(const std::vector<std::string> &oids) const;
+  CommandResult walk(const std::string &oid) const;
+  CommandResult bulkwalk(const std::string &oid) const;
+  CommandResult set(const std::string &oid, const std::string &type, const std::string &value,
+                    const std::string &community = "") const;
+  // Any tool (snmptable, snmpbulkget, ...) with the common options first.
+  CommandResult tool(const std::string &name, const std::vector<std::string> &args,
+                     const std::string &community = "") const;
+
+private:
+  TempDir dir_;
+  std::string community_;
+  int port_ = 0;
+  std::unique_ptr<Process> process_;
+};
+
+// The common arguments of the tools: name -v2c -c community -On -r 0 -t 20.
+std::vector<std::string> snmp_tool_command(const std::string &name, const std::string &community);
+
+// The variable bindings of a tool's output, one per line "OID = value".
+std::vector<Varbind> parse_varbinds(const std::string &output);
+
+} // namespace testsupport
