@@ -1,0 +1,499 @@
+// The server-status collector: reading a status page into a ServerEntry, and
+// the gated walk that fetches every server's page.
+#include "collect/server_status.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "collect/fetch_page.h"
+#include "collect/page_number.h"
+#include "collect/page_text.h"
+#include "config/server_list.h"
+#include "platform/clock.h"
+#include "tests/support/fake_varnock.h"
+#include "tests/support/process.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/server_list_reset.h"
+
+namespace {
+
+using testsupport::ScriptedServer;
+
+// A value no page below writes, to show that a field was left alone.
+constexpr int32_t kUntouched = 4242;
+
+// The scoreboard counts in table order: S R W K D L G.
+struct Counts {
+  int32_t s, r, w, k, d, l, g;
+  bool operator==(const Counts &o) const {
+    return s == o.s && r == o.r && w == o.w && k == o.k && d == o.d && l == o.l && g == o.g;
+  }
+};
+
+std::ostream &operator<<(std::ostream &out, const Counts &c) {
+  return out << "S" << c.s << " R" << c.r << " W" << c.w << " K" << c.k << " D" << c.d << " L"
+             << c.l << " G" << c.g;
+}
+
+Counts counts_of(const ServerEntry &e) {
+  return {e.startingCount, e.readingCount, e.replyingCount, e.keepAliveCount,
+          e.dnsCount,      e.loggingCount, e.finishingCount};
+}
+
+const Counts kUntouchedCounts{kUntouched, kUntouched, kUntouched, kUntouched,
+                              kUntouched, kUntouched, kUntouched};
+
+ServerEntry make_entry(const char *version) {
+  ServerEntry e;
+  std::memset(&e, 0, sizeof e);
+  e.port = 8080;
+  std::snprintf(e.version, sizeof e.version, "%s", version);
+  e.uptime = e.totalAccesses = e.totalKBytes = kUntouched;
+  e.busyWorkers = e.idleWorkers = kUntouched;
+  e.startingCount = e.readingCount = e.replyingCount = e.keepAliveCount = kUntouched;
+  e.dnsCount = e.loggingCount = e.finishingCount = kUntouched;
+  return e;
+}
+
+constexpr char kApache2[] = "Apache/2.4.71 (Debian)";
+constexpr char kApache1[] = "Apache/1.3.41 (Unix)";
+
+// The example page of a generation 2 server, one item a line.
+constexpr char kExamplePage[] = "Total Accesses: 152\n"
+                                "Total kBytes: 881\n"
+                                "Uptime: 600\n"
+                                "BusyWorkers: 3\n"
+                                "IdleWorkers: 7\n"
+                                "Scoreboard: W_K_R____S......\n";
+
+// The answer of Apache 2.4.71 to GET /server-status?auto, as it comes over
+// the wire, once the server has been up for 2 minutes 3 seconds.
+const std::string kApache24Answer = "HTTP/1.1 200 OK\r\n"
+                                    "Date: Wed, 09 Dec 2026 06:05:54 GMT\r\n"
+                                    "Server: Apache/2.4.71 (Debian)\r\n"
+                                    "Content-Type: text/plain; charset=ISO-8859-1\r\n"
+                                    "\r\n"
+                                    "127.0.0.1\n"
+                                    "ServerVersion: Apache/2.4.71 (Debian)\n"
+                                    "ServerMPM: prefork\n"
+                                    "Server Built: 2026-11-12T08:58:41\n"
+                                    "CurrentTime: Wednesday, 09-Dec-2026 06:05:54 UTC\n"
+                                    "RestartTime: Wednesday, 09-Dec-2026 06:03:51 UTC\n"
+                                    "ParentServerConfigGeneration: 1\n"
+                                    "ParentServerMPMGeneration: 0\n"
+                                    "ServerUptimeSeconds: 123\n"
+                                    "ServerUptime: 2 minutes 3 seconds\n"
+                                    "Load1: 1.44\n"
+                                    "Total Accesses: 17\n"
+                                    "Total kBytes: 42\n"
+                                    "Total Duration: 9\n"
+                                    "CPUUser: 0\n"
+                                    "Uptime: 123\n"
+                                    "ReqPerSec: .138211\n"
+                                    "BusyWorkers: 2\n"
+                                    "GracefulWorkers: 0\n"
+                                    "IdleWorkers: 4\n"
+                                    "Scoreboard: _W_K__R.G.........\n";
+
+std::string to_text(const std::string &answer) {
+  std::vector<char> text(answer.size() + 1);
+  html_to_text(answer.c_str(), text.data());
+  return text.data();
+}
+
+// --- page_atoi --------------------------------------------------------------
+
+TEST(PageAtoi, ReadsTheWholeNumberAndKeepsItsLow32Bits) {
+  struct Case {
+    const char *text;
+    int32_t value;
+  } cases[] = {
+      {"152", 152},
+      {"  +7x", 7},
+      {"-12", -12},
+      {"abc", 0},
+      {"", 0},
+      {"- 5", 0},
+      {"2147483647", 2147483647},
+      {"2147483648", INT32_MIN},
+      {"4294967295", -1},
+      {"4294967296", 0},
+      {"4294967297", 1},
+      {"18446744073709551617", 1},                    // 2^64 + 1
+      {"340282366920938463463374607431768211459", 3}, // 2^128 + 3
+      {"-4294967297", -1},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(page_atoi(c.text), c.value) << c.text;
+  }
+  EXPECT_EQ(page_atoi(nullptr), 0);
+}
+
+// --- find_label_line_at_start -----------------------------------------------
+
+TEST(FindLabelLineAtStart, PrefersAnOccurrenceThatStartsALine) {
+  struct Case {
+    const char *text;
+    const char *line; // nullptr: not found
+  } cases[] = {
+      {"ServerUptime: 2 minutes\nUptime: 123\n", "Uptime: 123"},
+      {"Uptime: 5\nServerUptime: 2\n", "Uptime: 5"},
+      {"ServerUptime: 2 minutes\nxUptime: 3", "Uptime: 2 minutes"}, // at no line start
+      {"a ServerUptime: 1\nb Uptime: 2\nUptime: 3", "Uptime: 3"},
+      {"Uptime:", "Uptime:"},
+      {"x\nUptime:\nnext", "Uptime:"},
+      {"Uptime", nullptr},
+      {"", nullptr},
+  };
+  for (const Case &c : cases) {
+    char line[64] = "before";
+    const char *found = find_label_line_at_start("Uptime:", c.text, line, 63);
+    if (c.line == nullptr) {
+      EXPECT_EQ(found, nullptr) << c.text;
+      EXPECT_STREQ(line, "before");
+    } else {
+      ASSERT_NE(found, nullptr) << c.text;
+      EXPECT_EQ(std::strncmp(found, "Uptime:", 7), 0);
+      EXPECT_STREQ(line, c.line) << c.text;
+    }
+  }
+}
+
+TEST(FindLabelLineAtStart, CutsTheLineAtTheLimit) {
+  char line[8] = {};
+  ASSERT_NE(find_label_line_at_start("Uptime:", "S Uptime: 1\nUptime: 123456", line, 7), nullptr);
+  EXPECT_STREQ(line, "Uptime:");
+}
+
+// --- parse_server_status ----------------------------------------------------
+
+TEST(ParseServerStatus, ReadsTheExamplePageOfASecondGenerationServer) {
+  ServerEntry e = make_entry(kApache2);
+  parse_server_status(&e, kExamplePage);
+  EXPECT_EQ(e.totalAccesses, 152);
+  EXPECT_EQ(e.totalKBytes, 881);
+  EXPECT_EQ(e.uptime, 600);
+  EXPECT_EQ(e.busyWorkers, 3);
+  EXPECT_EQ(e.idleWorkers, 7);
+  EXPECT_EQ(counts_of(e), (Counts{1, 1, 1, 1, 0, 0, 0}));
+}
+
+TEST(ParseServerStatus, WorkerLabelsFollowTheServerGeneration) {
+  const char *both = "BusyServers: 11\nIdleServers: 12\nBusyWorkers: 21\nIdleWorkers: 22\n";
+  struct Case {
+    const char *version;
+    const char *page;
+    int32_t busy, idle;
+  } cases[] = {
+      {kApache2, kExamplePage, 3, 7},
+      {kApache1, kExamplePage, kUntouched, kUntouched},
+      {"", kExamplePage, kUntouched, kUntouched}, // no version yet: generation 1
+      {kApache1, both, 11, 12},
+      {kApache2, both, 21, 22},
+      {"Apache/2", both, 11, 12},   // too short to name generation 2
+      {"apache/2.4", both, 11, 12}, // the comparison is case-sensitive
+      {kApache2, "BusyServers: 1\nIdleServers: 2\n", kUntouched, kUntouched},
+  };
+  for (const Case &c : cases) {
+    ServerEntry e = make_entry(c.version);
+    parse_server_status(&e, c.page);
+    EXPECT_EQ(e.busyWorkers, c.busy) << c.version << " | " << c.page;
+    EXPECT_EQ(e.idleWorkers, c.idle) << c.version << " | " << c.page;
+  }
+  // The other rows do not depend on the generation.
+  ServerEntry e = make_entry(kApache1);
+  parse_server_status(&e, kExamplePage);
+  EXPECT_EQ(e.totalAccesses, 152);
+  EXPECT_EQ(e.uptime, 600);
+  EXPECT_EQ(counts_of(e), (Counts{1, 1, 1, 1, 0, 0, 0}));
+}
+
+TEST(ParseServerStatus, ReadsTheUptimeLineOfApache24NotServerUptime) {
+  ServerEntry e = make_entry(kApache2);
+  parse_server_status(&e, to_text(kApache24Answer).c_str());
+  EXPECT_EQ(e.uptime, 123); // not the 2 of "ServerUptime: 2 minutes 3 seconds"
+  EXPECT_EQ(e.totalAccesses, 17);
+  EXPECT_EQ(e.totalKBytes, 42);
+  EXPECT_EQ(e.busyWorkers, 2);
+  EXPECT_EQ(e.idleWorkers, 4);
+  EXPECT_EQ(counts_of(e), (Counts{0, 1, 1, 1, 0, 0, 1}));
+}
+
+TEST(ParseServerStatus, UptimeInsideAnotherLabelIsReadWhenNoLineStartsWithIt) {
+  ServerEntry e = make_entry(kApache2);
+  parse_server_status(&e, "ServerUptime: 7 seconds\n");
+  EXPECT_EQ(e.uptime, 7);
+}
+
+TEST(ParseServerStatus, FieldRulesLeaveFieldsAloneOrStoreZero) {
+  struct Case {
+    const char *name;
+    const char *page;
+    int32_t accesses, kbytes, uptime;
+  } cases[] = {
+      {"no_labels", "Load1: 0.5\n", kUntouched, kUntouched, kUntouched},
+      {"labels_without_values", "Total Accesses:\nTotal kBytes: \nUptime:\n", kUntouched,
+       kUntouched, kUntouched},
+      {"not_numbers", "Total Accesses: abc\nTotal kBytes: -\nUptime: x1\n", 0, 0, 0},
+      {"leading_digits", "Total Accesses: 12abc\nTotal kBytes: +5\nUptime: -3\n", 12, 5, -3},
+      {"carriage_returns", "Total Accesses: 9\r\nTotal kBytes: 8\r\nUptime: 7\r\n", 9, 8, 7},
+      {"beyond_32_bits", "Total Accesses: 4294967297\nTotal kBytes: 2147483648\nUptime: 1\n", 1,
+       INT32_MIN, 1},
+      {"beyond_64_bits",
+       "Total Accesses: 18446744073709551617\nTotal kBytes: 18446744073709551615\n", 1, -1,
+       kUntouched},
+      {"first_line_start_wins", "Total Accesses: 1\nTotal Accesses: 2\n", 1, kUntouched,
+       kUntouched},
+      {"labels_are_case_sensitive", "total accesses: 1\nTOTAL KBYTES: 2\nuptime: 3\n", kUntouched,
+       kUntouched, kUntouched},
+  };
+  for (const Case &c : cases) {
+    ServerEntry e = make_entry(kApache2);
+    parse_server_status(&e, c.page);
+    EXPECT_EQ(e.totalAccesses, c.accesses) << c.name;
+    EXPECT_EQ(e.totalKBytes, c.kbytes) << c.name;
+    EXPECT_EQ(e.uptime, c.uptime) << c.name;
+    EXPECT_EQ(counts_of(e), kUntouchedCounts) << c.name; // no scoreboard on these pages
+  }
+}
+
+TEST(ParseServerStatus, CountsTheSevenScoreboardStates) {
+  struct Case {
+    const char *name;
+    const char *page;
+    Counts counts;
+  } cases[] = {
+      {"single_character", "Scoreboard: W\n", {0, 0, 1, 0, 0, 0, 0}},
+      {"every_state_once", "Scoreboard: SRWKDLG\n", {1, 1, 1, 1, 1, 1, 1}},
+      {"other_marks_and_lower_case", "Scoreboard: _.CIsrwkdlgX\n", {0, 0, 0, 0, 0, 0, 0}},
+      {"at_the_end_of_the_text", "Scoreboard: GG", {0, 0, 0, 0, 0, 0, 2}},
+      {"token_ends_at_a_blank", "Scoreboard: RR WW\n", {0, 2, 0, 0, 0, 0, 0}},
+      {"token_ends_at_a_colon", "Scoreboard:: KK:WW\n", {0, 0, 0, 2, 0, 0, 0}},
+      {"missing_line", "Uptime: 5\n", kUntouchedCounts},
+      {"empty_line", "Scoreboard:\nUptime: 5\n", kUntouchedCounts},
+      {"only_blanks", "Scoreboard:   \n", kUntouchedCounts},
+      {"value_on_the_next_line_is_not_read", "Scoreboard:\nWWW\n", kUntouchedCounts},
+  };
+  for (const Case &c : cases) {
+    ServerEntry e = make_entry(kApache2);
+    parse_server_status(&e, c.page);
+    EXPECT_EQ(counts_of(e), c.counts) << c.name;
+  }
+}
+
+TEST(ParseServerStatus, CountsALongScoreboardToItsLastCharacter) {
+  // 1024 slots: far beyond the 511 characters of a field, ending with a G.
+  const char pattern[] = "_SRWKDLG.Ciwk";
+  std::string board;
+  Counts expected{0, 0, 0, 0, 0, 0, 0};
+  int passed_over = 0;
+  for (int i = 0; i < 1023; ++i) {
+    board += pattern[i % (sizeof pattern - 1)];
+  }
+  board += 'G';
+  for (char c : board) {
+    switch (c) {
+    case 'S':
+      ++expected.s;
+      break;
+    case 'R':
+      ++expected.r;
+      break;
+    case 'W':
+      ++expected.w;
+      break;
+    case 'K':
+      ++expected.k;
+      break;
+    case 'D':
+      ++expected.d;
+      break;
+    case 'L':
+      ++expected.l;
+      break;
+    case 'G':
+      ++expected.g;
+      break;
+    default:
+      ++passed_over;
+    }
+  }
+  ServerEntry e = make_entry(kApache2);
+  parse_server_status(&e, ("Uptime: 1\nScoreboard: " + board + "\nIdleWorkers: 3\n").c_str());
+  EXPECT_EQ(counts_of(e), expected);
+  const Counts c = counts_of(e);
+  EXPECT_EQ(c.s + c.r + c.w + c.k + c.d + c.l + c.g + passed_over, 1024);
+  EXPECT_EQ(e.idleWorkers, 3);
+}
+
+TEST(ParseServerStatus, ALineIsReadUpToItsLimit) {
+  // "Scoreboard: " is 12 characters: 8180 slots of the line are read.
+  const std::string board = std::string(8180, 'W') + std::string(100, 'K');
+  ServerEntry e = make_entry(kApache2);
+  parse_server_status(&e, ("Scoreboard: " + board).c_str());
+  EXPECT_EQ(counts_of(e), (Counts{0, 0, 8180, 0, 0, 0, 0}));
+}
+
+// --- refresh_server_status --------------------------------------------------
+
+int32_t fake_now = 0;
+int32_t fake_clock() { return fake_now; }
+
+int status_requests(const ScriptedServer &server) {
+  int n = 0;
+  for (const std::string &request : server.requests()) {
+    n += request.rfind("GET /server-status?auto HTTP/1.0\r\n", 0) == 0 ? 1 : 0;
+  }
+  return n;
+}
+
+class RefreshServerStatus : public ::testing::Test {
+protected:
+  void SetUp() override {
+    fake_varnock::reset();
+    testsupport::clear_server_list();
+    server_status_reset_for_tests();
+    // A server that misbehaves must not hold a test for a minute.
+    fetch_page_set_receive_timeout(5);
+    fake_now = 1000000;
+    platform_set_time_source(fake_clock);
+  }
+  void TearDown() override {
+    platform_set_time_source(nullptr);
+    fetch_page_set_receive_timeout(0);
+    server_status_reset_for_tests();
+    testsupport::clear_server_list();
+  }
+
+  ServerEntry *add(int port, const char *version = kApache2) {
+    EXPECT_EQ(add_server(port, "user", "pass", 0, "dXNlcjpwYXNz"), 1);
+    ServerEntry *e = find_server(port);
+    std::snprintf(e->version, sizeof e->version, "%s", version);
+    return e;
+  }
+};
+
+TEST_F(RefreshServerStatus, FetchesAndReadsEveryServerInListOrder) {
+  ScriptedServer first(ScriptedServer::whole(kApache24Answer), ScriptedServer::End::Close, 4);
+  ScriptedServer second(
+      ScriptedServer::whole("HTTP/1.0 200 OK\r\n\r\n<b>" + std::string(kExamplePage) + "</b>"),
+      ScriptedServer::End::Close, 4);
+  ServerEntry *a = add(first.port());
+  ServerEntry *b = add(second.port());
+
+  EXPECT_EQ(refresh_server_status(), 0);
+
+  EXPECT_EQ(a->uptime, 123);
+  EXPECT_EQ(a->totalAccesses, 17);
+  EXPECT_EQ(a->idleWorkers, 4);
+  EXPECT_EQ(counts_of(*a), (Counts{0, 1, 1, 1, 0, 0, 1}));
+  EXPECT_EQ(b->uptime, 600);
+  EXPECT_EQ(b->totalKBytes, 881);
+  EXPECT_EQ(counts_of(*b), (Counts{1, 1, 1, 1, 0, 0, 0}));
+
+  ASSERT_EQ(status_requests(first), 1);
+  for (const std::string &request : first.requests()) {
+    if (request.rfind("GET /server-status?auto", 0) == 0) {
+      EXPECT_NE(request.find("Authorization: Basic dXNlcjpwYXNz\r\n"), std::string::npos)
+          << request;
+    }
+  }
+}
+
+TEST_F(RefreshServerStatus, AServerThatCannotBeFetchedKeepsItsValues) {
+  const int dead_port = testsupport::free_tcp_port();
+  ScriptedServer empty({}, ScriptedServer::End::Close, 4); // closes without a byte
+  ScriptedServer live(ScriptedServer::whole(kApache24Answer), ScriptedServer::End::Close, 4);
+  ServerEntry *dead = add(dead_port);
+  ServerEntry *silent = add(empty.port());
+  ServerEntry *ok = add(live.port());
+  dead->uptime = silent->uptime = 55;
+  dead->replyingCount = silent->replyingCount = 9;
+
+  EXPECT_EQ(refresh_server_status(), 0);
+
+  EXPECT_EQ(dead->uptime, 55);
+  EXPECT_EQ(dead->replyingCount, 9);
+  EXPECT_EQ(silent->uptime, 55);
+  EXPECT_EQ(silent->replyingCount, 9);
+  EXPECT_EQ(ok->uptime, 123); // the walk goes on past the failures
+}
+
+TEST_F(RefreshServerStatus, FetchesAtMostOnceInTenSeconds) {
+  ScriptedServer server(ScriptedServer::whole(kApache24Answer), ScriptedServer::End::Close, 8);
+  ServerEntry *e = add(server.port());
+
+  // (seconds after the first refresh, status fetches so far)
+  const std::pair<int32_t, int> steps[] = {
+      {0, 1},          // the first call after load always runs
+      {0, 1},  {9, 1}, // within the window: nothing is fetched
+      {10, 2},         // ten seconds after the first: fetched again
+      {19, 2}, {20, 3},
+  };
+  int before = 0;
+  for (const auto &[offset, fetches] : steps) {
+    fake_now = 1000000 + offset;
+    e->uptime = -1;
+    EXPECT_EQ(refresh_server_status(), 0);
+    EXPECT_EQ(status_requests(server), fetches) << "at +" << offset;
+    // A refresh that is not due leaves the stored values alone.
+    EXPECT_EQ(e->uptime, fetches > before ? 123 : -1) << "at +" << offset;
+    before = fetches;
+  }
+}
+
+TEST_F(RefreshServerStatus, AClockSetBackHoldsTheRefreshUntilTenSecondsPassAgain) {
+  ScriptedServer server(ScriptedServer::whole(kApache24Answer), ScriptedServer::End::Close, 8);
+  add(server.port());
+
+  const std::pair<int32_t, int> steps[] = {
+      {1000000, 1}, {999000, 1},                // set back a quarter of an hour
+      {999999, 1},  {1000009, 1}, {1000010, 2}, // ten seconds after the last refresh
+  };
+  for (const auto &[now, fetches] : steps) {
+    fake_now = now;
+    EXPECT_EQ(refresh_server_status(), 0);
+    EXPECT_EQ(status_requests(server), fetches) << "at " << now;
+  }
+}
+
+// A clock on which every status fetch of the server takes 8 seconds.
+const ScriptedServer *slow_server = nullptr;
+int32_t slow_offset = 0;
+int32_t slow_clock() { return 3000000 + slow_offset + 8 * status_requests(*slow_server); }
+
+TEST_F(RefreshServerStatus, TheWindowStartsWhenTheWalkEnds) {
+  ScriptedServer server(ScriptedServer::whole(kApache24Answer), ScriptedServer::End::Close, 8);
+  add(server.port());
+  slow_server = &server;
+  platform_set_time_source(slow_clock);
+
+  refresh_server_status(); // starts at 3000000, ends at 3000008
+  ASSERT_EQ(status_requests(server), 1);
+  slow_offset = 9; // 3000017: 17 seconds after the start, 9 after the end
+  refresh_server_status();
+  EXPECT_EQ(status_requests(server), 1);
+  slow_offset = 10;
+  refresh_server_status();
+  EXPECT_EQ(status_requests(server), 2);
+  platform_set_time_source(nullptr);
+  slow_server = nullptr;
+  slow_offset = 0;
+}
+
+TEST_F(RefreshServerStatus, AnEmptyListStillStampsTheRefresh) {
+  EXPECT_EQ(refresh_server_status(), 0);
+  ScriptedServer server(ScriptedServer::whole(kApache24Answer), ScriptedServer::End::Close, 4);
+  add(server.port());
+  fake_now += 9;
+  refresh_server_status();
+  EXPECT_EQ(status_requests(server), 0);
+  fake_now += 1;
+  refresh_server_status();
+  EXPECT_EQ(status_requests(server), 1);
+}
+
+} // namespace
