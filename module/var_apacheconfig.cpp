@@ -1,13 +1,79 @@
+// The configuration table: one row per server, indexed by its port, with
+// what the server-info collector has read from the server's info page.
+#include "collect/server_info.h"
 #include "module/ostrik.h"
+#include "module/row_protocol.h"
 
-// Placeholder until this table's collector lands: no row answers.
+namespace {
+
+unsigned char *integer_value(int32_t value) {
+  value_int = value;
+  return reinterpret_cast<unsigned char *>(&value_int);
+}
+
+} // namespace
+
 unsigned char *var_apacheconfig(MibVariable *var, uint32_t *oid, int32_t *oidLength, int32_t exact,
                                 int32_t *valueLength, void **writeMethod) {
-  (void)var;
-  (void)oid;
-  (void)oidLength;
-  (void)exact;
-  (void)valueLength;
-  (void)writeMethod;
-  return nullptr;
+  ServerEntry *row =
+      table_row(var, oid, oidLength, exact, valueLength, writeMethod, refresh_server_info);
+  if (row == nullptr) {
+    return nullptr;
+  }
+  const int generation = server_generation(row);
+  switch (var->magic) {
+  case 1:
+    return integer_value(row->port);
+  case 2:
+    return string_value(row->version, valueLength);
+  case 3:
+    return integer_value(row->pid);
+  case 4:
+    // A generation 2 server's page carries no run mode.
+    return string_value(generation == 2 ? "" : row->runMode, valueLength);
+  case 5:
+    return string_value(row->userName, valueLength);
+  case 6:
+    return string_value(row->groupName, valueLength);
+  case 7:
+    return string_value(row->hostname, valueLength);
+  case 8:
+    return integer_value(row->startProcs);
+  case 9:
+    return integer_value(row->minIdleProcs);
+  case 10:
+    return integer_value(row->maxIdleProcs);
+  case 11:
+    return integer_value(row->maxProcs);
+  case 12:
+    return integer_value(row->requestsMaxPerChild);
+  case 13:
+    return integer_value(row->keepAlive);
+  case 14:
+    return integer_value(row->requestsMaxPerConn);
+  case 15:
+    return integer_value(row->threadsPerChild);
+  case 16:
+    return integer_value(row->connectionTimeout);
+  case 17:
+    return integer_value(row->keepAliveTimeout);
+  case 18:
+    return string_value(row->serverRoot, valueLength);
+  case 19:
+    return string_value(row->configFile, valueLength);
+  case 20:
+    return string_value(row->pidFile, valueLength);
+  case 21:
+    return string_value(row->scoreboardFile, valueLength);
+  case 22:
+    return string_value(row->documentRoot, valueLength);
+  case 23:
+    return string_value(row->accessLog, valueLength);
+  case 24:
+    return string_value(row->errorLog, valueLength);
+  case 25:
+    return string_value(row->scriptLog, valueLength);
+  default:
+    return nullptr;
+  }
 }
