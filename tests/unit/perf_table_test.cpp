@@ -1,0 +1,284 @@
+// The server performance table: its columns, its two sums, its walk and its
+// one log line, answered through var_apacheperf as the agent calls it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "collect/fetch_page.h"
+#include "collect/server_status.h"
+#include "config/server_list.h"
+#include "module/ostrik.h"
+#include "platform/clock.h"
+#include "tests/support/fake_varnock.h"
+#include "tests/support/process.h"
+#include "tests/support/scripted_server.h"
+#include "tests/support/server_list_reset.h"
+
+namespace {
+
+using testsupport::ScriptedServer;
+
+constexpr int kFirstPerf = OSTRIK_SCALAR_COUNT + OSTRIK_CONFIG_COLUMNS + OSTRIK_FOOTPRINT_COLUMNS;
+constexpr uint32_t kColumnPrefix[] = {1, 3, 6, 1, 4, 1, 32473, 16, 3, 11, 2, 1};
+constexpr int kPrefixLength = 12;
+
+int32_t fake_now = 0;
+int32_t fake_clock() { return fake_now; }
+
+MibVariable *column(int magic) { return &ostrik_variables[kFirstPerf + magic - 1]; }
+
+struct Answer {
+  unsigned char *value = nullptr;
+  std::vector<uint32_t> oid;
+  int32_t valueLength = -1;
+  void *writeMethod = reinterpret_cast<void *>(1);
+  int32_t number = 0; // taken at once: the next handler call overwrites value_int
+
+  int32_t integer() const { return number; }
+};
+
+// One handler call as the agent makes it, on the request OID given.
+Answer ask(MibVariable *var, std::vector<uint32_t> request, bool exact) {
+  Answer a;
+  uint32_t oid[VARNOCK_MAX_OID_LEN] = {};
+  std::copy(request.begin(), request.end(), oid);
+  int32_t length = static_cast<int32_t>(request.size());
+  a.value = var_apacheperf(var, oid, &length, exact ? 1 : 0, &a.valueLength, &a.writeMethod);
+  a.oid.assign(oid, oid + length);
+  if (a.value != nullptr) {
+    std::memcpy(&a.number, a.value, sizeof a.number);
+  }
+  return a;
+}
+
+std::vector<uint32_t> instance(int magic, uint32_t port) {
+  std::vector<uint32_t> oid(kColumnPrefix, kColumnPrefix + kPrefixLength);
+  oid.push_back(static_cast<uint32_t>(magic));
+  oid.push_back(port);
+  return oid;
+}
+
+class PerfTable : public ::testing::Test {
+protected:
+  void SetUp() override {
+    fake_varnock::reset();
+    testsupport::clear_server_list();
+    server_status_reset_for_tests();
+    fetch_page_set_receive_timeout(5);
+    fake_now = 1000000;
+    platform_set_time_source(fake_clock);
+  }
+  void TearDown() override {
+    platform_set_time_source(nullptr);
+    fetch_page_set_receive_timeout(0);
+    server_status_reset_for_tests();
+    testsupport::clear_server_list();
+  }
+
+  // A row on a port where nothing listens: its fetches fail and it answers
+  // what the test stores in it.
+  ServerEntry *add_idle_row() {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      const int port = testsupport::free_tcp_port();
+      if (find_server(port) == nullptr && add_server(port, "u", "p", 0, "dTpw") == 1) {
+        return find_server(port);
+      }
+    }
+    ADD_FAILURE() << "no free port";
+    return nullptr;
+  }
+
+  // Runs the one refresh of this clock second now, so that the handler calls
+  // that follow answer the stored values and log nothing of their own.
+  void settle() {
+    refresh_server_status();
+    fake_varnock::clear_log();
+  }
+};
+
+TEST_F(PerfTable, DescriptorsAreTheFifteenPerformanceColumns) {
+  EXPECT_STREQ(column(1)->name, "apacheServerPerfPort");
+  EXPECT_STREQ(column(15)->name, "apacheServerPerfCurrentBusyProcs");
+  for (int magic = 1; magic <= OSTRIK_PERF_COLUMNS; ++magic) {
+    EXPECT_EQ(column(magic)->magic, magic);
+    EXPECT_EQ(column(magic)->handler, &var_apacheperf);
+  }
+}
+
+TEST_F(PerfTable, EveryColumnAnswersItsFieldUnderTheRowsPort) {
+  ServerEntry *row = add_idle_row();
+  ASSERT_NE(row, nullptr);
+  settle();
+  row->uptime = 600;
+  row->totalAccesses = 152;
+  row->totalKBytes = 881;
+  row->busyWorkers = 99; // enters neither sum
+  row->idleWorkers = 5;
+  row->startingCount = 1;
+  row->readingCount = 2;
+  row->replyingCount = 3;
+  row->keepAliveCount = 4;
+  row->dnsCount = 0;
+  row->loggingCount = 0;
+  row->finishingCount = 1;
+
+  const int32_t expected[] = {row->port, 600, 152, 881, 99, 5, 1, 2, 3, 4, 0, 0, 1, 16, 11};
+  for (int magic = 1; magic <= OSTRIK_PERF_COLUMNS; ++magic) {
+    SCOPED_TRACE(column(magic)->name);
+    const Answer a = ask(column(magic), instance(magic, row->port), true);
+    ASSERT_NE(a.value, nullptr);
+    EXPECT_EQ(a.value, reinterpret_cast<unsigned char *>(&value_int));
+    EXPECT_EQ(a.integer(), expected[magic - 1]);
+    EXPECT_EQ(a.valueLength, 4);
+    EXPECT_EQ(a.writeMethod, nullptr);
+    EXPECT_EQ(a.oid, instance(magic, row->port));
+  }
+  EXPECT_TRUE(fake_varnock::log().empty());
+}
+
+TEST_F(PerfTable, TheSumsWrapAt32Bits) {
+  ServerEntry *row = add_idle_row();
+  ASSERT_NE(row, nullptr);
+  settle();
+  struct Case {
+    int32_t idle, s, r, w, k, d, l, g;
+    int32_t total, busy; // columns 14 and 15
+  } cases[] = {
+      {INT32_MAX, 1, 0, 0, 0, 0, 0, 0, INT32_MIN, 1},
+      {0, INT32_MAX, 0, 2, 0, 0, 0, 0, INT32_MIN + 1, INT32_MIN + 1},
+      {1, INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX, INT32_MAX,
+       INT32_MAX - 6 + 1, INT32_MAX - 6},
+      {INT32_MIN, -1, 0, 0, 0, 0, 0, 0, INT32_MAX, -1},
+  };
+  for (const Case &c : cases) {
+    row->idleWorkers = c.idle;
+    row->startingCount = c.s;
+    row->readingCount = c.r;
+    row->replyingCount = c.w;
+    row->keepAliveCount = c.k;
+    row->dnsCount = c.d;
+    row->loggingCount = c.l;
+    row->finishingCount = c.g;
+    const Answer total = ask(column(14), instance(14, row->port), true);
+    const Answer busy = ask(column(15), instance(15, row->port), true);
+    ASSERT_NE(total.value, nullptr);
+    EXPECT_EQ(total.integer(), c.total) << c.idle << " " << c.s;
+    ASSERT_NE(busy.value, nullptr);
+    EXPECT_EQ(busy.integer(), c.busy) << c.idle << " " << c.s;
+  }
+}
+
+TEST_F(PerfTable, ABadMagicAnswersNullWithOneLogLine) {
+  ServerEntry *row = add_idle_row();
+  ASSERT_NE(row, nullptr);
+  settle();
+  for (int magic : {0, 16, 255}) {
+    fake_varnock::clear_log();
+    MibVariable bad = *column(15);
+    bad.magic = static_cast<uint8_t>(magic);
+    const Answer a = ask(&bad, instance(15, row->port), true);
+    EXPECT_EQ(a.value, nullptr) << magic;
+    ASSERT_EQ(fake_varnock::log().size(), 1u) << magic;
+    EXPECT_EQ(fake_varnock::log()[0].level, 7);
+    EXPECT_EQ(fake_varnock::log()[0].text, "var_apacheperf: bad magic value");
+    // The row was found: its OID and lengths stay written.
+    EXPECT_EQ(a.oid, instance(15, row->port));
+    EXPECT_EQ(a.valueLength, 4);
+    EXPECT_EQ(a.writeMethod, nullptr);
+  }
+}
+
+TEST_F(PerfTable, NoRowAnswersNullAndLogsNothing) {
+  ServerEntry *row = add_idle_row();
+  ASSERT_NE(row, nullptr);
+  settle();
+  const Answer get = ask(column(2), instance(2, row->port + 1), true);
+  EXPECT_EQ(get.value, nullptr);
+  EXPECT_EQ(get.oid, instance(2, row->port + 1)); // nothing written
+  EXPECT_EQ(get.valueLength, -1);
+  const Answer past = ask(column(2), instance(2, row->port), false);
+  EXPECT_EQ(past.value, nullptr);
+  EXPECT_TRUE(fake_varnock::log().empty());
+}
+
+TEST_F(PerfTable, AGetNextWalkVisitsTheRowsInAscendingPortOrder) {
+  std::vector<uint32_t> ports;
+  for (int i = 0; i < 3; ++i) {
+    ServerEntry *row = add_idle_row();
+    ASSERT_NE(row, nullptr);
+    ports.push_back(static_cast<uint32_t>(row->port));
+  }
+  std::sort(ports.begin(), ports.end());
+  settle();
+  for (uint32_t port : ports) {
+    find_server(static_cast<int32_t>(port))->finishingCount = static_cast<int32_t>(port % 1000);
+  }
+
+  // From the column's own OID (no index), as a walk starts.
+  std::vector<uint32_t> request(kColumnPrefix, kColumnPrefix + kPrefixLength);
+  request.push_back(15);
+  std::vector<uint32_t> visited;
+  for (int step = 0; step < 10; ++step) {
+    const Answer a = ask(column(15), request, false);
+    if (a.value == nullptr) {
+      break;
+    }
+    ASSERT_EQ(a.oid.size(), 14u);
+    visited.push_back(a.oid.back());
+    EXPECT_EQ(a.integer(), static_cast<int32_t>(a.oid.back() % 1000));
+    request = a.oid;
+  }
+  EXPECT_EQ(visited, ports);
+
+  // Carried on into the next column, the walk starts that column again.
+  const Answer next = ask(column(1), instance(15, ports.back()), false);
+  ASSERT_NE(next.value, nullptr);
+  EXPECT_EQ(next.oid, instance(1, ports.front()));
+  EXPECT_EQ(next.integer(), static_cast<int32_t>(ports.front()));
+}
+
+TEST_F(PerfTable, ARowNeverLoadedAnswersZeroButItsPort) {
+  ServerEntry *row = add_idle_row();
+  ASSERT_NE(row, nullptr);
+  for (int magic = 1; magic <= OSTRIK_PERF_COLUMNS; ++magic) {
+    const Answer a = ask(column(magic), instance(magic, row->port), true);
+    ASSERT_NE(a.value, nullptr) << magic;
+    EXPECT_EQ(a.integer(), magic == 1 ? row->port : 0) << magic;
+  }
+}
+
+TEST_F(PerfTable, RequestsWithinTenSecondsFetchTheStatusPageOnce) {
+  const std::string answer = "HTTP/1.0 200 OK\r\nContent-Type: text/plain\r\n\r\n"
+                             "Total Accesses: 152\nUptime: 600\nScoreboard: WW_K\n";
+  ScriptedServer server(ScriptedServer::whole(answer), ScriptedServer::End::Close, 8);
+  ASSERT_EQ(add_server(server.port(), "u", "p", 0, "dTpw"), 1);
+  auto status_fetches = [&] {
+    int n = 0;
+    for (const std::string &request : server.requests()) {
+      n += request.rfind("GET /server-status?auto ", 0) == 0 ? 1 : 0;
+    }
+    return n;
+  };
+  const uint32_t port = static_cast<uint32_t>(server.port());
+
+  const Answer first = ask(column(2), instance(2, port), true);
+  ASSERT_NE(first.value, nullptr);
+  EXPECT_EQ(first.integer(), 600);
+  EXPECT_EQ(status_fetches(), 1);
+
+  fake_now += 9;
+  find_server(server.port())->uptime = 7; // stands for a change since the fetch
+  const Answer second = ask(column(2), instance(2, port), true);
+  EXPECT_EQ(second.integer(), 7); // served from the entry, not fetched again
+  EXPECT_EQ(ask(column(9), instance(9, port), true).integer(), 2);
+  EXPECT_EQ(status_fetches(), 1);
+
+  fake_now += 1;
+  EXPECT_EQ(ask(column(2), instance(2, port), true).integer(), 600);
+  EXPECT_EQ(status_fetches(), 2);
+}
+
+} // namespace
