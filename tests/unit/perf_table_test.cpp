@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "collect/fetch_page.h"
+#include "collect/server_info.h"
 #include "collect/server_status.h"
 #include "config/server_list.h"
 #include "module/ostrik.h"
@@ -67,6 +68,7 @@ protected:
     fake_varnock::reset();
     testsupport::clear_server_list();
     server_status_reset_for_tests();
+    server_info_reset_for_tests();
     fetch_page_set_receive_timeout(5);
     fake_now = 1000000;
     platform_set_time_source(fake_clock);
@@ -75,6 +77,7 @@ protected:
     platform_set_time_source(nullptr);
     fetch_page_set_receive_timeout(0);
     server_status_reset_for_tests();
+    server_info_reset_for_tests();
     testsupport::clear_server_list();
   }
 

@@ -11,6 +11,7 @@
 #include "collect/fetch_page.h"
 #include "collect/page_number.h"
 #include "collect/page_text.h"
+#include "collect/server_info.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
 #include "tests/support/fake_varnock.h"
@@ -342,12 +343,16 @@ TEST(ParseServerStatus, ALineIsReadUpToItsLimit) {
 int32_t fake_now = 0;
 int32_t fake_clock() { return fake_now; }
 
-int status_requests(const ScriptedServer &server) {
+int requests_for(const ScriptedServer &server, const std::string &path) {
   int n = 0;
   for (const std::string &request : server.requests()) {
-    n += request.rfind("GET /server-status?auto HTTP/1.0\r\n", 0) == 0 ? 1 : 0;
+    n += request.rfind("GET " + path + " HTTP/1.0\r\n", 0) == 0 ? 1 : 0;
   }
   return n;
+}
+
+int status_requests(const ScriptedServer &server) {
+  return requests_for(server, "/server-status?auto");
 }
 
 class RefreshServerStatus : public ::testing::Test {
@@ -356,6 +361,7 @@ protected:
     fake_varnock::reset();
     testsupport::clear_server_list();
     server_status_reset_for_tests();
+    server_info_reset_for_tests();
     // A server that misbehaves must not hold a test for a minute.
     fetch_page_set_receive_timeout(5);
     fake_now = 1000000;
@@ -365,6 +371,7 @@ protected:
     platform_set_time_source(nullptr);
     fetch_page_set_receive_timeout(0);
     server_status_reset_for_tests();
+    server_info_reset_for_tests();
     testsupport::clear_server_list();
   }
 
@@ -458,6 +465,31 @@ TEST_F(RefreshServerStatus, AClockSetBackHoldsTheRefreshUntilTenSecondsPassAgain
     EXPECT_EQ(refresh_server_status(), 0);
     EXPECT_EQ(status_requests(server), fetches) << "at " << now;
   }
+}
+
+TEST_F(RefreshServerStatus, TheInfoRefreshRunsOnlyWhenTheStatusRefreshIsDue) {
+  ScriptedServer server(ScriptedServer::whole(kApache24Answer), ScriptedServer::End::Close, 12);
+  add(server.port());
+
+  // (seconds after the first refresh, status fetches, info fetches so far)
+  struct Step {
+    int32_t offset;
+    int status, info;
+  } steps[] = {
+      {0, 1, 1},   // both run first
+      {295, 2, 1}, // status due, info not yet (its 300 seconds)
+      {302, 2, 1}, // info would be due, but the status refresh is not: info is not asked
+      {305, 3, 2}, // status due again: info runs first
+  };
+  for (const Step &step : steps) {
+    fake_now = 1000000 + step.offset;
+    refresh_server_status();
+    EXPECT_EQ(status_requests(server), step.status) << "at +" << step.offset;
+    EXPECT_EQ(requests_for(server, "/server-info"), step.info) << "at +" << step.offset;
+  }
+  // The info page is fetched before the status page.
+  ASSERT_GE(server.requests().size(), 2u);
+  EXPECT_EQ(server.requests()[0].rfind("GET /server-info ", 0), 0u);
 }
 
 // A clock on which every status fetch of the server takes 8 seconds.
