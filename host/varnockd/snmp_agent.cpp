@@ -120,7 +120,7 @@ bool names_known_object(const uint32_t *request, int32_t length) {
 
 void answer_get(netsnmp_agent_request_info *reqinfo, netsnmp_request_info *request) {
   netsnmp_variable_list *vb = request->requestvb;
-  uint32_t asked[VARNOCK_HOST_MAX_OID];
+  uint32_t asked[VARNOCK_HOST_MAX_OID] = {};
   int32_t askedLength = 0;
   VarnockAnswer answer;
   // The library refuses a request longer than any descriptor's OID before a
@@ -149,7 +149,7 @@ void answer_getnext(netsnmp_handler_registration *reginfo, netsnmp_request_info 
     start = reginfo->rootoid;
     startLength = reginfo->rootoid_len;
   }
-  uint32_t from[VARNOCK_HOST_MAX_OID];
+  uint32_t from[VARNOCK_HOST_MAX_OID] = {};
   int32_t fromLength = 0;
   if (!to_host_oid(start, startLength, from, &fromLength))
     return;
