@@ -34,7 +34,11 @@ std::string oid_text(const uint32_t *oid, int32_t length) {
 bool load_module(Module *module, std::string *error) {
   // Bind every symbol now, so that a module that needs something missing is
   // reported at start-up rather than failing in the middle of a request.
-  module->handle = dlopen(module->path.c_str(), RTLD_NOW | RTLD_LOCAL);
+  // A bare file name means the file in the current directory, as on the
+  // command line, not a search of the system's library directories.
+  const std::string file =
+      module->path.find('/') == std::string::npos ? "./" + module->path : module->path;
+  module->handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (module->handle == nullptr) {
     const char *why = dlerror();
     *error = "cannot load module " + module->path + ": " + (why != nullptr ? why : "unknown error");

@@ -91,6 +91,46 @@ TEST(DaemonCli, BusyPortStopsTheDaemonBeforeAnyModuleStarts) {
   EXPECT_EQ(testsupport::read_file(dir.file("test_module.log")), "");
 }
 
+TEST(DaemonCli, BareModuleNameIsAFileInTheCurrentDirectory) {
+  // The port is busy, so the daemon stops right after loading the module:
+  // the message tells whether the load worked.
+  const int busy = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(busy, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+  socklen_t len = sizeof addr;
+  getsockname(busy, reinterpret_cast<sockaddr *>(&addr), &len);
+  const std::string module = VARNOCK_TEST_MODULE_PATH;
+  const std::string dir = module.substr(0, module.rfind('/'));
+  const std::string name = module.substr(module.rfind('/') + 1);
+  TempDir config;
+  CommandResult r = run_command({"sh", "-c",
+                                 "cd '" + dir + "' && exec '" + VARNOCKD_PATH + "' --config-dir '" +
+                                     config.path() + "' --module '" + name +
+                                     "' udp:127.0.0.1:" + std::to_string(ntohs(addr.sin_port))},
+                                30.0);
+  close(busy);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("cannot listen on"), std::string::npos) << r.err;
+}
+
+TEST(DaemonCli, LogOptionsChooseTheOutput) {
+  TempDir logs;
+  testsupport::VarnockdSetup setup;
+  setup.daemon = VARNOCKD_PATH;
+  setup.modules = {VARNOCK_TEST_MODULE_PATH};
+  setup.extra_args = {"-Lf", logs.file("varnockd.log")};
+  testsupport::Varnockd daemon(setup);
+  EXPECT_EQ(daemon.stop(), 0);
+  const std::string log = testsupport::read_file(logs.file("varnockd.log"));
+  EXPECT_NE(log.find("varnockd: module testmod (varnock test module) serves .1.3.6.1.4.1.32473.99"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("varnockd: stopping on SIGTERM"), std::string::npos) << log;
+  EXPECT_EQ(daemon.log(), "");
+}
+
 TEST(DaemonCli, HelpAndVersion) {
   CommandResult help = run_daemon({"--help"});
   EXPECT_EQ(help.exit_code, 0);
