@@ -1,0 +1,204 @@
+// The server performance table over SNMP: varnockd with the ostrik module
+// watching a real Apache 2.4, compared with the status page Apache shows.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/apache.h"
+#include "tests/support/process.h"
+#include "tests/support/varnockd.h"
+
+namespace {
+
+using testsupport::ApacheInstance;
+using testsupport::CommandResult;
+using testsupport::Varbind;
+using testsupport::Varnockd;
+using testsupport::VarnockdSetup;
+
+constexpr char kUser[] = "monitor";
+constexpr char kPassword[] = "perf-secret";
+const std::string kTable = ".1.3.6.1.4.1.32473.16.3.11.2";
+const std::string kColumn = kTable + ".1.";
+const std::string kConfigPort = ".1.3.6.1.4.1.32473.16.3.10.1.1.";
+
+// Three children that stay: one serves the request, two wait, and neither
+// bound makes the parent start or stop one while the test runs.
+// A second log gives every request's bytes on the wire, both ways and
+// headers included, which is what Apache adds to its traffic total.
+constexpr char kApacheConf[] = "StartServers 3\nMinSpareServers 1\nMaxSpareServers 4\n"
+                               "LogFormat \"%I %O \\\"%r\\\"\" wire\n"
+                               "CustomLog logs/wire_log wire\n";
+
+// The numbers of a /server-status?auto answer, by label.
+struct StatusPage {
+  std::map<std::string, std::string> items;
+  long number(const std::string &label) const {
+    auto it = items.find(label);
+    return it == items.end() ? -1 : std::stol(it->second);
+  }
+  std::string text(const std::string &label) const {
+    auto it = items.find(label);
+    return it == items.end() ? "" : it->second;
+  }
+};
+
+StatusPage read_status(const ApacheInstance &apache) {
+  const std::string answer = apache.get("/server-status?auto", kUser, kPassword);
+  StatusPage page;
+  const size_t body = answer.find("\r\n\r\n");
+  std::istringstream lines(body == std::string::npos ? "" : answer.substr(body + 4));
+  std::string line;
+  while (std::getline(lines, line)) {
+    const size_t colon = line.find(": ");
+    if (colon != std::string::npos && page.items.count(line.substr(0, colon)) == 0) {
+      page.items[line.substr(0, colon)] = line.substr(colon + 2);
+    }
+  }
+  return page;
+}
+
+// The wire log's lines, in the order the requests ended: each request and
+// its bytes received and sent.
+struct LogLine {
+  std::string request;
+  long bytes;
+};
+
+std::vector<LogLine> read_wire_log(const ApacheInstance &apache) {
+  std::vector<LogLine> out;
+  std::istringstream lines(testsupport::read_file(apache.dir() + "/logs/wire_log"));
+  std::string line;
+  const std::regex wire(R"re(^(\d+) (\d+) "([^"]*)"$)re");
+  while (std::getline(lines, line)) {
+    std::smatch m;
+    if (std::regex_match(line, m, wire)) {
+      out.push_back({m[3], std::stol(m[1]) + std::stol(m[2])});
+    }
+  }
+  return out;
+}
+
+// Column number -> the integer that the walk answered for the row of port.
+std::map<int, long> walk_row(const std::vector<Varbind> &got, int port, std::string *types) {
+  std::map<int, long> row;
+  const std::regex value(R"re(^(Counter32|Gauge32): (\d+)$)re");
+  for (const Varbind &vb : got) {
+    const std::string suffix = "." + std::to_string(port);
+    if (vb.oid.rfind(kColumn, 0) != 0 || vb.oid.size() <= suffix.size() ||
+        vb.oid.compare(vb.oid.size() - suffix.size(), suffix.size(), suffix) != 0) {
+      continue;
+    }
+    const int col = std::stoi(vb.oid.substr(kColumn.size()));
+    std::smatch m;
+    if (std::regex_match(vb.value, m, value)) {
+      row[col] = std::stol(m[2]);
+      *types += std::to_string(col) + ":" + std::string(m[1]) + " ";
+    }
+  }
+  return row;
+}
+
+TEST(PerfTableOverSnmp, WalkAnswersWhatTheStatusPageShows) {
+  ApacheInstance apache(kUser, kPassword, kApacheConf);
+  // A page of 10000 bytes, so that the traffic total reaches whole kBytes.
+  testsupport::write_file(apache.document_root() + "/big.html", std::string(10000, 'x'));
+
+  const StatusPage before = read_status(apache);
+  ASSERT_GE(before.number("Total Accesses"), 0) << "no status page";
+
+  constexpr int kRequests = 7;
+  for (int i = 0; i < kRequests; ++i) {
+    ASSERT_NE(apache.get("/big.html").find(" 200 OK"), std::string::npos);
+  }
+
+  VarnockdSetup setup;
+  setup.daemon = VARNOCKD_PATH;
+  setup.modules = {OSTRIK_MODULE_PATH};
+  setup.ostrik_cf =
+      "apache " + std::to_string(apache.port()) + " " + kUser + " " + kPassword + " 0\n";
+  Varnockd daemon(setup);
+
+  // The configuration table fetches /server-info (if the daemon's first tick
+  // has not already): the one info fetch of the next 300 seconds. Waiting a
+  // moment after it lets every child return to the waiting state, so that
+  // the status page that the walk reads shows one busy worker only.
+  const std::string port_oid = kConfigPort + std::to_string(apache.port());
+  CommandResult config = daemon.get({port_oid});
+  ASSERT_EQ(config.exit_code, 0) << config.err;
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+
+  // The walk's first answer fetches the status page; the rest answer what
+  // it stored, within the 10-second window.
+  CommandResult walk = daemon.walk(kTable);
+  ASSERT_EQ(walk.exit_code, 0) << walk.err;
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const StatusPage after = read_status(apache);
+  const std::vector<LogLine> log = read_wire_log(apache);
+
+  std::string types;
+  std::map<int, long> row = walk_row(testsupport::parse_varbinds(walk.out), apache.port(), &types);
+  ASSERT_EQ(row.size(), 15u) << walk.out;
+  EXPECT_EQ(types, "1:Counter32 2:Counter32 3:Counter32 4:Counter32 5:Gauge32 6:Gauge32 "
+                   "7:Gauge32 8:Gauge32 9:Gauge32 10:Gauge32 11:Gauge32 12:Gauge32 13:Gauge32 "
+                   "14:Gauge32 15:Gauge32 ");
+  EXPECT_EQ(row[1], apache.port());
+
+  // The requests that ended, in order: the page read before, the test's
+  // requests, the module's info page, the module's status page (the one the
+  // walk answers from), the page read after.
+  ASSERT_EQ(log.size(), static_cast<size_t>(1 + kRequests + 3)) << walk.out;
+  EXPECT_EQ(log[log.size() - 3].request, "GET /server-info HTTP/1.0");
+  EXPECT_EQ(log[log.size() - 2].request, "GET /server-status?auto HTTP/1.0");
+  EXPECT_EQ(log[log.size() - 1].request, "GET /server-status?auto HTTP/1.0");
+
+  // Accesses: the module's page was shown before its own request ended, so
+  // the page read after counts exactly one more.
+  EXPECT_EQ(row[3], after.number("Total Accesses") - 1);
+  EXPECT_EQ(row[3], before.number("Total Accesses") + 1 + kRequests + 1);
+
+  // Traffic: every request that ended before the module's, both ways.
+  long shown_to_module = 0;
+  for (size_t i = 0; i + 2 < log.size(); ++i) {
+    shown_to_module += log[i].bytes;
+  }
+  const long module_page = log[log.size() - 2].bytes;
+  EXPECT_EQ(row[4], shown_to_module / 1024);
+  // The log and the page read after agree on the same rule.
+  EXPECT_EQ(after.number("Total kBytes"), (shown_to_module + module_page) / 1024);
+  EXPECT_GE(row[4], kRequests * 10000 / 1024);
+
+  // Uptime: between the two pages, the one read after at most the 10-second
+  // window later.
+  EXPECT_GE(row[2], before.number("Uptime"));
+  EXPECT_LE(row[2], after.number("Uptime"));
+  EXPECT_LE(after.number("Uptime") - row[2], 10);
+
+  // Workers: one busy (the one serving the page), the others waiting.
+  EXPECT_EQ(row[5], after.number("BusyWorkers"));
+  EXPECT_EQ(row[6], after.number("IdleWorkers"));
+  EXPECT_EQ(row[5], 1);
+  EXPECT_EQ(row[6], 2);
+
+  // The scoreboard, counted here from the page read after.
+  const std::string board = after.text("Scoreboard");
+  ASSERT_FALSE(board.empty());
+  const std::string states = "SRWKDLG";
+  long sum = 0;
+  for (int i = 0; i < 7; ++i) {
+    const long count = static_cast<long>(std::count(board.begin(), board.end(), states[i]));
+    EXPECT_EQ(row[7 + i], count) << "state " << states[i] << " in " << board;
+    sum += row[7 + i];
+  }
+  EXPECT_EQ(row[9], 1) << board; // 'W': the worker that served the page
+  EXPECT_EQ(row[14], row[6] + sum);
+  EXPECT_EQ(row[15], sum);
+}
+
+} // namespace
