@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "collect/fetch_page.h"
 #include "collect/page_number.h"
@@ -253,7 +254,11 @@ void parse_server_info(ServerEntry *entry, const char *text) {
     return;
   }
   // About 17 KB of working storage: on the heap, not the agent's stack.
-  auto page = std::make_unique<PageReader>();
+  // Without it the page is passed over, as a page that could not be fetched.
+  std::unique_ptr<PageReader> page(new (std::nothrow) PageReader);
+  if (!page) {
+    return;
+  }
   page->text = text;
   PageReader &p = *page;
 
