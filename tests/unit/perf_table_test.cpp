@@ -102,15 +102,6 @@ protected:
   }
 };
 
-TEST_F(PerfTable, DescriptorsAreTheFifteenPerformanceColumns) {
-  EXPECT_STREQ(column(1)->name, "apacheServerPerfPort");
-  EXPECT_STREQ(column(15)->name, "apacheServerPerfCurrentBusyProcs");
-  for (int magic = 1; magic <= OSTRIK_PERF_COLUMNS; ++magic) {
-    EXPECT_EQ(column(magic)->magic, magic);
-    EXPECT_EQ(column(magic)->handler, &var_apacheperf);
-  }
-}
-
 TEST_F(PerfTable, EveryColumnAnswersItsFieldUnderTheRowsPort) {
   ServerEntry *row = add_idle_row();
   ASSERT_NE(row, nullptr);
