@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages that building, testing and the demo need.
 set -euo pipefail
 packages=(
-  build-essential cmake g++ clang clang-format
+  build-essential cmake g++ clang clang-format libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libsnmp-dev snmp snmpd smitools
   apache2 procps python3

@@ -1,0 +1,229 @@
+// Fuzzes the handlers of the module's variables, the three tables' row
+// protocol above all, with arbitrary requests: OIDs of 0 to 128 arcs, honest
+// or arbitrary lengths, any exact flag, and (now and then) a column number
+// that the table does not have. Each request goes to the real descriptor of
+// ostrik_variables and its handler.
+//
+// The refreshes never reach the network: the clock stands still, and each
+// refresh ran once on an empty list before the servers were added, so every
+// gate stays shut.
+//
+// One input is a sequence of requests, each:
+//   byte   descriptor number (modulo 62)
+//   byte   flags: 1 get (else get-next), 2 exact from 4 more bytes,
+//          4 length from 4 more bytes (else the arc count), 8 magic from 1 more byte
+//   byte   arc count (modulo 129)
+//   arcs   one byte each: < 128 the descriptor's own arc there (a port from a
+//          small list in the index position), < 192 a small number, else 4 bytes
+#include <cstring>
+#include <memory>
+
+#include "collect/footprint.h"
+#include "collect/server_info.h"
+#include "collect/server_status.h"
+#include "config/server_list.h"
+#include "fuzz/fuzz_support.h"
+#include "module/ostrik.h"
+#include "platform/clock.h"
+#include "tests/support/fake_varnock.h"
+
+namespace {
+
+constexpr int kMaxArcs = 128;
+constexpr int kMaxRequests = 64;
+constexpr uint32_t kSentinel = 0xA5A5A5A5u;
+
+constexpr uint32_t kIndexArcs[] = {0,     79,         80,          81,         443,
+                                   900,   8080,       70000,       0x7FFFFFFF, 0x80000000,
+                                   65535, 0xFFFFFFFF, 0xFFFFFFFEu, 1,          444};
+
+int32_t fixed_clock() { return 1000000000; }
+
+template <size_t N> void fill(char (&field)[N], char c) {
+  std::memset(field, c, N - 1);
+  field[N - 1] = '\0';
+}
+
+void make_servers() {
+  add_server(80, "admin", "secret", 0, "YWRtaW46c2VjcmV0");
+  add_server(443, "u", "", 0, "dTo=");
+  add_server(8080, "x", "y", 3600, "eDp5");
+  add_server(70000, "a", "b", -1, "YTpi");
+  add_server(0x7FFFFFFF, "a", "b", 0, "YTpi");
+
+  ServerEntry *first = find_server(80);
+  snprintf(first->version, sizeof first->version, "%s", "Apache/1.3.41 (Unix)");
+  snprintf(first->runMode, sizeof first->runMode, "%s", "standalone");
+  snprintf(first->userName, sizeof first->userName, "%s", " ");
+  first->percentCpu = -1.7;
+  first->percentMem = 1e300;
+  // A port rewritten in place, out of the list's order.
+  first->port = 900;
+
+  ServerEntry *second = find_server(443);
+  snprintf(second->version, sizeof second->version, "%s", "Apache/2.4.57 (Debian)");
+  snprintf(second->runMode, sizeof second->runMode, "%s", "standalone");
+  second->percentCpu = __builtin_nan("");
+  second->idleWorkers = 0x7FFFFFFF;
+  second->startingCount = 0x7FFFFFFF;
+  second->rss = 0xFFFFFFFFu;
+
+  ServerEntry *third = find_server(8080);
+  for (char(*field)[SERVER_TEXT_FIELD] :
+       {&third->version, &third->runMode, &third->userName, &third->groupName, &third->hostname,
+        &third->serverRoot, &third->configFile, &third->pidFile, &third->scoreboardFile,
+        &third->documentRoot, &third->accessLog, &third->errorLog, &third->scriptLog}) {
+    fill(*field, 'z');
+  }
+  third->percentCpu = -1e300;
+}
+
+bool listed_port(uint32_t arc) {
+  for (const ServerEntry *e = server_list; e != nullptr; e = e->next) {
+    if (static_cast<uint32_t>(e->port) == arc) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The row the protocol must pick, or null.
+const ServerEntry *expected_row(const MibVariable &var, const uint32_t *oid, int32_t length,
+                                int32_t exact) {
+  int32_t index = 0;
+  const int n = var.oidLength;
+  if (length == n && (exact != 0 || oid[n - 2] == var.oid[n - 2])) {
+    index = static_cast<int32_t>(oid[n - 1]);
+  }
+  for (const ServerEntry *e = server_list; e != nullptr; e = e->next) {
+    if (exact != 0 ? e->port == index : e->port > index) {
+      return e;
+    }
+  }
+  return nullptr;
+}
+
+struct Request {
+  MibVariable var;
+  std::unique_ptr<uint32_t[]> oid;
+  int capacity;
+  int32_t length;
+  int32_t exact;
+};
+
+Request read_request(fuzz::Bytes &in) {
+  Request r{};
+  r.var = ostrik_variables[in.byte() % OSTRIK_VARIABLE_COUNT];
+  const uint8_t flags = in.byte();
+  r.exact = (flags & 1) != 0 ? 1 : 0;
+  if ((flags & 2) != 0) {
+    r.exact = static_cast<int32_t>(in.u32());
+  }
+  const int arcs = in.byte() % (kMaxArcs + 1);
+  // The agent's OID buffer always holds at least the longest OID.
+  r.capacity = arcs > VARNOCK_MAX_OID_LEN ? arcs : VARNOCK_MAX_OID_LEN;
+  r.oid.reset(new uint32_t[static_cast<size_t>(r.capacity)]);
+  for (int i = 0; i < r.capacity; ++i) {
+    r.oid[i] = kSentinel;
+  }
+  for (int i = 0; i < arcs; ++i) {
+    const uint8_t b = in.byte();
+    if (b < 128 && i < r.var.oidLength) {
+      r.oid[i] = i == r.var.oidLength - 1 ? kIndexArcs[b % (sizeof kIndexArcs / sizeof(uint32_t))]
+                                          : r.var.oid[i];
+    } else if (b < 192) {
+      r.oid[i] = b - 128u;
+    } else {
+      r.oid[i] = in.u32();
+    }
+  }
+  r.length = arcs;
+  if ((flags & 4) != 0) {
+    r.length = static_cast<int32_t>(in.u32());
+  }
+  if ((flags & 8) != 0) {
+    r.var.magic = in.byte();
+  }
+  return r;
+}
+
+void check_answer(Request &r) {
+  const MibVariable &var = r.var;
+  const bool table = var.handler != var_ostrik;
+  std::unique_ptr<uint32_t[]> before(new uint32_t[static_cast<size_t>(r.capacity)]);
+  std::memcpy(before.get(), r.oid.get(), sizeof(uint32_t) * static_cast<size_t>(r.capacity));
+  const ServerEntry *row = table ? expected_row(var, r.oid.get(), r.length, r.exact) : nullptr;
+  const int32_t length_before = r.length;
+
+  int32_t valueLength = -12345;
+  void *writeMethod = &valueLength;
+  MibVariable descriptor = var;
+  unsigned char *answer =
+      var.handler(&descriptor, r.oid.get(), &r.length, r.exact, &valueLength, &writeMethod);
+
+  fuzz::check(std::memcmp(&descriptor, &var, sizeof var) == 0,
+              "the handler changed its descriptor");
+  const bool written = r.length != length_before ||
+                       std::memcmp(before.get(), r.oid.get(),
+                                   sizeof(uint32_t) * static_cast<size_t>(r.capacity)) != 0 ||
+                       valueLength != -12345;
+  if (!written) {
+    fuzz::check(answer == nullptr, "an answer without its OID");
+    fuzz::check(writeMethod == &valueLength, "writeMethod written without an answer");
+    fuzz::check(!table || row == nullptr, "no answer for a row that exists");
+    return;
+  }
+  // An answer's OID: the descriptor's, at most 44 arcs, nothing past it.
+  fuzz::check(r.length == var.oidLength && r.length <= VARNOCK_MAX_OID_LEN,
+              "answer OID length is not the descriptor's");
+  fuzz::check(std::memcmp(r.oid.get(), var.oid, sizeof(uint32_t) * (var.oidLength - 1u)) == 0,
+              "answer OID does not start with the descriptor's");
+  for (int i = var.oidLength; i < r.capacity; ++i) {
+    fuzz::check(r.oid[i] == before[i], "arc written past the answer's OID");
+  }
+  fuzz::check(writeMethod == nullptr, "writeMethod not cleared");
+  if (table) {
+    fuzz::check(row != nullptr, "an answer where no row exists");
+    fuzz::check(r.oid[var.oidLength - 1] == static_cast<uint32_t>(row->port),
+                "answer names a row other than the protocol's");
+    fuzz::check(listed_port(r.oid[var.oidLength - 1]), "answer index is no listed port");
+  } else {
+    fuzz::check(r.oid[var.oidLength - 1] == var.oid[var.oidLength - 1], "scalar instance changed");
+  }
+  if (answer == nullptr) {
+    fuzz::check(valueLength == 4, "valueLength of a null answer is not 4");
+  } else if (answer == reinterpret_cast<unsigned char *>(&value_int)) {
+    fuzz::check(valueLength == 4, "integer answer without valueLength 4");
+  } else {
+    fuzz::check(answer == reinterpret_cast<unsigned char *>(value_text),
+                "answer outside the answer storage");
+    fuzz::check(fuzz::terminated(value_text, sizeof value_text), "text answer not terminated");
+    fuzz::check(valueLength >= 0 && static_cast<size_t>(valueLength) == std::strlen(value_text),
+                "text answer's length is not its valueLength");
+    fuzz::check(valueLength > 0, "empty text answer");
+  }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+  fake_varnock::reset();
+  platform_set_time_source(fixed_clock);
+  // Each refresh runs once on the empty list and then stays shut, since
+  // the clock never moves.
+  refresh_server_info();
+  refresh_server_status();
+  refresh_footprint();
+  make_servers();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  fuzz::Bytes in{data, size};
+  for (int n = 0; n < kMaxRequests && in.size > 0; ++n) {
+    Request request = read_request(in);
+    check_answer(request);
+  }
+  fake_varnock::clear_log();
+  return 0;
+}
