@@ -93,11 +93,7 @@ VARNOCK_API int32_t VarnockCompare(const uint32_t *a, int32_t aLength, const uin
                                    int32_t bLength);
 VARNOCK_API ProcEntry *VarnockGetProcCache(int32_t *count, int32_t *stamp);
 VARNOCK_API int32_t VarnockGetNcpuOnline(void);
-VARNOCK_API void VarnockSyslog(int32_t level, const char *format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
-#endif
-    ;
+VARNOCK_API void VarnockSyslog(int32_t level, const char *format, ...) PLATFORM_PRINTF_FORMAT(2, 3);
 
 // --- The entry points a module exports -----------------------------------
 

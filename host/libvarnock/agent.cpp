@@ -1,6 +1,5 @@
 // The agent's identity and the machine facts it offers to modules.
-#include <unistd.h>
-
+#include "platform/host/cpu_count.h"
 #include "varnock.h"
 
 namespace {
@@ -13,8 +12,8 @@ extern "C" {
 int32_t VarnockGetVarnockVersion(void) { return kAgentVersion; }
 
 int32_t VarnockGetNcpuOnline(void) {
-  long online = sysconf(_SC_NPROCESSORS_ONLN);
-  return online > 0 ? static_cast<int32_t>(online) : 1;
+  const int32_t online = platform_cpu_count();
+  return online > 0 ? online : 1;
 }
 
 } // extern "C"

@@ -1,28 +1,15 @@
-// VarnockSyslog: the modules' log lines go to the daemon's log through
-// Net-SNMP's logging, so the daemon's -L options choose the output.
+// VarnockSyslog: the modules' log lines, one line each, to the host's log
+// (the daemon's Net-SNMP log on POSIX, the standard error stream on Windows).
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
-#include <syslog.h>
 
-// net-snmp-config.h must come first.
-#include <net-snmp/net-snmp-config.h>
-
-#include <net-snmp/library/snmp_logging.h>
-
+#include "platform/host/log_sink.h"
 #include "varnock_host.h"
 
 namespace {
 
 int32_t g_max_level = 4; // errors and warnings
-
-int syslog_priority(int32_t level) {
-  if (level <= LOG_EMERG)
-    return LOG_EMERG;
-  if (level >= LOG_DEBUG)
-    return LOG_DEBUG;
-  return static_cast<int>(level);
-}
 
 } // namespace
 
@@ -47,7 +34,7 @@ void VarnockSyslog(int32_t level, const char *format, ...) {
     --length;
   line[length] = '\n';
   line[length + 1] = '\0';
-  snmp_log(syslog_priority(level), "%s", line);
+  platform_log_write(level, line);
 }
 
 } // extern "C"

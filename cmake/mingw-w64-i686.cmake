@@ -1,0 +1,32 @@
+# Cross-compiles for 32-bit Windows with Debian's MinGW-w64 (g++-mingw-w64-i686).
+#   cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake
+# The test programs run under Wine when wine is installed.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR i686)
+
+set(OSTRIK_MINGW_PREFIX i686-w64-mingw32)
+# The win32 thread model: the libraries need no winpthread DLL.
+set(CMAKE_C_COMPILER ${OSTRIK_MINGW_PREFIX}-gcc-win32)
+set(CMAKE_CXX_COMPILER ${OSTRIK_MINGW_PREFIX}-g++-win32)
+set(CMAKE_RC_COMPILER ${OSTRIK_MINGW_PREFIX}-windres)
+set(CMAKE_AR ${OSTRIK_MINGW_PREFIX}-ar CACHE FILEPATH "")
+set(CMAKE_RANLIB ${OSTRIK_MINGW_PREFIX}-ranlib CACHE FILEPATH "")
+
+set(CMAKE_FIND_ROOT_PATH /usr/${OSTRIK_MINGW_PREFIX})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# C99 printf family (%zu, %lld) instead of the system runtime's own.
+add_compile_definitions(__USE_MINGW_ANSI_STDIO=1)
+
+# No C++ or GCC runtime DLLs beside the programs: link both statically.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
+
+find_program(OSTRIK_WINE NAMES wine)
+if(OSTRIK_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${OSTRIK_WINE})
+endif()

@@ -1,0 +1,32 @@
+#include "platform/host/module_loader.h"
+
+#include <dlfcn.h>
+
+struct PlatformModule {
+  void *handle;
+};
+
+PlatformModule *platform_module_load(const char *path, std::string *error) {
+  if (path == nullptr) {
+    *error = "no path";
+    return nullptr;
+  }
+  void *handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
+  if (handle == nullptr) {
+    const char *why = dlerror();
+    *error = why != nullptr ? why : "unknown error";
+    return nullptr;
+  }
+  return new PlatformModule{handle};
+}
+
+void *platform_module_symbol(PlatformModule *module, const char *name) {
+  return module != nullptr ? dlsym(module->handle, name) : nullptr;
+}
+
+void platform_module_unload(PlatformModule *module) {
+  if (module != nullptr) {
+    dlclose(module->handle);
+    delete module;
+  }
+}
