@@ -98,8 +98,8 @@ int main(int argc, char **argv) {
     snmp_log(LOG_WARNING, "varnockd: no module is in use; nothing is served\n");
 
   varnockd::agent_set_tick(options.tickSeconds, tick_modules);
-  snmp_log(LOG_INFO, "varnockd %s: listening on %s, configuration in %s\n", VARNOCKD_VERSION,
-           varnockd::agent_addresses().c_str(), options.configDir.c_str());
+  snmp_log(LOG_INFO, "varnockd %s: %s, configuration in %s\n", VARNOCKD_VERSION,
+           varnockd::agent_where().c_str(), options.configDir.c_str());
 
   const int sig = varnockd::agent_run();
   snmp_log(LOG_INFO, "varnockd: stopping on %s\n", sig == SIGINT ? "SIGINT" : "SIGTERM");

@@ -4,8 +4,11 @@
 #include "host/varnockd/options.h"
 
 #include <getopt.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
 
 // Net-SNMP's configuration header must come first.
 #include <net-snmp/net-snmp-config.h>
@@ -26,6 +29,9 @@ enum LongOnly {
   kTick,
   kDebug,
   kStateDir,
+  kAgentx,
+  kAgentxPing,
+  kDump,
 };
 
 const option kLongOptions[] = {
@@ -34,16 +40,23 @@ const option kLongOptions[] = {
     {"tick", required_argument, nullptr, kTick},
     {"debug", no_argument, nullptr, kDebug},
     {"state-dir", required_argument, nullptr, kStateDir},
+    {"agentx", optional_argument, nullptr, kAgentx},
+    {"agentx-ping", required_argument, nullptr, kAgentxPing},
+    {"dump", no_argument, nullptr, kDump},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
 };
 
 void print_usage(FILE *out) {
+  const std::string module = default_module();
   fprintf(out,
           "Usage: varnockd [OPTIONS] [LISTENING-ADDRESS ...]\n"
+          "       varnockd --agentx[=SOCKET] [OPTIONS]\n"
+          "       varnockd --dump [OPTIONS]\n"
           "\n"
-          "Loads monitoring modules and serves their variables over SNMP. Stays in the\n"
+          "Loads monitoring modules and serves their variables over SNMP: as an agent\n"
+          "of its own, or as an AgentX sub-agent of a running snmpd. Stays in the\n"
           "foreground; SIGTERM or SIGINT stops it.\n"
           "\n"
           "Options:\n"
@@ -53,6 +66,15 @@ void print_usage(FILE *out) {
           "  --module PATH      load this module library; repeat for several\n"
           "                     (default: %s)\n"
           "  --tick SECONDS     call every module's callback this often (default: 5)\n"
+          "  --agentx[=SOCKET]  serve as an AgentX sub-agent of the master agent at\n"
+          "                     SOCKET, in Net-SNMP's notation (default: Net-SNMP's\n"
+          "                     %s); no listening addresses then\n"
+          "  --agentx-ping SECONDS\n"
+          "                     ping the AgentX master this often, and try to reach\n"
+          "                     it again this often once it is gone (default: %d)\n"
+          "  --dump             run every module's refreshes once, print every variable\n"
+          "                     (name, instance, type, value) and exit: 0 when every\n"
+          "                     configured server answered, 1 otherwise\n"
           "  --state-dir DIR    keep Net-SNMP's persistent state (engine boots, users)\n"
           "                     in DIR (default: none is kept)\n"
           "  --debug            log the modules' debug traces\n"
@@ -68,20 +90,26 @@ void print_usage(FILE *out) {
           "(rocommunity, rouser, agentaddress, ...) decide.\n"
           "\n",
           VARNOCKD_DEFAULT_CONFIG_DIR,
-          VARNOCKD_DEFAULT_MODULE[0] != '\0' ? VARNOCKD_DEFAULT_MODULE
-                                             : "none; --module is needed");
+          !module.empty() ? module.c_str() : "none; --module is needed", NETSNMP_AGENTX_SOCKET,
+          kDefaultAgentxPingSeconds);
   snmp_log_options_usage("  -L", out);
 }
 
-// A whole positive number of seconds, at most a day.
-bool parse_tick(const char *text, int *seconds) {
+// A whole number of seconds from low to high.
+bool parse_seconds(const char *text, long low, long high, int *seconds) {
   char *end = nullptr;
   errno = 0;
   const long value = strtol(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || value < 1 || value > 86400)
+  if (errno != 0 || end == text || *end != '\0' || value < low || value > high)
     return false;
   *seconds = static_cast<int>(value);
   return true;
+}
+
+// The real path of a file, or empty.
+std::string real_path(const char *path) {
+  char resolved[PATH_MAX];
+  return realpath(path, resolved) != nullptr ? std::string(resolved) : std::string();
 }
 
 // Drops trailing slashes, keeping a lone "/".
@@ -100,6 +128,16 @@ std::string option_text(char **argv, int shortOption) {
 }
 
 } // namespace
+
+std::string default_module() {
+  // A program run from its build directory loads the module of that build;
+  // an installed program loads the installed module, never a build's.
+  const std::string program = real_path("/proc/self/exe");
+  if (VARNOCKD_BUILD_TREE_MODULE[0] != '\0' && !program.empty() &&
+      program == real_path(VARNOCKD_BUILD_TREE_PROGRAM))
+    return VARNOCKD_BUILD_TREE_MODULE;
+  return VARNOCKD_INSTALLED_MODULE;
+}
 
 size_t max_config_dir_length() {
   // agentPath holds "<dir>/varnockd" and its NUL.
@@ -137,7 +175,7 @@ ParseOutcome parse_options(int argc, char **argv, Options *options, std::string 
       options->modules.emplace_back(optarg);
       break;
     case kTick:
-      if (!parse_tick(optarg, &options->tickSeconds)) {
+      if (!parse_seconds(optarg, 1, 86400, &options->tickSeconds)) {
         *error = std::string("--tick needs a whole number of seconds from 1 to 86400, not '") +
                  optarg + "'";
         return ParseOutcome::Error;
@@ -145,6 +183,28 @@ ParseOutcome parse_options(int argc, char **argv, Options *options, std::string 
       break;
     case kDebug:
       options->debug = true;
+      break;
+    case kAgentx:
+      options->role = AgentRole::AgentxSubagent;
+      if (optarg != nullptr) {
+        if (*optarg == '\0') {
+          *error = "--agentx= needs a socket";
+          return ParseOutcome::Error;
+        }
+        options->agentxSocket = optarg;
+      }
+      break;
+    case kAgentxPing:
+      if (!parse_seconds(optarg, 1, 86400, &options->agentxPingSeconds)) {
+        *error = std::string("--agentx-ping needs a whole number of seconds from 1 to 86400, "
+                             "not '") +
+                 optarg + "'";
+        return ParseOutcome::Error;
+      }
+      options->agentxPingGiven = true;
+      break;
+    case kDump:
+      options->dump = true;
       break;
     case kStateDir:
       options->stateDir = without_trailing_slashes(optarg);
@@ -175,8 +235,11 @@ ParseOutcome parse_options(int argc, char **argv, Options *options, std::string 
       return ParseOutcome::Error;
     }
   }
-  if (!modulesGiven && VARNOCKD_DEFAULT_MODULE[0] != '\0')
-    options->modules.emplace_back(VARNOCKD_DEFAULT_MODULE);
+  if (!modulesGiven) {
+    const std::string module = default_module();
+    if (!module.empty())
+      options->modules.push_back(module);
+  }
   if (options->modules.empty()) {
     *error = "no module to load: name one with --module PATH";
     return ParseOutcome::Error;
@@ -187,6 +250,20 @@ ParseOutcome parse_options(int argc, char **argv, Options *options, std::string 
       return ParseOutcome::Error;
     }
     options->addresses.emplace_back(argv[i]);
+  }
+  if (options->agentxPingGiven && options->role != AgentRole::AgentxSubagent) {
+    *error = "--agentx-ping goes with --agentx";
+    return ParseOutcome::Error;
+  }
+  if (options->dump && options->role == AgentRole::AgentxSubagent) {
+    *error = "--dump and --agentx exclude each other";
+    return ParseOutcome::Error;
+  }
+  if (!options->addresses.empty() &&
+      (options->dump || options->role == AgentRole::AgentxSubagent)) {
+    *error = std::string("no listening address goes with ") +
+             (options->dump ? "--dump" : "--agentx") + ": '" + options->addresses.front() + "'";
+    return ParseOutcome::Error;
   }
   return ParseOutcome::Run;
 }

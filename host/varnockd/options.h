@@ -6,9 +6,13 @@
 
 namespace varnockd {
 
-// How the daemon offers its variables: as its own SNMP agent, or (later) as
-// an AgentX sub-agent of a master agent.
+// How the daemon offers its variables: as its own SNMP agent, or as an
+// AgentX sub-agent of a master agent (Net-SNMP's snmpd).
 enum class AgentRole { Master, AgentxSubagent };
+
+// Seconds between two pings of the AgentX master, and between two attempts
+// to reach it again once it is gone.
+constexpr int kDefaultAgentxPingSeconds = 15;
 
 struct Options {
   std::string configDir;              // ostrik.cf and varnockd.conf live here
@@ -19,6 +23,10 @@ struct Options {
   std::string stateDir;               // Net-SNMP persistent state; empty: none kept
   std::vector<std::string> addresses; // listening addresses, Net-SNMP notation
   AgentRole role = AgentRole::Master;
+  std::string agentxSocket; // the master's AgentX socket; empty: Net-SNMP's default
+  int agentxPingSeconds = kDefaultAgentxPingSeconds;
+  bool agentxPingGiven = false; // --agentx-ping was on the command line
+  bool dump = false;            // print every variable once and exit
 };
 
 enum class ParseOutcome {
@@ -30,6 +38,11 @@ enum class ParseOutcome {
 // Reads argv into *options. -L and -D options take effect at once (they set
 // Net-SNMP's log outputs and debug tokens), as in Net-SNMP's own programs.
 ParseOutcome parse_options(int argc, char **argv, Options *options, std::string *error);
+
+// The module a daemon loads when no --module is given: the module of this
+// build when the program runs from its build directory, else the installed
+// module. Empty when there is none.
+std::string default_module();
 
 // Longest configuration directory whose agent path "<dir>/varnockd" fits the
 // module's start-up block.

@@ -18,6 +18,8 @@
 
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
+#include <net-snmp/agent/agent_callbacks.h>
+
 #include "varnock_host.h"
 
 // The access control and user tables of Net-SNMP's MIB modules library; they
@@ -42,6 +44,10 @@ constexpr int kMaxSkippedAnswers = 10000;
 volatile sig_atomic_t g_signal = 0;
 int g_wake[2] = {-1, -1};
 void (*g_tick)() = nullptr;
+
+// AgentX: the command line's settings, and whether the master is there.
+const Options *g_options = nullptr;
+bool g_agentx_connected = false;
 
 bool file_exists(const std::string &path) {
   struct stat st;
@@ -244,6 +250,62 @@ std::string join(const std::vector<std::string> &items, const char *separator) {
   return text;
 }
 
+// The master's AgentX socket as Net-SNMP will use it.
+std::string agentx_socket() {
+  const char *socket = netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET);
+  return socket != nullptr ? socket : NETSNMP_AGENTX_SOCKET;
+}
+
+int agentx_ping_seconds() {
+  return netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL);
+}
+
+// Net-SNMP's sub-agent calls these when its session with the master opens
+// (at start, and each time it reaches a master again, after which it
+// registers every subtree anew) and when it ends (the master closed the
+// connection or stopped answering pings; the sub-agent then tries again
+// every ping interval).
+int on_agentx_start(int, int, void *, void *) {
+  g_agentx_connected = true;
+  snmp_log(LOG_INFO, "varnockd: AgentX master connected at %s\n", agentx_socket().c_str());
+  return SNMPERR_SUCCESS;
+}
+
+int on_agentx_stop(int, int, void *, void *) {
+  if (g_agentx_connected)
+    snmp_log(LOG_WARNING, "varnockd: AgentX master lost; reconnecting every %d s\n",
+             agentx_ping_seconds());
+  g_agentx_connected = false;
+  return SNMPERR_SUCCESS;
+}
+
+// The command line's AgentX settings win over varnockd.conf's agentXSocket
+// and agentXPingInterval: applied once the configuration has been read,
+// before the sub-agent first connects.
+int apply_agentx_options(int, int, void *, void *) {
+  if (!g_options->agentxSocket.empty())
+    netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET,
+                          g_options->agentxSocket.c_str());
+  if (g_options->agentxPingGiven ||
+      netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL) <= 0)
+    netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL,
+                       g_options->agentxPingSeconds);
+  // A master that is away is reported once by the lines above, not at every
+  // attempt to reach it.
+  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_NO_CONNECTION_WARNINGS, 1);
+  return SNMPERR_SUCCESS;
+}
+
+void prepare_subagent(const Options &options) {
+  g_options = &options;
+  netsnmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_POST_READ_CONFIG,
+                            apply_agentx_options, nullptr, NETSNMP_CALLBACK_HIGHEST_PRIORITY);
+  snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_START, on_agentx_start,
+                         nullptr);
+  snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_STOP, on_agentx_stop,
+                         nullptr);
+}
+
 } // namespace
 
 bool agent_start(const Options &options, std::string *error) {
@@ -269,8 +331,10 @@ bool agent_start(const Options &options, std::string *error) {
   netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_DONT_LOG_TCPWRAPPERS_CONNECTS,
                          1);
 
-  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE,
-                         options.role == AgentRole::AgentxSubagent ? 1 : 0);
+  const bool subagent = options.role == AgentRole::AgentxSubagent;
+  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, subagent ? 1 : 0);
+  if (subagent)
+    prepare_subagent(options);
   // Addresses from the command line come first; agentaddress lines of
   // varnockd.conf add to them.
   if (!options.addresses.empty())
@@ -298,14 +362,29 @@ bool agent_start(const Options &options, std::string *error) {
   }
   init_snmp(kAppName);
 
+  if (subagent) {
+    // A master that is not there yet is no reason to stop: the sub-agent
+    // keeps trying, and registers its subtrees once it gets through.
+    if (!g_agentx_connected)
+      snmp_log(LOG_WARNING, "varnockd: AgentX master not reachable at %s; trying every %d s\n",
+               agentx_socket().c_str(), agentx_ping_seconds());
+    return true;
+  }
+
   if (netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS) == nullptr)
     netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_PORTS, kDefaultAddress);
 
-  if (options.role == AgentRole::Master && init_master_agent() != 0) {
+  if (init_master_agent() != 0) {
     *error = "cannot listen on " + agent_addresses() + " (address in use or not available)";
     return false;
   }
   return true;
+}
+
+std::string agent_where() {
+  if (netsnmp_ds_get_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE) == 1)
+    return "as an AgentX sub-agent of the master at " + agentx_socket();
+  return "listening on " + agent_addresses();
 }
 
 std::string agent_addresses() {

@@ -12,9 +12,15 @@
 namespace varnockd {
 
 // Sets up Net-SNMP (configuration directory, persistent state, access
-// control, listening addresses) and opens the listening ports. False with
+// control, listening addresses) and opens the listening ports; as an AgentX
+// sub-agent, connects to the master instead (or keeps trying to, every ping
+// interval, logging when the master is lost and when it is back). False with
 // *error when an address cannot be opened.
 bool agent_start(const Options &options, std::string *error);
+
+// Where the daemon serves, for the log: "listening on ADDRESSES" or "as an
+// AgentX sub-agent of the master at SOCKET".
+std::string agent_where();
 
 // The listening addresses in use, as Net-SNMP holds them.
 std::string agent_addresses();
