@@ -14,6 +14,7 @@
 
 #include <net-snmp/net-snmp-includes.h>
 
+#include "host/varnockd/dump.h"
 #include "host/varnockd/modules.h"
 #include "host/varnockd/options.h"
 #include "host/varnockd/snmp_agent.h"
@@ -38,6 +39,22 @@ bool is_directory(const std::string &path) {
 int fail(const std::string &message) {
   snmp_log(LOG_ERR, "varnockd: %s\n", message.c_str());
   return 1;
+}
+
+// --dump: start the modules, print every variable once, finish them.
+int dump(const varnockd::Options &options) {
+  // A monitored server that closes its connection early must not end the
+  // program while a module writes to the socket.
+  signal(SIGPIPE, SIG_IGN);
+  std::string error;
+  for (varnockd::Module &module : g_modules) {
+    if (!varnockd::start_module(&module, options.configDir, &error))
+      return fail(error);
+  }
+  const int status = varnockd::run_dump(g_modules, options.configDir, stdout, stderr);
+  for (varnockd::Module &module : g_modules)
+    module.finish();
+  return status;
 }
 
 } // namespace
@@ -71,6 +88,9 @@ int main(int argc, char **argv) {
       return fail(error);
     g_modules.push_back(module);
   }
+
+  if (options.dump)
+    return dump(options);
 
   if (!varnockd::agent_start(options, &error))
     return fail(error);
