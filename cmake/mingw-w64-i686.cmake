@@ -5,9 +5,10 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
 
 set(OSTRIK_MINGW_PREFIX i686-w64-mingw32)
-# The win32 thread model: the libraries need no winpthread DLL.
-set(CMAKE_C_COMPILER ${OSTRIK_MINGW_PREFIX}-gcc-win32)
-set(CMAKE_CXX_COMPILER ${OSTRIK_MINGW_PREFIX}-g++-win32)
+# The posix thread model: GoogleTest needs std::mutex, which the win32 model
+# of GCC 12 lacks. Its winpthread library is linked in statically below.
+set(CMAKE_C_COMPILER ${OSTRIK_MINGW_PREFIX}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${OSTRIK_MINGW_PREFIX}-g++-posix)
 set(CMAKE_RC_COMPILER ${OSTRIK_MINGW_PREFIX}-windres)
 set(CMAKE_AR ${OSTRIK_MINGW_PREFIX}-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${OSTRIK_MINGW_PREFIX}-ranlib CACHE FILEPATH "")
@@ -21,10 +22,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # C99 printf family (%zu, %lld) instead of the system runtime's own.
 add_compile_definitions(__USE_MINGW_ANSI_STDIO=1)
 
-# No C++ or GCC runtime DLLs beside the programs: link both statically.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static-libgcc -static-libstdc++")
+# No C++, GCC or winpthread runtime DLLs beside the programs: every library
+# that has a static form is linked in, so only system DLLs are imported.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
 
 find_program(OSTRIK_WINE NAMES wine)
 if(OSTRIK_WINE)

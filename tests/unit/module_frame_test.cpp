@@ -13,12 +13,20 @@
 #include "config/server_list.h"
 #include "module/ostrik.h"
 #include "platform/clock.h"
+#include "platform/path.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/process.h"
 
 namespace {
 
 constexpr unsigned char FILL = 0x5A;
+
+// A path written with '/' in the platform's own form: the module takes only
+// the platform's separator for one.
+std::string native(std::string path) {
+  std::replace(path.begin(), path.end(), '/', PLATFORM_PATH_SEPARATOR);
+  return path;
+}
 
 // An InitBlock whose every byte is FILL, apart from the agent path.
 InitBlock make_block(const std::string &agentPath) {
@@ -156,26 +164,41 @@ TEST_P(PathDerivation, DirectoryAndConfigurationPath) {
   EXPECT_FALSE(logged(TOO_LONG));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Paths, PathDerivation,
-    ::testing::Values(PathCase{"absolute", "/opt/agent/bin/varnockd", "/opt/agent/bin/",
-                               "/opt/agent/bin/ostrik.cf"},
-                      PathCase{"ending_in_separator", "/opt/agent/bin/", "/opt/agent/bin/",
-                               "/opt/agent/bin/ostrik.cf"},
-                      PathCase{"file_in_root", "/varnockd", "/", "/ostrik.cf"},
-                      PathCase{"root", "/", "/", "/ostrik.cf"},
-                      PathCase{"relative", "bin/varnockd", "bin/", "bin/ostrik.cf"},
-                      // No separator at all: the first character is never examined or cleared.
-                      PathCase{"no_separator", "varnockd", "v", "vostrik.cf"},
-                      // A backslash is no separator here.
-                      PathCase{"backslashes_only", "D:\\agent\\bin\\agent.exe", "D", "Dostrik.cf"},
-                      PathCase{"empty", "", "", "ostrik.cf"}),
-    [](const auto &info) { return std::string(info.param.label); });
+const std::vector<PathCase> POSIX_PATHS = {
+    {"absolute", "/opt/agent/bin/varnockd", "/opt/agent/bin/", "/opt/agent/bin/ostrik.cf"},
+    {"ending_in_separator", "/opt/agent/bin/", "/opt/agent/bin/", "/opt/agent/bin/ostrik.cf"},
+    {"file_in_root", "/varnockd", "/", "/ostrik.cf"},
+    {"root", "/", "/", "/ostrik.cf"},
+    {"relative", "bin/varnockd", "bin/", "bin/ostrik.cf"},
+    // No separator at all: the first character is never examined or cleared.
+    {"no_separator", "varnockd", "v", "vostrik.cf"},
+    // A backslash is no separator here.
+    {"backslashes_only", "D:\\agent\\bin\\agent.exe", "D", "Dostrik.cf"},
+    {"empty", "", "", "ostrik.cf"},
+};
+
+const std::vector<PathCase> WINDOWS_PATHS = {
+    {"absolute", "D:\\agent\\bin\\agent.exe", "D:\\agent\\bin\\", "D:\\agent\\bin\\ostrik.cf"},
+    {"ending_in_separator", "D:\\agent\\bin\\", "D:\\agent\\bin\\", "D:\\agent\\bin\\ostrik.cf"},
+    {"drive_root", "C:\\agent.exe", "C:\\", "C:\\ostrik.cf"},
+    {"file_in_root", "\\agent.exe", "\\", "\\ostrik.cf"},
+    {"relative", "bin\\agent.exe", "bin\\", "bin\\ostrik.cf"},
+    {"no_separator", "agent.exe", "a", "aostrik.cf"},
+    // A forward slash is no separator: everything but the first character goes.
+    {"forward_slashes_only", "D:/agent/agent.exe", "D", "Dostrik.cf"},
+    {"mixed", "D:\\agent/bin/agent.exe", "D:\\", "D:\\ostrik.cf"},
+    {"empty", "", "", "ostrik.cf"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Paths, PathDerivation,
+                         ::testing::ValuesIn(PLATFORM_PATH_SEPARATOR == '\\' ? WINDOWS_PATHS
+                                                                             : POSIX_PATHS),
+                         [](const auto &info) { return std::string(info.param.label); });
 
 // The longest agent path the directory field holds, and the longest
 // directory whose configuration path still fits.
 TEST_F(ModuleFrame, PathsJustInsideTheFieldsAreKeptWhole) {
-  const std::string dir = "/" + std::string(500, 'd') + "/";
+  const std::string dir = native("/" + std::string(500, 'd') + "/");
   ASSERT_EQ((dir + "ostrik.cf").size(), 511u);
   InitBlock block = make_block(dir + std::string(511 - dir.size(), 'x'));
   ASSERT_EQ(std::strlen(block.agentPath), 511u);
@@ -209,7 +232,7 @@ TEST_P(TooLongPath, LeavesTheConfigurationPathEmptyAndStillStarts) {
   EXPECT_EQ(tables_registered, 1);
 }
 
-const std::string DIR_503 = "/" + std::string(501, 'd') + "/"; // + "ostrik.cf" = 512
+const std::string DIR_503 = native("/" + std::string(501, 'd') + "/"); // + "ostrik.cf" = 512
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, TooLongPath,
@@ -288,19 +311,19 @@ TEST_F(ModuleFrame, SecondInitOffersTheScalarsAgainButNotTheTables) {
   ASSERT_EQ(init(&block), 1);
   fake_varnock::clear_log();
 
-  InitBlock again = make_block("/srv/other/varnockd");
+  InitBlock again = make_block(native("/srv/other/varnockd"));
   ASSERT_EQ(init(&again), 1);
   const auto &registered = fake_varnock::registered();
   ASSERT_EQ(registered.size(), 64u);
   EXPECT_EQ(registered[62], &ostrik_variables[0]);
   EXPECT_EQ(registered[63], &ostrik_variables[1]);
   EXPECT_EQ(log_texts(7),
-            (std::vector<std::string>{"ostrik_init: starting with path name "
-                                      "/srv/other/varnockd",
+            (std::vector<std::string>{"ostrik_init: starting with path name " +
+                                          native("/srv/other/varnockd"),
                                       "ostrik: insert variable 1", "ostrik: insert variable 2"}));
   // The paths follow the latest block, and its name bytes are written too.
-  EXPECT_STREQ(module_directory(), "/srv/other/");
-  EXPECT_STREQ(config_path(), "/srv/other/ostrik.cf");
+  EXPECT_EQ(module_directory(), native("/srv/other/"));
+  EXPECT_EQ(config_path(), native("/srv/other/ostrik.cf"));
   EXPECT_STREQ(again.moduleName, "ostrik");
   EXPECT_EQ(tables_registered, 1);
 }
@@ -329,7 +352,7 @@ TEST_F(ModuleFrame, ReadsTheConfigurationFromTheAgentDirectoryOnEveryInit) {
   }
   testsupport::write_file(dir.file("ostrik.cf"),
                           "apache " + std::to_string(first) + " user secret 0\n");
-  InitBlock block = make_block(dir.file("varnockd"));
+  InitBlock block = make_block(native(dir.file("varnockd")));
   ASSERT_EQ(init(&block), 1);
   EXPECT_NE(find_server(first), nullptr);
   EXPECT_EQ(find_server(second), nullptr);
@@ -337,7 +360,7 @@ TEST_F(ModuleFrame, ReadsTheConfigurationFromTheAgentDirectoryOnEveryInit) {
   testsupport::write_file(dir.file("ostrik.cf"), "apache " + std::to_string(first) +
                                                      " user secret 0\napache " +
                                                      std::to_string(second) + " user secret 0\n");
-  InitBlock again = make_block(dir.file("varnockd"));
+  InitBlock again = make_block(native(dir.file("varnockd")));
   ASSERT_EQ(init(&again), 1);
   EXPECT_NE(find_server(second), nullptr);
 }
@@ -345,6 +368,9 @@ TEST_F(ModuleFrame, ReadsTheConfigurationFromTheAgentDirectoryOnEveryInit) {
 // A configuration path that would not fit is not read at all, even when the
 // file exists under the full path.
 TEST_F(ModuleFrame, TooLongConfigurationPathIsNotRead) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "a directory of 500 characters is beyond the system's ANSI path limit";
+#else
   testsupport::TempDir dir;
   // A directory of 503 characters with its separator: the agent path below
   // fits its field, the configuration path would need 512 characters.
@@ -371,6 +397,7 @@ TEST_F(ModuleFrame, TooLongConfigurationPathIsNotRead) {
   EXPECT_STREQ(config_path(), "");
   EXPECT_EQ(find_server(port), nullptr);
   EXPECT_EQ(fake_varnock::registered().size(), 62u);
+#endif
 }
 
 // --- callback, monitorInit, finish ------------------------------------------
@@ -411,13 +438,13 @@ TEST_F(ModuleFrame, MonitorInitAndFinishChangeNothing) {
   EXPECT_EQ(finish(), 0);
   EXPECT_EQ(tables_registered, 0);
 
-  InitBlock block = make_block("/opt/agent/bin/varnockd");
+  InitBlock block = make_block(native("/opt/agent/bin/varnockd"));
   ASSERT_EQ(init(&block), 1);
   fake_varnock::clear_log();
   EXPECT_EQ(monitorInit(), 0);
   EXPECT_EQ(finish(), 0);
   EXPECT_EQ(tables_registered, 1);
-  EXPECT_STREQ(config_path(), "/opt/agent/bin/ostrik.cf");
+  EXPECT_EQ(config_path(), native("/opt/agent/bin/ostrik.cf"));
   EXPECT_EQ(fake_varnock::registered().size(), 62u);
   EXPECT_TRUE(fake_varnock::log().empty());
 }
