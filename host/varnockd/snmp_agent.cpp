@@ -27,6 +27,8 @@
 // headers are not installed.
 extern "C" void init_vacm_vars(void);
 extern "C" void init_usmUser(void);
+extern "C" void init_vacm_config_tokens(void);
+extern "C" void init_vacm_snmpd_easy_tokens(void);
 
 namespace varnockd {
 
@@ -346,7 +348,13 @@ bool agent_start(const Options &options, std::string *error) {
     return false;
   }
   init_agent(kAppName);
-  if (options.role == AgentRole::Master) {
+  if (subagent) {
+    // The access tokens only, so that one varnockd.conf serves both roles:
+    // a sub-agent reads them, but the master's access control decides, and
+    // the access tables are the master's to serve.
+    init_vacm_config_tokens();
+    init_vacm_snmpd_easy_tokens();
+  } else {
     init_vacm_vars();
     init_usmUser();
   }

@@ -2,6 +2,8 @@
 // walked through the master by name, before and after the master restarts;
 // snmptable shows a table with its column names; the sub-agent waits for a
 // master that is not there yet, and logs the loss and the return of one.
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -47,8 +49,15 @@ const std::set<std::string> kUnansweredColumns = {
 // The sub-agent, with its own configuration directory, always stopped.
 class Subagent {
 public:
+  // The configuration directory holds ostrik_cf and the installed sample
+  // varnockd.conf (whose access tokens and agentaddress a sub-agent reads
+  // but does not use).
   Subagent(const MasterSnmpd &master, const std::string &ostrik_cf) {
     testsupport::write_file(dir_.file("ostrik.cf"), ostrik_cf);
+    chmod(dir_.file("ostrik.cf").c_str(), 0600);
+    testsupport::write_file(
+        dir_.file("varnockd.conf"),
+        testsupport::read_file(std::string(OSTRIK_SOURCE_DIR) + "/packaging/varnockd.conf"));
     process_ = std::make_unique<Process>(
         std::vector<std::string>{VARNOCKD_PATH, "--config-dir", dir_.path(), "--module",
                                  OSTRIK_MODULE_PATH, "--agentx=" + master.agentx_socket(),
@@ -164,6 +173,7 @@ TEST(Agentx, WalkThroughTheMasterNamesEveryVariableBeforeAndAfterTheMasterRestar
   EXPECT_EQ(count_of(subagent.log(), "varnockd: AgentX master connected at "), 2u)
       << subagent.log();
 
+  EXPECT_EQ(subagent.log().find("Warning"), std::string::npos) << subagent.log();
   // Ended by SIGTERM like the agent of its own: exit status 0.
   EXPECT_EQ(subagent.stop(), 0) << subagent.log();
 }
