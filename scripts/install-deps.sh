@@ -6,7 +6,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libsnmp-dev snmp snmpd smitools
   apache2 procps python3
-  dpkg-dev file fakeroot systemd init-system-helpers
+  dpkg-dev file fakeroot systemd init-system-helpers man-db
 )
 missing=()
 for p in "${packages[@]}"; do

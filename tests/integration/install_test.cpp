@@ -143,4 +143,26 @@ TEST(Install, AnExistingConfigurationIsKept) {
             read_file(kSource + "/packaging/varnockd.conf"));
 }
 
+TEST(Install, ManPagesRenderCleanlyAndNameThemselves) {
+  struct Page {
+    std::string file;
+    std::string whatis; // what man -k will show
+  };
+  const std::vector<Page> pages = {
+      {"varnockd.8", "varnockd - SNMP agent daemon for the ostrik Apache monitoring module"},
+      {"ostrik.cf.5", "ostrik.cf - the Apache HTTP servers that the ostrik module watches"},
+  };
+  for (const Page &page : pages) {
+    SCOPED_TRACE(page.file);
+    const std::string path = kSource + "/docs/man/" + page.file;
+    CommandResult groff =
+        run_command({"env", "LC_ALL=C.UTF-8", "groff", "-man", "-Tutf8", "-ww", "-z", path});
+    EXPECT_EQ(groff.exit_code, 0);
+    EXPECT_EQ(groff.out + groff.err, "");
+    CommandResult lexgrog = run_command({"lexgrog", "-w", path});
+    EXPECT_EQ(lexgrog.exit_code, 0) << lexgrog.out << lexgrog.err;
+    EXPECT_NE(lexgrog.out.find(page.whatis), std::string::npos) << lexgrog.out;
+  }
+}
+
 } // namespace
