@@ -1,5 +1,7 @@
 #include "tests/support/varnockd.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <sstream>
 #include <stdexcept>
@@ -20,6 +22,20 @@ bool answers(const std::string &agent, const std::string &community) {
 }
 
 } // namespace
+
+std::string sanitizer_report(const std::string &log) {
+  static const char *const kMarks[] = {"ERROR: AddressSanitizer",
+                                       "runtime error:", "LeakSanitizer"};
+  for (const char *mark : kMarks) {
+    const size_t at = log.find(mark);
+    if (at != std::string::npos) {
+      const size_t begin = log.rfind('\n', at);
+      const size_t from = begin == std::string::npos ? 0 : begin + 1;
+      return log.substr(from, log.find('\n', at) - from);
+    }
+  }
+  return "";
+}
 
 std::vector<std::string> snmp_tool_command(const std::string &name, const std::string &community) {
   return {name, "-v2c", "-c", community, "-On", "-r", "0", "-t", "20"};
@@ -78,13 +94,31 @@ Varnockd::Varnockd(VarnockdSetup setup) : community_(setup.community) {
 }
 
 Varnockd::~Varnockd() {
-  if (process_)
+  if (process_) {
     process_->stop();
+    check_log_for_sanitizer_reports();
+  }
+}
+
+// A sanitizer writes to the daemon's standard error: at the fault, or (leaks)
+// when the daemon exits. Checked once, after the daemon has ended.
+void Varnockd::check_log_for_sanitizer_reports() {
+  if (log_checked_)
+    return;
+  log_checked_ = true;
+  const std::string err = log();
+  const std::string report = sanitizer_report(err);
+  if (!report.empty())
+    ADD_FAILURE() << "varnockd reported: " << report << "\n" << err;
 }
 
 std::string Varnockd::agent() const { return "127.0.0.1:" + std::to_string(port_); }
 
-int Varnockd::stop(int sig, double timeout_seconds) { return process_->stop(sig, timeout_seconds); }
+int Varnockd::stop(int sig, double timeout_seconds) {
+  const int status = process_->stop(sig, timeout_seconds);
+  check_log_for_sanitizer_reports();
+  return status;
+}
 
 CommandResult Varnockd::tool(const std::string &name, const std::vector<std::string> &args,
                              const std::string &community) const {

@@ -50,7 +50,8 @@ public:
   Process &process() { return *process_; }
   // The daemon's log (its standard error) so far.
   std::string log() const { return process_->err(); }
-  // Sends sig and waits for the daemon to end; its exit status.
+  // Sends sig and waits for the daemon to end; its exit status. Once the
+  // daemon has ended, a sanitizer report in its log fails the running test.
   int stop(int sig = 15, double timeout_seconds = 10.0);
 
   // Net-SNMP's tools against this daemon: SNMPv2c, the setup's community
@@ -70,7 +71,13 @@ private:
   std::string community_;
   int port_ = 0;
   std::unique_ptr<Process> process_;
+  bool log_checked_ = false;
+  void check_log_for_sanitizer_reports();
 };
+
+// The first line of a sanitizer's report (AddressSanitizer, LeakSanitizer,
+// UndefinedBehaviorSanitizer) in a program's error output; empty when none.
+std::string sanitizer_report(const std::string &log);
 
 // The common arguments of the tools: name -v2c -c community -On -r 0 -t 20.
 std::vector<std::string> snmp_tool_command(const std::string &name, const std::string &community);
