@@ -22,6 +22,12 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # C99 printf family (%zu, %lld) instead of the system runtime's own.
 add_compile_definitions(__USE_MINGW_ANSI_STDIO=1)
 
+# Floating point in SSE registers, rounded to float and double as on x86-64:
+# the x87 unit would keep excess precision where the module rounds a value
+# to single precision on purpose (the CPU-share denominator). Every CPU that
+# runs a supported 32-bit Windows has SSE2.
+add_compile_options(-msse2 -mfpmath=sse)
+
 # No C++, GCC or winpthread runtime DLLs beside the programs: every library
 # that has a static form is linked in, so only system DLLs are imported.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")

@@ -1,14 +1,16 @@
 // varnock-walk [--config-dir DIR] [--debug] --module PATH [--module PATH ...]
 //
 // Loads each module, starts it with the agent path DIR<separator>varnock-walk
-// (so the module reads its configuration from DIR), then walks every
-// registered variable from the start of the OID tree with the agent
-// library's get-next, as the daemon answers an SNMP walk, and prints one line
-// per answer: the variable's name, the instance (the answer's arcs after the
-// variable's own prefix) and the value.
+// (so the module reads its configuration from DIR), runs each module's
+// callback once, then walks every registered variable from the start of the
+// OID tree with the agent library's get-next, as the daemon answers an SNMP
+// walk. It prints the table that `varnockd --dump` prints: one row per
+// answer with the variable's name, the instance (the answer's arcs after the
+// variable's own prefix), the type and the value.
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -37,7 +39,7 @@ void print_usage(FILE *out) {
           "\n"
           "Loads the modules, starts them with DIR as the agent's directory (where\n"
           "ostrik.cf is read; default: the current directory), walks every variable\n"
-          "they answer and prints one line per instance: name, instance, value.\n",
+          "they answer and prints one row per instance: name, instance, type, value.\n",
           kProgram);
 }
 
@@ -68,6 +70,7 @@ int parse_options(int argc, char **argv, Options *options) {
 struct Entries {
   ModuleInitFn init;
   ModuleMonitorInitFn monitorInit;
+  ModuleCallbackFn callback;
   ModuleFinishFn finish;
 };
 
@@ -82,10 +85,13 @@ bool start_module(const std::string &path, const std::string &agentPath, Entries
   entries->init = reinterpret_cast<ModuleInitFn>(platform_module_symbol(module, "init"));
   entries->monitorInit =
       reinterpret_cast<ModuleMonitorInitFn>(platform_module_symbol(module, "monitorInit"));
+  entries->callback =
+      reinterpret_cast<ModuleCallbackFn>(platform_module_symbol(module, "callback"));
   entries->finish = reinterpret_cast<ModuleFinishFn>(platform_module_symbol(module, "finish"));
-  if (entries->init == nullptr || entries->monitorInit == nullptr || entries->finish == nullptr) {
-    fprintf(stderr, "%s: %s is not a module: init, monitorInit or finish is missing\n", kProgram,
-            path.c_str());
+  if (entries->init == nullptr || entries->monitorInit == nullptr || entries->callback == nullptr ||
+      entries->finish == nullptr) {
+    fprintf(stderr, "%s: %s is not a module: init, monitorInit, callback or finish is missing\n",
+            kProgram, path.c_str());
     return false;
   }
   InitBlock block;
@@ -103,44 +109,99 @@ bool start_module(const std::string &path, const std::string &agentPath, Entries
   return true;
 }
 
-// A text value as it stands, with bytes that are not printable ASCII (and the
-// backslash) written as \xHH, so that every answer stays on one line.
-void print_text(const unsigned char *value, int32_t length) {
-  for (int32_t i = 0; i < length; ++i) {
-    const unsigned char c = value[i];
-    if (c >= 0x20 && c < 0x7F && c != '\\') {
-      putchar(c);
-    } else {
-      printf("\\x%02X", c);
-    }
+// One answer as printed.
+struct Row {
+  std::string name;
+  std::string instance;
+  std::string type;
+  std::string value;
+};
+
+std::string type_name(uint8_t type) {
+  switch (type) {
+  case VARNOCK_TYPE_INTEGER:
+    return "INTEGER";
+  case VARNOCK_TYPE_COUNTER32:
+    return "Counter32";
+  case VARNOCK_TYPE_GAUGE32:
+    return "Gauge32";
+  case VARNOCK_TYPE_OCTET_STRING:
+    return "STRING";
+  default: {
+    char text[16];
+    snprintf(text, sizeof text, "type 0x%02X", static_cast<unsigned>(type));
+    return text;
+  }
   }
 }
 
-void print_answer(const VarnockAnswer &answer) {
+// A text in double quotes; the quote, the backslash and every byte that is
+// not printable ASCII are written as \-escapes, so that each row stays on
+// one line.
+std::string quoted(const unsigned char *value, int32_t length) {
+  std::string text = "\"";
+  for (int32_t i = 0; i < length; ++i) {
+    const unsigned char c = value[i];
+    if (c == '"' || c == '\\') {
+      text += '\\';
+      text += static_cast<char>(c);
+    } else if (c >= 0x20 && c < 0x7F) {
+      text += static_cast<char>(c);
+    } else {
+      char escape[8];
+      snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned>(c));
+      text += escape;
+    }
+  }
+  return text + "\"";
+}
+
+Row row_of(const VarnockAnswer &answer) {
   const MibVariable *var = answer.variable;
-  printf("%.*s ", static_cast<int>(strnlen(var->name, sizeof var->name)), var->name);
-  // The instance: the answer's arcs after the descriptor's prefix (its OID
-  // without the last arc, which holds the place of the instance).
+  Row row;
+  row.name.assign(var->name, strnlen(var->name, sizeof var->name));
+  // The descriptor's last arc holds the place of the instance.
   const int32_t prefix = var->oidLength - 1;
   for (int32_t i = prefix; i < answer.oidLength; ++i) {
-    printf(i == prefix ? "%u" : ".%u", static_cast<unsigned>(answer.oid[i]));
+    if (i > prefix) {
+      row.instance += '.';
+    }
+    row.instance += std::to_string(answer.oid[i]);
   }
-  putchar(' ');
+  row.type = type_name(answer.type);
   if (answer.type == VARNOCK_TYPE_OCTET_STRING) {
-    print_text(answer.value, answer.valueLength);
-  } else if (answer.valueLength == 4) {
+    row.value = quoted(answer.value, answer.valueLength);
+  } else if (answer.valueLength != 4) {
+    row.value = "(" + std::to_string(answer.valueLength) + " bytes that do not fit the type)";
+  } else {
     uint32_t raw;
     memcpy(&raw, answer.value, sizeof raw);
-    if (answer.type == VARNOCK_TYPE_INTEGER) {
-      printf("%d", static_cast<int>(static_cast<int32_t>(raw)));
-    } else {
-      printf("%u", static_cast<unsigned>(raw));
-    }
-  } else {
-    printf("(%d bytes of type 0x%02X)", static_cast<int>(answer.valueLength),
-           static_cast<unsigned>(answer.type));
+    row.value = answer.type == VARNOCK_TYPE_INTEGER ? std::to_string(static_cast<int32_t>(raw))
+                                                    : std::to_string(raw);
   }
-  putchar('\n');
+  return row;
+}
+
+// The rows as an aligned table under a header line.
+void print_rows(const std::vector<Row> &rows) {
+  size_t nameWidth = strlen("NAME");
+  size_t instanceWidth = strlen("INSTANCE");
+  size_t typeWidth = strlen("TYPE");
+  for (const Row &row : rows) {
+    nameWidth = std::max(nameWidth, row.name.size());
+    instanceWidth = std::max(instanceWidth, row.instance.size());
+    typeWidth = std::max(typeWidth, row.type.size());
+  }
+  const auto line = [&](const Row &row) {
+    printf("%-*s  %-*s  %-*s  %s\n", static_cast<int>(nameWidth), row.name.c_str(),
+           static_cast<int>(instanceWidth), row.instance.c_str(), static_cast<int>(typeWidth),
+           row.type.c_str(), row.value.c_str());
+  };
+  line(Row{"NAME", "INSTANCE", "TYPE", "VALUE"});
+  for (const Row &row : rows) {
+    line(row);
+  }
+  fflush(stdout);
 }
 
 } // namespace
@@ -172,17 +233,21 @@ int main(int argc, char **argv) {
     started.push_back(entries);
   }
 
+  // One tick first, as the agent gives its modules, then the walk: each
+  // handler runs its table's refresh on its first call.
+  for (const Entries &entries : started) {
+    entries.callback();
+  }
+  std::vector<Row> rows;
   VarnockAnswer answer;
   memset(&answer, 0, sizeof answer);
   std::vector<uint32_t> from;
-  int answers = 0;
-  while (answers < kMaxAnswers &&
+  while (rows.size() < static_cast<size_t>(kMaxAnswers) &&
          VarnockHostGetNext(from.data(), static_cast<int32_t>(from.size()), &answer) == 1) {
-    print_answer(answer);
+    rows.push_back(row_of(answer));
     from.assign(answer.oid, answer.oid + answer.oidLength);
-    ++answers;
   }
-  fflush(stdout);
+  print_rows(rows);
 
   for (const Entries &entries : started) {
     entries.finish();

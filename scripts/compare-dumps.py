@@ -1,0 +1,108 @@
+#!/usr/bin/env python3
+"""Compares the variable table of varnock-walk.exe (the Windows build, under
+Wine) with two tables of `varnockd --dump` for the same Apache server, one
+taken before and one after it.
+
+    compare-dumps.py BEFORE WINDOWS AFTER PORT
+
+Both programs print NAME INSTANCE TYPE VALUE rows. The Windows table must
+hold the same rows in the same order with the same types, every group of the
+module (scalars, configuration, footprint, performance) for the server on
+PORT with its PID, log and document-root sizes and its counters read, and
+the same values, except:
+  * the footprint's process columns, which come from each agent's own
+    process list (Wine's shows no Linux process), are left aside;
+  * totals that only grow while the server runs (uptime, accesses, traffic,
+    log and disk sizes) must lie between the two Linux tables;
+  * the worker counts of the performance table may move by one worker
+    around the two Linux tables, as Apache starts or stops a child.
+Prints every difference; exits 1 when there is one.
+"""
+import re
+import sys
+
+PROCESS_COLUMNS = {
+    "apacheFootprintCPUTime", "apacheFootprintPercentCPU", "apacheFootprintTotalMEMSize",
+    "apacheFootprintTotalRSS", "apacheFootprintPercentMEM", "apacheFootprintNumThreads",
+    "apacheFootprintMajorPgFlts",
+}
+GROWING = {
+    "apacheServerPerfUptime", "apacheServerPerfTotalAccesses", "apacheServerPerfTotalTraffic",
+    "apacheFootprintTotalLogSize", "apacheFootprintTotalDiskSize",
+}
+WORKERS = re.compile(r"^apacheServerPerfCurrent")
+GROUPS = ("ostrik", "apacheConfig", "apacheFootprint", "apacheServerPerf")
+ROW = re.compile(r"^(\S+)\s+(\S+)\s+(\S+)\s+(.*?)\s*$")
+
+
+def read_table(path):
+    rows = []
+    with open(path, encoding="latin-1") as f:
+        lines = [line.rstrip("\r\n") for line in f if line.strip()]
+    if not lines or not lines[0].startswith("NAME"):
+        sys.exit(f"{path}: not a variable table")
+    for line in lines[1:]:
+        m = ROW.match(line)
+        if not m:
+            sys.exit(f"{path}: unreadable row: {line!r}")
+        rows.append(m.groups())
+    return rows
+
+
+def main():
+    if len(sys.argv) != 5:
+        sys.exit(__doc__)
+    before, windows, after = (read_table(p) for p in sys.argv[1:4])
+    port = sys.argv[4]
+    problems = []
+
+    keys = [(r[0], r[1], r[2]) for r in windows]
+    for label, table in (("before", before), ("after", after)):
+        other = [(r[0], r[1], r[2]) for r in table]
+        if other != keys:
+            missing = sorted(set(other) - set(keys))
+            extra = sorted(set(keys) - set(other))
+            problems.append(f"rows differ from the Linux table {label}: "
+                            f"missing {missing[:5]}, extra {extra[:5]}")
+    for group in GROUPS:
+        if not any(r[0].startswith(group) and (group == "ostrik" or r[1] == port)
+                   for r in windows):
+            problems.append(f"no {group}* rows for port {port}")
+    values = {r[0]: r[3] for r in windows if r[1] == port}
+    if not values.get("apacheConfigVersion", "").startswith('"Apache/2.4'):
+        problems.append(f"apacheConfigVersion of port {port} is "
+                        f"{values.get('apacheConfigVersion')}: the info page was not read")
+    # The test's server has a PID file, logs and a document root of some KB.
+    for name in ("apacheConfigPID", "apacheFootprintTotalLogSize", "apacheFootprintDocSize",
+                 "apacheServerPerfTotalAccesses"):
+        if values.get(name, "0") == "0":
+            problems.append(f"{name} of port {port} is {values.get(name)}: nothing was read")
+
+    if not problems:
+        for b, w, a in zip(before, windows, after):
+            name, instance, _, value = w
+            where = f"{name}.{instance}"
+            if name in PROCESS_COLUMNS:
+                continue
+            if name in GROWING or WORKERS.match(name):
+                low, high = sorted((int(b[3]), int(a[3])))
+                if WORKERS.match(name):
+                    low, high = low - 1, high + 1
+                if not low <= int(value) <= high:
+                    problems.append(f"{where}: Windows {value}, Linux {b[3]} before, {a[3]} after")
+            elif not (value == b[3] == a[3]):
+                problems.append(f"{where}: Windows {value}, Linux {b[3]} before, {a[3]} after")
+
+    compared = sum(1 for r in windows if r[0] not in PROCESS_COLUMNS)
+    for p in problems:
+        print("compare-dumps:", p)
+    if problems:
+        print(f"compare-dumps: {len(problems)} differences")
+        return 1
+    print(f"compare-dumps: {compared} of {len(windows)} rows agree with varnockd --dump "
+          f"({len(windows) - compared} process columns left aside)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

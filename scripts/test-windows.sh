@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# The Windows job: installs the MinGW-w64 cross compiler and Wine, cross-builds
+# ostrik.dll, varnock.dll, varnock-walk.exe and the unit tests for 32-bit
+# Windows, checks the DLLs' exports and imports, runs the unit tests under
+# Wine, then walks a real Apache 2.4 (started here, on the Linux side) with
+# varnock-walk.exe and compares the answers with `varnockd --dump` of the
+# native build.
+#   scripts/test-windows.sh            everything
+#   scripts/test-windows.sh --quick    leave out tests labelled "slow"
+# OSTRIK_NATIVE_BUILD=DIR uses the native build in DIR (varnockd, ostrik.so)
+# instead of building them in build-windows.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+quick=0
+[[ "${1:-}" == "--quick" ]] && quick=1
+started=$SECONDS
+step() { echo "== test-windows: $* ($((SECONDS - started)) s)"; }
+
+step "installing the cross compiler and Wine"
+scripts/install-deps.sh
+scripts/install-windows-deps.sh
+
+build=$root/build-win32
+jobs=$(nproc)
+step "cross-building in $build"
+cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_BUILD_BENCH=OFF >/dev/null
+cmake --build "$build" -j"$jobs"
+
+step "checking the DLLs' exports and imports"
+objdump=i686-w64-mingw32-objdump
+exports() { "$objdump" -p "$1" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+  sed -n 's/^\s*\[ *[0-9]*\] //p' | sort; }
+imports() { "$objdump" -p "$1" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort; }
+check_dll() { # DLL EXPECTED-EXPORTS ALLOWED-IMPORTS
+  local dll=$1 expected=$2 allowed=$3 got
+  file -b "$dll" | grep -q '^PE32 executable (DLL).*Intel 80386' ||
+    { echo "$dll: not a 32-bit Windows DLL: $(file -b "$dll")"; return 1; }
+  got=$(exports "$dll" | tr '\n' ' ')
+  [[ "$got" == "$expected" ]] || { echo "$dll exports [$got], expected [$expected]"; return 1; }
+  for import in $(imports "$dll"); do
+    grep -qx "$import" <<<"$allowed" || { echo "$dll imports $import"; return 1; }
+  done
+  echo "$(basename "$dll"): exports $got; imports $(imports "$dll" | tr '\n' ' ')"
+}
+system_dlls=$'kernel32.dll\nmsvcrt.dll\nwsock32.dll\nuser32.dll\nadvapi32.dll'
+check_dll "$build/bin/ostrik.dll" "branch callback finish init modinfo monitorInit " \
+  "$system_dlls"$'\nvarnock.dll'
+check_dll "$build/bin/varnock.dll" "$(sed -n 's/^  \(Varnock[A-Za-z]*\)$/\1/p' \
+  host/libvarnock/varnock.def | sort | tr '\n' ' ')" "$system_dlls"$'\npsapi.dll'
+
+# A private Wine prefix, quiet, made once up front.
+export WINEPREFIX=$build/wine WINEDEBUG=-all WINEARCH=win32
+step "preparing the Wine prefix $WINEPREFIX"
+if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
+  wineboot -i >/dev/null 2>&1
+fi
+wineserver -w
+
+step "running the unit tests under Wine"
+exclude=()
+((quick)) && exclude=(-LE slow)
+ctest --test-dir "$build" -j"$jobs" --output-on-failure "${exclude[@]}"
+
+step "building varnockd for the comparison"
+native=${OSTRIK_NATIVE_BUILD:-}
+if [[ -z "$native" || ! -x "$native/host/varnockd/varnockd" || ! -f "$native/ostrik.so" ]]; then
+  native=$root/build-windows
+  cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_BUILD_TESTS=OFF \
+    -DOSTRIK_BUILD_BENCH=OFF >/dev/null
+  cmake --build "$native" -j"$jobs" --target varnockd ostrik
+fi
+
+step "walking a real Apache with varnock-walk.exe under Wine"
+work=$(mktemp -d /tmp/ostrik-windows.XXXXXX)
+cleanup() {
+  scripts/apache-instance.sh stop "$work/apache" || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+chmod 755 "$work"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+scripts/apache-instance.sh setup "$work/apache" "$port" ostrik secret
+# Sizes that show in KB: a document root of 10048 bytes in files (9 KB; no
+# subdirectory, whose own size Linux counts and Windows does not), and an
+# access log that starts at 5000 bytes.
+head -c 10000 /dev/zero >"$work/apache/htdocs/big.bin"
+head -c 5000 /dev/zero | tr '\0' '#' >"$work/apache/logs/access_log"
+scripts/apache-instance.sh start "$work/apache"
+mkdir -p "$work/conf"
+echo "apache $port ostrik secret 60" >"$work/conf/ostrik.cf"
+chmod 600 "$work/conf/ostrik.cf"
+# Let Apache settle its children after start-up and a first status request.
+python3 - "$port" <<'PY'
+import base64, sys, time, urllib.request
+request = urllib.request.Request(f"http://127.0.0.1:{sys.argv[1]}/server-status?auto")
+request.add_header("Authorization", "Basic " + base64.b64encode(b"ostrik:secret").decode())
+for _ in range(50):
+    try:
+        urllib.request.urlopen(request, timeout=5).read()
+        break
+    except OSError:
+        time.sleep(0.1)
+time.sleep(2)
+PY
+
+"$native/host/varnockd/varnockd" --dump --config-dir "$work/conf" --module "$native/ostrik.so" \
+  >"$work/before.txt"
+wine "$build/bin/varnock-walk.exe" --config-dir "$(winepath -w "$work/conf")" \
+  --module "$(winepath -w "$build/bin/ostrik.dll")" >"$work/windows.txt"
+"$native/host/varnockd/varnockd" --dump --config-dir "$work/conf" --module "$native/ostrik.so" \
+  >"$work/after.txt"
+tr -d '\r' <"$work/windows.txt" | grep -E "^(NAME|ostrik|apache[A-Za-z]+ +$port )"
+python3 scripts/compare-dumps.py "$work/before.txt" "$work/windows.txt" "$work/after.txt" "$port"
+step "done"
