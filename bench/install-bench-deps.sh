@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs what the benchmarks need beyond scripts/install-deps.sh: the peers
+# that ostrik is measured against (Prometheus' apache_exporter, collectd's
+# apache plugin, Net-SNMP's snmpd), hyperfine, and gnuplot for the plot.
+# Installing a peer must leave nothing of it running: the benchmarks start
+# each one themselves, with private configurations on loopback ports.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+packages=(prometheus-apache-exporter collectd-core hyperfine gnuplot-nox curl)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  # Keep package scripts from starting the services they install.
+  policy=/usr/sbin/policy-rc.d
+  own_policy=0
+  if [[ ! -e $policy ]]; then
+    printf '#!/bin/sh\nexit 101\n' >"$policy"
+    chmod 755 "$policy"
+    own_policy=1
+  fi
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" || status=$?
+  ((own_policy)) && rm -f "$policy"
+  ((${status:-0} == 0)) || exit "$status"
+fi
+# With policy-rc.d in place no package script starts its service; say so if
+# one is running anyway (the benchmarks never leave theirs behind).
+for name in prometheus-apache-exporter collectd; do
+  if pgrep -x "$name" >/dev/null 2>&1; then
+    echo "install-bench-deps: note: a $name process is running ($(pgrep -x "$name" | tr '\n' ' '))" >&2
+  fi
+done
