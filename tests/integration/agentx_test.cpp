@@ -18,6 +18,7 @@
 #include "tests/support/apache.h"
 #include "tests/support/process.h"
 #include "tests/support/snmpd.h"
+#include "tests/support/varnockd.h"
 
 namespace {
 
@@ -63,6 +64,10 @@ public:
                                  OSTRIK_MODULE_PATH, "--agentx=" + master.agentx_socket(),
                                  "--agentx-ping", std::to_string(kPingSeconds)},
         dir_.file("varnockd"));
+  }
+  ~Subagent() {
+    process_->stop();
+    EXPECT_EQ(testsupport::sanitizer_report(log()), "") << log();
   }
   std::string log() const { return process_->err(); }
   bool running() { return process_->running(); }
