@@ -8,7 +8,7 @@
 #   scripts/test-windows.sh            everything
 #   scripts/test-windows.sh --quick    leave out tests labelled "slow"
 # OSTRIK_NATIVE_BUILD=DIR uses the native build in DIR (varnockd, ostrik.so)
-# instead of building them in build-windows.
+# instead of building them in build-win32/native.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -66,7 +66,7 @@ ctest --test-dir "$build" -j"$jobs" --output-on-failure "${exclude[@]}"
 step "building varnockd for the comparison"
 native=${OSTRIK_NATIVE_BUILD:-}
 if [[ -z "$native" || ! -x "$native/host/varnockd/varnockd" || ! -f "$native/ostrik.so" ]]; then
-  native=$root/build-windows
+  native=$build/native
   cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_BUILD_TESTS=OFF \
     -DOSTRIK_BUILD_BENCH=OFF >/dev/null
   cmake --build "$native" -j"$jobs" --target varnockd ostrik
