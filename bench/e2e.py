@@ -305,10 +305,10 @@ def summarize(samples):
 
 
 TOOLS = ("snmpbulkwalk", "snmpwalk")
-NODUE_WALKS = 3  # walks with no refresh due, after each first walk
+NODUE_WALKS = 4  # walks with no refresh due, after each first walk
 
 
-def exp_walk(build, work, repeats, counts):
+def exp_walk(build, work, repeats, counts, status_repeats):
     results = {}
     for n in counts:
         log(f"walk: {n} servers")
@@ -318,47 +318,67 @@ def exp_walk(build, work, repeats, counts):
         res = {"servers": n}
         try:
             for tool in TOOLS:
-                due = {"ostrik": [], "prTable": [], "hrSWRunTable": []}
-                nodue = {"ostrik": [], "prTable": [], "hrSWRunTable": []}
-                retried = 0
+                cases = ("due", "status", "nodue")
+                samples = {c: {"ostrik": [], "prTable": [], "hrSWRunTable": []} for c in cases}
+                discarded = 0
                 for rep in range(repeats):
-                    # ostrik: the first walk after start runs every refresh
-                    # (server-info, server-status, footprint) for every
-                    # server; the next ones, within the 10-s window, none.
+                    # All three agents start afresh and stay up side by side,
+                    # and their walks alternate, so that the machine's
+                    # changing load falls on all of them alike.
                     d = Varnockd(build, work, f"walk-{n}", apache.ports)
+                    agents = {"ostrik": (d, SUBTREE)}
                     try:
+                        for table, oid, rows in (("prTable", PR_TABLE, pr_rows),
+                                                 ("hrSWRunTable", HRSWRUN_TABLE, 0)):
+                            agents[table] = (Snmpd(work, f"snmpd-{n}-{table}", proc_rows=rows), oid)
+                        # "due": the first walk after start. ostrik runs every
+                        # refresh (server-info, server-status, footprint) for
+                        # every server; snmpd fills its caches.
                         before = apache.total()
-                        due["ostrik"].append(measured_walk(d, tool, SUBTREE))
+                        samples["due"]["ostrik"].append(measured_walk(d, tool, SUBTREE))
+                        first_end = time.monotonic()
                         fetched = apache.settle(None, before + 2 * n) - before
                         if fetched != 2 * n:
                             raise RuntimeError(f"first walk made {fetched} requests, not {2 * n}")
-                        samples = [measured_walk(d, tool, SUBTREE) for _ in range(NODUE_WALKS)]
+                        for name in ("prTable", "hrSWRunTable"):
+                            agent, oid = agents[name]
+                            samples["due"][name].append(measured_walk(agent, tool, oid))
+                        # "nodue": the walks right after, inside every gate
+                        # window: ostrik answers from what it holds.
+                        walks = {name: [] for name in agents}
+                        for _ in range(NODUE_WALKS):
+                            for name, (agent, oid) in agents.items():
+                                walks[name].append(measured_walk(agent, tool, oid))
                         time.sleep(0.2)
                         if apache.total() == before + 2 * n:
-                            nodue["ostrik"].extend(samples)
+                            for name in agents:
+                                samples["nodue"][name].extend(walks[name])
                         else:  # a gate opened during these walks: not this case
-                            retried += 1
+                            discarded += 1
+                        # "status": the steady state of a manager that polls
+                        # every 10 to 20 s: only the server-status refresh is
+                        # due (one request to every server).
+                        if rep < status_repeats:
+                            time.sleep(max(0.0, first_end + 10.5 - time.monotonic()))
+                            before, status_before = apache.total(), apache.total("status")
+                            snmp_get(d.port, SUBTREE + ".1.0")  # wakes it; runs no refresh
+                            s = measured_walk(d, tool, SUBTREE)
+                            got = apache.settle("status", status_before + n) - status_before
+                            if got == n and apache.total() - before == n:
+                                samples["status"]["ostrik"].append(s)
+                            else:
+                                discarded += 1
                     finally:
-                        d.stop()
-                    # snmpd: the first walk after start loads its caches.
-                    for table, oid, rows in (("prTable", PR_TABLE, pr_rows),
-                                             ("hrSWRunTable", HRSWRUN_TABLE, 0)):
-                        s = Snmpd(work, f"snmpd-{n}-{table}", proc_rows=rows)
-                        try:
-                            due[table].append(measured_walk(s, tool, oid))
-                            for _ in range(NODUE_WALKS):
-                                nodue[table].append(measured_walk(s, tool, oid))
-                        finally:
-                            s.stop()
-                res[tool] = {
-                    "due": {k: summarize(v) for k, v in due.items()},
-                    "nodue": {k: summarize(v) for k, v in nodue.items()},
-                    "nodue_discarded": retried,
-                }
-                log(f"  {tool}: ostrik none due {res[tool]['nodue']['ostrik']['wall_ms']:.1f} ms"
-                    f" / due {res[tool]['due']['ostrik']['wall_ms']:.1f} ms; prTable"
-                    f" {res[tool]['nodue']['prTable']['wall_ms']:.1f} ms"
-                    f" / {res[tool]['due']['prTable']['wall_ms']:.1f} ms")
+                        for agent, _ in agents.values():
+                            agent.stop()
+                res[tool] = {c: {k: summarize(v) for k, v in samples[c].items() if v}
+                             for c in cases}
+                res[tool]["discarded"] = discarded
+                r = res[tool]
+                log(f"  {tool}: ostrik none/status/all due {r['nodue']['ostrik']['wall_ms']:.1f}"
+                    f"/{r['status']['ostrik']['wall_ms'] if r['status'] else float('nan'):.1f}"
+                    f"/{r['due']['ostrik']['wall_ms']:.1f} ms; prTable cached/first"
+                    f" {r['nodue']['prTable']['wall_ms']:.1f}/{r['due']['prTable']['wall_ms']:.1f} ms")
             res["processes"] = len([p for p in os.listdir("/proc") if p.isdigit()])
         finally:
             apache.stop()
@@ -634,7 +654,7 @@ def machine():
         "net_snmp": version(["snmpd", "-v"], r"version:\s+(\S+)"),
         "apache_exporter": version(["prometheus-apache-exporter", "--version"],
                                    r"version (\S+)"),
-        "collectd": version(["collectd", "-h"], r"collectd (\d\S+)"),
+        "collectd": version(["collectd", "-h"], r"collectd (\d[\w.]*\d)"),
         "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()),
     }
 
@@ -670,7 +690,8 @@ def main():
     try:
         if "walk" in only:
             counts = [int(x) for x in args.servers.split(",")]
-            results["walk"] = exp_walk(build, work, args.repeats, counts)
+            results["walk"] = exp_walk(build, work, args.repeats, counts,
+                                       status_repeats=min(3, args.repeats))
         if "status" in only:
             results["status"] = exp_status(build, work, windows=2 * args.repeats,
                                            rounds=args.repeats, scrapes=100,
