@@ -63,6 +63,18 @@ exclude=()
 ((quick)) && exclude=(-LE slow)
 ctest --test-dir "$build" -j"$jobs" --output-on-failure "${exclude[@]}"
 
+step "varnock-walk.exe refuses what is no module"
+expect_refusal() { # TEXT ARGS...
+  local text=$1 out status=0
+  shift
+  out=$(wine "$build/bin/varnock-walk.exe" "$@" 2>&1 >/dev/null) || status=$?
+  [[ $status == 1 && "$out" == *"$text"* ]] ||
+    { echo "varnock-walk.exe $*: status $status, said: $out"; return 1; }
+}
+expect_refusal "no module to load"
+expect_refusal "cannot load module" --module 'C:\no\such\module.dll'
+expect_refusal "is not a module" --module "$(winepath -w "$build/bin/varnock.dll")"
+
 step "building varnockd for the comparison"
 native=${OSTRIK_NATIVE_BUILD:-}
 if [[ -z "$native" || ! -x "$native/host/varnockd/varnockd" || ! -f "$native/ostrik.so" ]]; then

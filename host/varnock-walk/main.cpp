@@ -67,6 +67,14 @@ int parse_options(int argc, char **argv, Options *options) {
   return 0;
 }
 
+// The loaded modules. They stay loaded until the process ends, as in the
+// agent (a module keeps state that its callers' answers point into); the
+// list itself is never destroyed, so it is still there at that end.
+std::vector<PlatformModule *> &loaded_modules() {
+  static auto *modules = new std::vector<PlatformModule *>;
+  return *modules;
+}
+
 struct Entries {
   ModuleInitFn init;
   ModuleMonitorInitFn monitorInit;
@@ -81,7 +89,7 @@ bool start_module(const std::string &path, const std::string &agentPath, Entries
     fprintf(stderr, "%s: cannot load module %s: %s\n", kProgram, path.c_str(), error.c_str());
     return false;
   }
-  // The module stays loaded until the program ends.
+  loaded_modules().push_back(module);
   entries->init = reinterpret_cast<ModuleInitFn>(platform_module_symbol(module, "init"));
   entries->monitorInit =
       reinterpret_cast<ModuleMonitorInitFn>(platform_module_symbol(module, "monitorInit"));
