@@ -52,6 +52,15 @@ check_dll "$build/bin/varnock.dll" "$(sed -n 's/^  \(Varnock[A-Za-z]*\)$/\1/p' \
 
 # A private Wine prefix, quiet, made once up front.
 export WINEPREFIX=$build/wine WINEDEBUG=-all WINEARCH=win32
+work=
+cleanup() {
+  if [[ -n "$work" ]]; then
+    scripts/apache-instance.sh stop "$work/apache" || true
+    rm -rf "$work"
+  fi
+  wineserver -k 2>/dev/null || true
+}
+trap cleanup EXIT
 step "preparing the Wine prefix $WINEPREFIX"
 if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
   wineboot -i >/dev/null 2>&1
@@ -86,11 +95,6 @@ fi
 
 step "walking a real Apache with varnock-walk.exe under Wine"
 work=$(mktemp -d /tmp/ostrik-windows.XXXXXX)
-cleanup() {
-  scripts/apache-instance.sh stop "$work/apache" || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
 chmod 755 "$work"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 scripts/apache-instance.sh setup "$work/apache" "$port" ostrik secret
