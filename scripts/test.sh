@@ -1,14 +1,23 @@
 #!/usr/bin/env bash
-# Builds everything and runs the whole test suite: unit and integration tests
-# (real Apache, Net-SNMP tools and our daemon on loopback), then the unit
-# tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
-#   scripts/test.sh            everything
-#   scripts/test.sh --quick    leave out tests labelled "slow"
+# Builds everything and runs the whole test suite:
+#   1. unit and integration tests (real Apache, Net-SNMP's tools and snmpd,
+#      our daemon, on loopback) in an optimised build;
+#   2. the same suite again built with AddressSanitizer, UndefinedBehavior-
+#      Sanitizer and LeakSanitizer, the daemon and module included;
+#   3. every fuzz target for a bounded time (FUZZ_SECONDS, default 60 each);
+#   4. the 32-bit Windows build: DLLs cross-built, unit tests under Wine, and a
+#      walk of a real Apache compared with varnockd --dump.
+#
+#   scripts/test.sh            everything (what CI runs)
+#   scripts/test.sh --quick    leave out tests labelled "slow", fuzz 10 s each
 set -euo pipefail
 cd "$(dirname "$0")/.."
 quick=0
 [[ "${1:-}" == "--quick" ]] && quick=1
+started=$SECONDS
+step() { echo; echo "== test: $* ($((SECONDS - started)) s)"; }
 
+step "installing build and test packages"
 scripts/install-deps.sh
 scripts/check-format.sh
 
@@ -16,11 +25,30 @@ jobs=$(nproc)
 exclude=()
 ((quick)) && exclude=(-LE slow)
 
+step "optimised build and full suite"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure "${exclude[@]}"
 
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DOSTRIK_SANITIZE=ON -DOSTRIK_BUILD_BENCH=OFF >/dev/null
+step "sanitizer build (ASan, UBSan, LSan) and full suite"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DOSTRIK_SANITIZE=ON \
+  -DOSTRIK_BUILD_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
-ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-asan -j"$jobs" --output-on-failure -L unit "${exclude[@]}"
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+ctest --test-dir build-asan -j"$jobs" --output-on-failure "${exclude[@]}"
+unset ASAN_OPTIONS UBSAN_OPTIONS
+
+step "fuzzing"
+if ((quick)); then
+  FUZZ_SECONDS=${FUZZ_SECONDS:-10} scripts/fuzz.sh
+else
+  scripts/fuzz.sh
+fi
+
+step "Windows build under Wine"
+windows=()
+((quick)) && windows=(--quick)
+OSTRIK_NATIVE_BUILD=build scripts/test-windows.sh "${windows[@]}"
+
+step "all passed"
