@@ -1,6 +1,7 @@
 #include "collect/fetch_page.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,6 +44,12 @@ int compose_request(char *buffer, const char *path, const char *credentials) {
                                    "\r\n",
                                    path, credentials);
   return length < 0 || length >= kRequestSize ? -1 : length;
+}
+
+void log_cut_off(const char *host, uint16_t port) {
+  VarnockSyslog(4,
+                "ostrik: fetch_page: answer from %s:%u took over %d seconds, connection closed\n",
+                host, static_cast<unsigned>(port), receive_timeout);
 }
 
 } // namespace
@@ -103,20 +110,36 @@ int fetch_page(const char *host, uint16_t port, const char *path, const char *cr
     return -1;
   }
 
+  // The whole answer must arrive within the receive time-out of the request.
+  // A server that sends a byte now and then would otherwise keep the agent,
+  // which answers nothing while it waits here, for as long as it likes.
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(receive_timeout);
   int total = 0;
   for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::seconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      log_cut_off(host, port);
+      break;
+    }
+    const int wait = left < receive_timeout ? static_cast<int>(left) : receive_timeout;
     const int room = FETCH_PAGE_MAX_BYTES - total;
     if (room == 0) {
       // The page is full. Only a server that has more to send is told so.
-      if (receive_socket_data(sock, receive_buffer, 1, receive_timeout) > 0) {
+      if (receive_socket_data(sock, receive_buffer, 1, wait) > 0) {
         VarnockSyslog(4, "ostrik: fetch_page: page from %s:%u exceeds 16 MiB, connection closed\n",
                       host, static_cast<unsigned>(port));
       }
       break;
     }
     const int want = room < kReceiveBufferSize - 1 ? room : kReceiveBufferSize - 1;
-    const int result = receive_socket_data(sock, receive_buffer, want, receive_timeout);
+    const int result = receive_socket_data(sock, receive_buffer, want, wait);
     if (result <= 0) {
+      // A wait cut short by the deadline that ran out: the server was
+      // still sending when its time was up.
+      if (result == 0 && wait < receive_timeout && Clock::now() >= deadline) {
+        log_cut_off(host, port);
+      }
       break;
     }
     char *grown = static_cast<char *>(std::realloc(*page, static_cast<size_t>(total) + result + 1));

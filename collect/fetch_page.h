@@ -12,8 +12,10 @@ enum {
 // Fetches path from host (a dotted quad or a name) on port (host byte
 // order), sending credentials (Base64 of user:password) as Basic
 // authorization. The answer is read until the server closes the connection,
-// no data comes for the receive time-out, a read fails, or
-// FETCH_PAGE_MAX_BYTES have arrived.
+// no data comes for the receive time-out, a read fails, FETCH_PAGE_MAX_BYTES
+// have arrived, or the receive time-out has passed since the request went
+// out: a server that trickles its answer holds the agent no longer than a
+// silent one does.
 //
 // *page is a heap block of the caller's (or null); it is grown with realloc
 // to exactly the answer's length plus one and holds the answer from its
@@ -26,6 +28,6 @@ enum {
 int fetch_page(const char *host, uint16_t port, const char *path, const char *credentials,
                char **page);
 
-// For tests and diagnostics: the seconds fetch_page waits for more data.
-// 0 or less restores FETCH_PAGE_RECEIVE_TIMEOUT.
+// For tests and diagnostics: the seconds fetch_page waits for more data,
+// and for the whole answer. 0 or less restores FETCH_PAGE_RECEIVE_TIMEOUT.
 void fetch_page_set_receive_timeout(int seconds);

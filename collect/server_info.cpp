@@ -10,6 +10,7 @@
 #include <new>
 
 #include "collect/fetch_page.h"
+#include "collect/http_answer.h"
 #include "collect/page_number.h"
 #include "collect/page_text.h"
 #include "config/server_list.h"
@@ -419,7 +420,9 @@ int refresh_server_info(void) {
   for (ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
     const int received = fetch_page("127.0.0.1", static_cast<uint16_t>(entry->port & 0xFFFF),
                                     "/server-info", entry->credentials, &response);
-    if (received <= 0 || response == nullptr) {
+    // No page, an error page or a cut-off one: the entry keeps every value,
+    // and its PID file is not read.
+    if (received <= 0 || response == nullptr || !http_answer_usable(response, received)) {
       continue;
     }
     // The text is never longer than the answer. A buffer that cannot grow
@@ -430,6 +433,13 @@ int refresh_server_info(void) {
     }
     text = grown;
     html_to_text(response, text);
+    // Every server-info page, of either server generation, states the
+    // server's version. A successful answer without it is some other page (a
+    // catch-all handler's, a proxy's); reading it would set every directive
+    // it lacks to its default.
+    if (std::strstr(text, "Server Version:") == nullptr) {
+      continue;
+    }
     parse_server_info(entry, text);
     read_pid_file(entry);
   }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "collect/fetch_page.h"
+#include "collect/http_answer.h"
 #include "collect/page_number.h"
 #include "collect/page_text.h"
 #include "collect/server_info.h"
@@ -134,8 +135,8 @@ int refresh_server_status(void) {
   for (ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
     const int received = fetch_page("127.0.0.1", static_cast<uint16_t>(entry->port), kStatusPath,
                                     entry->credentials, &response);
-    if (received <= 0 || response == nullptr) {
-      continue; // the entry keeps what it had
+    if (received <= 0 || response == nullptr || !http_answer_usable(response, received)) {
+      continue; // no page, an error page or a cut-off one: the entry keeps what it had
     }
     void *grown = std::realloc(text, static_cast<size_t>(received) + 1);
     if (grown == nullptr) {

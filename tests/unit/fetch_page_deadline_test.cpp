@@ -1,0 +1,77 @@
+// fetch_page against servers that keep sending, slowly: the whole answer has
+// the receive time-out to arrive, so no server holds the agent longer than a
+// silent one does.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "collect/fetch_page.h"
+#include "tests/support/fake_varnock.h"
+#include "tests/support/scripted_server.h"
+
+namespace {
+
+using testsupport::ScriptChunk;
+using testsupport::ScriptedServer;
+using Clock = std::chrono::steady_clock;
+
+class FetchPageDeadline : public ::testing::Test {
+protected:
+  void SetUp() override {
+    fake_varnock::reset();
+    fetch_page_set_receive_timeout(2);
+  }
+  void TearDown() override {
+    fetch_page_set_receive_timeout(0);
+    std::free(page_);
+  }
+  char *page_ = nullptr;
+};
+
+// A byte every 400 ms: each wait is far shorter than the receive time-out,
+// so only the deadline of the whole answer ends the fetch.
+std::vector<ScriptChunk> trickle(const std::string &text, int pause_ms) {
+  std::vector<ScriptChunk> chunks;
+  for (char c : text) {
+    chunks.push_back({std::string(1, c), pause_ms});
+  }
+  return chunks;
+}
+
+TEST_F(FetchPageDeadline, TricklingServerIsCutOffWithWhatArrived) {
+  const std::string answer = "HTTP/1.0 200 OK\r\n\r\nTotal Accesses: 12345\nUptime: 99\n";
+  ScriptedServer server(trickle(answer, 400), ScriptedServer::End::Close);
+  const auto start = Clock::now();
+  const int n = fetch_page("127.0.0.1", static_cast<uint16_t>(server.port()), "/server-status?auto",
+                           "dTpw", &page_);
+  const double waited = std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_GE(waited, 1.9);
+  EXPECT_LT(waited, 4.0) << "the answer would take " << answer.size() * 0.4 << " s";
+  ASSERT_GT(n, 0);
+  EXPECT_LT(n, static_cast<int>(answer.size()));
+  EXPECT_EQ(std::string(page_), answer.substr(0, static_cast<size_t>(n)));
+  bool logged = false;
+  for (const fake_varnock::LogLine &line : fake_varnock::log()) {
+    logged =
+        logged || (line.level == 4 && line.text.find("took over 2 seconds") != std::string::npos);
+  }
+  EXPECT_TRUE(logged);
+}
+
+TEST_F(FetchPageDeadline, SlowButTimelyAnswerArrivesWhole) {
+  const std::string answer = "HTTP/1.0 200 OK\r\n\r\nUptime: 99\n";
+  ScriptedServer server({{answer.substr(0, 10), 0}, {answer.substr(10), 1200}},
+                        ScriptedServer::End::Close);
+  EXPECT_EQ(fetch_page("127.0.0.1", static_cast<uint16_t>(server.port()), "/server-status?auto",
+                       "dTpw", &page_),
+            static_cast<int>(answer.size()));
+  EXPECT_EQ(std::string(page_), answer);
+  for (const fake_varnock::LogLine &line : fake_varnock::log()) {
+    EXPECT_NE(line.level, 4) << line.text;
+  }
+}
+
+} // namespace
