@@ -1,0 +1,348 @@
+// The server-info and server-status refreshes against servers that misbehave
+// in every way we know of, each on its own port and all in one walk, with
+// good servers among them. The receive time-out is cut to 2 seconds, so the
+// silent and trickling servers cost seconds, not minutes; the daemon-level
+// tests (hostile_daemon_test, hostile_daemon_slow_test) run the same
+// servers against the built module with its real time-outs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "collect/fetch_page.h"
+#include "collect/server_info.h"
+#include "collect/server_status.h"
+#include "config/server_list.h"
+#include "platform/clock.h"
+#include "tests/support/apache.h"
+#include "tests/support/fake_varnock.h"
+#include "tests/support/hostile_server.h"
+#include "tests/support/process.h"
+#include "tests/support/server_list_reset.h"
+
+namespace {
+
+using testsupport::ApacheFacts;
+using testsupport::HostileServer;
+using testsupport::Hostility;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kReceiveTimeout = 2;
+
+int32_t fake_now = 0;
+int32_t fake_time() { return fake_now; }
+
+// The fields each refresh writes, by name, for messages that say which one
+// changed.
+#define INFO_TEXT_FIELDS(X)                                                                        \
+  X(version)                                                                                       \
+  X(runMode)                                                                                       \
+  X(userName) X(groupName) X(hostname) X(serverRoot) X(configFile) X(pidFile) X(scoreboardFile)    \
+      X(documentRoot) X(accessLog) X(errorLog) X(scriptLog)
+#define INFO_NUMBER_FIELDS(X)                                                                      \
+  X(port)                                                                                          \
+  X(pid)                                                                                           \
+  X(startProcs) X(minIdleProcs) X(maxIdleProcs) X(maxProcs) X(requestsMaxPerChild) X(keepAlive)    \
+      X(requestsMaxPerConn) X(threadsPerChild) X(connectionTimeout) X(keepAliveTimeout)
+#define STATUS_FIELDS(X)                                                                           \
+  X(uptime)                                                                                        \
+  X(totalAccesses)                                                                                 \
+  X(totalKBytes) X(busyWorkers) X(idleWorkers) X(startingCount) X(readingCount) X(replyingCount)   \
+      X(keepAliveCount) X(dnsCount) X(loggingCount) X(finishingCount)
+
+void expect_info_kept(const ServerEntry &before, const ServerEntry &after, const char *what) {
+#define TEXT(f) EXPECT_STREQ(after.f, before.f) << what << ": " #f;
+#define NUMBER(f) EXPECT_EQ(after.f, before.f) << what << ": " #f;
+  INFO_TEXT_FIELDS(TEXT)
+  INFO_NUMBER_FIELDS(NUMBER)
+#undef TEXT
+#undef NUMBER
+}
+
+void expect_status_kept(const ServerEntry &before, const ServerEntry &after, const char *what) {
+#define NUMBER(f) EXPECT_EQ(after.f, before.f) << what << ": " #f;
+  STATUS_FIELDS(NUMBER)
+#undef NUMBER
+}
+
+// What the collector must read from the good pages of facts.
+void expect_info_of(const ServerEntry &e, const ApacheFacts &f, int32_t pid, const char *what) {
+  const std::string version = f.version.substr(0, f.version.find(' '));
+  EXPECT_STREQ(e.version, version.c_str()) << what;
+  EXPECT_STREQ(e.hostname, f.hostname.c_str()) << what;
+  EXPECT_STREQ(e.userName, f.user.c_str()) << what;
+  EXPECT_STREQ(e.groupName, f.group.c_str()) << what;
+  EXPECT_EQ(e.connectionTimeout, f.connection_timeout) << what;
+  EXPECT_EQ(e.keepAliveTimeout, f.keepalive_timeout) << what;
+  EXPECT_EQ(e.maxProcs, f.max_workers) << what;
+  EXPECT_EQ(e.startProcs, f.start_servers) << what;
+  EXPECT_EQ(e.minIdleProcs, f.min_spare) << what;
+  EXPECT_EQ(e.maxIdleProcs, f.max_spare) << what;
+  EXPECT_EQ(e.requestsMaxPerChild, f.max_connections_per_child) << what;
+  EXPECT_EQ(e.keepAlive, f.keepalive ? 1 : 0) << what;
+  EXPECT_EQ(e.requestsMaxPerConn, f.max_keepalive_requests) << what;
+  EXPECT_EQ(e.threadsPerChild, 0) << what;
+  EXPECT_STREQ(e.serverRoot, f.server_root.c_str()) << what;
+  EXPECT_EQ(std::string(e.configFile), " " + f.server_root + "/conf/httpd.conf") << what;
+  EXPECT_STREQ(e.pidFile, f.pid_file.c_str()) << what;
+  EXPECT_STREQ(e.documentRoot, f.document_root.c_str()) << what;
+  EXPECT_STREQ(e.accessLog, f.access_log.c_str()) << what;
+  EXPECT_STREQ(e.errorLog, f.error_log.c_str()) << what;
+  EXPECT_EQ(e.pid, pid) << what;
+}
+
+int32_t count(const std::string &board, char mark) {
+  return static_cast<int32_t>(std::count(board.begin(), board.end(), mark));
+}
+
+void expect_scoreboard(const ServerEntry &e, const std::string &board, const char *what) {
+  EXPECT_EQ(e.startingCount, count(board, 'S')) << what;
+  EXPECT_EQ(e.readingCount, count(board, 'R')) << what;
+  EXPECT_EQ(e.replyingCount, count(board, 'W')) << what;
+  EXPECT_EQ(e.keepAliveCount, count(board, 'K')) << what;
+  EXPECT_EQ(e.dnsCount, count(board, 'D')) << what;
+  EXPECT_EQ(e.loggingCount, count(board, 'L')) << what;
+  EXPECT_EQ(e.finishingCount, count(board, 'G')) << what;
+}
+
+void expect_status_of(const ServerEntry &e, const ApacheFacts &f, const char *what) {
+  EXPECT_EQ(e.uptime, f.uptime) << what;
+  EXPECT_EQ(e.totalAccesses, f.total_accesses) << what;
+  EXPECT_EQ(e.totalKBytes, f.total_kbytes) << what;
+  EXPECT_EQ(e.busyWorkers, f.busy) << what;
+  EXPECT_EQ(e.idleWorkers, f.idle) << what;
+  expect_scoreboard(e, f.scoreboard, what);
+}
+
+bool logged(const std::string &part) {
+  for (const fake_varnock::LogLine &line : fake_varnock::log()) {
+    if (line.text.find(part) != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// One monitored server: a hostile server and the facts of its good pages.
+struct Monitored {
+  Hostility hostility;
+  std::unique_ptr<HostileServer> server;
+  ApacheFacts facts;
+  int32_t pid = 0;
+  ServerEntry *entry = nullptr;
+  ServerEntry before{};
+};
+
+class HostileCollect : public ::testing::Test {
+protected:
+  void SetUp() override {
+    fake_varnock::reset();
+    testsupport::clear_server_list();
+    server_info_reset_for_tests();
+    server_status_reset_for_tests();
+    fetch_page_set_receive_timeout(kReceiveTimeout);
+    fake_now = 1000000;
+    platform_set_time_source(fake_time);
+  }
+  void TearDown() override {
+    platform_set_time_source(nullptr);
+    fetch_page_set_receive_timeout(0);
+    testsupport::clear_server_list();
+    server_info_reset_for_tests();
+    server_status_reset_for_tests();
+  }
+
+  // A server with values of its own (n tells them apart) and a PID file
+  // under its server root.
+  Monitored &monitor(Hostility hostility) {
+    const int n = static_cast<int>(servers_.size()) + 1;
+    Monitored m;
+    m.hostility = hostility;
+    m.facts.server_root = dir_.path() + "/root" + std::to_string(n);
+    m.facts.document_root = m.facts.server_root + "/htdocs";
+    m.facts.hostname = "host" + std::to_string(n) + ".example.test";
+    m.facts.start_servers = 2 + n;
+    m.facts.min_spare = 1 + n;
+    m.facts.max_spare = 20 + n;
+    m.facts.max_workers = 100 + n;
+    m.facts.max_connections_per_child = 1000 * n;
+    m.facts.max_keepalive_requests = 50 + n;
+    m.facts.keepalive = n % 2 == 0;
+    m.facts.connection_timeout = 30 + n;
+    m.facts.keepalive_timeout = 2 + n;
+    m.facts.uptime = 10000 * n;
+    m.facts.total_accesses = 1000 * n + 1;
+    m.facts.total_kbytes = 500 * n + 2;
+    m.facts.busy = n;
+    m.facts.idle = 2 * n;
+    m.facts.scoreboard = std::string(static_cast<size_t>(n), 'W') + "_K_R____S..L.G.D";
+    m.pid = 4000000 + n;
+    testsupport::run_command({"mkdir", "-p", m.facts.server_root + "/logs"});
+    testsupport::write_file(m.facts.server_root + "/logs/httpd.pid", std::to_string(m.pid) + "\n");
+    m.server = std::make_unique<HostileServer>(m.facts);
+    const std::string credentials = testsupport::basic_credentials("monitor", "s3cret");
+    EXPECT_EQ(add_server(m.server->port(), "monitor", "s3cret", 0, credentials.c_str()), 1);
+    m.entry = find_server(m.server->port());
+    servers_.push_back(std::move(m));
+    return servers_.back();
+  }
+
+  // Both refreshes, due: the info refresh first, then the status pages.
+  double refresh_both() {
+    fake_now += 300;
+    const auto start = Clock::now();
+    EXPECT_EQ(refresh_server_status(), 0);
+    return std::chrono::duration<double>(Clock::now() - start).count();
+  }
+
+  testsupport::TempDir dir_;
+  std::vector<Monitored> servers_;
+};
+
+TEST_F(HostileCollect, HostileServersKeepWhatWasKnownAndTheOthersAreStillRead) {
+  const std::vector<Hostility> hostile = {
+      Hostility::Silent,       Hostility::Trickle,     Hostility::Garbage,
+      Hostility::BinaryNul,    Hostility::LongLine,    Hostility::LongScoreboard,
+      Hostility::EmptyLabels,  Hostility::HugeNumbers, Hostility::UnclosedTag,
+      Hostility::Unauthorized, Hostility::NotFound,    Hostility::ServerError,
+      Hostility::Reset};
+  monitor(Hostility::None);
+  for (Hostility h : hostile) {
+    monitor(h);
+  }
+  monitor(Hostility::None);
+
+  // Every server behaves: everything is read from the good pages.
+  refresh_both();
+  for (Monitored &m : servers_) {
+    ASSERT_NE(m.entry, nullptr);
+    expect_info_of(*m.entry, m.facts, m.pid, "good pages");
+    expect_status_of(*m.entry, m.facts, "good pages");
+    m.before = *m.entry;
+  }
+
+  // All turn hostile at once; the good servers have news.
+  for (Monitored &m : servers_) {
+    if (m.hostility == Hostility::None) {
+      m.facts.total_accesses += 77;
+      m.facts.uptime += 300;
+      m.facts.start_servers += 1;
+      m.facts.scoreboard = "RRRR";
+      m.server->set_facts(m.facts);
+    }
+    m.server->set(m.hostility);
+  }
+  fake_varnock::clear_log();
+  const double seconds = refresh_both();
+  // Each of the silent and trickling servers holds each refresh for the
+  // receive time-out (twice: info page and status page), no longer.
+  EXPECT_LT(seconds, 4 * (kReceiveTimeout + 1) + 20) << "one walk of both refreshes";
+  std::printf("[ figures  ] one walk of both refreshes over %zu servers, %d-second time-out: "
+              "%.1f s\n",
+              servers_.size(), kReceiveTimeout, seconds);
+
+  const ApacheFacts evil = testsupport::hostile_facts();
+  for (Monitored &m : servers_) {
+    const char *what = testsupport::hostility_name(m.hostility);
+    SCOPED_TRACE(what);
+    const ServerEntry &e = *m.entry;
+    EXPECT_EQ(find_server(m.server->port()), m.entry) << "the row stays at its port";
+    EXPECT_EQ(m.server->requests("/server-info"), 2) << what;
+    EXPECT_EQ(m.server->requests("/server-status?auto"), 2) << what;
+    switch (m.hostility) {
+    case Hostility::None:
+      expect_info_of(e, m.facts, m.pid, what);
+      expect_status_of(e, m.facts, what);
+      break;
+    case Hostility::LongLine: {
+      // The line's head carries the status items; a copy of 8192
+      // characters of it is read. The info page is letters only.
+      expect_info_kept(m.before, e, what);
+      ApacheFacts read = m.facts;
+      read.uptime = evil.uptime;
+      read.total_accesses = evil.total_accesses;
+      read.total_kbytes = evil.total_kbytes;
+      read.busy = evil.busy;
+      read.idle = evil.idle;
+      read.scoreboard = evil.scoreboard;
+      expect_status_of(e, read, what);
+      break;
+    }
+    case Hostility::LongScoreboard: {
+      // The scoreboard is counted as far as the line limit reaches: the
+      // line, label included, is cut at STATUS_LINE_LIMIT characters.
+      expect_info_kept(m.before, e, what);
+      ApacheFacts read = m.facts;
+      read.scoreboard =
+          testsupport::long_scoreboard().substr(0, STATUS_LINE_LIMIT - std::strlen("Scoreboard: "));
+      expect_status_of(e, read, what);
+      EXPECT_GT(e.startingCount, 700) << "thousands of slots are counted";
+      break;
+    }
+    case Hostility::EmptyLabels:
+      // Labels whose line is split into too few tokens leave their fields
+      // alone; the directives read "token 0 always" take the empty token,
+      // and a label with no value before another word takes that word,
+      // which is no number ("connection:  keep-alive:", "Max Daemons:
+      // Threaded: no"): 0.
+      EXPECT_STREQ(e.version, m.before.version);
+      EXPECT_STREQ(e.hostname, m.before.hostname);
+      EXPECT_EQ(e.connectionTimeout, 0);
+      EXPECT_EQ(e.keepAliveTimeout, 0);
+      EXPECT_EQ(e.maxProcs, 0);
+      EXPECT_STREQ(e.accessLog, m.before.accessLog);
+      EXPECT_STREQ(e.errorLog, m.before.errorLog);
+      EXPECT_EQ(e.pid, m.pid);
+      EXPECT_EQ(e.startProcs, 0);
+      EXPECT_EQ(e.requestsMaxPerConn, 0);
+      expect_status_kept(m.before, e, what);
+      break;
+    case Hostility::HugeNumbers: {
+      // The low 32 bits of each number, as a 32-bit counter keeps it.
+      ServerEntry read = m.before;
+      read.startProcs = 5;                // 2^32 + 5
+      read.minIdleProcs = -159383553;     // 10^23 - 1
+      read.maxProcs = 0;                  // 2^64
+      read.requestsMaxPerConn = 0;        // 2^63
+      read.connectionTimeout = INT32_MIN; // 2^31
+      read.keepAliveTimeout = INT32_MAX;  // -(2^31 + 1)
+      read.totalAccesses = 1312754386;    // a 30-digit number
+      read.totalKBytes = 1;               // 2^64 + 1
+      read.uptime = 1;                    // 2^128 + 1
+      read.busyWorkers = -1661992959;     // -(10^20 - 1)
+      read.idleWorkers = 7;               // 7 behind 49 zeros
+      expect_info_kept(read, e, what);
+      expect_status_kept(read, e, what);
+      break;
+    }
+    default:
+      // Silent, Trickle, Garbage, BinaryNul, UnclosedTag, 401, 404, 500,
+      // Reset: no page, or none that can be read; nothing changes.
+      expect_info_kept(m.before, e, what);
+      expect_status_kept(m.before, e, what);
+      break;
+    }
+  }
+  EXPECT_TRUE(logged("took over 2 seconds")) << "the trickling server is cut off";
+  EXPECT_TRUE(logged("exceeds 16 MiB")) << "the garbage is cut off";
+
+  // And once they behave again, everything is read afresh.
+  for (Monitored &m : servers_) {
+    m.facts.total_accesses += 1;
+    m.server->set_facts(m.facts);
+    m.server->set(Hostility::None);
+  }
+  refresh_both();
+  for (Monitored &m : servers_) {
+    const char *what = testsupport::hostility_name(m.hostility);
+    expect_info_of(*m.entry, m.facts, m.pid, what);
+    expect_status_of(*m.entry, m.facts, what);
+  }
+}
+
+} // namespace
