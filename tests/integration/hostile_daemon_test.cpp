@@ -1,0 +1,275 @@
+// varnockd with the ostrik module watching a real Apache and eleven servers
+// that turn hostile all at once: garbage, binary data, an 8 MiB line, a
+// 100,000-character scoreboard, labels with no values, numbers beyond 64
+// bits, a tag that never closes, 401, 404 and 500 answers, and a reset. The
+// daemon must live through the refresh that meets them, answer SNMP after
+// it, keep each server's last good values (or take what its page
+// legitimately carries), and go on serving the real Apache.
+//
+// The servers that never answer or trickle cost the full 60-second receive
+// time-out per page; they are in hostile_daemon_slow_test.cpp.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "collect/server_status.h"
+#include "tests/support/apache.h"
+#include "tests/support/hostile_server.h"
+#include "tests/support/ostrik_walk.h"
+#include "tests/support/process.h"
+#include "tests/support/varnockd.h"
+
+namespace {
+
+using testsupport::ApacheFacts;
+using testsupport::ApacheInstance;
+using testsupport::CommandResult;
+using testsupport::HostileServer;
+using testsupport::Hostility;
+using testsupport::kConfigEntry;
+using testsupport::kPerformanceEntry;
+using testsupport::OstrikWalk;
+using testsupport::Varnockd;
+using testsupport::VarnockdSetup;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kUser[] = "monitor";
+constexpr char kPassword[] = "hostile-secret";
+
+// The performance table's columns 2 to 13, as the agent answers them
+// (unsigned 32-bit).
+struct PerfRow {
+  long long uptime, accesses, kbytes, busy, idle, s, r, w, k, d, l, g;
+};
+
+long long u32(int64_t value) { return static_cast<long long>(static_cast<uint32_t>(value)); }
+
+PerfRow row_of(const ApacheFacts &f) {
+  auto n = [&](char c) {
+    return static_cast<long long>(std::count(f.scoreboard.begin(), f.scoreboard.end(), c));
+  };
+  return {u32(f.uptime),
+          u32(f.total_accesses),
+          u32(f.total_kbytes),
+          u32(f.busy),
+          u32(f.idle),
+          n('S'),
+          n('R'),
+          n('W'),
+          n('K'),
+          n('D'),
+          n('L'),
+          n('G')};
+}
+
+PerfRow row_in(const OstrikWalk &walk, int port) {
+  auto c = [&](int column) { return walk.number(kPerformanceEntry, column, port); };
+  return {c(2), c(3), c(4), c(5), c(6), c(7), c(8), c(9), c(10), c(11), c(12), c(13)};
+}
+
+void expect_row(const PerfRow &got, const PerfRow &want, const char *what) {
+  EXPECT_EQ(got.uptime, want.uptime) << what;
+  EXPECT_EQ(got.accesses, want.accesses) << what;
+  EXPECT_EQ(got.kbytes, want.kbytes) << what;
+  EXPECT_EQ(got.busy, want.busy) << what;
+  EXPECT_EQ(got.idle, want.idle) << what;
+  EXPECT_EQ(got.s, want.s) << what;
+  EXPECT_EQ(got.r, want.r) << what;
+  EXPECT_EQ(got.w, want.w) << what;
+  EXPECT_EQ(got.k, want.k) << what;
+  EXPECT_EQ(got.d, want.d) << what;
+  EXPECT_EQ(got.l, want.l) << what;
+  EXPECT_EQ(got.g, want.g) << what;
+}
+
+// What the performance row of a server must show after the refresh that met
+// its hostile pages, given the values of its good pages before.
+PerfRow expected_after(Hostility h, const ApacheFacts &good) {
+  ApacheFacts f = good;
+  switch (h) {
+  case Hostility::LongLine: { // the status items at the head of the line
+    const ApacheFacts evil = testsupport::hostile_facts();
+    f.uptime = evil.uptime;
+    f.total_accesses = evil.total_accesses;
+    f.total_kbytes = evil.total_kbytes;
+    f.busy = evil.busy;
+    f.idle = evil.idle;
+    f.scoreboard = evil.scoreboard;
+    return row_of(f);
+  }
+  case Hostility::LongScoreboard: // counted as far as the line limit reaches
+    f.scoreboard =
+        testsupport::long_scoreboard().substr(0, STATUS_LINE_LIMIT - std::strlen("Scoreboard: "));
+    return row_of(f);
+  case Hostility::HugeNumbers: { // the low 32 bits of each
+    PerfRow row = row_of(f);
+    row.accesses = u32(1312754386);
+    row.kbytes = 1;
+    row.uptime = 1;
+    row.busy = u32(-1661992959);
+    row.idle = 7;
+    return row;
+  }
+  default: // nothing readable: the last good values
+    return row_of(f);
+  }
+}
+
+struct Monitored {
+  Hostility hostility;
+  std::unique_ptr<HostileServer> server;
+  ApacheFacts facts;
+};
+
+class HostileDaemon : public ::testing::Test {
+protected:
+  Monitored &monitor(Hostility h) {
+    const int n = static_cast<int>(servers_.size()) + 1;
+    Monitored m;
+    m.hostility = h;
+    m.facts.server_root = dir_.path() + "/root" + std::to_string(n);
+    m.facts.document_root = m.facts.server_root + "/htdocs";
+    m.facts.start_servers = 2 + n;
+    m.facts.uptime = 10000 * n;
+    m.facts.total_accesses = 1000 * n + 1;
+    m.facts.total_kbytes = 500 * n + 2;
+    m.facts.busy = n;
+    m.facts.idle = 2 * n;
+    m.facts.scoreboard = std::string(static_cast<size_t>(n), 'W') + "_K_R____S..L.G.D";
+    m.server = std::make_unique<HostileServer>(m.facts);
+    servers_.push_back(std::move(m));
+    return servers_.back();
+  }
+
+  std::string ostrik_cf(const ApacheInstance &apache) const {
+    std::string cf = "# a real Apache and servers that turn hostile\n";
+    cf += "apache " + std::to_string(apache.port()) + " " + kUser + " " + kPassword + " 0\n";
+    for (const Monitored &m : servers_) {
+      cf += "apache " + std::to_string(m.server->port()) + " " + kUser + " " + kPassword + " 0\n";
+    }
+    return cf;
+  }
+
+  VarnockdSetup setup(const ApacheInstance &apache) const {
+    VarnockdSetup s;
+    s.daemon = VARNOCKD_PATH;
+    s.modules = {OSTRIK_MODULE_PATH};
+    s.ostrik_cf = ostrik_cf(apache);
+    return s;
+  }
+
+  testsupport::TempDir dir_;
+  std::vector<Monitored> servers_;
+};
+
+const std::vector<Hostility> kHostile = {
+    Hostility::Garbage,        Hostility::BinaryNul,    Hostility::LongLine,
+    Hostility::LongScoreboard, Hostility::EmptyLabels,  Hostility::HugeNumbers,
+    Hostility::UnclosedTag,    Hostility::Unauthorized, Hostility::NotFound,
+    Hostility::ServerError,    Hostility::Reset};
+
+TEST_F(HostileDaemon, LivesThroughHostilePagesKeepsWhatItKnewAndServesTheRest) {
+  ApacheInstance apache(kUser, kPassword);
+  for (Hostility h : kHostile) {
+    monitor(h);
+  }
+  Varnockd daemon(setup(apache));
+
+  // Every server behaves: one walk of the whole subtree reads them all.
+  CommandResult first = daemon.bulkwalk(testsupport::kOstrikSubtree);
+  const auto first_walk = Clock::now();
+  ASSERT_EQ(first.exit_code, 0) << first.err;
+  const OstrikWalk before = testsupport::parse_ostrik_walk(first.out);
+  ASSERT_EQ(before.rows(kPerformanceEntry).size(), servers_.size() + 1) << first.out;
+  for (const Monitored &m : servers_) {
+    const int port = m.server->port();
+    const char *what = testsupport::hostility_name(m.hostility);
+    expect_row(row_in(before, port), row_of(m.facts), what);
+    EXPECT_EQ(before.text(kConfigEntry, 2, port), "Apache/2.4.62") << what;
+    EXPECT_EQ(before.number(kConfigEntry, 8, port), m.facts.start_servers) << what;
+  }
+  const long long apache_accesses = before.number(kPerformanceEntry, 3, apache.port());
+  ASSERT_GE(apache_accesses, 0);
+
+  // All turn hostile at once. The next status refresh is due 10 seconds
+  // after the first; the walk after that meets them.
+  for (Monitored &m : servers_) {
+    m.server->set(m.hostility);
+  }
+  std::this_thread::sleep_until(first_walk + std::chrono::seconds(11));
+  const auto start = Clock::now();
+  CommandResult second = daemon.bulkwalk(testsupport::kOstrikSubtree);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  std::printf("[ figures  ] walk whose refresh met %zu hostile servers: %.1f s\n", servers_.size(),
+              seconds);
+  ASSERT_TRUE(daemon.process().running()) << daemon.log();
+  ASSERT_EQ(second.exit_code, 0) << second.err;
+  const OstrikWalk after = testsupport::parse_ostrik_walk(second.out);
+
+  for (const Monitored &m : servers_) {
+    const int port = m.server->port();
+    const char *what = testsupport::hostility_name(m.hostility);
+    EXPECT_EQ(m.server->requests("/server-status?auto"), 2) << what;
+    expect_row(row_in(after, port), expected_after(m.hostility, m.facts), what);
+    // The configuration rows answer what the last info refresh read (the
+    // next one is 300 seconds away).
+    for (int column = 1; column <= 25; ++column) {
+      EXPECT_EQ(after.cell(kConfigEntry, column, port), before.cell(kConfigEntry, column, port))
+          << what << " column " << column;
+    }
+  }
+  // The real Apache is still read: the first walk's fetches raised its count.
+  EXPECT_GT(after.number(kPerformanceEntry, 3, apache.port()), apache_accesses);
+  EXPECT_EQ(after.text(kConfigEntry, 2, apache.port()).rfind("Apache/2.4", 0), 0u);
+  EXPECT_NE(daemon.log().find("exceeds 16 MiB"), std::string::npos) << "the garbage was cut";
+
+  // And it answers at once afterwards.
+  CommandResult get =
+      daemon.get({std::string(kPerformanceEntry) + ".1." + std::to_string(apache.port())});
+  EXPECT_EQ(get.exit_code, 0) << get.err;
+  EXPECT_EQ(daemon.stop(), 0) << daemon.log();
+}
+
+TEST_F(HostileDaemon, FreshDaemonMeetingOnlyHostilePagesServesEveryRow) {
+  ApacheInstance apache(kUser, kPassword);
+  for (Hostility h : kHostile) {
+    monitor(h).server->set(h);
+  }
+  // The first info and status refreshes meet the hostile pages.
+  Varnockd daemon(setup(apache));
+  CommandResult walk = daemon.bulkwalk(testsupport::kOstrikSubtree);
+  ASSERT_TRUE(daemon.process().running()) << daemon.log();
+  ASSERT_EQ(walk.exit_code, 0) << walk.err;
+  const OstrikWalk got = testsupport::parse_ostrik_walk(walk.out);
+
+  const size_t rows = servers_.size() + 1;
+  EXPECT_EQ(got.rows(kConfigEntry).size(), rows);
+  EXPECT_EQ(got.rows(kPerformanceEntry).size(), rows);
+  EXPECT_EQ(got.rows(testsupport::kFootprintEntry).size(), rows);
+  EXPECT_EQ(got.text(kConfigEntry, 2, apache.port()).rfind("Apache/2.4", 0), 0u);
+  EXPECT_GT(got.number(kPerformanceEntry, 3, apache.port()), 0);
+  for (const Monitored &m : servers_) {
+    const int port = m.server->port();
+    const char *what = testsupport::hostility_name(m.hostility);
+    const std::string version = got.text(kConfigEntry, 2, port);
+    switch (m.hostility) {
+    case Hostility::LongScoreboard: // its info page is good
+    case Hostility::HugeNumbers:
+      EXPECT_EQ(version, "Apache/2.4.62") << what;
+      break;
+    default: // no server-info page came: nothing is known
+      EXPECT_EQ(version, "N/A") << what;
+      break;
+    }
+  }
+  EXPECT_EQ(daemon.stop(), 0) << daemon.log();
+}
+
+} // namespace
