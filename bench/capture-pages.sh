@@ -52,4 +52,4 @@ curl -s -0 -i "http://127.0.0.1:$port/server-info" >"$out/server-info-debian.htt
 curl -s -0 -i "http://127.0.0.1:$port/server-status?auto" >"$out/server-status-auto.http"
 echo "server-info:   $(wc -c <"$out/server-info-debian.http") bytes, $(apache2 -v | head -1)"
 echo "server-status: $(wc -c <"$out/server-status-auto.http") bytes"
-echo "modules loaded: $(ls "$work/conf/mods-enabled/"*.load | wc -l)"
+echo "modules loaded: $(find "$work/conf/mods-enabled" -name "*.load" | wc -l)"

@@ -769,7 +769,7 @@ def main():
         if "walk" in only:
             counts = [int(x) for x in args.servers.split(",")]
             results["walk"] = exp_walk(build, work, args.repeats, counts,
-                                       status_repeats=min(3, args.repeats))
+                                       status_repeats=args.repeats)
         if "status" in only:
             results["status"] = exp_status(build, work, windows=2 * args.repeats,
                                            rounds=args.repeats, scrapes=100,

@@ -28,9 +28,10 @@ if ((${#missing[@]})); then
   ((${status:-0} == 0)) || exit "$status"
 fi
 # With policy-rc.d in place no package script starts its service; say so if
-# one is running anyway (the benchmarks never leave theirs behind).
-for name in prometheus-apache-exporter collectd; do
-  if pgrep -x "$name" >/dev/null 2>&1; then
-    echo "install-bench-deps: note: a $name process is running ($(pgrep -x "$name" | tr '\n' ' '))" >&2
+# a service is running anyway (the benchmarks start their own instances by
+# bare name and never leave them behind).
+for pattern in '^/usr/bin/prometheus-apache-exporter' '^/usr/sbin/collectd'; do
+  if pgrep -f "$pattern" >/dev/null 2>&1; then
+    echo "install-bench-deps: note: $pattern is running (pid $(pgrep -f "$pattern" | tr '\n' ' '))" >&2
   fi
 done
