@@ -205,6 +205,22 @@ bool ApacheInstance::graceful() {
   return wait_for_tcp_port(port_, 10.0) && running();
 }
 
+bool ApacheInstance::start() {
+  if (running()) {
+    return false;
+  }
+  process_ = std::make_unique<Process>(
+      std::vector<std::string>{"bash", apache_instance_script(), "foreground", dir()},
+      dir() + "/foreground");
+  const auto deadline = deadline_after(kStartSeconds);
+  while (remaining(deadline) > 0 && process_->running()) {
+    if (wait_for_tcp_port(port_, 0.2) && process_->running()) {
+      return true;
+    }
+  }
+  return false;
+}
+
 std::string ApacheInstance::get(const std::string &path, const std::string &user,
                                 const std::string &password) const {
   return http_get(port_, path, user, password);

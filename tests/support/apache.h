@@ -42,6 +42,9 @@ public:
   // Graceful restart (the main process stays); true when the restart was
   // accepted and the port answers again within a few seconds.
   bool graceful();
+  // Starts a stopped server again, on the same port with the same
+  // configuration; true once the port answers.
+  bool start();
 
   // One HTTP/1.0 GET of path from 127.0.0.1:port(), with Basic credentials
   // when user is not empty. The whole answer (status line, headers, body);

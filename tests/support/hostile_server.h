@@ -58,7 +58,7 @@ enum class Hostility {
   LongLine,       // a 200 answer of one 8 MiB line; the status page's items stand at its start
   LongScoreboard, // the good status page with a scoreboard of 100,000 characters
   EmptyLabels,    // every label, no values
-  HugeNumbers,    // every number 20 to 40 digits long
+  HugeNumbers,    // every number 10 to 50 digits long
   UnclosedTag,    // a tag that is never closed, with the page's labels behind it
   Unauthorized,   // 401, as Apache sends it for refused credentials
   NotFound,       // 404
