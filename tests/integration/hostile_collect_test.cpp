@@ -39,35 +39,72 @@ int32_t fake_time() { return fake_now; }
 
 // The fields each refresh writes, by name, for messages that say which one
 // changed.
-#define INFO_TEXT_FIELDS(X)                                                                        \
-  X(version)                                                                                       \
-  X(runMode)                                                                                       \
-  X(userName) X(groupName) X(hostname) X(serverRoot) X(configFile) X(pidFile) X(scoreboardFile)    \
-      X(documentRoot) X(accessLog) X(errorLog) X(scriptLog)
-#define INFO_NUMBER_FIELDS(X)                                                                      \
-  X(port)                                                                                          \
-  X(pid)                                                                                           \
-  X(startProcs) X(minIdleProcs) X(maxIdleProcs) X(maxProcs) X(requestsMaxPerChild) X(keepAlive)    \
-      X(requestsMaxPerConn) X(threadsPerChild) X(connectionTimeout) X(keepAliveTimeout)
-#define STATUS_FIELDS(X)                                                                           \
-  X(uptime)                                                                                        \
-  X(totalAccesses)                                                                                 \
-  X(totalKBytes) X(busyWorkers) X(idleWorkers) X(startingCount) X(readingCount) X(replyingCount)   \
-      X(keepAliveCount) X(dnsCount) X(loggingCount) X(finishingCount)
+struct TextField {
+  const char *name;
+  char (ServerEntry::*field)[SERVER_TEXT_FIELD];
+};
+struct NumberField {
+  const char *name;
+  int32_t ServerEntry::*field;
+};
+
+const TextField kInfoText[] = {
+    {"version", &ServerEntry::version},
+    {"runMode", &ServerEntry::runMode},
+    {"userName", &ServerEntry::userName},
+    {"groupName", &ServerEntry::groupName},
+    {"hostname", &ServerEntry::hostname},
+    {"serverRoot", &ServerEntry::serverRoot},
+    {"configFile", &ServerEntry::configFile},
+    {"pidFile", &ServerEntry::pidFile},
+    {"scoreboardFile", &ServerEntry::scoreboardFile},
+    {"documentRoot", &ServerEntry::documentRoot},
+    {"accessLog", &ServerEntry::accessLog},
+    {"errorLog", &ServerEntry::errorLog},
+    {"scriptLog", &ServerEntry::scriptLog},
+};
+const NumberField kInfoNumbers[] = {
+    {"port", &ServerEntry::port},
+    {"pid", &ServerEntry::pid},
+    {"startProcs", &ServerEntry::startProcs},
+    {"minIdleProcs", &ServerEntry::minIdleProcs},
+    {"maxIdleProcs", &ServerEntry::maxIdleProcs},
+    {"maxProcs", &ServerEntry::maxProcs},
+    {"requestsMaxPerChild", &ServerEntry::requestsMaxPerChild},
+    {"keepAlive", &ServerEntry::keepAlive},
+    {"requestsMaxPerConn", &ServerEntry::requestsMaxPerConn},
+    {"threadsPerChild", &ServerEntry::threadsPerChild},
+    {"connectionTimeout", &ServerEntry::connectionTimeout},
+    {"keepAliveTimeout", &ServerEntry::keepAliveTimeout},
+};
+const NumberField kStatusNumbers[] = {
+    {"uptime", &ServerEntry::uptime},
+    {"totalAccesses", &ServerEntry::totalAccesses},
+    {"totalKBytes", &ServerEntry::totalKBytes},
+    {"busyWorkers", &ServerEntry::busyWorkers},
+    {"idleWorkers", &ServerEntry::idleWorkers},
+    {"startingCount", &ServerEntry::startingCount},
+    {"readingCount", &ServerEntry::readingCount},
+    {"replyingCount", &ServerEntry::replyingCount},
+    {"keepAliveCount", &ServerEntry::keepAliveCount},
+    {"dnsCount", &ServerEntry::dnsCount},
+    {"loggingCount", &ServerEntry::loggingCount},
+    {"finishingCount", &ServerEntry::finishingCount},
+};
 
 void expect_info_kept(const ServerEntry &before, const ServerEntry &after, const char *what) {
-#define TEXT(f) EXPECT_STREQ(after.f, before.f) << what << ": " #f;
-#define NUMBER(f) EXPECT_EQ(after.f, before.f) << what << ": " #f;
-  INFO_TEXT_FIELDS(TEXT)
-  INFO_NUMBER_FIELDS(NUMBER)
-#undef TEXT
-#undef NUMBER
+  for (const TextField &f : kInfoText) {
+    EXPECT_STREQ(after.*f.field, before.*f.field) << what << ": " << f.name;
+  }
+  for (const NumberField &f : kInfoNumbers) {
+    EXPECT_EQ(after.*f.field, before.*f.field) << what << ": " << f.name;
+  }
 }
 
 void expect_status_kept(const ServerEntry &before, const ServerEntry &after, const char *what) {
-#define NUMBER(f) EXPECT_EQ(after.f, before.f) << what << ": " #f;
-  STATUS_FIELDS(NUMBER)
-#undef NUMBER
+  for (const NumberField &f : kStatusNumbers) {
+    EXPECT_EQ(after.*f.field, before.*f.field) << what << ": " << f.name;
+  }
 }
 
 // What the collector must read from the good pages of facts.
