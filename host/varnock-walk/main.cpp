@@ -10,10 +10,10 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "host/dump/dump_table.h"
 #include "platform/host/module_loader.h"
 #include "platform/host/socket_library.h"
 #include "platform/path.h"
@@ -23,9 +23,6 @@
 namespace {
 
 constexpr char kProgram[] = "varnock-walk";
-
-// A walk moves forward at every step, so it ends; this bounds it all the same.
-constexpr int kMaxAnswers = 1000000;
 
 struct Options {
   std::string configDir = ".";
@@ -117,101 +114,6 @@ bool start_module(const std::string &path, const std::string &agentPath, Entries
   return true;
 }
 
-// One answer as printed.
-struct Row {
-  std::string name;
-  std::string instance;
-  std::string type;
-  std::string value;
-};
-
-std::string type_name(uint8_t type) {
-  switch (type) {
-  case VARNOCK_TYPE_INTEGER:
-    return "INTEGER";
-  case VARNOCK_TYPE_COUNTER32:
-    return "Counter32";
-  case VARNOCK_TYPE_GAUGE32:
-    return "Gauge32";
-  case VARNOCK_TYPE_OCTET_STRING:
-    return "STRING";
-  default: {
-    char text[16];
-    snprintf(text, sizeof text, "type 0x%02X", static_cast<unsigned>(type));
-    return text;
-  }
-  }
-}
-
-// A text in double quotes; the quote, the backslash and every byte that is
-// not printable ASCII are written as \-escapes, so that each row stays on
-// one line.
-std::string quoted(const unsigned char *value, int32_t length) {
-  std::string text = "\"";
-  for (int32_t i = 0; i < length; ++i) {
-    const unsigned char c = value[i];
-    if (c == '"' || c == '\\') {
-      text += '\\';
-      text += static_cast<char>(c);
-    } else if (c >= 0x20 && c < 0x7F) {
-      text += static_cast<char>(c);
-    } else {
-      char escape[8];
-      snprintf(escape, sizeof escape, "\\x%02X", static_cast<unsigned>(c));
-      text += escape;
-    }
-  }
-  return text + "\"";
-}
-
-Row row_of(const VarnockAnswer &answer) {
-  const MibVariable *var = answer.variable;
-  Row row;
-  row.name.assign(var->name, strnlen(var->name, sizeof var->name));
-  // The descriptor's last arc holds the place of the instance.
-  const int32_t prefix = var->oidLength - 1;
-  for (int32_t i = prefix; i < answer.oidLength; ++i) {
-    if (i > prefix) {
-      row.instance += '.';
-    }
-    row.instance += std::to_string(answer.oid[i]);
-  }
-  row.type = type_name(answer.type);
-  if (answer.type == VARNOCK_TYPE_OCTET_STRING) {
-    row.value = quoted(answer.value, answer.valueLength);
-  } else if (answer.valueLength != 4) {
-    row.value = "(" + std::to_string(answer.valueLength) + " bytes that do not fit the type)";
-  } else {
-    uint32_t raw;
-    memcpy(&raw, answer.value, sizeof raw);
-    row.value = answer.type == VARNOCK_TYPE_INTEGER ? std::to_string(static_cast<int32_t>(raw))
-                                                    : std::to_string(raw);
-  }
-  return row;
-}
-
-// The rows as an aligned table under a header line.
-void print_rows(const std::vector<Row> &rows) {
-  size_t nameWidth = strlen("NAME");
-  size_t instanceWidth = strlen("INSTANCE");
-  size_t typeWidth = strlen("TYPE");
-  for (const Row &row : rows) {
-    nameWidth = std::max(nameWidth, row.name.size());
-    instanceWidth = std::max(instanceWidth, row.instance.size());
-    typeWidth = std::max(typeWidth, row.type.size());
-  }
-  const auto line = [&](const Row &row) {
-    printf("%-*s  %-*s  %-*s  %s\n", static_cast<int>(nameWidth), row.name.c_str(),
-           static_cast<int>(instanceWidth), row.instance.c_str(), static_cast<int>(typeWidth),
-           row.type.c_str(), row.value.c_str());
-  };
-  line(Row{"NAME", "INSTANCE", "TYPE", "VALUE"});
-  for (const Row &row : rows) {
-    line(row);
-  }
-  fflush(stdout);
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -246,16 +148,7 @@ int main(int argc, char **argv) {
   for (const Entries &entries : started) {
     entries.callback();
   }
-  std::vector<Row> rows;
-  VarnockAnswer answer;
-  memset(&answer, 0, sizeof answer);
-  std::vector<uint32_t> from;
-  while (rows.size() < static_cast<size_t>(kMaxAnswers) &&
-         VarnockHostGetNext(from.data(), static_cast<int32_t>(from.size()), &answer) == 1) {
-    rows.push_back(row_of(answer));
-    from.assign(answer.oid, answer.oid + answer.oidLength);
-  }
-  print_rows(rows);
+  varnock::print_dump(stdout, varnock::dump_all_variables());
 
   for (const Entries &entries : started) {
     entries.finish();

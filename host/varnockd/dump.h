@@ -7,25 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "host/dump/dump_table.h"
 #include "host/varnockd/modules.h"
 
 namespace varnockd {
 
-// One variable instance as the dump prints it.
-struct DumpRow {
-  std::string name;     // the descriptor's name (the MIB's)
-  std::string instance; // the answer's arcs after the descriptor's prefix
-  std::string type;     // INTEGER, Counter32, Gauge32 or STRING
-  std::string value;    // a number, or a quoted text with \-escapes
-};
+using varnock::DumpRow;
 
 // Calls every started module's callback once, then walks every registered
 // variable from the start (each handler runs its own refresh on its first
 // call) and returns the answers in OID order.
 std::vector<DumpRow> collect_dump(std::vector<Module> &modules);
-
-// Prints the rows as an aligned table with a header line.
-void print_dump(FILE *out, const std::vector<DumpRow> &rows);
 
 // The ostrik module's servers that did not answer, judged from the rows:
 // one message per server (empty when every configured server answered).
