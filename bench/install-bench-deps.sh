@@ -7,13 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
+source scripts/apt.sh
 packages=(prometheus-apache-exporter collectd-core hyperfine gnuplot-nox curl)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  export DEBIAN_FRONTEND=noninteractive
+if [[ -n "$(apt_missing "${packages[@]}")" ]]; then
   # Keep package scripts from starting the services they install.
   policy=/usr/sbin/policy-rc.d
   own_policy=0
@@ -22,8 +18,7 @@ if ((${#missing[@]})); then
     chmod 755 "$policy"
     own_policy=1
   fi
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" || status=$?
+  apt_install "${packages[@]}" || status=$?
   ((own_policy)) && rm -f "$policy"
   ((${status:-0} == 0)) || exit "$status"
 fi

@@ -6,7 +6,10 @@
 #      Sanitizer and LeakSanitizer, the daemon and module included;
 #   3. every fuzz target for a bounded time (FUZZ_SECONDS, default 60 each);
 #   4. the 32-bit Windows build: DLLs cross-built, unit tests under Wine, and a
-#      walk of a real Apache compared with varnockd --dump.
+#      walk of a real Apache compared with varnockd --dump. Where the Windows
+#      toolchain cannot be installed (32-bit Wine needs Debian's i386 index,
+#      which can be out of step), this stage is left out with a loud line up
+#      front and at the end, and the other stages decide.
 #
 #   scripts/test.sh            everything (what CI runs)
 #   scripts/test.sh --quick    leave out tests labelled "slow", fuzz 10 s each
@@ -19,6 +22,16 @@ step() { echo; echo "== test: $* ($((SECONDS - started)) s)"; }
 
 step "installing build and test packages"
 scripts/install-deps.sh
+windows_status=0
+scripts/install-windows-deps.sh || windows_status=$?
+windows_skipped() {
+  echo "!! test: WINDOWS STAGE LEFT OUT: its toolchain (MinGW-w64, 32-bit Wine) cannot be installed on this machine"
+}
+case $windows_status in
+  0) ;;
+  3) windows_skipped ;;
+  *) exit "$windows_status" ;;
+esac
 scripts/check-format.sh
 
 jobs=$(nproc)
@@ -46,9 +59,13 @@ else
   scripts/fuzz.sh
 fi
 
-step "Windows build under Wine"
-windows=()
-((quick)) && windows=(--quick)
-OSTRIK_NATIVE_BUILD=build scripts/test-windows.sh "${windows[@]}"
-
-step "all passed"
+if ((windows_status == 0)); then
+  step "Windows build under Wine"
+  windows=()
+  ((quick)) && windows=(--quick)
+  OSTRIK_NATIVE_BUILD=build scripts/test-windows.sh "${windows[@]}"
+  step "all passed"
+else
+  step "all other stages passed"
+  windows_skipped
+fi
