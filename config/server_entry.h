@@ -10,6 +10,25 @@ enum {
   SERVER_TEXT_FIELD = 512,        // every collected text value
 };
 
+// How the last fetch of one of a server's pages went.
+enum PageOutcome : int32_t {
+  PAGE_NOT_TRIED = 0,      // no fetch yet
+  PAGE_OK = 1,             // a whole, successful answer, read by the collector
+  PAGE_CONNECT_FAILED = 2, // no connection, or the request could not be sent
+  PAGE_TIMED_OUT = 3,      // no whole answer within the receive time-out
+  PAGE_CUT_SHORT = 4,      // the connection was reset, or the size bound hit
+  PAGE_HTTP_ERROR = 5,     // a whole answer with a status other than 2xx
+  PAGE_NOT_A_PAGE = 6,     // a 2xx answer that is not the page asked for
+};
+
+// The collection health of one page of a server.
+struct PageHealth {
+  int32_t lastRead;  // platform_time() of the last PAGE_OK fetch; 0 never
+  int32_t outcome;   // PageOutcome of the last fetch
+  int32_t httpCode;  // status code of the last answer's status line; 0 none
+  uint32_t failures; // fetches in a row whose outcome was not PAGE_OK
+};
+
 struct ServerEntry {
   int32_t port;
   char user[SERVER_NAME_FIELD];
@@ -75,7 +94,14 @@ struct ServerEntry {
   int32_t lastDocScan;       // seconds since the epoch
   ServerEntry *prev;
   ServerEntry *next;
+  // Beyond the original record, after it so that its fields keep their
+  // places: how the two pages' fetches went.
+  PageHealth statusHealth;
+  PageHealth infoHealth;
 };
+
+// Records the outcome of one fetch of a page in health at time now.
+void note_page_fetch(PageHealth *health, PageOutcome outcome, int32_t httpCode, int32_t now);
 
 // The page layout a server writes: 2 when its version begins with
 // "Apache/2.", else 1 (also for an entry that has no version yet).
