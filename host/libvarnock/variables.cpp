@@ -87,10 +87,15 @@ MibVariable *VarnockHostVariableAt(size_t index) {
   return varnock::g_registered[index];
 }
 
-void VarnockHostClearVariables(void) {
-  varnock::g_registered.clear();
+void VarnockHostClearVariables(void) { VarnockHostForgetVariablesFrom(0); }
+
+void VarnockHostForgetVariablesFrom(size_t first) {
+  auto &registered = varnock::g_registered;
+  if (first >= registered.size())
+    return;
+  registered.erase(registered.begin() + static_cast<std::ptrdiff_t>(first), registered.end());
   varnock::g_by_prefix.clear();
-  varnock::g_sorted = true;
+  varnock::g_sorted = registered.empty();
 }
 
 } // extern "C"

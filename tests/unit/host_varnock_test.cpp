@@ -213,6 +213,19 @@ TEST_F(HostVariables, RefusesInvalidAndDuplicateDescriptors) {
   EXPECT_GE(VarnockInsertIntoVariableList(&scalar1_), 0);
 }
 
+// The variables of a module that went unused: those registered from a
+// position on are forgotten, the earlier ones still walked.
+TEST_F(HostVariables, ForgetsTheVariablesFromAPositionOn) {
+  register_test_mib(); // column2_, scalar2_, column1_, scalar1_
+  EXPECT_EQ(next_of(kBase), under({1, 0}));
+  VarnockHostForgetVariablesFrom(2);
+  ASSERT_EQ(VarnockHostVariableCount(), 2u);
+  EXPECT_EQ(next_of(kBase), under({2, 0}));
+  EXPECT_EQ(next_of(under({2, 0})), under({10, 1, 2, 80}));
+  VarnockHostForgetVariablesFrom(5);
+  EXPECT_EQ(VarnockHostVariableCount(), 2u);
+}
+
 TEST(HostCompare, OrdersUnsignedArcsWithShorterPrefixFirst) {
   struct Case {
     Oid a, b;
