@@ -147,6 +147,11 @@ TEST(HostProcCache, HoldsThisProcessAndItsChildInAscendingPidOrder) {
 
   ASSERT_GT(snap.count, 1);
   ASSERT_NE(snap.entries, nullptr);
+  // The machine's idle time comes first, as pid 0, so that process 1 is
+  // never the first record.
+  EXPECT_EQ(snap.entries[0].pid, 0);
+  EXPECT_STREQ(snap.entries[0].name, "idle");
+  EXPECT_GT(snap.entries[0].cpuTimeReal, 0.0);
   for (int32_t i = 1; i < snap.count; ++i)
     ASSERT_LT(snap.entries[i - 1].pid, snap.entries[i].pid) << "at " << i;
   for (int32_t i = 0; i < snap.count; ++i) {
