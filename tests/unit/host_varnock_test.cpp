@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,7 @@ enum class Fault {
   ValueTooLong,
   OutsideItsPrefix,
   EchoesRequest,
+  Throws,
 };
 Fault g_fault;
 
@@ -116,12 +118,15 @@ unsigned char *faulty_handler(MibVariable *var, uint32_t *oid, int32_t *oidLengt
     return nullptr;
   if (g_fault == Fault::EchoesRequest)
     return reinterpret_cast<unsigned char *>(&g_value_int); // OID left as handed
+  if (g_fault == Fault::Throws)
+    throw std::runtime_error("a C++ module's fault");
   memcpy(oid, var->oid, var->oidLength * sizeof(uint32_t));
   int32_t length = var->oidLength;
   oid[length - 1] = 1;
   switch (g_fault) {
   case Fault::Null:
   case Fault::EchoesRequest:
+  case Fault::Throws:
     break;
   case Fault::NoArcs:
     length = 0;
@@ -353,9 +358,10 @@ TEST_F(HostVariables, HandlerGetsAPrivateCopyOfTheRequest) {
 }
 
 TEST_F(HostVariables, WalkSkipsAnswersItCannotUse) {
-  const Fault faults[] = {
-      Fault::Null,         Fault::NoArcs,           Fault::TooManyArcs,  Fault::NegativeValueLength,
-      Fault::ValueTooLong, Fault::OutsideItsPrefix, Fault::EchoesRequest};
+  const Fault faults[] = {Fault::Null,          Fault::NoArcs,
+                          Fault::TooManyArcs,   Fault::NegativeValueLength,
+                          Fault::ValueTooLong,  Fault::OutsideItsPrefix,
+                          Fault::EchoesRequest, Fault::Throws};
   for (Fault fault : faults) {
     SCOPED_TRACE(static_cast<int>(fault));
     VarnockHostClearVariables();
