@@ -418,11 +418,13 @@ int refresh_server_info(void) {
   char *response = nullptr;
   char *text = nullptr;
   for (ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
-    const int received = fetch_page("127.0.0.1", static_cast<uint16_t>(entry->port & 0xFFFF),
-                                    "/server-info", entry->credentials, &response);
+    FetchEnd end = FETCH_NOT_SENT;
+    const int received = fetch_page_ending("127.0.0.1", static_cast<uint16_t>(entry->port & 0xFFFF),
+                                           "/server-info", entry->credentials, &response, &end);
     // No page, an error page or a cut-off one: the entry keeps every value,
     // and its PID file is not read.
-    if (received <= 0 || response == nullptr || !http_answer_usable(response, received)) {
+    if (received <= 0 || response == nullptr || !http_answer_whole(response, received, end) ||
+        !http_answer_usable(response, received)) {
       continue;
     }
     // The text is never longer than the answer. A buffer that cannot grow

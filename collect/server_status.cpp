@@ -133,9 +133,11 @@ int refresh_server_status(void) {
   char *response = nullptr;
   char *text = nullptr;
   for (ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
-    const int received = fetch_page("127.0.0.1", static_cast<uint16_t>(entry->port), kStatusPath,
-                                    entry->credentials, &response);
-    if (received <= 0 || response == nullptr || !http_answer_usable(response, received)) {
+    FetchEnd end = FETCH_NOT_SENT;
+    const int received = fetch_page_ending("127.0.0.1", static_cast<uint16_t>(entry->port),
+                                           kStatusPath, entry->credentials, &response, &end);
+    if (received <= 0 || response == nullptr || !http_answer_whole(response, received, end) ||
+        !http_answer_usable(response, received)) {
       continue; // no page, an error page or a cut-off one: the entry keeps what it had
     }
     void *grown = std::realloc(text, static_cast<size_t>(received) + 1);
