@@ -138,3 +138,23 @@ bool http_answer_holds_its_length(const char *answer, int length) {
 bool http_answer_whole(const char *answer, int length, FetchEnd end) {
   return end == FETCH_CLOSED || http_answer_holds_its_length(answer, length);
 }
+
+PageOutcome fetch_outcome(int received, const char *answer, FetchEnd end, int32_t *httpCode) {
+  *httpCode = 0;
+  if (received < 0 || end == FETCH_NOT_SENT) {
+    return PAGE_CONNECT_FAILED;
+  }
+  const int length = answer != nullptr ? received : 0;
+  const int code = http_status_code(answer, length);
+  *httpCode = code;
+  if (code != 0 && (code < 200 || code > 299)) {
+    return PAGE_HTTP_ERROR;
+  }
+  if (!http_answer_whole(answer, length, end)) {
+    return end == FETCH_TIMED_OUT ? PAGE_TIMED_OUT : PAGE_CUT_SHORT;
+  }
+  if (http_answer_usable(answer, length)) {
+    return PAGE_OK;
+  }
+  return code == 0 && length > 0 ? PAGE_NOT_A_PAGE : PAGE_CUT_SHORT;
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "collect/fetch_page.h"
+#include "config/server_entry.h"
 
 // True when answer (length bytes, which may hold NULs) is a whole, successful
 // HTTP answer: it begins with a status line "HTTP/d.d 2xx", its header ends
@@ -30,3 +31,21 @@ bool http_answer_holds_its_length(const char *answer, int length);
 // be cut anywhere: Apache sends /server-info without a Content-Length, and
 // a page cut after some of its settings would set the rest to defaults.
 bool http_answer_whole(const char *answer, int length, enum FetchEnd end);
+
+// How a fetch went, for a page's health record, from what fetch_page_ending
+// gave: received (its result), answer and end. *httpCode gets the code of
+// the answer's status line, 0 when there is none.
+//
+//   PAGE_CONNECT_FAILED  no request went out (received -1)
+//   PAGE_HTTP_ERROR      a status line with a code other than 2xx, whole or not
+//   PAGE_TIMED_OUT       no whole answer when the receive time-out ran out,
+//                        also when nothing came at all
+//   PAGE_CUT_SHORT       the answer ended before it was whole: a reset or other
+//                        failed read, the 16 MiB bound, no memory to keep it,
+//                        a close before any byte, in the header or before the
+//                        stated Content-Length
+//   PAGE_NOT_A_PAGE      a whole answer with no HTTP status line at all
+//   PAGE_OK              a whole 2xx answer: the collector may read it, and
+//                        decides itself whether it is the page it asked for
+//                        (PAGE_NOT_A_PAGE when it is not)
+PageOutcome fetch_outcome(int received, const char *answer, enum FetchEnd end, int32_t *httpCode);

@@ -567,6 +567,12 @@ TEST_F(RefreshTest, FailedFetchKeepsValuesAndTheWalkGoesOn) {
     EXPECT_EQ(e->startProcs, 9) << e->port;
   }
   EXPECT_STREQ(ok->version, "Apache/2.2.3");
+  EXPECT_EQ(dead->infoHealth.outcome, PAGE_CONNECT_FAILED);
+  EXPECT_EQ(empty->infoHealth.outcome, PAGE_CUT_SHORT) << "closed before a byte";
+  EXPECT_EQ(ok->infoHealth.outcome, PAGE_OK);
+  EXPECT_EQ(ok->infoHealth.lastRead, fake_now);
+  EXPECT_EQ(dead->infoHealth.failures, 1u);
+  EXPECT_EQ(dead->statusHealth.outcome, PAGE_NOT_TRIED) << "no status page was fetched";
 }
 
 TEST_F(RefreshTest, PageCutByAResetKeepsTheLastGoodValues) {
@@ -587,6 +593,8 @@ TEST_F(RefreshTest, PageCutByAResetKeepsTheLastGoodValues) {
   EXPECT_STREQ(e->pidFile, "run/good.pid");
   EXPECT_EQ(e->startProcs, 3);
   EXPECT_EQ(e->minIdleProcs, 2);
+  EXPECT_EQ(e->infoHealth.outcome, PAGE_CUT_SHORT);
+  EXPECT_EQ(e->infoHealth.httpCode, 200);
 }
 
 TEST_F(RefreshTest, EntryKeepsItsPortAcrossRefreshes) {
