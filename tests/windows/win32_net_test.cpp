@@ -176,10 +176,10 @@ TEST_F(Win32FetchPage, WaitsOnMoreSocketsThanAnFdSetDeclares) {
     ASSERT_NE(peers.back(), INVALID_SOCKET);
   }
   std::vector<unsigned char> ready(kSockets, 1);
-  EXPECT_EQ(platform_wait_any_readable(clients.data(), kSockets, 100, ready.data()),
+  EXPECT_EQ(platform_wait_any(clients.data(), nullptr, kSockets, 100, ready.data()),
             PLATFORM_WAIT_TIMEOUT);
   ASSERT_EQ(send(peers.back(), "x", 1, 0), 1);
-  ASSERT_EQ(platform_wait_any_readable(clients.data(), kSockets, 5000, ready.data()),
+  ASSERT_EQ(platform_wait_any(clients.data(), nullptr, kSockets, 5000, ready.data()),
             PLATFORM_WAIT_READY);
   int readable = 0;
   char byte = 0;
