@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <regex>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/apache.h"
@@ -20,7 +23,10 @@ namespace {
 
 using testsupport::ApacheInstance;
 using testsupport::CommandResult;
+using testsupport::kHealthEntry;
+using testsupport::kPerfExtEntry;
 using testsupport::Mpm;
+using testsupport::OstrikWalk;
 using testsupport::Varbind;
 using testsupport::Varnockd;
 using testsupport::VarnockdSetup;
@@ -207,6 +213,181 @@ TEST_F(ExtServers, TheOriginalVariablesAnswerAsBeforeTheNewTables) {
     GTEST_SKIP() << "recorded " << kOriginalWalk;
   }
   EXPECT_EQ(normalised, testsupport::read_file(kOriginalWalk));
+}
+
+// The items of a /server-status?auto page, by label ("Total Accesses").
+std::map<std::string, std::string> status_items(const ApacheInstance &apache) {
+  const std::string answer = apache.get("/server-status?auto", kUser, kPassword);
+  std::map<std::string, std::string> items;
+  const size_t body = answer.find("\r\n\r\n");
+  std::istringstream lines(body == std::string::npos ? "" : answer.substr(body + 4));
+  std::string line;
+  while (std::getline(lines, line)) {
+    const size_t colon = line.find(": ");
+    if (colon != std::string::npos)
+      items.emplace(line.substr(0, colon), line.substr(colon + 2));
+  }
+  return items;
+}
+
+// A decimal as Apache prints it, in hundredths, truncated.
+long long hundredths(const std::string &text) {
+  return static_cast<long long>(std::stold(text) * 100.0L + 1e-9L);
+}
+
+// The Apache 2.4 table's columns and the page items they come from.
+enum class Reading { Text, Counter, Gauge, Hundredths, Board };
+struct ExtColumn {
+  int column;
+  std::string label; // the page's label; for Board, the scoreboard mark or "" for its length
+  Reading reading;
+  std::string type; // as the tools print it
+  bool event_only;
+};
+const std::vector<ExtColumn> kExtColumns = {
+    {2, "ServerMPM", Reading::Text, "STRING", false},
+    {3, "Total Accesses", Reading::Counter, "Counter64", false},
+    {4, "Total kBytes", Reading::Counter, "Counter64", false},
+    {5, "Total Duration", Reading::Counter, "Counter64", false},
+    {6, "CPULoad", Reading::Hundredths, "Gauge32", false},
+    {7, "Load1", Reading::Hundredths, "Gauge32", false},
+    {8, "Load5", Reading::Hundredths, "Gauge32", false},
+    {9, "Load15", Reading::Hundredths, "Gauge32", false},
+    {10, "Processes", Reading::Gauge, "Gauge32", true},
+    {11, "Stopping", Reading::Gauge, "Gauge32", true},
+    {12, "GracefulWorkers", Reading::Gauge, "Gauge32", false},
+    {13, "ConnsTotal", Reading::Gauge, "Gauge32", true},
+    {14, "ConnsAsyncWriting", Reading::Gauge, "Gauge32", true},
+    {15, "ConnsAsyncKeepAlive", Reading::Gauge, "Gauge32", true},
+    {16, "ConnsAsyncClosing", Reading::Gauge, "Gauge32", true},
+    {17, "ConnsAsyncWaitIO", Reading::Gauge, "Gauge32", true},
+    {18, "I", Reading::Board, "Gauge32", false},
+    {19, "C", Reading::Board, "Gauge32", false},
+    {20, ".", Reading::Board, "Gauge32", false},
+    {21, "", Reading::Board, "Gauge32", false},
+    {22, "ParentServerConfigGeneration", Reading::Gauge, "INTEGER", false},
+    {23, "ParentServerMPMGeneration", Reading::Gauge, "INTEGER", false},
+};
+
+// What a page says for a column; empty when the page lacks it.
+std::string page_value(const std::map<std::string, std::string> &page, const ExtColumn &c) {
+  const bool board = c.reading == Reading::Board;
+  const auto it = page.find(board ? "Scoreboard" : c.label);
+  if (it == page.end())
+    return "";
+  if (!board)
+    return it->second;
+  if (c.label.empty())
+    return std::to_string(it->second.size());
+  return std::to_string(std::count(it->second.begin(), it->second.end(), c.label[0]));
+}
+
+long long as_number(const ExtColumn &c, const std::string &text) {
+  return c.reading == Reading::Hundredths ? hundredths(text) : std::stoll(text);
+}
+
+// The CPU seconds and the uptime a page reports, which bound CPULoad.
+struct CpuUse {
+  long double cpu, uptime;
+};
+CpuUse cpu_use(const std::map<std::string, std::string> &page) {
+  long double cpu = 0;
+  for (const char *label : {"CPUUser", "CPUSystem", "CPUChildrenUser", "CPUChildrenSystem"})
+    cpu += page.count(label) != 0 ? std::stold(page.at(label)) : 0;
+  return {cpu, std::stold(page.at("Uptime"))};
+}
+
+TEST_F(ExtServers, Apache24ColumnsAnswerWhatTheStatusPageShows) {
+  auto daemon = start_daemon();
+  // Requests for the counters, the module's info fetch (if the daemon's
+  // first tick has not made it), then a moment for every connection to
+  // close, so that the pages read around the walk see the same workers and
+  // connections as the module's.
+  for (ApacheInstance *apache : {event_, prefork_}) {
+    for (int i = 0; i < 5; ++i)
+      ASSERT_NE(apache->get("/index.html").find(" 200 OK"), std::string::npos);
+  }
+  ASSERT_EQ(
+      daemon->get({testsupport::kConfigEntry + std::string(".1.") + std::to_string(event_->port())})
+          .exit_code,
+      0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+
+  const auto event_before = status_items(*event_);
+  const auto prefork_before = status_items(*prefork_);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The walk's first answer fetches the status pages; the rest answer what
+  // was stored from them.
+  CommandResult r = daemon->walk(testsupport::kOstrikSubtree);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto event_after = status_items(*event_);
+  const auto prefork_after = status_items(*prefork_);
+  const OstrikWalk walk = testsupport::parse_ostrik_walk(r.out);
+
+  struct Server {
+    const char *name;
+    int port;
+    const std::map<std::string, std::string> &before, &after;
+  };
+  for (const Server &server :
+       {Server{"event", event_->port(), event_before, event_after},
+        Server{"prefork", prefork_->port(), prefork_before, prefork_after}}) {
+    SCOPED_TRACE(server.name);
+    ASSERT_EQ(server.before.at("ServerMPM"), server.name);
+    EXPECT_EQ(walk.number(kPerfExtEntry, 1, server.port), server.port);
+    for (const ExtColumn &c : kExtColumns) {
+      SCOPED_TRACE(c.label + " (column " + std::to_string(c.column) + ")");
+      const std::string cell = walk.cell(kPerfExtEntry, c.column, server.port);
+      const std::string before = page_value(server.before, c);
+      const std::string after = page_value(server.after, c);
+      if (before.empty() && after.empty()) {
+        EXPECT_EQ(cell, "") << "a column the page lacks";
+        EXPECT_TRUE(c.event_only || c.label == "CPULoad");
+        continue;
+      }
+      EXPECT_FALSE(c.event_only && server.name == std::string("prefork"));
+      ASSERT_EQ(cell.substr(0, cell.find(':')), c.type) << cell;
+      if (c.reading == Reading::Text) {
+        EXPECT_EQ(walk.text(kPerfExtEntry, c.column, server.port), before);
+        EXPECT_EQ(before, after);
+        continue;
+      }
+      const long long value = walk.number(kPerfExtEntry, c.column, server.port);
+      if (c.label == "CPULoad") {
+        // The CPU time since the start over the uptime, between the least
+        // and the most the two pages allow.
+        const CpuUse b = cpu_use(server.before), a = cpu_use(server.after);
+        EXPECT_GE(value, static_cast<long long>(b.cpu / a.uptime * 10000) - 1);
+        EXPECT_LE(value, static_cast<long long>(a.cpu / b.uptime * 10000) + 1);
+        continue;
+      }
+      ASSERT_FALSE(before.empty() || after.empty()) << "an item that came or went";
+      // Counters within the requests made in between; the other items are
+      // the same on both pages, or the module's lies between them.
+      EXPECT_GE(value, std::min(as_number(c, before), as_number(c, after))) << cell;
+      EXPECT_LE(value, std::max(as_number(c, before), as_number(c, after))) << cell;
+    }
+    // The module's page was one request after the first and before the
+    // second, and both tables answer from it.
+    EXPECT_EQ(walk.number(kPerfExtEntry, 3, server.port),
+              std::stoll(server.before.at("Total Accesses")) + 1);
+    EXPECT_EQ(walk.number(kPerfExtEntry, 3, server.port),
+              walk.number(testsupport::kPerformanceEntry, 3, server.port));
+  }
+  // The event-only columns answer under event; a get under prefork finds no
+  // instance.
+  for (int column : {10, 11, 13, 14, 15, 16, 17})
+    EXPECT_NE(walk.cell(kPerfExtEntry, column, event_->port()), "") << column;
+  CommandResult get =
+      daemon->get({std::string(kPerfExtEntry) + ".13." + std::to_string(prefork_->port())});
+  EXPECT_NE(get.out.find("No Such Instance"), std::string::npos) << get.out;
+  // Servers whose pages were never read have the port column alone.
+  for (const ApacheInstance *apache : {denied_, stopped_}) {
+    EXPECT_EQ(walk.number(kPerfExtEntry, 1, apache->port()), apache->port());
+    for (const ExtColumn &c : kExtColumns)
+      EXPECT_EQ(walk.cell(kPerfExtEntry, c.column, apache->port()), "") << c.column;
+  }
 }
 
 } // namespace
