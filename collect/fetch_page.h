@@ -2,7 +2,10 @@
 // server's whole answer (status line, headers, body) as one text.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
+
+#include <memory>
 
 enum {
   FETCH_PAGE_RECEIVE_TIMEOUT = 60,         // seconds to wait for more data
@@ -47,3 +50,47 @@ int fetch_page_ending(const char *host, uint16_t port, const char *path, const c
 // For tests and diagnostics: the seconds fetch_page waits for more data,
 // and for the whole answer. 0 or less restores FETCH_PAGE_RECEIVE_TIMEOUT.
 void fetch_page_set_receive_timeout(int seconds);
+// The receive time-out in force, in seconds.
+int fetch_page_receive_timeout(void);
+
+// The fetches of one refresh, made together: every request is sent (in the
+// order added, each connection made as fetch_page makes it), then all the
+// answers are awaited at once, each until its server closes, a read fails,
+// FETCH_PAGE_MAX_BYTES have arrived or the receive time-out has passed since
+// its own request went out. So a refresh with any number of silent servers
+// waits one receive time-out, not one per server.
+//
+// The answers are then taken in the order added. Taking an answer first
+// writes the log lines that fetch_page would have written for it; they are
+// held back until then, so that the log reads as if the fetches had been
+// made one after the other. Uses the module-wide receive buffer, as
+// fetch_page does: runs must not overlap.
+class PageFetches {
+public:
+  // Room for count requests. Without memory for them every request is
+  // taken as one that could not be sent.
+  explicit PageFetches(size_t count);
+  ~PageFetches();
+  PageFetches(const PageFetches &) = delete;
+  PageFetches &operator=(const PageFetches &) = delete;
+
+  // Adds a request with fetch_page's arguments. The texts must outlive the
+  // run. page may be null: the answer then lives in a block of this object,
+  // freed with it; a caller's block is grown as fetch_page grows it.
+  void add(const char *host, uint16_t port, const char *path, const char *credentials,
+           char **page = nullptr);
+
+  // Sends every request and waits for every answer.
+  void run();
+
+  // The i-th answer: writes its held-back log lines, then gives fetch_page's
+  // result, the answer in *page (NUL-terminated; null when nothing came
+  // into a block of this object) and how it ended in *end.
+  int take(size_t i, const char **page, enum FetchEnd *end);
+
+private:
+  struct Fetch;
+  std::unique_ptr<Fetch[]> fetches_;
+  size_t capacity_ = 0;
+  size_t size_ = 0;
+};

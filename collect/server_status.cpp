@@ -170,12 +170,23 @@ int refresh_server_status(void) {
   }
   refresh_server_info();
 
-  char *response = nullptr;
+  // Every server's request goes out at once and the answers are awaited
+  // together; they are then read in list order, as if fetched one by one.
+  size_t count = 0;
+  for (const ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
+    ++count;
+  }
+  PageFetches fetches(count);
+  for (const ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
+    fetches.add("127.0.0.1", static_cast<uint16_t>(entry->port), kStatusPath, entry->credentials);
+  }
+  fetches.run();
   char *text = nullptr;
-  for (ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
+  size_t i = 0;
+  for (ServerEntry *entry = server_list; entry != nullptr; entry = entry->next, ++i) {
+    const char *response = nullptr;
     FetchEnd end = FETCH_NOT_SENT;
-    const int received = fetch_page_ending("127.0.0.1", static_cast<uint16_t>(entry->port),
-                                           kStatusPath, entry->credentials, &response, &end);
+    const int received = fetches.take(i, &response, &end);
     int32_t code = 0;
     PageOutcome outcome = fetch_outcome(received, response, end, &code);
     // No page, an error page or a cut-off one: the entry keeps what it had.
@@ -185,7 +196,6 @@ int refresh_server_status(void) {
     note_page_fetch(&entry->statusHealth, outcome, code, platform_time());
   }
   lastStatusRefresh = platform_time();
-  std::free(response);
   std::free(text);
   return 0;
 }
