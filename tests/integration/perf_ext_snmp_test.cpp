@@ -1,7 +1,7 @@
 // The Apache 2.4 columns and the collection health over SNMP, and the
 // original variables beside them: varnockd with the ostrik module watching
 // real Apache servers under the event and the prefork MPM, one that refuses
-// the module's credentials and one that is stopped.
+// the module's credentials, one that is stopped and one that hangs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tests/support/apache.h"
+#include "tests/support/hostile_server.h"
 #include "tests/support/ostrik_walk.h"
 #include "tests/support/process.h"
 #include "tests/support/varnockd.h"
@@ -71,10 +72,12 @@ protected:
             {"STOPPED", stopped_->port(), stopped_->dir(), false}};
   }
 
-  static std::unique_ptr<Varnockd> start_daemon() {
+  // The daemon watching the four servers, and any others of extra_cf.
+  static std::unique_ptr<Varnockd> start_daemon(const std::string &extra_cf = "") {
     VarnockdSetup setup;
     setup.daemon = VARNOCKD_PATH;
     setup.modules = {OSTRIK_MODULE_PATH};
+    setup.ostrik_cf = extra_cf;
     for (const Role &role : roles()) {
       const std::string password = role.name == "DENIED" ? "wrong" : kPassword;
       setup.ostrik_cf +=
@@ -387,6 +390,77 @@ TEST_F(ExtServers, Apache24ColumnsAnswerWhatTheStatusPageShows) {
     EXPECT_EQ(walk.number(kPerfExtEntry, 1, apache->port()), apache->port());
     for (const ExtColumn &c : kExtColumns)
       EXPECT_EQ(walk.cell(kPerfExtEntry, c.column, apache->port()), "") << c.column;
+  }
+}
+
+// The health columns of one server's row: for the status page (columns 2
+// to 5) or the info page (6 to 9).
+struct Health {
+  long long age, outcome, code, failures; // -1: no instance
+};
+Health health_of(const OstrikWalk &walk, int port, bool status) {
+  const int first = status ? 2 : 6;
+  return {walk.number(kHealthEntry, first, port), walk.number(kHealthEntry, first + 1, port),
+          walk.number(kHealthEntry, first + 2, port), walk.number(kHealthEntry, first + 3, port)};
+}
+
+enum Outcome { kOk = 1, kConnectFailed = 2, kTimedOut = 3, kHttpError = 5 };
+
+TEST_F(ExtServers, HealthTellsAHungRefusingOrStoppedServerFromAHealthyOne) {
+  // A stand-in that answers like Apache until it is told to hang; the
+  // daemon gives up on a silent server after 2 seconds.
+  testsupport::HostileServer hanging;
+  ASSERT_EQ(setenv("OSTRIK_RECEIVE_TIMEOUT", "2", 1), 0);
+  auto daemon = start_daemon("apache " + std::to_string(hanging.port()) + " u p 0\n");
+  unsetenv("OSTRIK_RECEIVE_TIMEOUT");
+  const auto walk_health = [&] {
+    CommandResult r = daemon->walk(kHealthEntry);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    return testsupport::parse_ostrik_walk(r.out);
+  };
+
+  const OstrikWalk first = walk_health();
+  for (bool status : {true, false}) {
+    SCOPED_TRACE(status ? "status page" : "info page");
+    for (int port : {event_->port(), hanging.port()}) {
+      const Health h = health_of(first, port, status);
+      EXPECT_EQ(h.outcome, kOk) << port;
+      EXPECT_EQ(h.code, 200) << port;
+      EXPECT_EQ(h.failures, 0) << port;
+      EXPECT_GE(h.age, 0) << port;
+      EXPECT_LE(h.age, 5) << port;
+    }
+    const Health denied = health_of(first, denied_->port(), status);
+    EXPECT_EQ(denied.outcome, kHttpError);
+    EXPECT_EQ(denied.code, 401);
+    EXPECT_GE(denied.failures, 1);
+    EXPECT_EQ(denied.age, -1) << "never read";
+    const Health stopped = health_of(first, stopped_->port(), status);
+    EXPECT_EQ(stopped.outcome, kConnectFailed);
+    EXPECT_EQ(stopped.code, 0);
+    EXPECT_GE(stopped.failures, 1);
+    EXPECT_EQ(stopped.age, -1) << "never read";
+  }
+
+  // The stand-in hangs; once the status refresh is due again, its status
+  // page times out and its age grows, while the healthy server's stays
+  // small. The info pages are not due for 300 seconds: their ages grow.
+  hanging.set(testsupport::Hostility::Silent);
+  std::this_thread::sleep_for(std::chrono::seconds(11));
+  const OstrikWalk second = walk_health();
+  const Health hung = health_of(second, hanging.port(), true);
+  EXPECT_EQ(hung.outcome, kTimedOut);
+  EXPECT_EQ(hung.failures, 1);
+  EXPECT_GE(hung.age, health_of(first, hanging.port(), true).age + 10);
+  const Health healthy = health_of(second, event_->port(), true);
+  EXPECT_EQ(healthy.outcome, kOk);
+  EXPECT_LE(healthy.age, 5);
+  EXPECT_GE(health_of(second, event_->port(), false).age,
+            health_of(first, event_->port(), false).age + 10);
+  for (int port : {denied_->port(), stopped_->port()}) {
+    EXPECT_EQ(health_of(second, port, true).failures, health_of(first, port, true).failures + 1)
+        << port;
+    EXPECT_EQ(health_of(second, port, true).age, -1) << port;
   }
 }
 
