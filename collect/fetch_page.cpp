@@ -62,7 +62,6 @@ struct PageFetches::Fetch {
   // answer: with every request under way at once, the lines of all
   // servers would otherwise interleave.
   std::string log; // lines, each as level byte, text, NUL
-  bool logFailed = false;
 
   ~Fetch() {
     platform_close_socket(sock);
@@ -90,12 +89,13 @@ void PageFetches::Fetch::note(int level, const char *format, ...) {
   if (length < 0) {
     return;
   }
+  const size_t before = log.size();
   try {
     log.push_back(static_cast<char>(level));
     log.append(line);
     log.push_back('\0');
   } catch (const std::bad_alloc &) {
-    logFailed = true; // the lines that were kept are still written
+    log.resize(before); // no room: this line is lost, the others are kept whole
   }
 }
 
