@@ -80,8 +80,8 @@ uint32_t page_hundredths(const char *text) {
     digits = true;
     if (mantissa < kMantissaLimit) {
       mantissa = mantissa * 10u + static_cast<uint64_t>(*p - '0');
-    } else {
-      ++exponent;
+    } else if (exponent < kExponentLimit) {
+      ++exponent; // a digit too many to keep, however long the number runs
     }
   }
   if (*p == '.') {
