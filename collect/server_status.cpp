@@ -122,6 +122,7 @@ void parse_server_status(ServerEntry *entry, const char *text) {
   if (find_label_line_at_start("Scoreboard:", text, line, STATUS_LINE_LIMIT) != nullptr) {
     count_scoreboard(entry, line);
   }
+  parse_status_extras(entry, text);
 }
 
 namespace {

@@ -1,15 +1,17 @@
-// Fuzzes the handlers of the module's variables, the three tables' row
-// protocol above all, with arbitrary requests: OIDs of 0 to 128 arcs, honest
-// or arbitrary lengths, any exact flag, and (now and then) a column number
-// that the table does not have. Each request goes to the real descriptor of
-// ostrik_variables and its handler.
+// Fuzzes the handlers of the module's variables, the tables' row protocol
+// above all, with arbitrary requests: OIDs of 0 to 128 arcs, honest or
+// arbitrary lengths, any exact flag, and (now and then) a column number that
+// the table does not have. Each request goes to the real descriptor of
+// ostrik_variables or ostrik_ext_variables and its handler. The Apache 2.4
+// and health tables pass over rows without a value on a get-next: their
+// answer may name a later row of the protocol's chain.
 //
 // The refreshes never reach the network: the clock stands still, and each
 // refresh ran once on an empty list before the servers were added, so every
 // gate stays shut.
 //
 // One input is a sequence of requests, each:
-//   byte   descriptor number (modulo 62)
+//   byte   descriptor number (modulo 94: the 62, then the 32 added ones)
 //   byte   flags: 1 get (else get-next), 2 exact from 4 more bytes,
 //          4 length from 4 more bytes (else the arc count), 8 magic from 1 more byte
 //   byte   arc count (modulo 129)
@@ -76,6 +78,33 @@ void make_servers() {
     fill(*field, 'z');
   }
   third->percentCpu = -1e300;
+
+  // Apache 2.4 items: all of them on one row, a few on another, none on
+  // the rest; one page read now and then, the other never.
+  second->extras.present = (1u << (EXTRA_COUNT + 1)) - 1;
+  snprintf(second->extras.mpm, sizeof second->extras.mpm, "%s", "event");
+  for (uint64_t &value : second->extras.value) {
+    value = UINT64_MAX;
+  }
+  second->statusHealth = {fixed_clock() - 5, PAGE_OK, 200, 0};
+  third->extras.present = (1u << EXTRA_LOAD1) | (1u << EXTRA_SCOREBOARD_SIZE);
+  third->extras.value[EXTRA_LOAD1] = 144;
+  third->infoHealth = {fixed_clock() + 50, PAGE_TIMED_OUT, 0, UINT32_MAX};
+}
+
+bool skips_rows(const MibVariable &var) {
+  return var.handler == var_apacheperfext || var.handler == var_apachehealth;
+}
+
+// True when port names from, or a row that get-nexts from it reach.
+bool in_chain(const ServerEntry *from, uint32_t port) {
+  for (int steps = 0; from != nullptr && steps < 100; ++steps) {
+    if (static_cast<uint32_t>(from->port) == port) {
+      return true;
+    }
+    from = find_next_server(from->port);
+  }
+  return false;
 }
 
 bool listed_port(uint32_t arc) {
@@ -113,7 +142,9 @@ struct Request {
 
 Request read_request(fuzz::Bytes &in) {
   Request r{};
-  r.var = ostrik_variables[in.byte() % OSTRIK_VARIABLE_COUNT];
+  const int pick = in.byte() % OSTRIK_REGISTERED_COUNT;
+  r.var = pick < OSTRIK_VARIABLE_COUNT ? ostrik_variables[pick]
+                                       : ostrik_ext_variables[pick - OSTRIK_VARIABLE_COUNT];
   const uint8_t flags = in.byte();
   r.exact = (flags & 1) != 0 ? 1 : 0;
   if ((flags & 2) != 0) {
@@ -184,8 +215,13 @@ void check_answer(Request &r) {
   fuzz::check(writeMethod == nullptr, "writeMethod not cleared");
   if (table) {
     fuzz::check(row != nullptr, "an answer where no row exists");
-    fuzz::check(r.oid[var.oidLength - 1] == static_cast<uint32_t>(row->port),
-                "answer names a row other than the protocol's");
+    const uint32_t index = r.oid[var.oidLength - 1];
+    if (r.exact == 0 && skips_rows(var)) {
+      fuzz::check(in_chain(row, index), "answer names a row off the protocol's chain");
+    } else {
+      fuzz::check(index == static_cast<uint32_t>(row->port),
+                  "answer names a row other than the protocol's");
+    }
     fuzz::check(listed_port(r.oid[var.oidLength - 1]), "answer index is no listed port");
   } else {
     fuzz::check(r.oid[var.oidLength - 1] == var.oid[var.oidLength - 1], "scalar instance changed");
@@ -194,6 +230,9 @@ void check_answer(Request &r) {
     fuzz::check(valueLength == 4, "valueLength of a null answer is not 4");
   } else if (answer == reinterpret_cast<unsigned char *>(&value_int)) {
     fuzz::check(valueLength == 4, "integer answer without valueLength 4");
+  } else if (answer == reinterpret_cast<unsigned char *>(&value_counter64)) {
+    fuzz::check(valueLength == 8 && var.type == VARNOCK_TYPE_COUNTER64,
+                "a Counter64 answer without valueLength 8 or its type");
   } else {
     fuzz::check(answer == reinterpret_cast<unsigned char *>(value_text),
                 "answer outside the answer storage");

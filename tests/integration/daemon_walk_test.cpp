@@ -51,6 +51,8 @@ const std::vector<Varbind> kAllInstances = {
     {B + ".3.1.1.443", "INTEGER: 443"},
     {B + ".3.1.3.80", "Gauge32: 7"},
     {B + ".3.1.3.443", "Gauge32: 4000000000"},
+    {B + ".3.1.4.80", "Counter64: 5"},
+    {B + ".3.1.4.443", "Counter64: 18446744073709551615"},
     {B + ".4.0", "INTEGER: -5"},
 };
 
@@ -89,7 +91,7 @@ TEST_F(DaemonWalkTest, BulkWalkAnswersTheSameAsTheWalk) {
 TEST_F(DaemonWalkTest, GetBulkRunsOnPastTheSubtree) {
   // Non-repeater: the next instance after the title; repeaters from the
   // last table row on, past the module's subtree into the agent's own.
-  CommandResult r = daemon.tool("snmpbulkget", {"-Cn1", "-Cr3", B + ".1.0", B + ".3.1.3.443"});
+  CommandResult r = daemon.tool("snmpbulkget", {"-Cn1", "-Cr3", B + ".1.0", B + ".3.1.4.443"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
   std::vector<Varbind> got = parse_varbinds(r.out);
   ASSERT_EQ(got.size(), 4u) << r.out;
@@ -113,7 +115,8 @@ TEST_F(DaemonWalkTest, GetNextFindsTheNextInstance) {
       {B + ".3.1.1.443", B + ".3.1.3.80", "Gauge32: 7"}, // the silent column is passed over
       {B + ".3.1.2", B + ".3.1.3.80", "Gauge32: 7"},
       {B + ".3.1.1.80.5", B + ".3.1.1.443", "INTEGER: 443"}, // an arc too many
-      {B + ".3.1.3.443", B + ".4.0", "INTEGER: -5"},
+      {B + ".3.1.3.443", B + ".3.1.4.80", "Counter64: 5"},
+      {B + ".3.1.4.443", B + ".4.0", "INTEGER: -5"},
       {".1.3.6.1.4.1.32473", B + ".1.0", "STRING: \"varnock test module\""},
       {overlong(B + ".1.0"), B + ".2.0", "Counter32: 0"},
       {overlong(B + ".3.1.1.80", "7"), B + ".3.1.1.443", "INTEGER: 443"},
@@ -148,6 +151,7 @@ TEST_F(DaemonWalkTest, GetAnswersTypedValuesOrTheRightException) {
       {B + ".4.0", "INTEGER: -5"},
       {B + ".3.1.1.80", "INTEGER: 80"},
       {B + ".3.1.3.443", "Gauge32: 4000000000"},
+      {B + ".3.1.4.443", "Counter64: 18446744073709551615"},
       {B + ".3.1.2.80", "No Such Instance currently exists at this OID"}, // handler answers null
       {B + ".3.1.1.81", "No Such Instance currently exists at this OID"}, // no such row
       {B + ".1", "No Such Instance currently exists at this OID"},        // scalar without .0

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,8 +22,10 @@ using testsupport::TempDir;
 
 constexpr char kUser[] = "monitor";
 constexpr char kPassword[] = "dump-secret";
-// Variables the module answers for one server: two scalars, 25 configuration
-// columns, 11 answered footprint columns, 15 performance columns.
+// Original variables the module answers for one server: two scalars, 25
+// configuration columns, 11 answered footprint columns, 15 performance
+// columns. The Apache 2.4 and health tables follow them; how many of their
+// columns a row has depends on what the server's pages said.
 constexpr size_t kRowsPerServer = 25 + 11 + 15;
 
 CommandResult dump(const std::string &ostrik_cf, std::vector<std::string> extra = {}) {
@@ -48,6 +51,19 @@ std::vector<std::string> lines_of(const std::string &text) {
   std::string line;
   while (std::getline(in, line))
     lines.push_back(line);
+  return lines;
+}
+
+bool of_added_table(const std::string &line) {
+  return line.rfind("apacheServerPerfExt", 0) == 0 || line.rfind("apacheServerHealth", 0) == 0;
+}
+
+// The header and the lines of the original variables, which come first.
+std::vector<std::string> original_lines_of(const std::string &text) {
+  std::vector<std::string> lines = lines_of(text);
+  const auto added = std::find_if(lines.begin(), lines.end(), of_added_table);
+  EXPECT_TRUE(std::all_of(added, lines.end(), of_added_table)) << text;
+  lines.erase(added, lines.end());
   return lines;
 }
 
@@ -92,12 +108,12 @@ TEST(Dump, PrintsEveryVariableOfARealApacheAndExitsZero) {
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.err, "varnockd: every configured server answered (127.0.0.1:" + port + ")\n");
 
-  const std::vector<std::string> lines = lines_of(r.out);
+  const std::vector<std::string> lines = original_lines_of(r.out);
   ASSERT_EQ(lines.size(), 1 + 2 + kRowsPerServer) << r.out;
   EXPECT_EQ(fields_of(lines[0]), (std::vector<std::string>{"NAME", "INSTANCE", "TYPE", "VALUE"}));
   // The columns line up: every row's instance starts where the header's does.
   const size_t instance_at = lines[0].find("INSTANCE");
-  for (const std::string &line : lines)
+  for (const std::string &line : lines_of(r.out))
     EXPECT_EQ(line.find_first_not_of(' ', line.find(' ')), instance_at) << line;
 
   EXPECT_EQ(fields_of(lines[1]),
@@ -115,6 +131,25 @@ TEST(Dump, PrintsEveryVariableOfARealApacheAndExitsZero) {
             (std::vector<std::string>{"apacheServerPerfCurrentBusyProcs", port, "Gauge32",
                                       fields_of(lines.back())[3]}));
   EXPECT_NE(value_of(r.out, "apacheServerPerfCurrentUsers", port), "0");
+
+  // The added tables: the prefork server's items, a 64-bit counter, and two
+  // pages read at once.
+  EXPECT_EQ(value_of(r.out, "apacheServerPerfExtMPM", port), "\"prefork\"");
+  EXPECT_EQ(value_of(r.out, "apacheServerPerfExtConnsTotal", port), "(none)");
+  EXPECT_EQ(value_of(r.out, "apacheServerPerfExtScoreboardSize", port), "20");
+  for (const std::string &line : lines_of(r.out)) {
+    if (fields_of(line)[0] == "apacheServerPerfExtTotalAccesses") {
+      EXPECT_EQ(fields_of(line)[2], "Counter64");
+    }
+  }
+  for (const char *page : {"Status", "Info"}) {
+    const std::string health = std::string("apacheServerHealth") + page;
+    EXPECT_EQ(value_of(r.out, health + "Outcome", port), "1") << page;
+    EXPECT_EQ(value_of(r.out, health + "HttpCode", port), "200") << page;
+    EXPECT_EQ(value_of(r.out, health + "Failures", port), "0") << page;
+    EXPECT_LE(std::stol(value_of(r.out, health + "Age", port)), 5) << page;
+  }
+  EXPECT_EQ(fields_of(lines_of(r.out).back())[0], "apacheServerHealthInfoFailures");
 }
 
 TEST(Dump, NamesEveryServerThatDidNotAnswerAndExitsOne) {
@@ -152,12 +187,19 @@ TEST(Dump, NamesEveryServerThatDidNotAnswerAndExitsOne) {
     EXPECT_EQ(r.exit_code, 1) << r.err;
     EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
     // The table is printed all the same, with every server's rows.
-    EXPECT_EQ(lines_of(r.out).size(), 1 + c.rows) << r.out;
+    EXPECT_EQ(original_lines_of(r.out).size(), 1 + c.rows) << r.out;
   }
   // What the verdict reads: a server that never answered shows no version.
   CommandResult closed_only = dump(server_line(closed));
   EXPECT_EQ(value_of(closed_only.out, "apacheConfigVersion", std::to_string(closed)), "\"N/A\"");
   EXPECT_EQ(value_of(closed_only.out, "apacheServerPerfCurrentUsers", std::to_string(closed)), "0");
+  // The health table says why: no connection to either page, never read.
+  EXPECT_EQ(value_of(closed_only.out, "apacheServerHealthStatusOutcome", std::to_string(closed)),
+            "2");
+  EXPECT_EQ(value_of(closed_only.out, "apacheServerHealthInfoOutcome", std::to_string(closed)),
+            "2");
+  EXPECT_EQ(value_of(closed_only.out, "apacheServerHealthStatusAge", std::to_string(closed)),
+            "(none)");
 }
 
 TEST(Dump, OtherModulesArePrintedWithoutAVerdict) {
@@ -173,6 +215,8 @@ TEST(Dump, OtherModulesArePrintedWithoutAVerdict) {
                    "testPort      443       INTEGER    443\n"
                    "testLoad      80        Gauge32    7\n"
                    "testLoad      443       Gauge32    4000000000\n"
+                   "testBytes     80        Counter64  5\n"
+                   "testBytes     443       Counter64  18446744073709551615\n"
                    "testNegative  0         INTEGER    -5\n");
 }
 

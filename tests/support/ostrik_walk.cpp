@@ -10,6 +10,8 @@ const char kOstrikSubtree[] = ".1.3.6.1.4.1.32473.16.3";
 const char kConfigEntry[] = ".1.3.6.1.4.1.32473.16.3.10.1";
 const char kFootprintEntry[] = ".1.3.6.1.4.1.32473.16.3.11.1.1";
 const char kPerformanceEntry[] = ".1.3.6.1.4.1.32473.16.3.11.2.1";
+const char kPerfExtEntry[] = ".1.3.6.1.4.1.32473.16.3.12.1";
+const char kHealthEntry[] = ".1.3.6.1.4.1.32473.16.3.13.1";
 
 std::string OstrikWalk::cell(const std::string &entry, int column, int port) const {
   auto it = values.find(entry + "." + std::to_string(column) + "." + std::to_string(port));
@@ -23,7 +25,7 @@ long long OstrikWalk::number(const std::string &entry, int column, int port) con
     return -1;
   }
   const std::string type = value.substr(0, colon);
-  if (type != "INTEGER" && type != "Counter32" && type != "Gauge32") {
+  if (type != "INTEGER" && type != "Counter32" && type != "Gauge32" && type != "Counter64") {
     return -1;
   }
   return std::strtoll(value.c_str() + colon + 2, nullptr, 10);

@@ -5,6 +5,7 @@
 //   .3.1.1.row testPort   INTEGER       the row (80, 443)
 //   .3.1.2.row testSilent Gauge32       never answered
 //   .3.1.3.row testLoad   Gauge32       7 for row 80, 4000000000 for row 443
+//   .3.1.4.row testBytes  Counter64     5 for row 80, 2^64-1 for row 443
 //   .4.0   testNegative  INTEGER       -5
 // It records what the daemon does to it in "<agent dir>/test_module.log"
 // ("init <agent path>", "finish", and "overlong <length>" when a handler is
@@ -29,6 +30,7 @@ std::string g_directory;
 bool g_refused = false;
 uint32_t g_ticks = 0;
 int32_t g_value_int = 0;
+uint64_t g_value_counter64 = 0;
 char g_value_text[64];
 
 void record(const std::string &line) {
@@ -105,6 +107,10 @@ unsigned char *var_table(MibVariable *var, uint32_t *oid, int32_t *oidLength, in
     return answer_int(row, valueLength);
   case 3:
     return answer_int(row == 443 ? static_cast<int32_t>(4000000000u) : 7, valueLength);
+  case 4:
+    g_value_counter64 = row == 443 ? UINT64_MAX : 5;
+    *valueLength = sizeof g_value_counter64;
+    return reinterpret_cast<unsigned char *>(&g_value_counter64);
   default:
     return nullptr; // column 2 is never answered
   }
@@ -136,6 +142,7 @@ MibVariable g_variables[] = {
     make({3, 1, 1, kPlaceholder}, VARNOCK_TYPE_INTEGER, 1, var_table, "testPort"),
     make({3, 1, 2, kPlaceholder}, VARNOCK_TYPE_GAUGE32, 2, var_table, "testSilent"),
     make({3, 1, 3, kPlaceholder}, VARNOCK_TYPE_GAUGE32, 3, var_table, "testLoad"),
+    make({3, 1, 4, kPlaceholder}, VARNOCK_TYPE_COUNTER64, 4, var_table, "testBytes"),
     make({4, 0}, VARNOCK_TYPE_INTEGER, 4, var_scalar, "testNegative"),
 };
 
