@@ -108,7 +108,7 @@ void Collector::publish(std::shared_ptr<const Snapshot> snapshot) {
   latest_ = std::move(snapshot);
 }
 
-bool Collector::collect() {
+bool Collector::collect(bool tick) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     running_ = true;
@@ -126,8 +126,10 @@ bool Collector::collect() {
       module.started = false;
     }
   }
+  // The callback runs once a tick, the first a tick after the start, as
+  // when the modules are served live.
   for (Module &module : *modules_) {
-    if (module.started)
+    if (tick && module.started)
       module.callback();
   }
 
@@ -180,16 +182,14 @@ void Collector::run() {
       log_line(LOG_ERR, "varnockd: " + error + "\n");
   }
   const auto tick = std::chrono::seconds(tick_seconds_);
-  auto next = Clock::now();
-  while (!stop_) {
+  for (bool first = true; !stop_; first = false) {
     const auto began = Clock::now();
-    if (!collect())
+    if (!collect(!first))
       break;
     // The next collection starts a tick after this one began, or at once
     // when this one took longer.
-    next = began + tick;
     std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait_until(lock, next, [this] { return stop_.load(); });
+    wake_.wait_until(lock, began + tick, [this] { return stop_.load(); });
   }
   for (Module &module : *modules_) {
     if (module.started) {

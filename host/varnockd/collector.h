@@ -55,7 +55,7 @@ public:
 
 private:
   void run();
-  bool collect();
+  bool collect(bool tick);
   void publish(std::shared_ptr<const Snapshot> snapshot);
 
   std::vector<Module> *modules_;

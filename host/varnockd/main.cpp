@@ -132,20 +132,22 @@ int serve_snapshots(const varnockd::Options &options) {
   std::string error;
   if (!varnockd::install_signals())
     return fail(std::string("cannot set up signal handling: ") + strerror(errno));
+  // The ports open (or the master is reached) first, so that a busy port
+  // stops the daemon before any module starts; requests wait unread until
+  // the first collection has ended and the subtrees are registered, so that
+  // the first walk shows complete rows.
+  if (!varnockd::agent_start(options, &error))
+    return fail(error);
   varnockd::Collector collector(&g_modules, options.configDir, options.tickSeconds);
-  if (!collector.start())
-    return fail("cannot start the collector thread");
-  // The first collection ends before the daemon listens or registers with
-  // a master, so that the first walk shows complete rows.
+  if (!collector.start()) {
+    snmp_log(LOG_ERR, "varnockd: cannot start the collector thread\n");
+    varnockd::agent_stop();
+    return 1;
+  }
   if (!collector.wait_first(varnockd::agent_signal())) {
     const bool signalled = *varnockd::agent_signal() != 0;
-    stop_collector(collector, false, signalled ? 0 : 1);
+    stop_collector(collector, true, signalled ? 0 : 1);
     return signalled ? 0 : 1;
-  }
-  if (!varnockd::agent_start(options, &error)) {
-    snmp_log(LOG_ERR, "varnockd: %s\n", error.c_str());
-    stop_collector(collector, false, 1);
-    return 1;
   }
 
   size_t inUse = 0;
