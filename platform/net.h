@@ -45,6 +45,15 @@ enum PlatformWait {
 // descriptor number, and a signal does not cut the wait short.
 enum PlatformWait platform_wait_readable(PlatformSocket sock, int seconds);
 
+// Waits at most milliseconds until at least one of count sockets is
+// readable, and then sets ready[i] to 1 for every socket i that is and to 0
+// for the others. PLATFORM_WAIT_READY; PLATFORM_WAIT_TIMEOUT when none
+// became readable (every ready[i] 0); PLATFORM_WAIT_ERROR when the wait
+// failed or count is below 1. Any number of sockets, and a signal does not
+// cut the wait short.
+enum PlatformWait platform_wait_any_readable(const PlatformSocket *socks, int count,
+                                             int milliseconds, unsigned char *ready);
+
 // The dotted-quad text as an address in network byte order, or
 // PLATFORM_INADDR_NONE.
 uint32_t platform_inet_addr(const char *text);

@@ -11,6 +11,8 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <new>
 
 namespace {
 
@@ -115,6 +117,45 @@ enum PlatformWait platform_wait_readable(PlatformSocket sock, int seconds) {
         return PLATFORM_WAIT_ERROR;
       }
       // A close or an error counts as readable: the receive reports it.
+      return PLATFORM_WAIT_READY;
+    }
+    if (r < 0 && errno != EINTR) {
+      return PLATFORM_WAIT_ERROR;
+    }
+    left = deadline - now_ms();
+    if (left <= 0) {
+      return PLATFORM_WAIT_TIMEOUT;
+    }
+  }
+}
+
+enum PlatformWait platform_wait_any_readable(const PlatformSocket *socks, int count,
+                                             int milliseconds, unsigned char *ready) {
+  if (socks == nullptr || ready == nullptr || count < 1 || milliseconds < 0) {
+    errno = EINVAL;
+    return PLATFORM_WAIT_ERROR;
+  }
+  std::unique_ptr<pollfd[]> polled(new (std::nothrow) pollfd[static_cast<size_t>(count)]);
+  if (!polled) {
+    errno = ENOMEM;
+    return PLATFORM_WAIT_ERROR;
+  }
+  for (int i = 0; i < count; ++i) {
+    polled[i].fd = socks[i];
+    polled[i].events = POLLIN;
+    polled[i].revents = 0;
+    ready[i] = 0;
+  }
+  const long long deadline = now_ms() + milliseconds;
+  long long left = milliseconds;
+  for (;;) {
+    const int r = poll(polled.get(), static_cast<nfds_t>(count), static_cast<int>(left));
+    if (r > 0) {
+      // A close, an error or a bad descriptor counts as readable: the
+      // receive reports it.
+      for (int i = 0; i < count; ++i) {
+        ready[i] = polled[i].revents != 0 ? 1 : 0;
+      }
       return PLATFORM_WAIT_READY;
     }
     if (r < 0 && errno != EINTR) {

@@ -5,7 +5,10 @@
 #include <winsock.h>
 
 #include <climits>
+#include <cstddef>
 #include <cstring>
+#include <memory>
+#include <new>
 
 static_assert(sizeof(PlatformSocket) == sizeof(SOCKET), "PlatformSocket holds a SOCKET");
 
@@ -62,6 +65,51 @@ enum PlatformWait platform_wait_readable(PlatformSocket sock, int seconds) {
     return PLATFORM_WAIT_READY;
   }
   return r == 0 ? PLATFORM_WAIT_TIMEOUT : PLATFORM_WAIT_ERROR;
+}
+
+enum PlatformWait platform_wait_any_readable(const PlatformSocket *socks, int count,
+                                             int milliseconds, unsigned char *ready) {
+  if (socks == nullptr || ready == nullptr || count < 1 || milliseconds < 0) {
+    WSASetLastError(WSAEINVAL);
+    return PLATFORM_WAIT_ERROR;
+  }
+  // A Windows fd_set is a count and an array of handles. FD_SETSIZE (64)
+  // only sizes the declared type; select reads as many handles as the count
+  // says, so the set is laid out in a block of the size that count needs.
+  const size_t offset = offsetof(fd_set, fd_array);
+  size_t bytes = offset + sizeof(SOCKET) * static_cast<size_t>(count);
+  if (bytes < sizeof(fd_set)) {
+    bytes = sizeof(fd_set);
+  }
+  std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[bytes]);
+  if (!block) {
+    WSASetLastError(WSAENOBUFS);
+    return PLATFORM_WAIT_ERROR;
+  }
+  fd_set *set = reinterpret_cast<fd_set *>(block.get());
+  SOCKET *handles = reinterpret_cast<SOCKET *>(block.get() + offset);
+  set->fd_count = static_cast<u_int>(count);
+  for (int i = 0; i < count; ++i) {
+    handles[i] = static_cast<SOCKET>(socks[i]);
+    ready[i] = 0;
+  }
+  timeval timeout;
+  timeout.tv_sec = milliseconds / 1000;
+  timeout.tv_usec = (milliseconds % 1000) * 1000;
+  const int r = select(0, set, nullptr, nullptr, &timeout);
+  if (r <= 0) {
+    return r == 0 ? PLATFORM_WAIT_TIMEOUT : PLATFORM_WAIT_ERROR;
+  }
+  // select leaves the readable handles at the front of the array.
+  const u_int found = set->fd_count;
+  for (u_int k = 0; k < found; ++k) {
+    for (int i = 0; i < count; ++i) {
+      if (handles[k] == static_cast<SOCKET>(socks[i])) {
+        ready[i] = 1;
+      }
+    }
+  }
+  return PLATFORM_WAIT_READY;
 }
 
 uint32_t platform_inet_addr(const char *text) { return inet_addr(text); }
