@@ -801,14 +801,18 @@ class SnmpClient:
     def get(self, oids):
         return self.request(0xA0, oids)
 
-    def bulk_walk(self, root, repetitions=10):
+    def bulk_walk(self, root, repetitions=10, each_ms=None):
         """Values of a full walk of root with get-bulks, as snmpbulkwalk
-        makes it; None when a request timed out."""
+        makes it; None when a request timed out. Each get-bulk's time in ms
+        goes to each_ms."""
         n, at = 0, root
         while True:
+            t0 = time.perf_counter()
             binds = self.request(0xA5, [at], 0, repetitions)
             if binds is None:
                 return None
+            if each_ms is not None:
+                each_ms.append((time.perf_counter() - t0) * 1e3)
             for oid, tag in binds:
                 if tag == 0x82 or oid[:len(root)] != root:
                     return n
@@ -884,7 +888,7 @@ def exp_latency(build, work, seconds, healthy=5, hung=5, walks_for_cpu=20):
                     # status gate (10 s) opens during the measurement.
                     hung_servers.open()
                     client = SnmpClient(d.port)
-                    gets, walks, lost_gets, lost_walks, values = [], [], 0, 0, 0
+                    gets, walks, bulks, lost_gets, lost_walks, values = [], [], [], 0, 0, 0
                     perf = root + (11, 2, 1, 3, apache.ports[0])
                     deadline = time.monotonic() + seconds
                     while time.monotonic() < deadline:
@@ -895,7 +899,7 @@ def exp_latency(build, work, seconds, healthy=5, hung=5, walks_for_cpu=20):
                             lost_gets += 1
                         else:
                             gets.append((t1 - t0) * 1e3)
-                        n = client.bulk_walk(root)
+                        n = client.bulk_walk(root, each_ms=bulks)
                         t2 = time.perf_counter()
                         if n is None:
                             lost_walks += 1
@@ -904,6 +908,7 @@ def exp_latency(build, work, seconds, healthy=5, hung=5, walks_for_cpu=20):
                             values = n
                     client.close()
                     case = {"get": percentiles(gets), "walk": percentiles(walks),
+                            "getbulk": percentiles(bulks),
                             "get_timeouts": lost_gets, "walk_timeouts": lost_walks,
                             "values": values}
                     results["cases"][f"{serve}/{n_hung}"] = case

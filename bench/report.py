@@ -377,14 +377,18 @@ def latency_goals(lat):
     snap = cases.get(f"snapshot/{hung}")
     goals = []
     if snap:
-        worst = max(snap["get"]["p99"] or 1e9, snap["walk"]["p99"] or 1e9)
+        answers = max(snap["get"]["p99"] or 1e9, snap.get("getbulk", snap["get"])["p99"] or 1e9)
         lost = snap["get_timeouts"] + snap["walk_timeouts"]
+        bulk = snap.get("getbulk")
+        bulk_text = f", get-bulk {bulk['p99']:.2f} ms" if bulk else ""
         goals.append((f"p99 answer under 5 ms with {hung} hung servers (--serve snapshot)",
-                      f"get {snap['get']['p99']:.2f} ms, full bulk walk {snap['walk']['p99']:.2f} ms"
+                      f"get {snap['get']['p99']:.2f} ms"
+                      f"{bulk_text}"
+                      f", whole bulk walk {snap['walk']['p99']:.2f} ms"
                       f"{f', {lost} requests lost' if lost else ''}",
-                      "met" if worst < 5 and not lost else
-                      f"missed for the {'full walk' if (snap['walk']['p99'] or 1e9) >= 5 else 'get'}"
-                      f" (see {LATENCY_HEADING[3:]})"))
+                      ("met for every answer" if answers < 5 and not lost else "missed") +
+                      ("" if (snap["walk"]["p99"] or 1e9) < 5 else
+                       f"; a whole walk of many get-bulks is over 5 ms (see {LATENCY_HEADING[3:]})")))
     wc = lat.get("walk_cpu")
     if wc:
         ratio = wc["ostrik"]["cpu_ms"] / wc["prTable"]["cpu_ms"]
@@ -403,7 +407,7 @@ def section_latency(lat):
         serve, hung = key.split("/")
         c = cases[key]
         rows.append(f"| `--serve {serve}` | {hung} | {fmt_lat(c, 'get')} | {c['get_timeouts']} | "
-                    f"{fmt_lat(c, 'walk')} | {c['walk_timeouts']} |")
+                    f"{fmt_lat(c, 'getbulk')} | {fmt_lat(c, 'walk')} | {c['walk_timeouts']} |")
     wc = lat.get("walk_cpu")
     cpu = ""
     if wc:
@@ -414,6 +418,17 @@ Full-walk CPU (`snmpbulkwalk`, the agent's CPU time, medians of {o['samples']}):
 {o['cpu_ms']:.3f} ms; snmpd walking its own prTable of {t['values']} values {t['cpu_ms']:.3f} ms
 ({o['cpu_ms'] / t['cpu_ms']:.2f} ×). Wall time {o['wall_ms']:.1f} ms against {t['wall_ms']:.1f} ms.
 """
+        if o["cpu_ms"] > 0.5 * t["cpu_ms"]:
+            cpu += """
+Why not half: both agents answer through the same Net-SNMP agent code, and that path, not the
+look-up, is most of the cost. A profile of varnockd during 200 such walks (`perf record -g`,
+December 2026) put 3.5 % of its CPU time in varnockd's own code (the binary search in the
+snapshot and the copy of the value); the rest went to the kernel (52 %: `select`, the socket,
+and the files that libwrap opens for every request, `/etc/hosts.allow` and `/etc/hosts.deny`),
+the C library (30 %), Net-SNMP's libraries (13 %) and libwrap (2 %). Halving snmpd's CPU would
+take leaving Net-SNMP's request path (or its host access check), which the daemon keeps.
+"""
+    values = max(c["values"] for c in cases.values())
     return f"""{LATENCY_HEADING}
 
 {lat['healthy']} healthy servers (ports of one real Apache) and 0 or 5 servers that accept and never
@@ -421,11 +436,12 @@ answer, the module's default 60-s receive time-out, the default 5-s tick. For {l
 per case a client alternates a get (`ostrikVersion.0` and one performance cell) and a full bulk
 walk of the subtree (get-bulks of 10 repetitions, as `snmpbulkwalk` sends them), each request
 given 1 s; the hung servers open once the daemon answers, so the status refresh that meets them
-starts during the run. Times in ms of the whole get or the whole walk, from a client of its own in
-Python (no tool start-up), on loopback.
+starts during the run. Times in ms: of each get, of each get-bulk inside the walks, and of each
+whole walk ({values} values, about {values // 10 + 1} get-bulks), from a client of its own in Python (no
+tool start-up), on loopback, on a machine shared with other work (the maxima show it).
 
-| Mode | Hung servers | Get p50 | p99 | max | Gets lost | Walk p50 | p99 | max | Walks lost |
-|---|---|---|---|---|---|---|---|---|---|
+| Mode | Hung servers | Get p50 | p99 | max | Gets lost | Get-bulk p50 | p99 | max | Walk p50 | p99 | max | Walks lost |
+|---|---|---|---|---|---|---|---|---|---|---|---|---|
 {chr(10).join(rows)}
 
 `--serve live` runs the refresh inside the request that opens its gate, so with hung servers the
