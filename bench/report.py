@@ -407,7 +407,7 @@ def section_latency(lat):
         serve, hung = key.split("/")
         c = cases[key]
         rows.append(f"| `--serve {serve}` | {hung} | {fmt_lat(c, 'get')} | {c['get_timeouts']} | "
-                    f"{fmt_lat(c, 'getbulk')} | {fmt_lat(c, 'walk')} | {c['walk_timeouts']} |")
+                    f"{fmt_lat(c, 'getbulk')} | {c['values'] or '–'} | {fmt_lat(c, 'walk')} | {c['walk_timeouts']} |")
     wc = lat.get("walk_cpu")
     cpu = ""
     if wc:
@@ -428,7 +428,6 @@ and the files that libwrap opens for every request, `/etc/hosts.allow` and `/etc
 the C library (30 %), Net-SNMP's libraries (13 %) and libwrap (2 %). Halving snmpd's CPU would
 take leaving Net-SNMP's request path (or its host access check), which the daemon keeps.
 """
-    values = max(c["values"] for c in cases.values())
     return f"""{LATENCY_HEADING}
 
 {lat['healthy']} healthy servers (ports of one real Apache) and 0 or 5 servers that accept and never
@@ -437,11 +436,13 @@ per case a client alternates a get (`ostrikVersion.0` and one performance cell) 
 walk of the subtree (get-bulks of 10 repetitions, as `snmpbulkwalk` sends them), each request
 given 1 s; the hung servers open once the daemon answers, so the status refresh that meets them
 starts during the run. Times in ms: of each get, of each get-bulk inside the walks, and of each
-whole walk ({values} values, about {values // 10 + 1} get-bulks), from a client of its own in Python (no
-tool start-up), on loopback, on a machine shared with other work (the maxima show it).
+whole walk (a get-bulk per 10 values), from a client of its own in Python (no
+tool start-up), on loopback, on a machine shared with other work (the maxima show it). This
+section alone is measured again with `bench/e2e.py --build build-bench --only latency --out
+lat.json` and put into this page with `bench/report.py --latency lat.json`.
 
-| Mode | Hung servers | Get p50 | p99 | max | Gets lost | Get-bulk p50 | p99 | max | Walk p50 | p99 | max | Walks lost |
-|---|---|---|---|---|---|---|---|---|---|---|---|---|
+| Mode | Hung servers | Get p50 | p99 | max | Gets lost | Get-bulk p50 | p99 | max | Walk values | Walk p50 | p99 | max | Walks lost |
+|---|---|---|---|---|---|---|---|---|---|---|---|---|---|
 {chr(10).join(rows)}
 
 `--serve live` runs the refresh inside the request that opens its gate, so with hung servers the
