@@ -274,7 +274,7 @@ void snapshot_getnext(const Snapshot &snapshot, netsnmp_handler_registration *re
 
 int handle_subtree(netsnmp_mib_handler *, netsnmp_handler_registration *reginfo,
                    netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests) {
-  // One snapshot for the whole request, so that its answers belong together.
+  // One snapshot for every varbind of this call, so that they belong together.
   const std::shared_ptr<const Snapshot> snapshot =
       g_collector != nullptr ? g_collector->latest() : nullptr;
   for (netsnmp_request_info *request = requests; request != nullptr; request = request->next) {

@@ -351,4 +351,32 @@ TEST(HostileDaemonSlow, TwoHungServersOfTenDelayNoAnswerForTwoMinutes) {
   unsetenv(kReceiveTimeoutVariable);
 }
 
+// A collection that runs past three ticks is reported once, with the time
+// its answers come from, and again once it has ended.
+TEST(HostileDaemonSlow, LateCollectionIsLoggedOnceAndItsEnd) {
+  setenv(kReceiveTimeoutVariable, "5", 1);
+  HostileServer silent;
+  silent.set(Hostility::Silent);
+  VarnockdSetup setup;
+  setup.daemon = VARNOCKD_PATH;
+  setup.modules = {OSTRIK_MODULE_PATH};
+  setup.ostrik_cf = "apache " + std::to_string(silent.port()) + " u p 0\n";
+  setup.tick_seconds = 1;
+  setup.start_timeout_seconds = 60;
+  Varnockd daemon(setup);
+  unsetenv(kReceiveTimeoutVariable);
+  const auto deadline = Clock::now() + std::chrono::seconds(40);
+  while (daemon.log().find("back on time") == std::string::npos && Clock::now() < deadline) {
+    EXPECT_EQ(daemon.get({std::string(testsupport::kOstrikSubtree) + ".1.0"}).exit_code, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  const std::string log = daemon.log();
+  const size_t late = log.find("varnockd: collection running for ");
+  ASSERT_NE(late, std::string::npos) << log;
+  EXPECT_NE(log.find(" s; answers are from ", late), std::string::npos) << log;
+  EXPECT_EQ(log.find("varnockd: collection running for ", late + 1), std::string::npos) << log;
+  EXPECT_NE(log.find("varnockd: collections are back on time", late), std::string::npos) << log;
+  EXPECT_EQ(daemon.stop(SIGTERM, 5.0), 0) << log;
+}
+
 } // namespace
