@@ -55,6 +55,8 @@ struct PageFetches::Fetch {
   int received = -1;
   FetchEnd end = FETCH_NOT_SENT;
   PlatformSocket sock = PLATFORM_INVALID_SOCKET;
+  uint32_t address = 0;    // network byte order
+  bool connecting = false; // the connection is under way
   Clock::time_point sent{};
   Clock::time_point deadline{};
   Clock::time_point lastData{};
@@ -62,7 +64,6 @@ struct PageFetches::Fetch {
   // answer: with every request under way at once, the lines of all
   // servers would otherwise interleave.
   std::string log; // lines, each as level byte, text, NUL
-  bool logFailed = false;
 
   ~Fetch() {
     platform_close_socket(sock);
@@ -72,6 +73,9 @@ struct PageFetches::Fetch {
   void note(int level, const char *format, ...) PLATFORM_PRINTF_FORMAT(3, 4);
   void write_log();
   void start();
+  void connect_failed(int error);
+  void end_connect();
+  void send_request();
   void receive();
   void time_out();
   void finish(FetchEnd how) {
@@ -90,12 +94,13 @@ void PageFetches::Fetch::note(int level, const char *format, ...) {
   if (length < 0) {
     return;
   }
+  const size_t before = log.size();
   try {
     log.push_back(static_cast<char>(level));
     log.append(line);
     log.push_back('\0');
   } catch (const std::bad_alloc &) {
-    logFailed = true; // the lines that were kept are still written
+    log.resize(before); // no room: this line is lost, the others are kept whole
   }
 }
 
@@ -109,8 +114,8 @@ void PageFetches::Fetch::write_log() {
   log.clear();
 }
 
-// The steps of a fetch up to its request on the wire: arguments, address,
-// socket, connection, request. On any failure the fetch is over with -1.
+// The steps of a fetch up to its connection: arguments, address, socket,
+// and the connection begun. On any failure the fetch is over with -1.
 void PageFetches::Fetch::start() {
   if (host == nullptr || path == nullptr || credentials == nullptr) {
     note(7, "ostrik: fetch_page: bogus args\n");
@@ -119,7 +124,7 @@ void PageFetches::Fetch::start() {
   note(7, "ostrik: fetch_page: fetching url %s\n", path);
   note(7, "ostrik: fetch_page: contact webserver %s:%d\n", host, static_cast<int>(port));
 
-  uint32_t address = platform_inet_addr(host);
+  address = platform_inet_addr(host);
   if (address == PLATFORM_INADDR_NONE && platform_resolve_ipv4(host, &address) != 0) {
     return;
   }
@@ -127,16 +132,42 @@ void PageFetches::Fetch::start() {
   if (sock == PLATFORM_INVALID_SOCKET) {
     return;
   }
-  const uint16_t net_port = platform_htons(port);
-  if (connect_to_server(sock, address, net_port) < 0) {
-    const int error = platform_socket_error();
-    note(4,
-         "ostrik: fetch_page: failed to connect to HTTP server "
-         "%s:serverip:%u:port:%u:errno:%d\n",
-         host, static_cast<unsigned>(address), static_cast<unsigned>(net_port), error);
-    finish(FETCH_NOT_SENT);
+  // A server whose listen queue is full lets a connection hang for the
+  // system's connect time-out (minutes): the connection is made alongside
+  // the others, and gets the receive time-out too.
+  deadline = Clock::now() + std::chrono::seconds(receive_timeout);
+  const int begun = platform_connect_ipv4_begin(sock, address, platform_htons(port));
+  if (begun < 0) {
+    connect_failed(platform_socket_error());
+  } else if (begun > 0) {
+    connecting = true;
+  } else {
+    send_request();
+  }
+}
+
+void PageFetches::Fetch::connect_failed(int error) {
+  note(4,
+       "ostrik: fetch_page: failed to connect to HTTP server "
+       "%s:serverip:%u:port:%u:errno:%d\n",
+       host, static_cast<unsigned>(address), static_cast<unsigned>(platform_htons(port)), error);
+  connecting = false;
+  finish(FETCH_NOT_SENT);
+}
+
+// A connection under way has been decided.
+void PageFetches::Fetch::end_connect() {
+  connecting = false;
+  if (platform_connect_ipv4_end(sock) < 0) {
+    connect_failed(platform_socket_error());
     return;
   }
+  send_request();
+}
+
+// The request on the wire, once connected. On failure the fetch is over
+// with -1.
+void PageFetches::Fetch::send_request() {
   note(7, "ostrik: fetch_page: connected to server %s, %lx\n", host,
        static_cast<unsigned long>(address));
 
@@ -206,8 +237,13 @@ void PageFetches::Fetch::receive() {
   grown[received] = '\0';
 }
 
-// The receive time-out of the request has run out with the connection open.
+// The receive time-out has run out with the connection open, or still
+// under way.
 void PageFetches::Fetch::time_out() {
+  if (connecting) {
+    connect_failed(platform_connect_timed_out_error());
+    return;
+  }
   // Waits are counted in whole seconds: a server that sent nothing after
   // the first second of its time has been silent for the time-out, and
   // silence is not worth a line. One that was still sending is cut off.
@@ -252,24 +288,27 @@ void PageFetches::run() {
   std::unique_ptr<PlatformSocket[]> socks(new (std::nothrow) PlatformSocket[count > 0 ? count : 1]);
   std::unique_ptr<size_t[]> which(new (std::nothrow) size_t[count > 0 ? count : 1]);
   std::unique_ptr<unsigned char[]> ready(new (std::nothrow) unsigned char[count > 0 ? count : 1]);
+  std::unique_ptr<unsigned char[]> connecting(
+      new (std::nothrow) unsigned char[count > 0 ? count : 1]);
   for (;;) {
     const Clock::time_point now = Clock::now();
     int open = 0;
     Clock::time_point first = Clock::time_point::max();
     for (size_t i = 0; i < count; ++i) {
       Fetch &f = fetches_[i];
-      if (f.sock == PLATFORM_INVALID_SOCKET || f.received < 0) {
+      if (f.sock == PLATFORM_INVALID_SOCKET || (f.received < 0 && !f.connecting)) {
         continue;
       }
       if (now >= f.deadline) {
         f.time_out();
         continue;
       }
-      if (!socks || !which || !ready) {
+      if (!socks || !which || !ready || !connecting) {
         f.finish(FETCH_READ_FAILED); // no memory to wait on it
         continue;
       }
       socks[open] = f.sock;
+      connecting[open] = f.connecting ? 1 : 0;
       which[open] = i;
       ++open;
       if (f.deadline < first) {
@@ -280,8 +319,9 @@ void PageFetches::run() {
       break;
     }
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(first - now).count();
-    const PlatformWait result = platform_wait_any_readable(
-        socks.get(), open, wait > INT_MAX ? INT_MAX : static_cast<int>(wait), ready.get());
+    const PlatformWait result =
+        platform_wait_any(socks.get(), connecting.get(), open,
+                          wait > INT_MAX ? INT_MAX : static_cast<int>(wait), ready.get());
     if (result == PLATFORM_WAIT_ERROR) {
       for (int k = 0; k < open; ++k) {
         fetches_[which[k]].finish(FETCH_READ_FAILED);
@@ -290,8 +330,14 @@ void PageFetches::run() {
     }
     if (result == PLATFORM_WAIT_READY) {
       for (int k = 0; k < open; ++k) {
-        if (ready[k] != 0) {
-          fetches_[which[k]].receive();
+        if (ready[k] == 0) {
+          continue;
+        }
+        Fetch &f = fetches_[which[k]];
+        if (f.connecting) {
+          f.end_connect();
+        } else {
+          f.receive();
         }
       }
     }

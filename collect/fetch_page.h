@@ -18,7 +18,7 @@ enum {
 // no data comes for the receive time-out, a read fails, FETCH_PAGE_MAX_BYTES
 // have arrived, or the receive time-out has passed since the request went
 // out: a server that trickles its answer holds the agent no longer than a
-// silent one does.
+// silent one does. A connection gets the receive time-out to be made.
 //
 // *page is a heap block of the caller's (or null); it is grown with realloc
 // to exactly the answer's length plus one and holds the answer from its
@@ -53,12 +53,14 @@ void fetch_page_set_receive_timeout(int seconds);
 // The receive time-out in force, in seconds.
 int fetch_page_receive_timeout(void);
 
-// The fetches of one refresh, made together: every request is sent (in the
-// order added, each connection made as fetch_page makes it), then all the
-// answers are awaited at once, each until its server closes, a read fails,
-// FETCH_PAGE_MAX_BYTES have arrived or the receive time-out has passed since
-// its own request went out. So a refresh with any number of silent servers
-// waits one receive time-out, not one per server.
+// The fetches of one refresh, made together: every connection is begun (in
+// the order added) and every request sent as soon as its connection is
+// made, while all the answers are awaited at once, each until its server
+// closes, a read fails, FETCH_PAGE_MAX_BYTES have arrived or the receive
+// time-out has passed since its own request went out. A connection that is
+// not made within the receive time-out fails as the system's connect
+// time-out would make it fail. So a refresh with any number of silent
+// servers waits one receive time-out, not one per server.
 //
 // The answers are then taken in the order added. Taking an answer first
 // writes the log lines that fetch_page would have written for it; they are
