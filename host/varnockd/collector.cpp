@@ -5,6 +5,7 @@
 #include <syslog.h>
 #include <time.h>
 
+#include <algorithm>
 #include <system_error>
 #include <utility>
 
@@ -40,6 +41,7 @@ bool Collector::start() {
   sigaddset(&blocked, SIGTERM);
   sigaddset(&blocked, SIGINT);
   sigaddset(&blocked, SIGPIPE);
+  sigaddset(&blocked, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &blocked, &previous);
   bool started = true;
   try {
@@ -77,6 +79,12 @@ bool Collector::running(Clock::time_point *since) const {
 void Collector::retire(size_t index) {
   std::lock_guard<std::mutex> lock(mutex_);
   to_retire_.push_back(index);
+}
+
+void Collector::request_reload() {
+  reload_ = true;
+  std::lock_guard<std::mutex> lock(mutex_);
+  wake_.notify_all();
 }
 
 void Collector::request_stop() {
@@ -135,6 +143,12 @@ bool Collector::collect(bool tick) {
 
   auto snapshot = std::make_shared<Snapshot>();
   snapshot->began = time(nullptr);
+  snapshot->generation = generation_;
+  for (const Module &module : *modules_) {
+    if (module.started)
+      snapshot->subtrees.emplace_back(module.name.empty() ? module.path : module.name,
+                                      HostOid(module.subtree, module.subtree + module.subtreeLength));
+  }
   const size_t count = VarnockHostVariableCount();
   for (size_t i = 0; i < count; ++i) {
     const MibVariable *var = VarnockHostVariableAt(i);
@@ -175,6 +189,64 @@ bool Collector::collect(bool tick) {
   return whole;
 }
 
+void Collector::finish_modules() {
+  for (Module &module : *modules_) {
+    if (module.started) {
+      module.finish();
+      module.started = false;
+    }
+  }
+}
+
+// Finishes and unloads every module, then loads and starts each again, so
+// that a changed library or configuration takes effect. The agent library
+// forgets the modules' variables in between, and the modules register them
+// anew in init. False, with *why, when a module that was in use cannot be
+// loaded or refuses to start; one that was not in use is only logged.
+bool Collector::reload_modules(std::string *why) {
+  size_t first = VarnockHostVariableCount();
+  // Which modules were in use is decided before the first try; the tries
+  // after a failure keep it.
+  if (!reload_failing_) {
+    in_use_.clear();
+    for (const Module &module : *modules_)
+      in_use_.push_back(module.started);
+  }
+  for (const Module &module : *modules_) {
+    if (module.started)
+      first = std::min(first, module.firstVariable);
+  }
+  finish_modules();
+  VarnockHostForgetVariablesFrom(first);
+  for (Module &module : *modules_)
+    unload_module(&module);
+  why->clear();
+  for (size_t i = 0; i < modules_->size(); ++i) {
+    Module &module = (*modules_)[i];
+    std::string error;
+    if (load_module(&module, &error) && start_module(&module, config_dir_, &error))
+      continue;
+    if (!in_use_[i]) {
+      log_line(LOG_ERR, "varnockd: " + error + "\n");
+    } else {
+      if (!why->empty())
+        *why += "; ";
+      *why += error;
+    }
+  }
+  if (why->empty())
+    return true;
+  // Those that did start wait for the next try, their variables forgotten.
+  first = VarnockHostVariableCount();
+  for (const Module &module : *modules_) {
+    if (module.started)
+      first = std::min(first, module.firstVariable);
+  }
+  finish_modules();
+  VarnockHostForgetVariablesFrom(first);
+  return false;
+}
+
 void Collector::run() {
   for (Module &module : *modules_) {
     std::string error;
@@ -184,19 +256,34 @@ void Collector::run() {
   const auto tick = std::chrono::seconds(tick_seconds_);
   for (bool first = true; !stop_; first = false) {
     const auto began = Clock::now();
-    if (!collect(!first))
+    bool callbacks = !first;
+    // A reload asked for, or one that failed and is tried again each tick.
+    if (reload_.exchange(false) || reload_failing_) {
+      std::string why;
+      if (reload_modules(&why)) {
+        ++generation_;
+        callbacks = false; // as after a start
+        log_line(LOG_INFO, "varnockd: modules reloaded\n");
+        reload_failing_ = false;
+        reload_why_.clear();
+      } else {
+        // Said once, and again only when the reason changes.
+        if (!reload_failing_ || why != reload_why_)
+          log_line(LOG_ERR, "varnockd: reload failed: " + why +
+                                "; the answers of before the reload are served until a reload "
+                                "succeeds (tried again every tick)\n");
+        reload_failing_ = true;
+        reload_why_ = why;
+      }
+    }
+    if (!reload_failing_ && !collect(callbacks))
       break;
     // The next collection starts a tick after this one began, or at once
-    // when this one took longer.
+    // when this one took longer or a reload is asked for.
     std::unique_lock<std::mutex> lock(mutex_);
-    wake_.wait_until(lock, began + tick, [this] { return stop_.load(); });
+    wake_.wait_until(lock, began + tick, [this] { return stop_.load() || reload_.load(); });
   }
-  for (Module &module : *modules_) {
-    if (module.started) {
-      module.finish();
-      module.started = false;
-    }
-  }
+  finish_modules();
   std::lock_guard<std::mutex> lock(mutex_);
   ended_ = true;
   wake_.notify_all();

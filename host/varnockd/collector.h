@@ -47,6 +47,13 @@ public:
   // its next collection.
   void retire(size_t index);
 
+  // Asks the thread to reload the modules: at its next wake it finishes and
+  // unloads them, loads and starts them again and collects; the snapshot of
+  // that collection replaces the old one. Until then, and for as long as a
+  // module cannot be loaded or refuses to start (it tries again every tick),
+  // the old snapshot keeps answering.
+  void request_reload();
+
   // Asks the thread to stop: a collection ends at its next variable, then
   // the modules are finished. wait_stopped waits up to `seconds` for that,
   // writing the log meanwhile; true when the thread has ended (and is joined).
@@ -57,6 +64,8 @@ private:
   void run();
   bool collect(bool tick);
   void publish(std::shared_ptr<const Snapshot> snapshot);
+  void finish_modules();
+  bool reload_modules(std::string *why);
 
   std::vector<Module> *modules_;
   std::string config_dir_;
@@ -67,6 +76,11 @@ private:
   std::condition_variable wake_;
   std::shared_ptr<const Snapshot> latest_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> reload_{false};
+  bool reload_failing_ = false; // a reload has not succeeded yet: publish nothing
+  std::string reload_why_;      // why, as last logged
+  std::vector<bool> in_use_;    // the modules in use before the reload
+  unsigned generation_ = 0;
   bool first_done_ = false;
   bool ended_ = false;
   bool running_ = false;

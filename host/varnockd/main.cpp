@@ -1,6 +1,6 @@
 // varnockd: loads the monitoring modules named on the command line, drives
 // their periodic tick and serves their variables over SNMP, in the
-// foreground, until SIGTERM or SIGINT.
+// foreground, until SIGTERM or SIGINT; SIGHUP reloads them and varnockd.conf.
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -26,6 +26,25 @@
 namespace {
 
 std::vector<varnockd::Module> g_modules;
+varnockd::Collector *g_collector = nullptr;
+
+// SIGHUP with --serve snapshot: varnockd.conf is read again here, on the
+// main thread, and the collector reloads the modules while the old snapshot
+// answers.
+void reload_snapshots() {
+  snmp_log(LOG_INFO, "varnockd: reloading on SIGHUP\n");
+  varnockd::agent_reload_config();
+  if (g_collector != nullptr)
+    g_collector->request_reload();
+}
+
+// With --serve live the modules run inside the requests; reloading them
+// would leave requests unanswered, so only varnockd.conf is read again.
+void reload_live() {
+  snmp_log(LOG_INFO, "varnockd: reloading varnockd.conf on SIGHUP; the modules are reloaded "
+                     "only with --serve snapshot\n");
+  varnockd::agent_reload_config();
+}
 
 // How long a stopping daemon waits for the collection under way to end and
 // the modules to finish. A collection waits on a hung server for up to a
@@ -95,6 +114,7 @@ int serve_live(const varnockd::Options &options) {
     snmp_log(LOG_WARNING, "varnockd: no module is in use; nothing is served\n");
 
   varnockd::agent_set_tick(options.tickSeconds, tick_modules);
+  varnockd::agent_on_reload(reload_live);
   snmp_log(LOG_INFO, "varnockd %s: %s, configuration in %s\n", VARNOCKD_VERSION,
            varnockd::agent_where().c_str(), options.configDir.c_str());
 
@@ -170,11 +190,15 @@ int serve_snapshots(const varnockd::Options &options) {
     snmp_log(LOG_WARNING, "varnockd: no module is in use; nothing is served\n");
 
   varnockd::agent_serve_snapshots(&collector);
+  g_collector = &collector;
+  varnockd::agent_on_reload(reload_snapshots);
   snmp_log(LOG_INFO, "varnockd %s: %s, configuration in %s\n", VARNOCKD_VERSION,
            varnockd::agent_where().c_str(), options.configDir.c_str());
 
   const int sig = varnockd::agent_run();
   snmp_log(LOG_INFO, "varnockd: stopping on %s\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
+  varnockd::agent_on_reload(nullptr);
+  g_collector = nullptr;
   stop_collector(collector, true, 0);
   return 0;
 }

@@ -107,4 +107,17 @@ void drop_module(Module *module) {
   VarnockHostForgetVariablesFrom(module->firstVariable);
 }
 
+void unload_module(Module *module) {
+  if (module->handle != nullptr)
+    dlclose(module->handle);
+  module->handle = nullptr;
+  module->init = nullptr;
+  module->monitorInit = nullptr;
+  module->branch = nullptr;
+  module->modinfo = nullptr;
+  module->callback = nullptr;
+  module->finish = nullptr;
+  module->started = false;
+}
+
 } // namespace varnockd

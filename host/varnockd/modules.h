@@ -44,6 +44,10 @@ bool start_module(Module *module, const std::string &configDir, std::string *err
 // so that no request reaches its handlers.
 void drop_module(Module *module);
 
+// Closes a module's library (not started, or finished); load_module may
+// open it again, reading the file afresh.
+void unload_module(Module *module);
+
 // Text of an OID in dotted notation.
 std::string oid_text(const uint32_t *oid, int32_t length);
 

@@ -7,6 +7,7 @@
 #include <time.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace varnockd {
@@ -27,6 +28,10 @@ struct Snapshot {
   // one of them names an object that exists, whatever its instance.
   std::vector<HostOid> objects;
   time_t began = 0; // wall-clock start of the collection, for the log
+  // The subtrees of the modules in use, as SNMP should serve them, and how
+  // many reloads of the modules lie behind them (0: as started).
+  std::vector<std::pair<std::string, HostOid>> subtrees;
+  unsigned generation = 0;
 
   // The entry of exactly this OID, or null.
   const SnapshotEntry *find(const uint32_t *oid, int32_t length) const;

@@ -24,9 +24,11 @@
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
 #include <net-snmp/agent/agent_callbacks.h>
+#include <net-snmp/agent/agent_read_config.h>
 
 #include "host/varnockd/collector.h"
 #include "host/varnockd/log_queue.h"
+#include "host/varnockd/modules.h"
 #include "varnock_host.h"
 
 // The access control and user tables of Net-SNMP's MIB modules library; they
@@ -36,6 +38,16 @@ extern "C" void init_vacm_vars(void);
 extern "C" void init_usmUser(void);
 extern "C" void init_vacm_config_tokens(void);
 extern "C" void init_vacm_snmpd_easy_tokens(void);
+// The DisMan Event MIB's engine: the monitor, notificationEvent and related
+// tokens, and the triggers that query the agent's own values (through the
+// internal session of iquerySecName) and send notifications where the trap
+// tokens say (as a sub-agent, through the master).
+extern "C" void init_mteObjects(void);
+extern "C" void init_mteObjectsConf(void);
+extern "C" void init_mteEvent(void);
+extern "C" void init_mteEventConf(void);
+extern "C" void init_mteTrigger(void);
+extern "C" void init_mteTriggerConf(void);
 
 namespace varnockd {
 
@@ -51,6 +63,8 @@ constexpr char kDefaultAccess[] = "rocommunity public 127.0.0.1";
 constexpr int kMaxSkippedAnswers = 10000;
 
 volatile sig_atomic_t g_signal = 0;
+volatile sig_atomic_t g_reload = 0;
+void (*g_reload_hook)() = nullptr;
 int g_wake[2] = {-1, -1};
 void (*g_tick)() = nullptr;
 
@@ -58,6 +72,19 @@ void (*g_tick)() = nullptr;
 // whether its lateness has been reported.
 const Collector *g_collector = nullptr;
 bool g_late_reported = false;
+
+// The module subtrees registered with Net-SNMP, and the reload generation of
+// the snapshot they were last matched with.
+struct Registered {
+  std::string name;
+  HostOid root;
+};
+std::vector<Registered> g_registered;
+unsigned g_registered_generation = 0;
+
+// Kept for a reload of varnockd.conf.
+std::string g_config_dir;
+bool g_master = true;
 
 // AgentX: the command line's settings, and whether the master is there.
 const Options *g_options = nullptr;
@@ -317,7 +344,10 @@ int handle_subtree(netsnmp_mib_handler *, netsnmp_handler_registration *reginfo,
 }
 
 void on_signal(int sig) {
-  g_signal = sig;
+  if (sig == SIGHUP)
+    g_reload = 1;
+  else
+    g_signal = sig;
   const int saved = errno;
   if (g_wake[1] >= 0) {
     const char byte = 1;
@@ -351,9 +381,14 @@ std::string clock_text(time_t when) {
 
 // Once a second: a collection that has run past three ticks is reported
 // once, with the time the answers come from, and again when it has ended.
+void sync_registrations(const Snapshot &snapshot);
+
 void watch_collector(unsigned int, void *) {
   if (g_collector == nullptr)
     return;
+  if (const std::shared_ptr<const Snapshot> now = g_collector->latest();
+      now != nullptr && now->generation != g_registered_generation)
+    sync_registrations(*now);
   Collector::Clock::time_point since;
   const bool running = g_collector->running(&since);
   const auto limit = std::chrono::seconds(3 * g_collector->tick_seconds());
@@ -374,6 +409,23 @@ void watch_collector(unsigned int, void *) {
 
 } // namespace
 
+namespace {
+
+// Without a varnockd.conf the agent answers the read-only community
+// "public" from 127.0.0.1. The line is handed to Net-SNMP's parser as if it
+// stood in a configuration file, read with them (at start and each reload).
+void remember_default_access() {
+  const std::string conf = g_config_dir + "/varnockd.conf";
+  const std::string localConf = g_config_dir + "/varnockd.local.conf";
+  if (g_master && !file_exists(conf) && !file_exists(localConf)) {
+    char line[sizeof kDefaultAccess];
+    memcpy(line, kDefaultAccess, sizeof line);
+    netsnmp_config_remember(line);
+  }
+}
+
+} // namespace
+
 bool install_signals() {
   if (g_wake[0] >= 0)
     return true;
@@ -385,6 +437,7 @@ bool install_signals() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
   // A monitored server that closes its connection early must not kill the
   // daemon while a module writes to the socket.
   signal(SIGPIPE, SIG_IGN);
@@ -519,16 +572,15 @@ bool agent_start(const Options &options, std::string *error) {
     init_vacm_vars();
     init_usmUser();
   }
-  // Without a varnockd.conf the agent answers the read-only community
-  // "public" from 127.0.0.1. The line is handed to Net-SNMP's parser as if it
-  // stood in a configuration file, read with them.
-  const std::string conf = options.configDir + "/varnockd.conf";
-  const std::string localConf = options.configDir + "/varnockd.local.conf";
-  if (options.role == AgentRole::Master && !file_exists(conf) && !file_exists(localConf)) {
-    char line[sizeof kDefaultAccess];
-    memcpy(line, kDefaultAccess, sizeof line);
-    netsnmp_config_remember(line);
-  }
+  init_mteObjects();
+  init_mteObjectsConf();
+  init_mteEvent();
+  init_mteEventConf();
+  init_mteTrigger();
+  init_mteTriggerConf();
+  g_config_dir = options.configDir;
+  g_master = options.role == AgentRole::Master;
+  remember_default_access();
   init_snmp(kAppName);
 
   if (subagent) {
@@ -561,6 +613,42 @@ std::string agent_addresses() {
   return ports != nullptr ? ports : "";
 }
 
+namespace {
+
+// After a reload the modules may serve other subtrees: those no longer
+// served are unregistered (as a sub-agent, at the master too), new ones
+// registered; those that stay keep their registration, so that requests in
+// them never meet a gap.
+void sync_registrations(const Snapshot &snapshot) {
+  g_registered_generation = snapshot.generation;
+  for (auto it = g_registered.begin(); it != g_registered.end();) {
+    const bool kept = std::any_of(snapshot.subtrees.begin(), snapshot.subtrees.end(),
+                                  [&](const auto &s) { return s.second == it->root; });
+    if (kept) {
+      ++it;
+      continue;
+    }
+    std::vector<oid> root(it->root.begin(), it->root.end());
+    unregister_mib(root.data(), root.size());
+    snmp_log(LOG_INFO, "varnockd: subtree %s is no longer served\n",
+             oid_text(it->root.data(), static_cast<int32_t>(it->root.size())).c_str());
+    it = g_registered.erase(it);
+  }
+  for (const auto &[name, root] : snapshot.subtrees) {
+    const bool known = std::any_of(g_registered.begin(), g_registered.end(),
+                                   [&](const Registered &r) { return r.root == root; });
+    if (known)
+      continue;
+    const std::string text = oid_text(root.data(), static_cast<int32_t>(root.size()));
+    if (agent_register_subtree(name, root.data(), static_cast<int32_t>(root.size())))
+      snmp_log(LOG_INFO, "varnockd: module %s serves %s\n", name.c_str(), text.c_str());
+    else
+      snmp_log(LOG_ERR, "varnockd: %s: cannot serve subtree %s\n", name.c_str(), text.c_str());
+  }
+}
+
+} // namespace
+
 bool agent_register_subtree(const std::string &name, const uint32_t *subtree, int32_t length) {
   oid root[MAX_OID_LEN];
   if (length < 1 || length > MAX_OID_LEN)
@@ -573,7 +661,10 @@ bool agent_register_subtree(const std::string &name, const uint32_t *subtree, in
       name.c_str(), handle_subtree, root, static_cast<size_t>(length), HANDLER_CAN_RONLY);
   if (registration == nullptr)
     return false;
-  return netsnmp_register_handler(registration) == MIB_REGISTERED_OK;
+  if (netsnmp_register_handler(registration) != MIB_REGISTERED_OK)
+    return false;
+  g_registered.push_back({name, HostOid(subtree, subtree + length)});
+  return true;
 }
 
 void agent_set_tick(int seconds, void (*tick)()) {
@@ -586,9 +677,23 @@ void agent_serve_snapshots(const Collector *collector) {
   snmp_alarm_register(1, SA_REPEAT, watch_collector, nullptr);
 }
 
+void agent_on_reload(void (*hook)()) { g_reload_hook = hook; }
+
+void agent_reload_config() {
+  snmp_log(LOG_INFO, "varnockd: reading %s/varnockd.conf again\n", g_config_dir.c_str());
+  remember_default_access();
+  update_config();
+}
+
 int agent_run() {
-  while (g_signal == 0)
+  while (g_signal == 0) {
     agent_check_and_process(1);
+    if (g_reload != 0 && g_signal == 0) {
+      g_reload = 0;
+      if (g_reload_hook != nullptr)
+        g_reload_hook();
+    }
+  }
   return g_signal;
 }
 

@@ -14,7 +14,8 @@ namespace varnockd {
 
 class Collector;
 
-// Catches SIGTERM and SIGINT (they end agent_run) and ignores SIGPIPE; done
+// Catches SIGTERM and SIGINT (they end agent_run) and SIGHUP (a reload),
+// and ignores SIGPIPE; done
 // by agent_start too, earlier by a daemon that must stop before it.
 bool install_signals();
 // The signal that arrived, 0 while none has.
@@ -44,7 +45,14 @@ void agent_serve_snapshots(const Collector *collector);
 // Calls tick every `seconds` seconds from the main loop.
 void agent_set_tick(int seconds, void (*tick)());
 
-// Runs Net-SNMP's main loop until SIGTERM or SIGINT; returns the signal.
+// Called on the main thread, from the main loop, after a SIGHUP.
+void agent_on_reload(void (*hook)());
+// Reads varnockd.conf again: access control, trap destinations, the event
+// MIB's monitors. Listening addresses and the AgentX settings stay.
+void agent_reload_config();
+
+// Runs Net-SNMP's main loop until SIGTERM or SIGINT (a SIGHUP calls the
+// reload hook); returns the signal.
 int agent_run();
 
 // Closes the ports and lets Net-SNMP shut down.

@@ -2,6 +2,8 @@
 // original variables beside them: varnockd with the ostrik module watching
 // real Apache servers under the event and the prefork MPM, one that refuses
 // the module's credentials, one that is stopped and one that hangs.
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -462,6 +464,44 @@ TEST_F(ExtServers, HealthTellsAHungRefusingOrStoppedServerFromAHealthyOne) {
         << port;
     EXPECT_EQ(health_of(second, port, true).age, -1) << port;
   }
+}
+
+// SIGHUP reloads the module while a steady stream of gets goes on: every
+// get is answered (from the old snapshot until the new one is ready), and the
+// server added to ostrik.cf meanwhile gets its row.
+TEST_F(ExtServers, ReloadAddsAServerWithoutLeavingAGetUnanswered) {
+  VarnockdSetup setup;
+  setup.daemon = VARNOCKD_PATH;
+  setup.modules = {OSTRIK_MODULE_PATH};
+  setup.tick_seconds = 1;
+  const std::string first = "apache " + std::to_string(event_->port()) + " " + kUser + " " +
+                            kPassword + " 0\n";
+  setup.ostrik_cf = first;
+  Varnockd daemon(setup);
+  const auto has_row = [&](int port) {
+    CommandResult r = daemon.walk(kHealthEntry);
+    return testsupport::parse_ostrik_walk(r.out).number(kHealthEntry, 1, port) == port;
+  };
+  ASSERT_TRUE(has_row(event_->port()));
+  ASSERT_FALSE(has_row(prefork_->port()));
+
+  testsupport::GetStream stream(daemon.agent(), std::string(testsupport::kOstrikSubtree) + ".1.0");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  testsupport::write_file(daemon.config_dir() + "/ostrik.cf",
+                          first + "apache " + std::to_string(prefork_->port()) + " " + kUser +
+                              " " + kPassword + " 0\n");
+  ASSERT_EQ(kill(daemon.process().pid(), SIGHUP), 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!has_row(prefork_->port()) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const int sent = stream.finish();
+
+  EXPECT_TRUE(has_row(prefork_->port())) << daemon.log();
+  EXPECT_TRUE(has_row(event_->port()));
+  EXPECT_GE(sent, 5);
+  EXPECT_EQ(stream.failures().size(), 0u) << stream.failures().front();
+  EXPECT_NE(daemon.log().find("modules reloaded"), std::string::npos) << daemon.log();
 }
 
 } // namespace

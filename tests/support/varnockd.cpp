@@ -37,6 +37,30 @@ std::string sanitizer_report(const std::string &log) {
   return "";
 }
 
+GetStream::GetStream(std::string agent, std::string oid, std::string community)
+    : agent_(std::move(agent)), oid_(std::move(oid)), community_(std::move(community)) {
+  thread_ = std::thread([this] {
+    while (!stop_) {
+      CommandResult r = run_command({"snmpget", "-v2c", "-c", community_, "-On", "-r", "0", "-t",
+                                     "1", agent_, oid_},
+                                    10.0);
+      ++sent_;
+      if (r.exit_code != 0 || r.out.find(" = ") == std::string::npos ||
+          r.out.find("No Such") != std::string::npos)
+        failures_.push_back(r.err.empty() ? r.out : r.err);
+    }
+  });
+}
+
+GetStream::~GetStream() { finish(); }
+
+int GetStream::finish() {
+  stop_ = true;
+  if (thread_.joinable())
+    thread_.join();
+  return sent_;
+}
+
 std::vector<std::string> snmp_tool_command(const std::string &name, const std::string &community) {
   return {name, "-v2c", "-c", community, "-On", "-r", "0", "-t", "20"};
 }

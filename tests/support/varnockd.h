@@ -3,7 +3,9 @@
 // answers, always stopped; and Net-SNMP's command-line tools pointed at it.
 #pragma once
 
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <string>
 #include <utility>
 #include <vector>
@@ -74,6 +76,27 @@ private:
   std::unique_ptr<Process> process_;
   bool log_checked_ = false;
   void check_log_for_sanitizer_reports();
+};
+
+// A steady stream of `snmpget -t 1 -r 0` of one OID against an agent, one
+// after another on a thread of its own, from construction until finish().
+class GetStream {
+public:
+  GetStream(std::string agent, std::string oid, std::string community = "public");
+  ~GetStream();
+  GetStream(const GetStream &) = delete;
+  GetStream &operator=(const GetStream &) = delete;
+  // Ends the stream; the number of requests sent. Failed ones are kept in
+  // failures() (the tool's error output each).
+  int finish();
+  const std::vector<std::string> &failures() const { return failures_; }
+
+private:
+  std::string agent_, oid_, community_;
+  std::atomic<bool> stop_{false};
+  int sent_ = 0;
+  std::vector<std::string> failures_;
+  std::thread thread_;
 };
 
 // The first line of a sanitizer's report (AddressSanitizer, LeakSanitizer,
