@@ -146,8 +146,9 @@ bool Collector::collect(bool tick) {
   snapshot->generation = generation_;
   for (const Module &module : *modules_) {
     if (module.started)
-      snapshot->subtrees.emplace_back(module.name.empty() ? module.path : module.name,
-                                      HostOid(module.subtree, module.subtree + module.subtreeLength));
+      snapshot->subtrees.emplace_back(
+          module.name.empty() ? module.path : module.name,
+          HostOid(module.subtree, module.subtree + module.subtreeLength));
   }
   const size_t count = VarnockHostVariableCount();
   for (size_t i = 0; i < count; ++i) {

@@ -474,8 +474,8 @@ TEST_F(ExtServers, ReloadAddsAServerWithoutLeavingAGetUnanswered) {
   setup.daemon = VARNOCKD_PATH;
   setup.modules = {OSTRIK_MODULE_PATH};
   setup.tick_seconds = 1;
-  const std::string first = "apache " + std::to_string(event_->port()) + " " + kUser + " " +
-                            kPassword + " 0\n";
+  const std::string first =
+      "apache " + std::to_string(event_->port()) + " " + kUser + " " + kPassword + " 0\n";
   setup.ostrik_cf = first;
   Varnockd daemon(setup);
   const auto has_row = [&](int port) {
@@ -488,8 +488,8 @@ TEST_F(ExtServers, ReloadAddsAServerWithoutLeavingAGetUnanswered) {
   testsupport::GetStream stream(daemon.agent(), std::string(testsupport::kOstrikSubtree) + ".1.0");
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   testsupport::write_file(daemon.config_dir() + "/ostrik.cf",
-                          first + "apache " + std::to_string(prefork_->port()) + " " + kUser +
-                              " " + kPassword + " 0\n");
+                          first + "apache " + std::to_string(prefork_->port()) + " " + kUser + " " +
+                              kPassword + " 0\n");
   ASSERT_EQ(kill(daemon.process().pid(), SIGHUP), 0);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (!has_row(prefork_->port()) && std::chrono::steady_clock::now() < deadline)

@@ -41,9 +41,8 @@ GetStream::GetStream(std::string agent, std::string oid, std::string community)
     : agent_(std::move(agent)), oid_(std::move(oid)), community_(std::move(community)) {
   thread_ = std::thread([this] {
     while (!stop_) {
-      CommandResult r = run_command({"snmpget", "-v2c", "-c", community_, "-On", "-r", "0", "-t",
-                                     "1", agent_, oid_},
-                                    10.0);
+      CommandResult r = run_command(
+          {"snmpget", "-v2c", "-c", community_, "-On", "-r", "0", "-t", "1", agent_, oid_}, 10.0);
       ++sent_;
       if (r.exit_code != 0 || r.out.find(" = ") == std::string::npos ||
           r.out.find("No Such") != std::string::npos)

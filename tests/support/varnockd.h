@@ -5,8 +5,8 @@
 
 #include <atomic>
 #include <memory>
-#include <thread>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
