@@ -2,6 +2,7 @@
 // walked through the master by name, before and after the master restarts;
 // snmptable shows a table with its column names; the sub-agent waits for a
 // master that is not there yet, and logs the loss and the return of one.
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -81,6 +82,11 @@ public:
   }
   std::string log() const { return process_->err(); }
   bool running() { return process_->running(); }
+  // Writes a new ostrik.cf and sends SIGHUP.
+  void reload(const std::string &ostrik_cf) {
+    testsupport::write_file(dir_.file("ostrik.cf"), ostrik_cf);
+    ASSERT_EQ(kill(process_->pid(), SIGHUP), 0);
+  }
   int stop() { return process_->stop(); }
 
 private:
@@ -199,6 +205,35 @@ TEST(Agentx, WalkThroughTheMasterNamesEveryVariableBeforeAndAfterTheMasterRestar
   EXPECT_EQ(subagent.log().find("Warning"), std::string::npos) << subagent.log();
   // Ended by SIGTERM like the agent of its own: exit status 0.
   EXPECT_EQ(subagent.stop(), 0) << subagent.log();
+}
+
+// A reload keeps the session with the master: a steady stream of gets
+// through the master never fails, and the server added to ostrik.cf (one
+// with nothing listening on its port) gets its row.
+TEST(Agentx, ReloadKeepsAnsweringThroughTheMasterAndAddsTheNewServer) {
+  ApacheInstance apache(kUser, kPassword);
+  MasterSnmpd master;
+  const std::string cf =
+      "apache " + std::to_string(apache.port()) + " " + kUser + " " + kPassword + " 60\n";
+  Subagent subagent(master, cf);
+  ASSERT_EQ(walk_when_registered(master, expected_names(apache.port()).size()).exit_code, 0)
+      << subagent.log();
+  const std::string added = "OSTRIK-MIB::apacheServerHealthPort.1 = INTEGER: 1";
+
+  testsupport::GetStream stream(master.agent(), std::string(kSubtree) + ".1.0");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  subagent.reload(cf + "apache 1 " + kUser + " " + kPassword + " 60\n");
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (walk_by_name(master).out.find(added) == std::string::npos && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const int sent = stream.finish();
+
+  EXPECT_NE(walk_by_name(master).out.find(added), std::string::npos) << subagent.log();
+  EXPECT_GE(sent, 5);
+  EXPECT_EQ(stream.failures().size(), 0u) << stream.failures().front();
+  EXPECT_EQ(count_of(subagent.log(), "varnockd: AgentX master connected at "), 1u)
+      << subagent.log();
 }
 
 TEST(Agentx, SnmptablePrintsThePerformanceTableWithItsColumnNames) {
