@@ -1,0 +1,88 @@
+// Notifications of the sample varnockd.conf: Net-SNMP's event MIB inside
+// varnockd watches the health table and sends apacheServerDown once when a
+// real Apache stops answering and apacheServerUp once when it is back, to
+// Net-SNMP's snmptrapd on a loopback port.
+#include <stdlib.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "tests/support/apache.h"
+#include "tests/support/process.h"
+#include "tests/support/varnockd.h"
+
+namespace {
+
+using testsupport::ApacheInstance;
+using testsupport::Process;
+using testsupport::TempDir;
+using Clock = std::chrono::steady_clock;
+
+const std::string kDown = ".1.3.6.1.4.1.32473.16.3.0.1";
+const std::string kUp = ".1.3.6.1.4.1.32473.16.3.0.2";
+const std::string kHealthPort = ".1.3.6.1.4.1.32473.16.3.13.1.1.";
+
+size_t count_of(const std::string &text, const std::string &part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+    ++count;
+  return count;
+}
+
+// The installed sample with its monitors every second, its own address
+// left to the test and a trap2sink to the receiver.
+std::string sample_conf(int trap_port) {
+  std::string conf =
+      testsupport::read_file(std::string(OSTRIK_SOURCE_DIR) + "/packaging/varnockd.conf");
+  for (size_t at; (at = conf.find("-r 10")) != std::string::npos;)
+    conf.replace(at, 5, "-r 1");
+  conf.replace(conf.find("agentaddress"), 0, "#");
+  return conf + "trap2sink 127.0.0.1:" + std::to_string(trap_port) + " public\n";
+}
+
+// Waits until the receiver's output holds `count` of `what`, for a bounded time.
+bool wait_for(const Process &receiver, const std::string &what, size_t count, int seconds) {
+  const auto deadline = Clock::now() + std::chrono::seconds(seconds);
+  while (count_of(receiver.out(), what) < count && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  return count_of(receiver.out(), what) >= count;
+}
+
+TEST(Notifications, StoppingAndStartingApacheSendsOneDownThenOneUp) {
+  TempDir dir;
+  const int trap_port = testsupport::free_udp_port();
+  Process receiver({"snmptrapd", "-f", "-Lo", "-On", "-m", "", "-C", "-c", "/dev/null",
+                    "--disableAuthorization=yes", "udp:127.0.0.1:" + std::to_string(trap_port)},
+                   dir.file("snmptrapd"));
+  ApacheInstance apache("monitor", "notify-secret");
+  testsupport::VarnockdSetup setup;
+  setup.daemon = VARNOCKD_PATH;
+  setup.modules = {OSTRIK_MODULE_PATH};
+  setup.tick_seconds = 1;
+  setup.ostrik_cf = "apache " + std::to_string(apache.port()) + " monitor notify-secret 0\n";
+  setup.varnockd_conf = sample_conf(trap_port);
+  // A stopped server refuses at once; this only bounds a slow one.
+  ASSERT_EQ(setenv("OSTRIK_RECEIVE_TIMEOUT", "2", 1), 0);
+  testsupport::Varnockd daemon(setup);
+  unsetenv("OSTRIK_RECEIVE_TIMEOUT");
+  const std::string port = std::to_string(apache.port());
+
+  // Three failed fetches of the status page, 10 seconds apart.
+  apache.stop();
+  ASSERT_TRUE(wait_for(receiver, kDown, 1, 45)) << receiver.out() << daemon.log();
+  EXPECT_NE(receiver.out().find(kHealthPort + port + " = INTEGER: " + port), std::string::npos)
+      << receiver.out();
+  ASSERT_TRUE(apache.start());
+  ASSERT_TRUE(wait_for(receiver, kUp, 1, 20)) << receiver.out() << daemon.log();
+  // A few more rounds of the monitors send nothing more.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_EQ(count_of(receiver.out(), kDown), 1u) << receiver.out();
+  EXPECT_EQ(count_of(receiver.out(), kUp), 1u) << receiver.out();
+  EXPECT_EQ(count_of(receiver.out(), kHealthPort + port + " = INTEGER: " + port), 2u)
+      << receiver.out();
+}
+
+} // namespace
