@@ -42,6 +42,7 @@ extern "C" void init_vacm_snmpd_easy_tokens(void);
 // tokens, and the triggers that query the agent's own values (through the
 // internal session of iquerySecName) and send notifications where the trap
 // tokens say (as a sub-agent, through the master).
+extern "C" void init_iquery(void);
 extern "C" void init_mteObjects(void);
 extern "C" void init_mteObjectsConf(void);
 extern "C" void init_mteEvent(void);
@@ -568,6 +569,10 @@ bool agent_start(const Options &options, std::string *error) {
     // the access tables are the master's to serve.
     init_vacm_config_tokens();
     init_vacm_snmpd_easy_tokens();
+    // The user and internal-query tokens, for the event MIB's queries of
+    // the sub-agent's own values (the master's users serve the managers).
+    init_usm_conf(kAppName);
+    init_iquery();
   } else {
     init_vacm_vars();
     init_usmUser();

@@ -1,6 +1,12 @@
 // varnockd with the real ostrik module: the scalars over SNMP, walks of the
 // subtree, sets refused, and the daemon's default module.
+#include <signal.h>
+#include <stdio.h>
+
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 
 #include <string>
 #include <vector>
@@ -97,6 +103,42 @@ TEST(DaemonSnmp, DebugShowsTheModulesTraces) {
       << daemon.log();
   Varnockd quiet(ostrik_setup());
   EXPECT_EQ(quiet.log().find("ostrik_init:"), std::string::npos) << quiet.log();
+}
+
+// A module file that cannot be loaded at a reload: the answers of before
+// stay served, the log says why once, and the next try after the file is
+// back loads it.
+TEST(DaemonSnmp, ReloadOfAModuleThatCannotBeLoadedKeepsServingTheOldAnswers) {
+  testsupport::TempDir dir;
+  const std::string module = dir.file("ostrik.so");
+  const auto replace = [&](const std::vector<std::string> &write) {
+    ASSERT_EQ(testsupport::run_command(write).exit_code, 0);
+    ASSERT_EQ(rename(dir.file("new.so").c_str(), module.c_str()), 0);
+  };
+  replace({"cp", OSTRIK_MODULE_PATH, dir.file("new.so")});
+  VarnockdSetup setup = ostrik_setup();
+  setup.modules = {module};
+  setup.tick_seconds = 1;
+  Varnockd daemon(setup);
+
+  replace({"truncate", "-s", "10", dir.file("new.so")});
+  ASSERT_EQ(kill(daemon.process().pid(), SIGHUP), 0);
+  std::this_thread::sleep_for(std::chrono::seconds(3)); // three tries
+  CommandResult r = daemon.get({kVersion});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(parse_varbinds(r.out).at(0).value, kTitle);
+
+  replace({"cp", OSTRIK_MODULE_PATH, dir.file("new.so")});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (daemon.log().find("varnockd: modules reloaded") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const std::string log = daemon.log();
+  EXPECT_NE(log.find("varnockd: modules reloaded"), std::string::npos) << log;
+  const std::string failed = "varnockd: reload failed: cannot load module " + module;
+  EXPECT_NE(log.find(failed), std::string::npos) << log;
+  EXPECT_EQ(log.find(failed), log.rfind(failed)) << "said once: " << log;
+  EXPECT_EQ(daemon.get({kVersion}).exit_code, 0);
 }
 
 } // namespace
