@@ -21,13 +21,14 @@ bool answers(const std::string &agent) {
 
 } // namespace
 
-MasterSnmpd::MasterSnmpd() {
+MasterSnmpd::MasterSnmpd(const std::string &extra_conf) {
   port_ = free_udp_port();
   write_file(dir_.file("snmpd.conf"), "master agentx\n"
                                       "agentXSocket " +
                                           agentx_socket() +
                                           "\n"
-                                          "rocommunity public 127.0.0.1\n");
+                                          "rocommunity public 127.0.0.1\n" +
+                                          extra_conf);
   start();
 }
 

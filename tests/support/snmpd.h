@@ -17,7 +17,8 @@ class MasterSnmpd {
 public:
   // Writes the configuration and starts the master. Throws
   // std::runtime_error (with snmpd's output) when it does not come up.
-  MasterSnmpd();
+  // extra_conf: further lines of its snmpd.conf.
+  explicit MasterSnmpd(const std::string &extra_conf = "");
   ~MasterSnmpd();
   MasterSnmpd(const MasterSnmpd &) = delete;
   MasterSnmpd &operator=(const MasterSnmpd &) = delete;
