@@ -207,11 +207,17 @@ TEST(Package, InstallsIntoAScratchRootEnablesTheUnitAndPurgesClean) {
       << unit;
   EXPECT_NE(unit.find("\nRestart=on-failure\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("\nWantedBy=multi-user.target\n"), std::string::npos) << unit;
+  EXPECT_NE(unit.find("\nExecReload=/bin/kill -HUP $MAINPID\n"), std::string::npos) << unit;
+  // The reload's command, as the system has it.
+  std::filesystem::create_directories(root + "/bin");
+  std::filesystem::copy_file("/bin/kill", root + "/bin/kill",
+                             std::filesystem::copy_options::overwrite_existing);
   CommandResult verify =
       run_command({"systemd-analyze", "verify", "--man=no", "--recursive-errors=no",
                    "--root=" + root, "/lib/systemd/system/varnockd.service"});
   EXPECT_EQ(verify.exit_code, 0) << verify.out << verify.err;
   EXPECT_EQ(verify.out + verify.err, "");
+  std::filesystem::remove_all(root + "/bin");
 
   // The packaged daemon's defaults are the packaged places.
   const std::string lib = root + "/usr/lib/" + multiarch();
