@@ -11,6 +11,7 @@
 #include "config/read_config.h"
 #include "module/ostrik.h"
 #include "platform/path.h"
+#include "pluginlib/topmod.h"
 
 int32_t tables_registered;
 
@@ -186,6 +187,11 @@ int32_t callback(void) {
   return 0;
 }
 
-int32_t finish(void) { return 0; }
+// Gives back what the process snapshots hold: the daemon may unload the
+// module and load it again (a reload), so nothing may stay behind.
+int32_t finish(void) {
+  topmod_release();
+  return 0;
+}
 
 } // extern "C"

@@ -183,7 +183,7 @@ double scaleElapsed(int32_t elapsed) {
   return static_cast<double>(cpus) * static_cast<double>(scaled);
 }
 
-void topmod_reset_for_tests(void) {
+void topmod_release(void) {
   std::free(previous.records);
   std::free(current.records);
   std::free(deltas.records);
@@ -192,6 +192,10 @@ void topmod_reset_for_tests(void) {
   deltas = ProcArray{};
   previousStamp = 0;
   currentStamp = 0;
+}
+
+void topmod_reset_for_tests(void) {
+  topmod_release();
   allocator = nullptr;
 }
 

@@ -30,6 +30,10 @@ int compareTopDelta(const void *a, const void *b);
 // CPUs online (at least 1) x elapsed x 100.
 double scaleElapsed(int32_t elapsed);
 
+// Frees every snapshot and the table, as before the first call: when the
+// module is finished (a daemon may unload it and load it again).
+void topmod_release(void);
+
 // Forgets every snapshot and the table, as before the first call (tests).
 void topmod_reset_for_tests(void);
 
