@@ -105,3 +105,13 @@ ServerEntry *find_next_server(int32_t port) {
   }
   return nullptr;
 }
+
+void free_server_list(void) {
+  ServerEntry *entry = server_list;
+  while (entry != nullptr) {
+    ServerEntry *next = entry->next;
+    std::free(entry);
+    entry = next;
+  }
+  server_list = nullptr;
+}

@@ -17,6 +17,8 @@ int insert_server(ServerEntry *entry);
 // Makes and links an entry from one configuration line. 1, or -1 when refused.
 int add_server(int32_t port, const char *user, const char *password, int32_t fileCheckInterval,
                const char *credentials);
+// Frees every entry and empties the list (the module's finish).
+void free_server_list(void);
 // First entry, in list order, whose port equals port; null if none.
 ServerEntry *find_server(int32_t port);
 // First entry, in list order, whose port is greater than port; null if none.

@@ -9,6 +9,7 @@
 #include "collect/fetch_page.h"
 #include "collect/footprint.h"
 #include "config/read_config.h"
+#include "config/server_list.h"
 #include "module/ostrik.h"
 #include "platform/path.h"
 #include "pluginlib/topmod.h"
@@ -187,10 +188,12 @@ int32_t callback(void) {
   return 0;
 }
 
-// Gives back what the process snapshots hold: the daemon may unload the
-// module and load it again (a reload), so nothing may stay behind.
+// Gives back the server list and the process snapshots: the daemon may
+// unload the module and start it again (a reload), so nothing may stay
+// behind, and a module started again reads its servers afresh.
 int32_t finish(void) {
   topmod_release();
+  free_server_list();
   return 0;
 }
 
