@@ -16,13 +16,18 @@ apache_exporter and collectd's apache plugin. Four experiments:
   memory    resident memory of varnockd with 1 and 100 servers, of a bare
             snmpd, and of the two peers
   requests  requests that reach each Apache while walks run back to back
+  latency   answer latency (p50, p99, max) of gets and of full bulk walks
+            with 0 and with 5 hung servers beside 5 healthy ones, with
+            --serve snapshot and --serve live; and the daemon's CPU time for
+            one full walk from its snapshot against snmpd's prTable of the
+            same size
 
 CPU time is the sum of the first field of /proc/PID/task/*/schedstat (time
 on the CPU, in nanoseconds) over the process's threads. Results go to one
 JSON file, which bench/report.py turns into docs/performance.md.
 
 Usage: bench/e2e.py --build BUILD_DIR --out RESULTS.json
-                    [--repeats N] [--only walk,status,memory,requests]
+                    [--repeats N] [--only walk,status,memory,requests,latency]
 """
 
 import argparse
@@ -232,7 +237,10 @@ class Apache:
 
 
 class Varnockd(Proc):
-    def __init__(self, build, work, name, server_ports, tick=86400, check_interval=300):
+    # The walk, status, memory and requests experiments measure the refreshes
+    # that a request runs: --serve live. The latency experiment sets serve.
+    def __init__(self, build, work, name, server_ports, tick=86400, check_interval=300,
+                 serve="live"):
         conf_dir = os.path.join(work, f"{name}-conf")
         os.makedirs(conf_dir, exist_ok=True)
         cf = os.path.join(conf_dir, "ostrik.cf")
@@ -244,10 +252,10 @@ class Varnockd(Proc):
         self.port = free_ports(1, socket.SOCK_DGRAM)[0]
         argv = [os.path.join(build, "host", "varnockd", "varnockd"), "--config-dir", conf_dir,
                 "--module", os.path.join(build, "ostrik.so"), "--tick", str(tick),
-                f"udp:127.0.0.1:{self.port}"]
+                "--serve", serve, f"udp:127.0.0.1:{self.port}"]
         super().__init__(name, argv, os.path.join(work, f"{name}.log"))
         # The title scalar answers without running any refresh.
-        wait_until(lambda: snmp_get(self.port, SUBTREE + ".1.0"), 20, "varnockd")
+        wait_until(lambda: snmp_get(self.port, SUBTREE + ".1.0"), 120, "varnockd")
 
 
 class Snmpd(Proc):
@@ -700,6 +708,243 @@ def exp_requests(build, work, seconds):
     return res
 
 
+# ------------------------------------------------------------------ latency
+# A small SNMPv2c client, so that one request's time is the agent's answer
+# and the loopback, not the start-up of a command-line tool.
+
+
+def ber_length(n):
+    if n < 0x80:
+        return bytes([n])
+    body = n.to_bytes((n.bit_length() + 7) // 8, "big")
+    return bytes([0x80 | len(body)]) + body
+
+
+def ber(tag, body):
+    return bytes([tag]) + ber_length(len(body)) + body
+
+
+def ber_int(v):
+    return ber(0x02, v.to_bytes(max(1, (v.bit_length() + 8) // 8), "big", signed=True))
+
+
+def ber_oid(arcs):
+    body = bytearray([40 * arcs[0] + arcs[1]])
+    for arc in arcs[2:]:
+        chunk = [arc & 0x7F]
+        arc >>= 7
+        while arc:
+            chunk.append(0x80 | (arc & 0x7F))
+            arc >>= 7
+        body.extend(reversed(chunk))
+    return ber(0x06, bytes(body))
+
+
+def ber_read(data, at):
+    """(tag, body start, body end) of the TLV at data[at]."""
+    tag, n = data[at], data[at + 1]
+    at += 2
+    if n & 0x80:
+        k = n & 0x7F
+        n = int.from_bytes(data[at:at + k], "big")
+        at += k
+    return tag, at, at + n
+
+
+def decode_oid(body):
+    arcs = [body[0] // 40, body[0] % 40]
+    v = 0
+    for b in body[1:]:
+        v = (v << 7) | (b & 0x7F)
+        if not b & 0x80:
+            arcs.append(v)
+            v = 0
+    return tuple(arcs)
+
+
+class SnmpClient:
+    def __init__(self, port, timeout=1.0):
+        self.addr = ("127.0.0.1", port)
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.settimeout(timeout)
+        self.reqid = 1
+
+    def close(self):
+        self.sock.close()
+
+    def request(self, pdu_tag, oids, a=0, b=0):
+        """The varbinds [(oid, value tag)] of the answer; None on a time-out."""
+        self.reqid += 1
+        binds = b"".join(ber(0x30, ber_oid(o) + b"\x05\x00") for o in oids)
+        pdu = ber(pdu_tag, ber_int(self.reqid) + ber_int(a) + ber_int(b) + ber(0x30, binds))
+        self.sock.sendto(ber(0x30, ber_int(1) + ber(0x04, b"public") + pdu), self.addr)
+        while True:
+            try:
+                data = self.sock.recv(65535)
+            except socket.timeout:
+                return None
+            _, at, _ = ber_read(data, 0)
+            for _ in range(2):  # version, community
+                _, _, at = ber_read(data, at)
+            _, at, _ = ber_read(data, at)  # the response PDU
+            _, s, at = ber_read(data, at)
+            if int.from_bytes(data[s:at], "big", signed=True) != self.reqid:
+                continue  # a late answer to an earlier request
+            for _ in range(2):  # error status, error index
+                _, _, at = ber_read(data, at)
+            _, at, end = ber_read(data, at)
+            out = []
+            while at < end:
+                _, vs, at = ber_read(data, at)
+                _, os_, oe = ber_read(data, vs)
+                vtag, _, _ = ber_read(data, oe)
+                out.append((decode_oid(data[os_:oe]), vtag))
+            return out
+
+    def get(self, oids):
+        return self.request(0xA0, oids)
+
+    def bulk_walk(self, root, repetitions=10, each_ms=None):
+        """Values of a full walk of root with get-bulks, as snmpbulkwalk
+        makes it; None when a request timed out. Each get-bulk's time in ms
+        goes to each_ms."""
+        n, at = 0, root
+        while True:
+            t0 = time.perf_counter()
+            binds = self.request(0xA5, [at], 0, repetitions)
+            if binds is None:
+                return None
+            if each_ms is not None:
+                each_ms.append((time.perf_counter() - t0) * 1e3)
+            for oid, tag in binds:
+                if tag == 0x82 or oid[:len(root)] != root:
+                    return n
+                n += 1
+                at = oid
+
+
+class HungServers:
+    """Ports that accept connections, read the request and never answer."""
+
+    def __init__(self, ports):
+        self.ports, self.listeners, self.held = ports, [], []
+        self.stopping = False
+        started.append(("hung", self))
+
+    def open(self):
+        import threading
+        for port in self.ports:
+            s = socket.socket()
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            s.bind(("127.0.0.1", port))
+            s.listen(64)
+            s.settimeout(0.2)
+            self.listeners.append(s)
+            threading.Thread(target=self._accept, args=(s,), daemon=True).start()
+
+    def _accept(self, s):
+        while not self.stopping:
+            try:
+                c, _ = s.accept()
+            except (socket.timeout, OSError):
+                continue
+            self.held.append(c)
+
+    def stop(self):
+        self.stopping = True
+        for s in self.listeners + self.held:
+            try:
+                s.close()
+            except OSError:
+                pass
+        self.listeners, self.held = [], []
+        if ("hung", self) in started:
+            started.remove(("hung", self))
+
+
+def percentiles(ms):
+    if not ms:
+        return {"p50": None, "p99": None, "max": None, "answered": 0}
+    ms = sorted(ms)
+    pick = lambda q: ms[min(len(ms) - 1, int(round(q * (len(ms) - 1))))]
+    return {"p50": pick(0.5), "p99": pick(0.99), "max": ms[-1], "answered": len(ms)}
+
+
+def exp_latency(build, work, seconds, healthy=5, hung=5, walks_for_cpu=20):
+    """Gets and full bulk walks back to back for `seconds` against a daemon
+    watching `healthy` ports of a real Apache and 0 or `hung` silent
+    servers, in both --serve modes; each request waits at most 1 s."""
+    log(f"latency: {healthy} healthy servers, 0 or {hung} hung, {seconds} s each case")
+    root = tuple(int(x) for x in SUBTREE.split("."))
+    version = root + (1, 0)
+    apache = Apache(work, free_ports(healthy))
+    results = {"seconds": seconds, "healthy": healthy, "cases": {}}
+    try:
+        for n_hung in (0, hung):
+            for serve in ("snapshot", "live"):
+                hung_servers = HungServers(free_ports(n_hung))
+                name = f"latency-{serve}-{n_hung}"
+                d = Varnockd(build, work, name, apache.ports + hung_servers.ports, tick=5,
+                             serve=serve)
+                try:
+                    # The hung servers open once the daemon serves, and the
+                    # status gate (10 s) opens during the measurement.
+                    hung_servers.open()
+                    client = SnmpClient(d.port)
+                    gets, walks, bulks, lost_gets, lost_walks, values = [], [], [], 0, 0, 0
+                    perf = root + (11, 2, 1, 3, apache.ports[0])
+                    deadline = time.monotonic() + seconds
+                    while time.monotonic() < deadline:
+                        t0 = time.perf_counter()
+                        got = client.get([version, perf])
+                        t1 = time.perf_counter()
+                        if got is None:
+                            lost_gets += 1
+                        else:
+                            gets.append((t1 - t0) * 1e3)
+                        n = client.bulk_walk(root, each_ms=bulks)
+                        t2 = time.perf_counter()
+                        if n is None:
+                            lost_walks += 1
+                        else:
+                            walks.append((t2 - t1) * 1e3)
+                            values = n
+                    client.close()
+                    case = {"get": percentiles(gets), "walk": percentiles(walks),
+                            "getbulk": percentiles(bulks),
+                            "get_timeouts": lost_gets, "walk_timeouts": lost_walks,
+                            "values": values}
+                    results["cases"][f"{serve}/{n_hung}"] = case
+                    log(f"  {serve}, {n_hung} hung: get p50/p99/max "
+                        f"{case['get']['p50']}/{case['get']['p99']}/{case['get']['max']} ms, "
+                        f"{lost_gets} lost; walk {case['walk']['p50']}/{case['walk']['p99']}/"
+                        f"{case['walk']['max']} ms, {lost_walks} lost")
+                finally:
+                    d.stop()
+                    hung_servers.stop()
+        # CPU time of one full walk answered from the snapshot (no collection
+        # runs meanwhile: the tick is a day), against snmpd walking its own
+        # prTable of the same number of values, side by side.
+        d = Varnockd(build, work, "latency-cpu", apache.ports, tick=86400, serve="snapshot")
+        values = 2 + 51 * healthy
+        s = Snmpd(work, "latency-cpu-snmpd", proc_rows=max(1, round(values / PR_COLUMNS)))
+        try:
+            ours, theirs = [], []
+            for _ in range(walks_for_cpu):
+                ours.append(measured_walk(d, "snmpbulkwalk", SUBTREE))
+                theirs.append(measured_walk(s, "snmpbulkwalk", PR_TABLE))
+            results["walk_cpu"] = {"ostrik": summarize(ours), "prTable": summarize(theirs)}
+            log(f"  full-walk CPU: ostrik {results['walk_cpu']['ostrik']['cpu_ms']:.3f} ms "
+                f"({ours[0]['values']} values), snmpd prTable "
+                f"{results['walk_cpu']['prTable']['cpu_ms']:.3f} ms ({theirs[0]['values']} values)")
+        finally:
+            d.stop()
+            s.stop()
+    finally:
+        apache.stop()
+    return results
+
+
 def machine():
     def cpu_model():
         with open("/proc/cpuinfo") as f:
@@ -753,7 +998,8 @@ def main():
     ap.add_argument("--build", required=True)
     ap.add_argument("--out", required=True)
     ap.add_argument("--repeats", type=int, default=5)
-    ap.add_argument("--only", default="walk,status,memory,requests")
+    ap.add_argument("--only", default="walk,status,memory,requests,latency")
+    ap.add_argument("--latency-seconds", type=int, default=30)
     ap.add_argument("--servers", default="1,10,50")
     args = ap.parse_args()
     build = os.path.abspath(args.build)
@@ -781,6 +1027,8 @@ def main():
             results["memory"] = exp_memory(build, work, max(3, args.repeats // 2))
         if "requests" in only:
             results["requests"] = exp_requests(build, work, 25)
+        if "latency" in only:
+            results["latency"] = exp_latency(build, work, args.latency_seconds)
     finally:
         cleanup()
         shutil.rmtree(work, ignore_errors=True)

@@ -43,6 +43,12 @@ VARNOCK_API int VarnockHostGetNext(const uint32_t *oid, int32_t oidLength, Varno
 // warnings; 7 shows debug traces).
 VARNOCK_API void VarnockHostSetLogLevel(int32_t maxLevel);
 
+// Where finished log lines (each with its newline) go instead of the
+// platform's log; null restores the platform's log. The sink is called on
+// the thread that logs, so a host whose log is not thread-safe queues there.
+typedef void (*VarnockLogSink)(int32_t level, const char *line);
+VARNOCK_API void VarnockHostSetLogSink(VarnockLogSink sink);
+
 #ifdef __cplusplus
 } // extern "C"
 #endif

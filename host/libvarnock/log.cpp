@@ -1,21 +1,28 @@
 // VarnockSyslog: the modules' log lines, one line each, to the host's log
-// (the daemon's Net-SNMP log on POSIX, the standard error stream on Windows).
+// (the daemon's Net-SNMP log on POSIX, the standard error stream on Windows),
+// or to the sink a host program installs. Safe to call from any thread: the
+// line is formatted on the caller's stack, and the settings are atomic.
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
+
+#include <atomic>
 
 #include "platform/host/log_sink.h"
 #include "varnock_host.h"
 
 namespace {
 
-int32_t g_max_level = 4; // errors and warnings
+std::atomic<int32_t> g_max_level{4}; // errors and warnings
+std::atomic<VarnockLogSink> g_sink{nullptr};
 
 } // namespace
 
 extern "C" {
 
 void VarnockHostSetLogLevel(int32_t maxLevel) { g_max_level = maxLevel; }
+
+void VarnockHostSetLogSink(VarnockLogSink sink) { g_sink = sink; }
 
 void VarnockSyslog(int32_t level, const char *format, ...) {
   if (level > g_max_level || format == nullptr)
@@ -34,7 +41,11 @@ void VarnockSyslog(int32_t level, const char *format, ...) {
     --length;
   line[length] = '\n';
   line[length + 1] = '\0';
-  platform_log_write(level, line);
+  const VarnockLogSink sink = g_sink;
+  if (sink != nullptr)
+    sink(level, line);
+  else
+    platform_log_write(level, line);
 }
 
 } // extern "C"

@@ -32,6 +32,7 @@ enum LongOnly {
   kAgentx,
   kAgentxPing,
   kDump,
+  kServe,
 };
 
 const option kLongOptions[] = {
@@ -43,6 +44,7 @@ const option kLongOptions[] = {
     {"agentx", optional_argument, nullptr, kAgentx},
     {"agentx-ping", required_argument, nullptr, kAgentxPing},
     {"dump", no_argument, nullptr, kDump},
+    {"serve", required_argument, nullptr, kServe},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -65,7 +67,12 @@ void print_usage(FILE *out) {
           "                     (default: %s)\n"
           "  --module PATH      load this module library; repeat for several\n"
           "                     (default: %s)\n"
-          "  --tick SECONDS     call every module's callback this often (default: 5)\n"
+          "  --tick SECONDS     collect every variable (and call every module's\n"
+          "                     callback) this often (default: 5)\n"
+          "  --serve MODE       snapshot: answer from the latest collection, made on a\n"
+          "                     thread of its own, so a hung server never delays an\n"
+          "                     answer (default); live: call the modules inside each\n"
+          "                     request, as for troubleshooting\n"
           "  --agentx[=SOCKET]  serve as an AgentX sub-agent of the master agent at\n"
           "                     SOCKET, in Net-SNMP's notation (default: Net-SNMP's\n"
           "                     %s); no listening addresses then\n"
@@ -205,6 +212,16 @@ ParseOutcome parse_options(int argc, char **argv, Options *options, std::string 
       break;
     case kDump:
       options->dump = true;
+      break;
+    case kServe:
+      if (strcmp(optarg, "snapshot") == 0) {
+        options->serve = ServeMode::Snapshot;
+      } else if (strcmp(optarg, "live") == 0) {
+        options->serve = ServeMode::Live;
+      } else {
+        *error = std::string("--serve needs snapshot or live, not '") + optarg + "'";
+        return ParseOutcome::Error;
+      }
       break;
     case kStateDir:
       options->stateDir = without_trailing_slashes(optarg);

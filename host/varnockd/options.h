@@ -10,6 +10,10 @@ namespace varnockd {
 // AgentX sub-agent of a master agent (Net-SNMP's snmpd).
 enum class AgentRole { Master, AgentxSubagent };
 
+// Where answers come from: a snapshot that the collector thread refreshes
+// every tick, or the modules' handlers called inside each request.
+enum class ServeMode { Snapshot, Live };
+
 // Seconds between two pings of the AgentX master, and between two attempts
 // to reach it again once it is gone.
 constexpr int kDefaultAgentxPingSeconds = 15;
@@ -27,6 +31,7 @@ struct Options {
   int agentxPingSeconds = kDefaultAgentxPingSeconds;
   bool agentxPingGiven = false; // --agentx-ping was on the command line
   bool dump = false;            // print every variable once and exit
+  ServeMode serve = ServeMode::Snapshot;
 };
 
 enum class ParseOutcome {

@@ -9,7 +9,12 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
 
 // Net-SNMP's configuration header must come first.
 #include <net-snmp/net-snmp-config.h>
@@ -20,6 +25,8 @@
 
 #include <net-snmp/agent/agent_callbacks.h>
 
+#include "host/varnockd/collector.h"
+#include "host/varnockd/log_queue.h"
 #include "varnock_host.h"
 
 // The access control and user tables of Net-SNMP's MIB modules library; they
@@ -46,6 +53,11 @@ constexpr int kMaxSkippedAnswers = 10000;
 volatile sig_atomic_t g_signal = 0;
 int g_wake[2] = {-1, -1};
 void (*g_tick)() = nullptr;
+
+// Serving from snapshots: the collector whose latest snapshot answers, and
+// whether its lateness has been reported.
+const Collector *g_collector = nullptr;
+bool g_late_reported = false;
 
 // AgentX: the command line's settings, and whether the master is there.
 const Options *g_options = nullptr;
@@ -193,17 +205,107 @@ void answer_getnext(netsnmp_handler_registration *reginfo, netsnmp_request_info 
   }
 }
 
+// The value of a snapshot entry as an answer, for the checks and setters
+// that live answers go through.
+void entry_answer(const SnapshotEntry &entry, VarnockAnswer *answer) {
+  answer->oidLength = static_cast<int32_t>(entry.oid.size());
+  std::copy(entry.oid.begin(), entry.oid.end(), answer->oid);
+  answer->type = entry.type;
+  answer->valueLength = static_cast<int32_t>(entry.value.size());
+  memcpy(answer->value, entry.value.data(), entry.value.size());
+  answer->variable = nullptr;
+}
+
+void log_bad_entry(const SnapshotEntry &entry) {
+  snmp_log(LOG_ERR,
+           "varnockd: variable %s answered a value that does not fit its type %d (length %d)\n",
+           entry.variable.empty() ? "?" : entry.variable.c_str(), entry.type,
+           static_cast<int>(entry.value.size()));
+}
+
+// A get answered from the snapshot, as the walk would answer it: an
+// instance of a descriptor of the request's length.
+void snapshot_get(const Snapshot &snapshot, netsnmp_agent_request_info *reqinfo,
+                  netsnmp_request_info *request) {
+  netsnmp_variable_list *vb = request->requestvb;
+  uint32_t asked[VARNOCK_HOST_MAX_OID] = {};
+  int32_t askedLength = 0;
+  if (to_host_oid(vb->name, vb->name_length, asked, &askedLength) &&
+      askedLength <= VARNOCK_MAX_OID_LEN) {
+    const SnapshotEntry *entry = snapshot.find(asked, askedLength);
+    if (entry != nullptr && entry->descriptorLength == askedLength) {
+      VarnockAnswer answer;
+      entry_answer(*entry, &answer);
+      if (answer_fits(answer)) {
+        set_value(vb, answer);
+      } else {
+        log_bad_entry(*entry);
+        netsnmp_set_request_error(reqinfo, request, SNMP_ERR_GENERR);
+      }
+      return;
+    }
+  }
+  const bool known = askedLength > 0 && snapshot.names_known_object(asked, askedLength);
+  netsnmp_set_request_error(reqinfo, request, known ? SNMP_NOSUCHINSTANCE : SNMP_NOSUCHOBJECT);
+}
+
+void snapshot_getnext(const Snapshot &snapshot, netsnmp_handler_registration *reginfo,
+                      netsnmp_request_info *request) {
+  netsnmp_variable_list *vb = request->requestvb;
+  const oid *start = vb->name;
+  size_t startLength = vb->name_length;
+  if (snmp_oid_compare(vb->name, vb->name_length, reginfo->rootoid, reginfo->rootoid_len) < 0) {
+    start = reginfo->rootoid;
+    startLength = reginfo->rootoid_len;
+  }
+  uint32_t from[VARNOCK_HOST_MAX_OID] = {};
+  int32_t fromLength = 0;
+  if (!to_host_oid(start, startLength, from, &fromLength))
+    return;
+  for (const SnapshotEntry *entry = snapshot.after(from, fromLength); entry != nullptr;
+       entry = snapshot.next(entry)) {
+    VarnockAnswer answer;
+    entry_answer(*entry, &answer);
+    oid found[MAX_OID_LEN];
+    size_t foundLength = 0;
+    to_snmp_oid(answer, found, &foundLength);
+    if (netsnmp_oid_is_subtree(reginfo->rootoid, reginfo->rootoid_len, found, foundLength) != 0)
+      return; // past the subtree
+    if (snmp_oid_compare(found, foundLength, vb->name, vb->name_length) > 0) {
+      if (answer_fits(answer)) {
+        snmp_set_var_objid(vb, found, foundLength);
+        set_value(vb, answer);
+        return;
+      }
+      log_bad_entry(*entry);
+    }
+  }
+}
+
 int handle_subtree(netsnmp_mib_handler *, netsnmp_handler_registration *reginfo,
                    netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests) {
+  // One snapshot for every varbind of this call, so that they belong together.
+  const std::shared_ptr<const Snapshot> snapshot =
+      g_collector != nullptr ? g_collector->latest() : nullptr;
   for (netsnmp_request_info *request = requests; request != nullptr; request = request->next) {
     if (request->processed)
       continue;
     switch (reqinfo->mode) {
     case MODE_GET:
-      answer_get(reqinfo, request);
+      if (g_collector != nullptr) {
+        if (snapshot != nullptr)
+          snapshot_get(*snapshot, reqinfo, request);
+      } else {
+        answer_get(reqinfo, request);
+      }
       break;
     case MODE_GETNEXT:
-      answer_getnext(reginfo, request);
+      if (g_collector != nullptr) {
+        if (snapshot != nullptr)
+          snapshot_getnext(*snapshot, reginfo, request);
+      } else {
+        answer_getnext(reginfo, request);
+      }
       break;
     default:
       // Read-only registrations never see sets; refuse anything else.
@@ -236,7 +338,45 @@ void on_tick(unsigned int, void *) {
     g_tick();
 }
 
+void on_log(int, void *) { log_queue_drain(); }
+
+// The wall-clock time of a snapshot's collection, HH:MM:SS local time.
+std::string clock_text(time_t when) {
+  struct tm local;
+  char text[16] = "??:??:??";
+  if (localtime_r(&when, &local) != nullptr)
+    strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
+}
+
+// Once a second: a collection that has run past three ticks is reported
+// once, with the time the answers come from, and again when it has ended.
+void watch_collector(unsigned int, void *) {
+  if (g_collector == nullptr)
+    return;
+  Collector::Clock::time_point since;
+  const bool running = g_collector->running(&since);
+  const auto limit = std::chrono::seconds(3 * g_collector->tick_seconds());
+  const std::shared_ptr<const Snapshot> latest = g_collector->latest();
+  const std::string from = latest != nullptr ? clock_text(latest->began) : "nowhere";
+  if (running && !g_late_reported && Collector::Clock::now() - since > limit) {
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(Collector::Clock::now() - since).count();
+    snmp_log(LOG_WARNING, "varnockd: collection running for %lld s; answers are from %s\n",
+             static_cast<long long>(seconds), from.c_str());
+    g_late_reported = true;
+  } else if (g_late_reported && (!running || Collector::Clock::now() - since <= limit)) {
+    snmp_log(LOG_INFO, "varnockd: collections are back on time; answers are from %s\n",
+             from.c_str());
+    g_late_reported = false;
+  }
+}
+
+} // namespace
+
 bool install_signals() {
+  if (g_wake[0] >= 0)
+    return true;
   if (pipe2(g_wake, O_CLOEXEC | O_NONBLOCK) != 0)
     return false;
   struct sigaction action;
@@ -248,9 +388,12 @@ bool install_signals() {
   // A monitored server that closes its connection early must not kill the
   // daemon while a module writes to the socket.
   signal(SIGPIPE, SIG_IGN);
-  register_readfd(g_wake[0], on_wake, nullptr);
   return true;
 }
+
+const volatile sig_atomic_t *agent_signal() { return &g_signal; }
+
+namespace {
 
 std::string join(const std::vector<std::string> &items, const char *separator) {
   std::string text;
@@ -363,6 +506,9 @@ bool agent_start(const Options &options, std::string *error) {
   char noSmux[] = "-smux";
   add_to_init_list(noSmux);
   init_agent(kAppName);
+  register_readfd(g_wake[0], on_wake, nullptr);
+  if (log_queue_fd() >= 0)
+    register_readfd(log_queue_fd(), on_log, nullptr);
   if (subagent) {
     // The access tokens only, so that one varnockd.conf serves both roles:
     // a sub-agent reads them, but the master's access control decides, and
@@ -433,6 +579,11 @@ bool agent_register_subtree(const std::string &name, const uint32_t *subtree, in
 void agent_set_tick(int seconds, void (*tick)()) {
   g_tick = tick;
   snmp_alarm_register(static_cast<unsigned int>(seconds), SA_REPEAT, on_tick, nullptr);
+}
+
+void agent_serve_snapshots(const Collector *collector) {
+  g_collector = collector;
+  snmp_alarm_register(1, SA_REPEAT, watch_collector, nullptr);
 }
 
 int agent_run() {

@@ -3,6 +3,7 @@
 // handler answers through the agent library's walk.
 #pragma once
 
+#include <signal.h>
 #include <stdint.h>
 
 #include <string>
@@ -10,6 +11,14 @@
 #include "host/varnockd/options.h"
 
 namespace varnockd {
+
+class Collector;
+
+// Catches SIGTERM and SIGINT (they end agent_run) and ignores SIGPIPE; done
+// by agent_start too, earlier by a daemon that must stop before it.
+bool install_signals();
+// The signal that arrived, 0 while none has.
+const volatile sig_atomic_t *agent_signal();
 
 // Sets up Net-SNMP (configuration directory, persistent state, access
 // control, listening addresses) and opens the listening ports; as an AgentX
@@ -27,6 +36,10 @@ std::string agent_addresses();
 
 // Serves gets, get-nexts and get-bulks on the subtree (and refuses sets).
 bool agent_register_subtree(const std::string &name, const uint32_t *subtree, int32_t length);
+
+// Answers every request from the collector's latest snapshot instead of
+// calling the modules, and reports collections that run late.
+void agent_serve_snapshots(const Collector *collector);
 
 // Calls tick every `seconds` seconds from the main loop.
 void agent_set_tick(int seconds, void (*tick)());

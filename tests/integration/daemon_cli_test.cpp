@@ -84,6 +84,7 @@ TEST(DaemonCli, RefusesBadStartsWithAClearMessage) {
       {{"--tick", "0"}, "--tick needs a whole number of seconds"},
       {{"--tick", "5s"}, "--tick needs a whole number of seconds"},
       {{"--tick", "-1"}, "--tick needs a whole number of seconds"},
+      {{"--serve", "lazy"}, "--serve needs snapshot or live, not 'lazy'"},
       {{"--config-dir", ""}, "--config-dir needs a directory"},
       {{"--config-dir", "/" + std::string(1000, 'd')}, "--config-dir is too long"},
       {{"--config-dir", dir.file("missing"), "--module", module}, "does not exist"},
@@ -193,8 +194,8 @@ TEST(DaemonCli, HelpAndVersion) {
   CommandResult help = run_daemon({"--help"});
   EXPECT_EQ(help.exit_code, 0);
   for (const char *text : {"Usage: varnockd [OPTIONS] [LISTENING-ADDRESS ...]", "--config-dir DIR",
-                           "--module PATH", "--tick SECONDS", "--debug", "-L", "udp:127.0.0.1:1161",
-                           "/varnockd)", OSTRIK_MODULE_PATH}) {
+                           "--module PATH", "--tick SECONDS", "--serve MODE", "--debug", "-L",
+                           "udp:127.0.0.1:1161", "/varnockd)", OSTRIK_MODULE_PATH}) {
     EXPECT_NE(help.out.find(text), std::string::npos) << text;
   }
   CommandResult version = run_daemon({"--version"});

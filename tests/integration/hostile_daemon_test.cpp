@@ -180,7 +180,11 @@ TEST_F(HostileDaemon, LivesThroughHostilePagesKeepsWhatItKnewAndServesTheRest) {
   for (Hostility h : kHostile) {
     monitor(h);
   }
-  Varnockd daemon(setup(apache));
+  // The walks open the module's gates themselves: the refreshes run inside
+  // the requests.
+  VarnockdSetup live = setup(apache);
+  live.extra_args = {"--serve", "live"};
+  Varnockd daemon(live);
 
   // Every server behaves: one walk of the whole subtree reads them all.
   CommandResult first = daemon.bulkwalk(testsupport::kOstrikSubtree);

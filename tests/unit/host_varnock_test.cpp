@@ -7,8 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/process.h"
@@ -457,6 +459,39 @@ TEST(HostLog, CutsAnOverlongMessageAndStillEndsTheLine) {
   EXPECT_LT(text.size(), 5000u);
   EXPECT_EQ(text.find_first_not_of('x'), text.size() - 1);
   EXPECT_EQ(text.back(), '\n');
+}
+
+// A host whose log is not thread-safe installs a sink: every thread's lines
+// reach it whole, one call per line, with the level threshold applied.
+std::mutex g_sink_mutex;
+std::vector<std::string> g_sunk;
+void collect_line(int32_t level, const char *line) {
+  std::lock_guard<std::mutex> lock(g_sink_mutex);
+  g_sunk.push_back(std::to_string(level) + " " + line);
+}
+
+TEST(HostLog, SinkTakesWholeLinesFromEveryThread) {
+  VarnockHostSetLogSink(collect_line);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 500; ++i) {
+        VarnockSyslog(3, "thread %d line %d %s", t, i, std::string(200, 'a' + t).c_str());
+        VarnockSyslog(7, "hidden");
+      }
+    });
+  }
+  for (std::thread &thread : threads)
+    thread.join();
+  VarnockHostSetLogSink(nullptr);
+  ASSERT_EQ(g_sunk.size(), 2000u);
+  for (const std::string &line : g_sunk) {
+    const size_t letters = line.find_last_of(' ') + 1;
+    EXPECT_EQ(line.substr(0, 9), "3 thread ");
+    EXPECT_EQ(line.size() - letters, 201u) << line;
+    EXPECT_EQ(line.find_first_not_of(line[letters], letters), line.size() - 1) << line;
+    EXPECT_EQ(line.back(), '\n');
+  }
 }
 
 } // namespace

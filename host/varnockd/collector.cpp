@@ -1,0 +1,205 @@
+#include "host/varnockd/collector.h"
+
+#include <pthread.h>
+#include <string.h>
+#include <syslog.h>
+#include <time.h>
+
+#include <system_error>
+#include <utility>
+
+#include "host/varnockd/log_queue.h"
+#include "varnock_host.h"
+
+namespace varnockd {
+
+namespace {
+
+// A walk moves forward at every step, so it ends; this bounds it all the same.
+constexpr size_t kMaxEntries = 1000000;
+// How often the main thread writes the log while it waits for the collector.
+constexpr auto kLogPoll = std::chrono::milliseconds(50);
+
+} // namespace
+
+Collector::Collector(std::vector<Module> *modules, std::string configDir, int tickSeconds)
+    : modules_(modules), config_dir_(std::move(configDir)), tick_seconds_(tickSeconds) {}
+
+Collector::~Collector() {
+  if (thread_.joinable()) {
+    request_stop();
+    thread_.join();
+  }
+}
+
+bool Collector::start() {
+  // The new thread inherits the signal mask: the signals that stop the
+  // daemon must reach the main thread, whose loop they wake.
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGINT);
+  sigaddset(&blocked, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  bool started = true;
+  try {
+    thread_ = std::thread(&Collector::run, this);
+  } catch (const std::system_error &) {
+    started = false;
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return started;
+}
+
+bool Collector::wait_first(const volatile sig_atomic_t *signal) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!first_done_ && !ended_ && *signal == 0) {
+    wake_.wait_for(lock, kLogPoll);
+    lock.unlock();
+    log_queue_drain();
+    lock.lock();
+  }
+  return first_done_;
+}
+
+std::shared_ptr<const Snapshot> Collector::latest() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return latest_;
+}
+
+bool Collector::running(Clock::time_point *since) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (running_ && since != nullptr)
+    *since = running_since_;
+  return running_;
+}
+
+void Collector::retire(size_t index) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  to_retire_.push_back(index);
+}
+
+void Collector::request_stop() {
+  stop_ = true;
+  std::lock_guard<std::mutex> lock(mutex_);
+  wake_.notify_all();
+}
+
+bool Collector::wait_stopped(double seconds) {
+  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                           std::chrono::duration<double>(seconds));
+  std::unique_lock<std::mutex> lock(mutex_);
+  while (!ended_ && Clock::now() < deadline) {
+    wake_.wait_for(lock, kLogPoll);
+    lock.unlock();
+    log_queue_drain();
+    lock.lock();
+  }
+  const bool ended = ended_;
+  lock.unlock();
+  if (ended && thread_.joinable())
+    thread_.join();
+  log_queue_drain();
+  return ended;
+}
+
+void Collector::publish(std::shared_ptr<const Snapshot> snapshot) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  latest_ = std::move(snapshot);
+}
+
+bool Collector::collect(bool tick) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_ = true;
+    running_since_ = Clock::now();
+  }
+  std::vector<size_t> retire;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    retire.swap(to_retire_);
+  }
+  for (size_t index : retire) {
+    Module &module = (*modules_)[index];
+    if (module.started) {
+      module.finish();
+      module.started = false;
+    }
+  }
+  // The callback runs once a tick, the first a tick after the start, as
+  // when the modules are served live.
+  for (Module &module : *modules_) {
+    if (tick && module.started)
+      module.callback();
+  }
+
+  auto snapshot = std::make_shared<Snapshot>();
+  snapshot->began = time(nullptr);
+  const size_t count = VarnockHostVariableCount();
+  for (size_t i = 0; i < count; ++i) {
+    const MibVariable *var = VarnockHostVariableAt(i);
+    if (var != nullptr && var->oidLength > 1)
+      snapshot->objects.emplace_back(var->oid, var->oid + var->oidLength - 1);
+  }
+  // Every instance in OID order, as a walk of get-nexts from the start; each
+  // handler runs its module's gated refresh on its first call, as it does
+  // inside a request.
+  auto answer = std::make_unique<VarnockAnswer>();
+  const uint32_t *from = nullptr;
+  int32_t fromLength = 0;
+  while (!stop_ && snapshot->entries.size() < kMaxEntries &&
+         VarnockHostGetNext(from, fromLength, answer.get()) != 0) {
+    SnapshotEntry entry;
+    entry.oid.assign(answer->oid, answer->oid + answer->oidLength);
+    entry.type = answer->type;
+    entry.descriptorLength = answer->variable != nullptr ? answer->variable->oidLength : 0;
+    entry.value.assign(reinterpret_cast<const char *>(answer->value),
+                       static_cast<size_t>(answer->valueLength));
+    if (answer->variable != nullptr)
+      entry.variable.assign(answer->variable->name,
+                            strnlen(answer->variable->name, sizeof answer->variable->name));
+    snapshot->entries.push_back(std::move(entry));
+    from = snapshot->entries.back().oid.data();
+    fromLength = static_cast<int32_t>(snapshot->entries.back().oid.size());
+  }
+  const bool whole = !stop_;
+  // A stopped walk is incomplete: the previous snapshot stays.
+  if (whole)
+    publish(std::move(snapshot));
+  std::lock_guard<std::mutex> lock(mutex_);
+  running_ = false;
+  if (whole && !first_done_) {
+    first_done_ = true;
+    wake_.notify_all();
+  }
+  return whole;
+}
+
+void Collector::run() {
+  for (Module &module : *modules_) {
+    std::string error;
+    if (!start_module(&module, config_dir_, &error))
+      log_line(LOG_ERR, "varnockd: " + error + "\n");
+  }
+  const auto tick = std::chrono::seconds(tick_seconds_);
+  for (bool first = true; !stop_; first = false) {
+    const auto began = Clock::now();
+    if (!collect(!first))
+      break;
+    // The next collection starts a tick after this one began, or at once
+    // when this one took longer.
+    std::unique_lock<std::mutex> lock(mutex_);
+    wake_.wait_until(lock, began + tick, [this] { return stop_.load(); });
+  }
+  for (Module &module : *modules_) {
+    if (module.started) {
+      module.finish();
+      module.started = false;
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  ended_ = true;
+  wake_.notify_all();
+}
+
+} // namespace varnockd
