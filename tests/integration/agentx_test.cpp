@@ -121,8 +121,8 @@ std::set<std::string> expected_names(int port) {
     const std::string name = var.name;
     if (kUnansweredColumns.count(name) != 0)
       continue;
-    names.insert("OSTRIK-MIB::" + name +
-                 (name.rfind("ostrik", 0) == 0 ? std::string(".0") : "." + std::to_string(port)));
+    names.insert("OSTRIK-MIB::" + name + "." +
+                 (name.rfind("ostrik", 0) == 0 ? std::string("0") : std::to_string(port)));
   }
   return names;
 }
