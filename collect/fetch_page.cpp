@@ -2,35 +2,31 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
+#include <string>
 
 #include "pluginlib/socket.h"
 #include "varnock.h"
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr int kReceiveBufferSize = 128000;
 constexpr int kRequestSize = 1024;
+constexpr int kLogLineSize = 2048; // the longest line is the request trace
 
 // Every receive of fetch_page lands here first; the contents mean nothing
 // between calls.
 char receive_buffer[kReceiveBufferSize];
 
 int receive_timeout = FETCH_PAGE_RECEIVE_TIMEOUT;
-
-// Closes the socket when fetch_page returns, whichever way.
-class SocketGuard {
-public:
-  explicit SocketGuard(PlatformSocket sock) : sock_(sock) {}
-  ~SocketGuard() { platform_close_socket(sock_); }
-  SocketGuard(const SocketGuard &) = delete;
-  SocketGuard &operator=(const SocketGuard &) = delete;
-
-private:
-  PlatformSocket sock_;
-};
 
 // The request as sent, with the credentials in the Authorization line, or
 // for the debug log with "<hidden>" in their place. Its length, or -1 when
@@ -46,55 +42,141 @@ int compose_request(char *buffer, const char *path, const char *credentials) {
   return length < 0 || length >= kRequestSize ? -1 : length;
 }
 
-void log_cut_off(const char *host, uint16_t port) {
-  VarnockSyslog(4,
-                "ostrik: fetch_page: answer from %s:%u took over %d seconds, connection closed\n",
-                host, static_cast<unsigned>(port), receive_timeout);
-}
-
 } // namespace
 
-void fetch_page_set_receive_timeout(int seconds) {
-  receive_timeout = seconds > 0 ? seconds : FETCH_PAGE_RECEIVE_TIMEOUT;
+// One request of a PageFetches and what became of it.
+struct PageFetches::Fetch {
+  const char *host = nullptr;
+  uint16_t port = 0;
+  const char *path = nullptr;
+  const char *credentials = nullptr;
+  char *own = nullptr;   // the answer's block, unless the caller lent one
+  char **page = nullptr; // where the answer grows: &own, or the caller's
+  int received = -1;
+  FetchEnd end = FETCH_NOT_SENT;
+  PlatformSocket sock = PLATFORM_INVALID_SOCKET;
+  uint32_t address = 0;    // network byte order
+  bool connecting = false; // the connection is under way
+  Clock::time_point sent{};
+  Clock::time_point deadline{};
+  Clock::time_point lastData{};
+  // The log lines of this fetch, held back until the caller takes its
+  // answer: with every request under way at once, the lines of all
+  // servers would otherwise interleave.
+  std::string log; // lines, each as level byte, text, NUL
+
+  ~Fetch() {
+    platform_close_socket(sock);
+    std::free(own);
+  }
+
+  void note(int level, const char *format, ...) PLATFORM_PRINTF_FORMAT(3, 4);
+  void write_log();
+  void start();
+  void connect_failed(int error);
+  void end_connect();
+  void send_request();
+  void receive();
+  void time_out();
+  void finish(FetchEnd how) {
+    end = how;
+    platform_close_socket(sock);
+    sock = PLATFORM_INVALID_SOCKET;
+  }
+};
+
+void PageFetches::Fetch::note(int level, const char *format, ...) {
+  char line[kLogLineSize];
+  va_list args;
+  va_start(args, format);
+  const int length = std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (length < 0) {
+    return;
+  }
+  const size_t before = log.size();
+  try {
+    log.push_back(static_cast<char>(level));
+    log.append(line);
+    log.push_back('\0');
+  } catch (const std::bad_alloc &) {
+    log.resize(before); // no room: this line is lost, the others are kept whole
+  }
 }
 
-int fetch_page(const char *host, uint16_t port, const char *path, const char *credentials,
-               char **page) {
-  if (host == nullptr || path == nullptr || credentials == nullptr || page == nullptr) {
-    VarnockSyslog(7, "ostrik: fetch_page: bogus args\n");
-    return -1;
+void PageFetches::Fetch::write_log() {
+  for (size_t at = 0; at < log.size();) {
+    const int level = static_cast<unsigned char>(log[at]);
+    const char *text = log.c_str() + at + 1;
+    VarnockSyslog(level, "%s", text);
+    at += 2 + std::strlen(text);
   }
-  VarnockSyslog(7, "ostrik: fetch_page: fetching url %s\n", path);
-  VarnockSyslog(7, "ostrik: fetch_page: contact webserver %s:%d\n", host, static_cast<int>(port));
+  log.clear();
+}
 
-  uint32_t address = platform_inet_addr(host);
+// The steps of a fetch up to its connection: arguments, address, socket,
+// and the connection begun. On any failure the fetch is over with -1.
+void PageFetches::Fetch::start() {
+  if (host == nullptr || path == nullptr || credentials == nullptr) {
+    note(7, "ostrik: fetch_page: bogus args\n");
+    return;
+  }
+  note(7, "ostrik: fetch_page: fetching url %s\n", path);
+  note(7, "ostrik: fetch_page: contact webserver %s:%d\n", host, static_cast<int>(port));
+
+  address = platform_inet_addr(host);
   if (address == PLATFORM_INADDR_NONE && platform_resolve_ipv4(host, &address) != 0) {
-    return -1;
+    return;
   }
-
-  const PlatformSocket sock = get_tcp_socket();
+  sock = get_tcp_socket();
   if (sock == PLATFORM_INVALID_SOCKET) {
-    return -1;
+    return;
   }
-  SocketGuard guard(sock);
+  // A server whose listen queue is full lets a connection hang for the
+  // system's connect time-out (minutes): the connection is made alongside
+  // the others, and gets the receive time-out too.
+  deadline = Clock::now() + std::chrono::seconds(receive_timeout);
+  const int begun = platform_connect_ipv4_begin(sock, address, platform_htons(port));
+  if (begun < 0) {
+    connect_failed(platform_socket_error());
+  } else if (begun > 0) {
+    connecting = true;
+  } else {
+    send_request();
+  }
+}
 
-  const uint16_t net_port = platform_htons(port);
-  if (connect_to_server(sock, address, net_port) < 0) {
-    const int error = platform_socket_error();
-    VarnockSyslog(4,
-                  "ostrik: fetch_page: failed to connect to HTTP server "
-                  "%s:serverip:%u:port:%u:errno:%d\n",
-                  host, static_cast<unsigned>(address), static_cast<unsigned>(net_port), error);
-    return -1;
+void PageFetches::Fetch::connect_failed(int error) {
+  note(4,
+       "ostrik: fetch_page: failed to connect to HTTP server "
+       "%s:serverip:%u:port:%u:errno:%d\n",
+       host, static_cast<unsigned>(address), static_cast<unsigned>(platform_htons(port)), error);
+  connecting = false;
+  finish(FETCH_NOT_SENT);
+}
+
+// A connection under way has been decided.
+void PageFetches::Fetch::end_connect() {
+  connecting = false;
+  if (platform_connect_ipv4_end(sock) < 0) {
+    connect_failed(platform_socket_error());
+    return;
   }
-  VarnockSyslog(7, "ostrik: fetch_page: connected to server %s, %lx\n", host,
-                static_cast<unsigned long>(address));
+  send_request();
+}
+
+// The request on the wire, once connected. On failure the fetch is over
+// with -1.
+void PageFetches::Fetch::send_request() {
+  note(7, "ostrik: fetch_page: connected to server %s, %lx\n", host,
+       static_cast<unsigned long>(address));
 
   char request[kRequestSize];
   const int request_length = compose_request(request, path, credentials);
   if (request_length < 0) {
-    VarnockSyslog(4, "ostrik: fetch_page: request for %.200s too long\n", path);
-    return -1;
+    note(4, "ostrik: fetch_page: request for %.200s too long\n", path);
+    finish(FETCH_NOT_SENT);
+    return;
   }
   // The trace shows the request without the credentials: a log file is no
   // place for a password.
@@ -102,56 +184,202 @@ int fetch_page(const char *host, uint16_t port, const char *path, const char *cr
   if (compose_request(shown, path, "<hidden>") < 0) {
     shown[0] = '\0';
   }
-  VarnockSyslog(7, "ostrik: fetch_page: sending request %d bytes\n", request_length);
-  VarnockSyslog(7, "%s\n", shown);
+  note(7, "ostrik: fetch_page: sending request %d bytes\n", request_length);
+  note(7, "%s\n", shown);
 
   if (platform_send(sock, request, static_cast<size_t>(request_length)) < 0) {
-    VarnockSyslog(4, "ostrik: fetch_page: send of HTTP request failed\n");
+    note(4, "ostrik: fetch_page: send of HTTP request failed\n");
+    finish(FETCH_NOT_SENT);
+    return;
+  }
+  // The whole answer must arrive within the receive time-out of the
+  // request. A server that sends a byte now and then would otherwise keep
+  // the agent for as long as it likes.
+  received = 0;
+  sent = Clock::now();
+  lastData = sent;
+  deadline = sent + std::chrono::seconds(receive_timeout);
+}
+
+// One receive on a socket that is readable.
+void PageFetches::Fetch::receive() {
+  const int room = FETCH_PAGE_MAX_BYTES - received;
+  if (room == 0) {
+    // The page is full. Only a server that has more to send is told so.
+    const long more = platform_recv(sock, receive_buffer, 1);
+    if (more > 0) {
+      note(4, "ostrik: fetch_page: page from %s:%u exceeds 16 MiB, connection closed\n", host,
+           static_cast<unsigned>(port));
+      finish(FETCH_TOO_LONG);
+    } else {
+      finish(more == 0 ? FETCH_CLOSED : FETCH_READ_FAILED);
+    }
+    return;
+  }
+  const int want = room < kReceiveBufferSize - 1 ? room : kReceiveBufferSize - 1;
+  const long result = platform_recv(sock, receive_buffer, static_cast<size_t>(want));
+  if (result <= 0) {
+    finish(result == 0 ? FETCH_CLOSED : FETCH_READ_FAILED);
+    return;
+  }
+  lastData = Clock::now();
+  char *grown =
+      static_cast<char *>(std::realloc(*page, static_cast<size_t>(received) + result + 1));
+  if (grown == nullptr) {
+    // What arrived before stays in the old block, NUL-terminated.
+    note(3, "ostrik: fetch_page: realloc of page buffer failed %d\n", errno);
+    finish(FETCH_NO_MEMORY);
+    return;
+  }
+  *page = grown;
+  std::memcpy(grown + received, receive_buffer, static_cast<size_t>(result));
+  received += static_cast<int>(result);
+  grown[received] = '\0';
+}
+
+// The receive time-out has run out with the connection open, or still
+// under way.
+void PageFetches::Fetch::time_out() {
+  if (connecting) {
+    connect_failed(platform_connect_timed_out_error());
+    return;
+  }
+  // Waits are counted in whole seconds: a server that sent nothing after
+  // the first second of its time has been silent for the time-out, and
+  // silence is not worth a line. One that was still sending is cut off.
+  if (received < FETCH_PAGE_MAX_BYTES && lastData - sent >= std::chrono::seconds(1)) {
+    note(4, "ostrik: fetch_page: answer from %s:%u took over %d seconds, connection closed\n", host,
+         static_cast<unsigned>(port), receive_timeout);
+  }
+  finish(FETCH_TIMED_OUT);
+}
+
+PageFetches::PageFetches(size_t count)
+    : fetches_(new (std::nothrow) Fetch[count > 0 ? count : 1]), capacity_(count) {
+  if (!fetches_) {
+    VarnockSyslog(3, "ostrik: fetch_page: no memory for %lu requests\n",
+                  static_cast<unsigned long>(count));
+    capacity_ = 0;
+  }
+}
+
+PageFetches::~PageFetches() = default;
+
+void PageFetches::add(const char *host, uint16_t port, const char *path, const char *credentials,
+                      char **page) {
+  if (size_ >= capacity_) {
+    ++size_; // taken as no request sent
+    return;
+  }
+  Fetch &f = fetches_[size_++];
+  f.host = host;
+  f.port = port;
+  f.path = path;
+  f.credentials = credentials;
+  f.page = page != nullptr ? page : &f.own;
+}
+
+void PageFetches::run() {
+  const size_t count = size_ < capacity_ ? size_ : capacity_;
+  for (size_t i = 0; i < count; ++i) {
+    fetches_[i].start();
+  }
+  // The sockets still waited on, and which of them are readable.
+  std::unique_ptr<PlatformSocket[]> socks(new (std::nothrow) PlatformSocket[count > 0 ? count : 1]);
+  std::unique_ptr<size_t[]> which(new (std::nothrow) size_t[count > 0 ? count : 1]);
+  std::unique_ptr<unsigned char[]> ready(new (std::nothrow) unsigned char[count > 0 ? count : 1]);
+  std::unique_ptr<unsigned char[]> connecting(
+      new (std::nothrow) unsigned char[count > 0 ? count : 1]);
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    int open = 0;
+    Clock::time_point first = Clock::time_point::max();
+    for (size_t i = 0; i < count; ++i) {
+      Fetch &f = fetches_[i];
+      if (f.sock == PLATFORM_INVALID_SOCKET || (f.received < 0 && !f.connecting)) {
+        continue;
+      }
+      if (now >= f.deadline) {
+        f.time_out();
+        continue;
+      }
+      if (!socks || !which || !ready || !connecting) {
+        f.finish(FETCH_READ_FAILED); // no memory to wait on it
+        continue;
+      }
+      socks[open] = f.sock;
+      connecting[open] = f.connecting ? 1 : 0;
+      which[open] = i;
+      ++open;
+      if (f.deadline < first) {
+        first = f.deadline;
+      }
+    }
+    if (open == 0) {
+      break;
+    }
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(first - now).count();
+    const PlatformWait result =
+        platform_wait_any(socks.get(), connecting.get(), open,
+                          wait > INT_MAX ? INT_MAX : static_cast<int>(wait), ready.get());
+    if (result == PLATFORM_WAIT_ERROR) {
+      for (int k = 0; k < open; ++k) {
+        fetches_[which[k]].finish(FETCH_READ_FAILED);
+      }
+      break;
+    }
+    if (result == PLATFORM_WAIT_READY) {
+      for (int k = 0; k < open; ++k) {
+        if (ready[k] == 0) {
+          continue;
+        }
+        Fetch &f = fetches_[which[k]];
+        if (f.connecting) {
+          f.end_connect();
+        } else {
+          f.receive();
+        }
+      }
+    }
+  }
+}
+
+int PageFetches::take(size_t i, const char **page, FetchEnd *end) {
+  if (i >= size_ || i >= capacity_) {
+    *page = nullptr;
+    *end = FETCH_NOT_SENT;
     return -1;
   }
+  Fetch &f = fetches_[i];
+  f.write_log();
+  *page = *f.page;
+  *end = f.end;
+  return f.received;
+}
 
-  // The whole answer must arrive within the receive time-out of the request.
-  // A server that sends a byte now and then would otherwise keep the agent,
-  // which answers nothing while it waits here, for as long as it likes.
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(receive_timeout);
-  int total = 0;
-  for (;;) {
-    const auto left = std::chrono::ceil<std::chrono::seconds>(deadline - Clock::now()).count();
-    if (left <= 0) {
-      log_cut_off(host, port);
-      break;
-    }
-    const int wait = left < receive_timeout ? static_cast<int>(left) : receive_timeout;
-    const int room = FETCH_PAGE_MAX_BYTES - total;
-    if (room == 0) {
-      // The page is full. Only a server that has more to send is told so.
-      if (receive_socket_data(sock, receive_buffer, 1, wait) > 0) {
-        VarnockSyslog(4, "ostrik: fetch_page: page from %s:%u exceeds 16 MiB, connection closed\n",
-                      host, static_cast<unsigned>(port));
-      }
-      break;
-    }
-    const int want = room < kReceiveBufferSize - 1 ? room : kReceiveBufferSize - 1;
-    const int result = receive_socket_data(sock, receive_buffer, want, wait);
-    if (result <= 0) {
-      // A wait cut short by the deadline that ran out: the server was
-      // still sending when its time was up.
-      if (result == 0 && wait < receive_timeout && Clock::now() >= deadline) {
-        log_cut_off(host, port);
-      }
-      break;
-    }
-    char *grown = static_cast<char *>(std::realloc(*page, static_cast<size_t>(total) + result + 1));
-    if (grown == nullptr) {
-      // What arrived before stays in the old block, NUL-terminated.
-      VarnockSyslog(3, "ostrik: fetch_page: realloc of page buffer failed %d\n", errno);
-      break;
-    }
-    *page = grown;
-    std::memcpy(grown + total, receive_buffer, static_cast<size_t>(result));
-    total += result;
-    grown[total] = '\0';
+void fetch_page_set_receive_timeout(int seconds) {
+  receive_timeout = seconds > 0 ? seconds : FETCH_PAGE_RECEIVE_TIMEOUT;
+}
+
+int fetch_page_receive_timeout(void) { return receive_timeout; }
+
+int fetch_page(const char *host, uint16_t port, const char *path, const char *credentials,
+               char **page) {
+  return fetch_page_ending(host, port, path, credentials, page, nullptr);
+}
+
+int fetch_page_ending(const char *host, uint16_t port, const char *path, const char *credentials,
+                      char **page, enum FetchEnd *end) {
+  FetchEnd ignored = FETCH_NOT_SENT;
+  FetchEnd &ending = end != nullptr ? *end : ignored;
+  ending = FETCH_NOT_SENT;
+  if (page == nullptr) {
+    VarnockSyslog(7, "ostrik: fetch_page: bogus args\n");
+    return -1;
   }
-  return total;
+  PageFetches one(1);
+  one.add(host, port, path, credentials, page);
+  one.run();
+  const char *answer = nullptr;
+  return one.take(0, &answer, &ending);
 }

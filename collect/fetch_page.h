@@ -2,7 +2,10 @@
 // server's whole answer (status line, headers, body) as one text.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
+
+#include <memory>
 
 enum {
   FETCH_PAGE_RECEIVE_TIMEOUT = 60,         // seconds to wait for more data
@@ -15,7 +18,7 @@ enum {
 // no data comes for the receive time-out, a read fails, FETCH_PAGE_MAX_BYTES
 // have arrived, or the receive time-out has passed since the request went
 // out: a server that trickles its answer holds the agent no longer than a
-// silent one does.
+// silent one does. A connection gets the receive time-out to be made.
 //
 // *page is a heap block of the caller's (or null); it is grown with realloc
 // to exactly the answer's length plus one and holds the answer from its
@@ -28,6 +31,68 @@ enum {
 int fetch_page(const char *host, uint16_t port, const char *path, const char *credentials,
                char **page);
 
+// How an answer ended. Only an answer that the server ended by closing the
+// connection is known to be whole; an answer ended any other way may have
+// been cut anywhere, unless it states its length and holds all of it.
+enum FetchEnd {
+  FETCH_NOT_SENT = 0,    // no request went out (fetch_page gave -1)
+  FETCH_CLOSED = 1,      // the server closed the connection
+  FETCH_TIMED_OUT = 2,   // the receive time-out ran out first
+  FETCH_TOO_LONG = 3,    // FETCH_PAGE_MAX_BYTES arrived and the server had more
+  FETCH_READ_FAILED = 4, // a read or the wait for it failed (a reset, say)
+  FETCH_NO_MEMORY = 5,   // the page buffer could not grow
+};
+
+// fetch_page, also telling in *end (when not null) how the answer ended.
+int fetch_page_ending(const char *host, uint16_t port, const char *path, const char *credentials,
+                      char **page, enum FetchEnd *end);
+
 // For tests and diagnostics: the seconds fetch_page waits for more data,
 // and for the whole answer. 0 or less restores FETCH_PAGE_RECEIVE_TIMEOUT.
 void fetch_page_set_receive_timeout(int seconds);
+// The receive time-out in force, in seconds.
+int fetch_page_receive_timeout(void);
+
+// The fetches of one refresh, made together: every connection is begun (in
+// the order added) and every request sent as soon as its connection is
+// made, while all the answers are awaited at once, each until its server
+// closes, a read fails, FETCH_PAGE_MAX_BYTES have arrived or the receive
+// time-out has passed since its own request went out. A connection that is
+// not made within the receive time-out fails as the system's connect
+// time-out would make it fail. So a refresh with any number of silent
+// servers waits one receive time-out, not one per server.
+//
+// The answers are then taken in the order added. Taking an answer first
+// writes the log lines that fetch_page would have written for it; they are
+// held back until then, so that the log reads as if the fetches had been
+// made one after the other. Uses the module-wide receive buffer, as
+// fetch_page does: runs must not overlap.
+class PageFetches {
+public:
+  // Room for count requests. Without memory for them every request is
+  // taken as one that could not be sent.
+  explicit PageFetches(size_t count);
+  ~PageFetches();
+  PageFetches(const PageFetches &) = delete;
+  PageFetches &operator=(const PageFetches &) = delete;
+
+  // Adds a request with fetch_page's arguments. The texts must outlive the
+  // run. page may be null: the answer then lives in a block of this object,
+  // freed with it; a caller's block is grown as fetch_page grows it.
+  void add(const char *host, uint16_t port, const char *path, const char *credentials,
+           char **page = nullptr);
+
+  // Sends every request and waits for every answer.
+  void run();
+
+  // The i-th answer: writes its held-back log lines, then gives fetch_page's
+  // result, the answer in *page (NUL-terminated; null when nothing came
+  // into a block of this object) and how it ended in *end.
+  int take(size_t i, const char **page, enum FetchEnd *end);
+
+private:
+  struct Fetch;
+  std::unique_ptr<Fetch[]> fetches_;
+  size_t capacity_ = 0;
+  size_t size_ = 0;
+};

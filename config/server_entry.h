@@ -10,7 +10,16 @@ enum {
   SERVER_TEXT_FIELD = 512,        // every collected text value
 };
 
-// How the last fetch of one of a server's pages went.
+// How the last fetch of one of a server's pages went (fetch_outcome in
+// collect/http_answer.h sorts a fetch into one of these):
+// - PAGE_CUT_SHORT also covers a close before the answer was whole (before
+//   any byte, inside the header, short of its Content-Length), and an answer
+//   the module had no memory to keep or read.
+// - PAGE_NOT_A_PAGE is a whole 2xx answer on which the collector finds
+//   nothing of its page: an info page without "Server Version:", a status
+//   page without any label the status collector reads for the server's
+//   generation; and a whole answer without any HTTP status line.
+// - httpCode is kept with every outcome whose answer had a status line.
 enum PageOutcome : int32_t {
   PAGE_NOT_TRIED = 0,      // no fetch yet
   PAGE_OK = 1,             // a whole, successful answer, read by the collector

@@ -4,6 +4,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <stdlib.h>
+
+#include "collect/fetch_page.h"
 #include "collect/footprint.h"
 #include "config/read_config.h"
 #include "module/ostrik.h"
@@ -58,6 +61,33 @@ bool derive_paths(const char *agentPath, size_t length) {
   return true;
 }
 
+// The environment variable OSTRIK_RECEIVE_TIMEOUT, when set, gives the
+// receive time-out of every page fetch in whole seconds, 1 to 60: for tests
+// and for troubleshooting a server that answers slowly. Any other value is
+// ignored, with one line that says so.
+void apply_receive_timeout_setting() {
+  const char *text = getenv("OSTRIK_RECEIVE_TIMEOUT");
+  if (text == nullptr) {
+    return;
+  }
+  int seconds = 0;
+  bool valid = *text != '\0';
+  for (const char *p = text; valid && *p != '\0'; ++p) {
+    valid = *p >= '0' && *p <= '9';
+    seconds = valid ? seconds * 10 + (*p - '0') : 0;
+    valid = valid && seconds <= FETCH_PAGE_RECEIVE_TIMEOUT;
+  }
+  if (!valid || seconds < 1) {
+    VarnockSyslog(4,
+                  "ostrik: OSTRIK_RECEIVE_TIMEOUT=\"%.40s\" ignored: whole seconds from 1 to %d "
+                  "expected\n",
+                  text, static_cast<int>(FETCH_PAGE_RECEIVE_TIMEOUT));
+    return;
+  }
+  fetch_page_set_receive_timeout(seconds);
+  VarnockSyslog(7, "ostrik: receive time-out %d seconds (OSTRIK_RECEIVE_TIMEOUT)\n", seconds);
+}
+
 } // namespace
 
 const char *module_directory(void) { return module_directory_field; }
@@ -97,6 +127,8 @@ int32_t init(InitBlock *block) {
   if (!have_config) {
     VarnockSyslog(3, "ostrik_init: agent path too long, configuration not read");
   }
+
+  apply_receive_timeout_setting();
 
   for (int i = 0; i < OSTRIK_SCALAR_COUNT; ++i) {
     register_variable(&ostrik_variables[i]);

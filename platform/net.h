@@ -45,6 +45,33 @@ enum PlatformWait {
 // descriptor number, and a signal does not cut the wait short.
 enum PlatformWait platform_wait_readable(PlatformSocket sock, int seconds);
 
+// Starts connecting sock to address:port (network byte order) without
+// waiting for it: 0 when the connection is made at once, 1 when it is under
+// way, a negative value on failure (the reason in platform_socket_error()).
+// Under way, the socket is non-blocking until platform_connect_ipv4_end,
+// which is called once platform_wait_any reports it ready.
+int platform_connect_ipv4_begin(PlatformSocket sock, uint32_t address, uint16_t port);
+
+// Ends a connection that platform_connect_ipv4_begin left under way, and
+// makes the socket blocking again: 0 when it is made, a negative value when
+// it failed (the reason in platform_socket_error()).
+int platform_connect_ipv4_end(PlatformSocket sock);
+
+// The error number of a connection that did not come about in time, as
+// platform_socket_error() gives it for the system's own connect time-out.
+int platform_connect_timed_out_error(void);
+
+// Waits at most milliseconds until at least one of count sockets is ready:
+// readable (data, the peer's close or an error), or, for a socket whose
+// connecting[i] is non-zero, done connecting (made or failed). Then sets
+// ready[i] to 1 for every socket i that is and to 0 for the others.
+// connecting may be null: every socket is waited on for reading.
+// PLATFORM_WAIT_READY; PLATFORM_WAIT_TIMEOUT when none became ready (every
+// ready[i] 0); PLATFORM_WAIT_ERROR when the wait failed or count is below 1.
+// Any number of sockets, and a signal does not cut the wait short.
+enum PlatformWait platform_wait_any(const PlatformSocket *socks, const unsigned char *connecting,
+                                    int count, int milliseconds, unsigned char *ready);
+
 // The dotted-quad text as an address in network byte order, or
 // PLATFORM_INADDR_NONE.
 uint32_t platform_inet_addr(const char *text);

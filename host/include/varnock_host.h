@@ -25,8 +25,12 @@ typedef struct VarnockAnswer {
 // Variables registered so far, in registration order.
 VARNOCK_API size_t VarnockHostVariableCount(void);
 VARNOCK_API MibVariable *VarnockHostVariableAt(size_t index);
-// Forget every registered variable (a module whose start-up was refused).
+// Forget every registered variable.
 VARNOCK_API void VarnockHostClearVariables(void);
+// Forget the variables registered at position first and after, keeping the
+// earlier ones: those of a module that registered some and then went unused
+// (the host notes VarnockHostVariableCount() before starting it).
+VARNOCK_API void VarnockHostForgetVariablesFrom(size_t first);
 
 // Exact get. Returns 1 with the answer filled, 0 when no variable answers
 // that instance (noSuchObject / noSuchInstance).

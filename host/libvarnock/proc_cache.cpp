@@ -18,7 +18,14 @@ extern "C" {
 ProcEntry *VarnockGetProcCache(int32_t *count, int32_t *stamp) {
   const int32_t now = platform_stamp_deciseconds();
   g_snapshot.clear();
-  platform_read_processes(&g_snapshot);
+  // The snapshot grows as the process list is read. The caller is a module
+  // behind a C interface that no exception may cross: a snapshot that cannot
+  // be stored whole is reported as an empty one.
+  try {
+    platform_read_processes(&g_snapshot);
+  } catch (...) {
+    g_snapshot.clear();
+  }
   for (ProcEntry &entry : g_snapshot)
     entry.stamp = now;
   auto byPid = [](const ProcEntry &a, const ProcEntry &b) { return a.pid < b.pid; };

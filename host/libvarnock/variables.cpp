@@ -23,6 +23,9 @@ const std::vector<MibVariable *> &registered_variables() { return g_registered; 
 
 const std::vector<MibVariable *> &variables_by_prefix() {
   if (!g_sorted) {
+    // Registration reserves room for every variable here, so this copy
+    // allocates nothing and cannot fail; the sort falls back to a slower
+    // merge when it gets no buffer.
     g_by_prefix = g_registered;
     // Ascending by prefix; variables that share a prefix stand in the order
     // of their whole OIDs.
@@ -58,7 +61,14 @@ int32_t VarnockInsertIntoVariableList(MibVariable *var) {
     if (varnock::same_oid(known, var))
       return -1;
   }
-  registered.push_back(var);
+  // The module calls through a C interface that no exception may cross: a
+  // variable that cannot be stored is refused.
+  try {
+    varnock::g_by_prefix.reserve(registered.size() + 1);
+    registered.push_back(var);
+  } catch (...) {
+    return -1;
+  }
   varnock::g_sorted = false;
   return 0;
 }
@@ -87,10 +97,15 @@ MibVariable *VarnockHostVariableAt(size_t index) {
   return varnock::g_registered[index];
 }
 
-void VarnockHostClearVariables(void) {
-  varnock::g_registered.clear();
+void VarnockHostClearVariables(void) { VarnockHostForgetVariablesFrom(0); }
+
+void VarnockHostForgetVariablesFrom(size_t first) {
+  auto &registered = varnock::g_registered;
+  if (first >= registered.size())
+    return;
+  registered.erase(registered.begin() + static_cast<std::ptrdiff_t>(first), registered.end());
   varnock::g_by_prefix.clear();
-  varnock::g_sorted = true;
+  varnock::g_sorted = registered.empty();
 }
 
 } // extern "C"

@@ -25,8 +25,14 @@ bool call_handler(MibVariable *var, const uint32_t *oid, int32_t length, int32_t
   int32_t workLength = length;
   int32_t valueLength = 0;
   void *writeMethod = nullptr;
-  const unsigned char *value =
-      var->handler(var, work, &workLength, exact, &valueLength, &writeMethod);
+  const unsigned char *value = nullptr;
+  // Handlers are C functions; one written in C++ that throws anyway gives no
+  // answer, and the exception goes no further toward the host's C frames.
+  try {
+    value = var->handler(var, work, &workLength, exact, &valueLength, &writeMethod);
+  } catch (...) {
+    return false;
+  }
   if (value == nullptr)
     return false;
   if (valueLength < 0 || valueLength > static_cast<int32_t>(sizeof answer->value))

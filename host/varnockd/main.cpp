@@ -106,8 +106,7 @@ int main(int argc, char **argv) {
                                           module.subtree, module.subtreeLength)) {
       snmp_log(LOG_ERR, "varnockd: %s: cannot serve subtree %s; the module is not used\n",
                module.path.c_str(), subtree.c_str());
-      module.finish();
-      module.started = false;
+      varnockd::drop_module(&module);
       continue;
     }
     ++inUse;

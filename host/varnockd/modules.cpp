@@ -4,6 +4,8 @@
 #include <dlfcn.h>
 #include <string.h>
 
+#include "varnock_host.h"
+
 namespace varnockd {
 
 namespace {
@@ -66,7 +68,12 @@ bool start_module(Module *module, const std::string &configDir, std::string *err
   }
   memcpy(block.agentPath, agentPath.c_str(), agentPath.size() + 1);
 
+  // Modules start one after another, so the variables that this one
+  // registers stand together from here on.
+  module->firstVariable = VarnockHostVariableCount();
   if (module->init(&block) < 0) {
+    // It may have registered variables before it refused.
+    VarnockHostForgetVariablesFrom(module->firstVariable);
     *error = module->path + ": the module refused to start (init returned -1); it is not used";
     return false;
   }
@@ -76,6 +83,8 @@ bool start_module(Module *module, const std::string &configDir, std::string *err
   uint32_t subtree[VARNOCK_MAX_OID_LEN] = {};
   int32_t length = 0;
   if (module->branch(subtree, &length) < 0 || length < 1 || length > VARNOCK_MAX_OID_LEN) {
+    module->finish(); // init accepted it
+    VarnockHostForgetVariablesFrom(module->firstVariable);
     *error = module->path + ": the module reports no usable subtree; it is not used";
     return false;
   }
@@ -89,6 +98,13 @@ bool start_module(Module *module, const std::string &configDir, std::string *err
   }
   module->started = true;
   return true;
+}
+
+void drop_module(Module *module) {
+  if (module->started)
+    module->finish();
+  module->started = false;
+  VarnockHostForgetVariablesFrom(module->firstVariable);
 }
 
 } // namespace varnockd

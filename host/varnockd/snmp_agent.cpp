@@ -347,6 +347,11 @@ bool agent_start(const Options &options, std::string *error) {
     *error = std::string("cannot set up signal handling: ") + strerror(errno);
     return false;
   }
+  // Net-SNMP's agent would also start SMUX, a peer protocol that listens on
+  // TCP port 199 of every interface. The daemon listens only where its
+  // options and varnockd.conf say.
+  char noSmux[] = "-smux";
+  add_to_init_list(noSmux);
   init_agent(kAppName);
   if (subagent) {
     // The access tokens only, so that one varnockd.conf serves both roles:

@@ -1,6 +1,7 @@
 #include "platform/net.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,6 +12,8 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <new>
 
 namespace {
 
@@ -115,6 +118,97 @@ enum PlatformWait platform_wait_readable(PlatformSocket sock, int seconds) {
         return PLATFORM_WAIT_ERROR;
       }
       // A close or an error counts as readable: the receive reports it.
+      return PLATFORM_WAIT_READY;
+    }
+    if (r < 0 && errno != EINTR) {
+      return PLATFORM_WAIT_ERROR;
+    }
+    left = deadline - now_ms();
+    if (left <= 0) {
+      return PLATFORM_WAIT_TIMEOUT;
+    }
+  }
+}
+
+namespace {
+
+bool set_blocking(int sock, bool blocking) {
+  const int flags = fcntl(sock, F_GETFL, 0);
+  if (flags < 0) {
+    return false;
+  }
+  const int wanted = blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK;
+  return wanted == flags || fcntl(sock, F_SETFL, wanted) == 0;
+}
+
+} // namespace
+
+int platform_connect_ipv4_begin(PlatformSocket sock, uint32_t address, uint16_t port) {
+  if (!set_blocking(sock, false)) {
+    return -1;
+  }
+  sockaddr_in addr;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_port = port;
+  addr.sin_addr.s_addr = address;
+  if (connect(sock, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0) {
+    return set_blocking(sock, true) ? 0 : -1;
+  }
+  if (errno == EINPROGRESS || errno == EINTR) {
+    return 1; // the set-up goes on; the socket turns writable when it is decided
+  }
+  const int error = errno;
+  set_blocking(sock, true);
+  errno = error;
+  return -1;
+}
+
+int platform_connect_ipv4_end(PlatformSocket sock) {
+  int error = 0;
+  socklen_t length = sizeof error;
+  if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+    error = errno;
+  }
+  if (error == 0 && !set_blocking(sock, true)) {
+    error = errno;
+  }
+  if (error != 0) {
+    errno = error;
+    return -1;
+  }
+  return 0;
+}
+
+int platform_connect_timed_out_error(void) { return ETIMEDOUT; }
+
+enum PlatformWait platform_wait_any(const PlatformSocket *socks, const unsigned char *connecting,
+                                    int count, int milliseconds, unsigned char *ready) {
+  if (socks == nullptr || ready == nullptr || count < 1 || milliseconds < 0) {
+    errno = EINVAL;
+    return PLATFORM_WAIT_ERROR;
+  }
+  std::unique_ptr<pollfd[]> polled(new (std::nothrow) pollfd[static_cast<size_t>(count)]);
+  if (!polled) {
+    errno = ENOMEM;
+    return PLATFORM_WAIT_ERROR;
+  }
+  for (int i = 0; i < count; ++i) {
+    polled[i].fd = socks[i];
+    polled[i].events = connecting != nullptr && connecting[i] != 0 ? POLLOUT : POLLIN;
+    polled[i].revents = 0;
+    ready[i] = 0;
+  }
+  const long long deadline = now_ms() + milliseconds;
+  long long left = milliseconds;
+  for (;;) {
+    const int r = poll(polled.get(), static_cast<nfds_t>(count), static_cast<int>(left));
+    if (r > 0) {
+      // A close, an error or a bad descriptor counts as ready: the receive
+      // or the end of the connection reports it.
+      for (int i = 0; i < count; ++i) {
+        ready[i] = polled[i].revents != 0 ? 1 : 0;
+      }
       return PLATFORM_WAIT_READY;
     }
     if (r < 0 && errno != EINTR) {

@@ -5,7 +5,10 @@
 #include <winsock.h>
 
 #include <climits>
+#include <cstddef>
 #include <cstring>
+#include <memory>
+#include <new>
 
 static_assert(sizeof(PlatformSocket) == sizeof(SOCKET), "PlatformSocket holds a SOCKET");
 
@@ -62,6 +65,139 @@ enum PlatformWait platform_wait_readable(PlatformSocket sock, int seconds) {
     return PLATFORM_WAIT_READY;
   }
   return r == 0 ? PLATFORM_WAIT_TIMEOUT : PLATFORM_WAIT_ERROR;
+}
+
+namespace {
+
+bool set_blocking(PlatformSocket sock, bool blocking) {
+  u_long non_blocking = blocking ? 0 : 1;
+  return ioctlsocket(static_cast<SOCKET>(sock), FIONBIO, &non_blocking) == 0;
+}
+
+// A Windows fd_set is a count and an array of handles. FD_SETSIZE (64) only
+// sizes the declared type; select reads as many handles as the count says,
+// so each set is laid out in a block of the size that its handles need.
+class SocketSet {
+public:
+  explicit SocketSet(int capacity) {
+    bytes_ = offsetof(fd_set, fd_array) + sizeof(SOCKET) * static_cast<size_t>(capacity);
+    if (bytes_ < sizeof(fd_set)) {
+      bytes_ = sizeof(fd_set);
+    }
+    block_.reset(new (std::nothrow) unsigned char[bytes_]);
+    if (block_) {
+      set()->fd_count = 0;
+    }
+  }
+  bool valid() const { return block_ != nullptr; }
+  fd_set *set() { return reinterpret_cast<fd_set *>(block_.get()); }
+  // The set, or null when it is empty (select takes no empty set).
+  fd_set *set_or_null() { return set()->fd_count > 0 ? set() : nullptr; }
+  SOCKET *handles() {
+    return reinterpret_cast<SOCKET *>(block_.get() + offsetof(fd_set, fd_array));
+  }
+  void add(SOCKET s) { handles()[set()->fd_count++] = s; }
+  bool has(SOCKET s) {
+    for (u_int k = 0; k < set()->fd_count; ++k) {
+      if (handles()[k] == s) {
+        return true;
+      }
+    }
+    return false;
+  }
+
+private:
+  size_t bytes_ = 0;
+  std::unique_ptr<unsigned char[]> block_;
+};
+
+} // namespace
+
+int platform_connect_ipv4_begin(PlatformSocket sock, uint32_t address, uint16_t port) {
+  if (!set_blocking(sock, false)) {
+    return -1;
+  }
+  sockaddr_in addr;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_port = port;
+  addr.sin_addr.s_addr = address;
+  if (connect(static_cast<SOCKET>(sock), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) ==
+      0) {
+    return set_blocking(sock, true) ? 0 : -1;
+  }
+  const int error = WSAGetLastError();
+  if (error == WSAEWOULDBLOCK) {
+    return 1; // the set-up goes on; select reports it writable or failed
+  }
+  set_blocking(sock, true);
+  WSASetLastError(error);
+  return -1;
+}
+
+int platform_connect_ipv4_end(PlatformSocket sock) {
+  int error = 0;
+  int length = sizeof error;
+  if (getsockopt(static_cast<SOCKET>(sock), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error),
+                 &length) != 0) {
+    error = WSAGetLastError();
+  }
+  if (error == 0 && !set_blocking(sock, true)) {
+    error = WSAGetLastError();
+  }
+  if (error != 0) {
+    WSASetLastError(error);
+    return -1;
+  }
+  return 0;
+}
+
+int platform_connect_timed_out_error(void) { return WSAETIMEDOUT; }
+
+enum PlatformWait platform_wait_any(const PlatformSocket *socks, const unsigned char *connecting,
+                                    int count, int milliseconds, unsigned char *ready) {
+  if (socks == nullptr || ready == nullptr || count < 1 || milliseconds < 0) {
+    WSASetLastError(WSAEINVAL);
+    return PLATFORM_WAIT_ERROR;
+  }
+  // Reading sockets in the first set; a connection under way shows its
+  // success in the second and its failure in the third.
+  SocketSet readable(count);
+  SocketSet writable(count);
+  SocketSet failed(count);
+  if (!readable.valid() || !writable.valid() || !failed.valid()) {
+    WSASetLastError(WSAENOBUFS);
+    return PLATFORM_WAIT_ERROR;
+  }
+  for (int i = 0; i < count; ++i) {
+    const SOCKET s = static_cast<SOCKET>(socks[i]);
+    if (connecting != nullptr && connecting[i] != 0) {
+      writable.add(s);
+      failed.add(s);
+    } else {
+      readable.add(s);
+    }
+    ready[i] = 0;
+  }
+  timeval timeout;
+  timeout.tv_sec = milliseconds / 1000;
+  timeout.tv_usec = (milliseconds % 1000) * 1000;
+  // The first argument is ignored by Windows.
+  const int r =
+      select(0, readable.set_or_null(), writable.set_or_null(), failed.set_or_null(), &timeout);
+  if (r <= 0) {
+    return r == 0 ? PLATFORM_WAIT_TIMEOUT : PLATFORM_WAIT_ERROR;
+  }
+  // select leaves the ready handles of each set at the front of its array.
+  for (int i = 0; i < count; ++i) {
+    const SOCKET s = static_cast<SOCKET>(socks[i]);
+    if (connecting != nullptr && connecting[i] != 0) {
+      ready[i] = writable.has(s) || failed.has(s) ? 1 : 0;
+    } else {
+      ready[i] = readable.has(s) ? 1 : 0;
+    }
+  }
+  return PLATFORM_WAIT_READY;
 }
 
 uint32_t platform_inet_addr(const char *text) { return inet_addr(text); }

@@ -10,6 +10,9 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -21,6 +24,44 @@ namespace {
 using testsupport::CommandResult;
 using testsupport::run_command;
 using testsupport::TempDir;
+
+// The internet sockets that process pid holds, as "udp 127.0.0.1:1161"
+// ("tcp6 <hex address>:port" for IPv6), from its descriptors and the
+// kernel's socket tables. TCP sockets are listed only while listening.
+std::vector<std::string> inet_sockets(pid_t pid) {
+  std::set<std::string> inodes;
+  const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+  for (const auto &fd : std::filesystem::directory_iterator(fds)) {
+    std::error_code ignored;
+    const std::string target = std::filesystem::read_symlink(fd.path(), ignored).string();
+    if (target.rfind("socket:[", 0) == 0)
+      inodes.insert(target.substr(8, target.size() - 9));
+  }
+  std::vector<std::string> found;
+  for (const std::string proto : {"tcp", "tcp6", "udp", "udp6"}) {
+    std::ifstream table("/proc/" + std::to_string(pid) + "/net/" + proto);
+    std::string line;
+    std::getline(table, line); // the heading
+    while (std::getline(table, line)) {
+      std::istringstream fields(line);
+      std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+      fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+          timeout >> inode;
+      if (inodes.count(inode) == 0 || (proto[0] == 't' && state != "0A"))
+        continue;
+      const size_t colon = local.find(':');
+      const int port = std::stoi(local.substr(colon + 1), nullptr, 16);
+      std::string address = local.substr(0, colon);
+      if (address.size() == 8) {
+        in_addr raw{};
+        raw.s_addr = static_cast<in_addr_t>(std::stoul(address, nullptr, 16));
+        address = inet_ntoa(raw);
+      }
+      found.push_back(proto + " " + address + ":" + std::to_string(port));
+    }
+  }
+  return found;
+}
 
 // Runs the daemon, which is expected to stop by itself at once.
 CommandResult run_daemon(std::vector<std::string> args) {
@@ -129,6 +170,23 @@ TEST(DaemonCli, LogOptionsChooseTheOutput) {
       << log;
   EXPECT_NE(log.find("varnockd: stopping on SIGTERM"), std::string::npos) << log;
   EXPECT_EQ(daemon.log(), "");
+}
+
+TEST(DaemonCli, PlainStartListensOnTheConfiguredAddressAloneWithoutErrors) {
+  testsupport::VarnockdSetup setup;
+  setup.daemon = VARNOCKD_PATH;
+  setup.modules = {VARNOCK_TEST_MODULE_PATH};
+  testsupport::Varnockd daemon(setup);
+  EXPECT_EQ(inet_sockets(daemon.process().pid()),
+            std::vector<std::string>{"udp 127.0.0.1:" + std::to_string(daemon.port())});
+  EXPECT_EQ(daemon.stop(), 0);
+  std::istringstream log(daemon.log());
+  for (std::string line; std::getline(log, line);) {
+    std::string lower = line;
+    std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
+    for (const char *word : {"error", "fail", "cannot", "unable", "warning", "in use"})
+      EXPECT_EQ(lower.find(word), std::string::npos) << line;
+  }
 }
 
 TEST(DaemonCli, HelpAndVersion) {

@@ -258,4 +258,20 @@ TEST(DaemonWalk, RefusedModuleIsNotServedAndTheDaemonRuns) {
   EXPECT_EQ(module_log(daemon).find("finish"), std::string::npos);
 }
 
+TEST(DaemonWalk, ModuleRefusedAfterRegisteringIsNeverCalled) {
+  // The test module's variables lie after ostrik's subtree: a get-next past
+  // ostrik's last instance must not reach the refused module's handlers.
+  VarnockdSetup setup = setup_for_test_module();
+  setup.modules.insert(setup.modules.begin(), OSTRIK_MODULE_PATH);
+  setup.files = {{"refuse", "late"}};
+  Varnockd daemon(setup);
+  const std::string past = ".1.3.6.1.4.1.32473.16.3.99";
+  EXPECT_EQ(parse_varbinds(daemon.getnext({past}).out).at(0).oid.rfind(B, 0), std::string::npos);
+  EXPECT_EQ(parse_varbinds(daemon.get({B + ".1.0"}).out).at(0).value,
+            "No Such Object available on this agent at this OID");
+  EXPECT_EQ(daemon.stop(), 0);
+  EXPECT_EQ(module_log(daemon).find("called after refusal"), std::string::npos)
+      << module_log(daemon);
+}
+
 } // namespace

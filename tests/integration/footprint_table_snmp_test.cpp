@@ -1,9 +1,11 @@
 // The footprint table end to end: varnockd with the ostrik module watching a
 // real Apache 2.4, read with snmpwalk and compared with what /proc and the
-// file system say about the same server.
+// file system say about the same server; and an Apache that is process 1 of
+// its PID namespace, as in a container.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -291,6 +293,47 @@ TEST(FootprintTableSnmp, AnswersWhatProcAndTheFileSystemSayAboutARealApache) {
   EXPECT_GT(row[18], 0);
   EXPECT_EQ(row[19], docKb);
   EXPECT_EQ(row[20], row[18] + row[19]);
+}
+
+TEST(FootprintTableSnmp, ApacheAsProcessOneOfItsPidNamespaceGetsItsCpuShare) {
+  if (testsupport::run_command({"unshare", "--pid", "--fork", "--mount-proc", "true"}).exit_code !=
+      0)
+    GTEST_SKIP() << "no PID namespace can be made here";
+  // A single Apache process (-X: it serves requests itself), as process 1 of
+  // a new PID namespace, and varnockd inside the same namespace.
+  testsupport::TempDir dir;
+  chmod(dir.path().c_str(), 0755);
+  const int port = testsupport::free_tcp_port();
+  ASSERT_EQ(testsupport::run_command({"bash", testsupport::apache_instance_script(), "setup",
+                                      dir.path(), std::to_string(port), kUser, kPassword})
+                .exit_code,
+            0);
+  testsupport::Process container({"unshare", "--pid", "--fork", "--mount-proc", "--kill-child",
+                                  "apache2", "-X", "-f", dir.file("conf/httpd.conf")},
+                                 dir.file("container"));
+  ASSERT_TRUE(testsupport::wait_for_tcp_port(port, 20.0)) << container.err();
+  const std::string unshare = std::to_string(container.pid());
+  const std::string apache =
+      testsupport::read_file("/proc/" + unshare + "/task/" + unshare + "/children"); // "PID "
+  ASSERT_EQ(testsupport::read_file(dir.file("run/httpd.pid")), "1\n");
+
+  VarnockdSetup setup;
+  setup.launcher = {"nsenter", "--target", apache.substr(0, apache.find(' ')), "--pid", "--mount"};
+  setup.daemon = VARNOCKD_PATH;
+  setup.modules = {OSTRIK_MODULE_PATH};
+  setup.ostrik_cf = "apache " + std::to_string(port) + " " + kUser + " " + kPassword + " 0\n";
+  setup.tick_seconds = 1;
+  Varnockd daemon(setup);
+  // Load until a footprint refresh has compared two snapshots (20 s apart).
+  std::map<int, int64_t> row;
+  const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(50);
+  while (row[3] == 0 && Clock::now() < giveUp) {
+    load(port, Clock::now() + std::chrono::seconds(2));
+    row = walk_row(daemon, port);
+  }
+  EXPECT_GT(row[3], 0) << "no CPU share for Apache, process 1 of its namespace";
+  EXPECT_GT(row[2], 0);
+  container.stop(SIGKILL); // unshare ignores SIGTERM; the namespace ends with Apache
 }
 
 } // namespace

@@ -365,6 +365,31 @@ TEST_F(HostileCollect, HostileServersKeepWhatWasKnownAndTheOthersAreStillRead) {
       break;
     }
   }
+  // Each page's health record says how its fetch went.
+  const std::map<Hostility, std::pair<PageOutcome, int32_t>> health = {
+      {Hostility::None, {PAGE_OK, 200}},
+      {Hostility::Silent, {PAGE_TIMED_OUT, 0}},
+      {Hostility::Garbage, {PAGE_CUT_SHORT, 200}},
+      {Hostility::UnclosedTag, {PAGE_NOT_A_PAGE, 200}},
+      {Hostility::Unauthorized, {PAGE_HTTP_ERROR, 401}},
+      {Hostility::NotFound, {PAGE_HTTP_ERROR, 404}},
+      {Hostility::ServerError, {PAGE_HTTP_ERROR, 500}},
+      {Hostility::Reset, {PAGE_CUT_SHORT, 200}},
+  };
+  for (const Monitored &m : servers_) {
+    const auto expected = health.find(m.hostility);
+    if (expected == health.end()) {
+      continue;
+    }
+    const bool ok = m.hostility == Hostility::None;
+    for (const PageHealth *h : {&m.entry->infoHealth, &m.entry->statusHealth}) {
+      SCOPED_TRACE(testsupport::hostility_name(m.hostility));
+      EXPECT_EQ(h->outcome, expected->second.first);
+      EXPECT_EQ(h->httpCode, expected->second.second);
+      EXPECT_EQ(h->failures, ok ? 0u : 1u);
+      EXPECT_EQ(h->lastRead, ok ? fake_now : fake_now - 300);
+    }
+  }
   EXPECT_TRUE(logged("took over 2 seconds")) << "the trickling server is cut off";
   EXPECT_TRUE(logged("exceeds 16 MiB")) << "the garbage is cut off";
 
@@ -379,6 +404,50 @@ TEST_F(HostileCollect, HostileServersKeepWhatWasKnownAndTheOthersAreStillRead) {
     const char *what = testsupport::hostility_name(m.hostility);
     expect_info_of(*m.entry, m.facts, m.pid, what);
     expect_status_of(*m.entry, m.facts, what);
+  }
+}
+
+TEST_F(HostileCollect, SilentServersCostOneTimeOutPerRefreshAndTheLogKeepsListOrder) {
+  for (Hostility h : {Hostility::None, Hostility::Silent, Hostility::Silent, Hostility::Trickle,
+                      Hostility::Silent, Hostility::None, Hostility::Silent}) {
+    monitor(h);
+  }
+  refresh_both();
+  for (Monitored &m : servers_) {
+    m.facts.total_accesses += 5;
+    m.server->set_facts(m.facts);
+    m.server->set(m.hostility);
+  }
+  fake_varnock::clear_log();
+  const double seconds = refresh_both();
+  // One after the other, the five hostile servers would hold the two
+  // refreshes for ten time-outs; together, each refresh waits one.
+  EXPECT_LT(seconds, 2 * kReceiveTimeout + 2) << "both refreshes";
+  std::vector<std::string> expected;
+  for (const char *path : {"/server-info", "/server-status?auto"}) {
+    for (const ServerEntry *e = server_list; e != nullptr; e = e->next) {
+      expected.push_back(std::string("fetching url ") + path);
+      expected.push_back("contact webserver 127.0.0.1:" + std::to_string(e->port));
+    }
+  }
+  std::vector<std::string> seen;
+  for (const fake_varnock::LogLine &line : fake_varnock::log()) {
+    for (const char *part : {"fetching url ", "contact webserver "}) {
+      const size_t at = line.text.find(part);
+      if (at != std::string::npos) {
+        seen.push_back(line.text.substr(at, line.text.find('\n', at) - at));
+      }
+    }
+  }
+  EXPECT_EQ(seen, expected);
+  for (const Monitored &m : servers_) {
+    SCOPED_TRACE(testsupport::hostility_name(m.hostility));
+    if (m.hostility == Hostility::None) {
+      expect_status_of(*m.entry, m.facts, "good server among silent ones");
+    } else {
+      EXPECT_EQ(m.entry->statusHealth.outcome, PAGE_TIMED_OUT);
+      EXPECT_EQ(m.entry->infoHealth.outcome, PAGE_TIMED_OUT);
+    }
   }
 }
 

@@ -2,8 +2,9 @@
 // answers and one that trickles its answer a byte a second, with the full
 // 60-second receive time-out, beside a real Apache. The agent answers
 // nothing while a refresh waits on them (the module fetches on the agent's
-// thread); the test shows that the wait ends after one time-out per page,
-// that the daemon answers again afterwards, and that the hostile servers
+// thread); the test shows that the wait ends after one time-out for both
+// servers together (their requests go out at once), that the daemon answers
+// again afterwards, and that the hostile servers
 // keep their last good values while the real Apache is read.
 #include <gtest/gtest.h>
 
@@ -40,7 +41,7 @@ double seconds_since(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();
 }
 
-TEST(HostileDaemonSlow, SilentAndTricklingServersHoldTheAgentOneTimeOutEach) {
+TEST(HostileDaemonSlow, SilentAndTricklingServersHoldTheAgentOneTimeOutTogether) {
   ApacheInstance apache(kUser, kPassword);
   testsupport::TempDir dir;
   ApacheFacts silent_facts;
@@ -83,7 +84,8 @@ TEST(HostileDaemonSlow, SilentAndTricklingServersHoldTheAgentOneTimeOutEach) {
   CommandResult blocked = daemon.get({uptime_oid});
   EXPECT_NE(blocked.exit_code, 0) << "the agent answered during the refresh: " << blocked.out;
 
-  // Poll until it answers again; it must, within two time-outs and a margin.
+  // Poll until it answers again; it must, within one time-out and a margin
+  // (one after the other, the two servers held it for two).
   CommandResult again;
   while (seconds_since(refresh_start) < 2 * kReceiveTimeout + 30) {
     ASSERT_TRUE(daemon.process().running()) << daemon.log();
@@ -96,10 +98,11 @@ TEST(HostileDaemonSlow, SilentAndTricklingServersHoldTheAgentOneTimeOutEach) {
   }
   const double held = seconds_since(refresh_start);
   std::printf("[ figures  ] a silent and a trickling server held the agent %.1f s "
-              "(receive time-out %.0f s per page)\n",
+              "(receive time-out %.0f s, awaited together)\n",
               held, kReceiveTimeout);
   ASSERT_EQ(again.exit_code, 0) << "no answer " << held << " s after the refresh began";
-  EXPECT_GE(held, 2 * kReceiveTimeout - 2);
+  EXPECT_GE(held, kReceiveTimeout - 2);
+  EXPECT_LT(held, kReceiveTimeout + 15) << "one time-out for both servers, not one each";
 
   // The agent answers promptly now, and the values are as they were, but
   // for the real Apache's, which were read afresh.

@@ -8,8 +8,10 @@
 //   .4.0   testNegative  INTEGER       -5
 // It records what the daemon does to it in "<agent dir>/test_module.log"
 // ("init <agent path>", "finish", and "overlong <length>" when a handler is
-// handed a request longer than a descriptor's OID), and refuses to start
-// when "<agent dir>/refuse" exists.
+// handed a request longer than a descriptor's OID, "called after refusal"
+// when a handler runs although init refused), and refuses to start when
+// "<agent dir>/refuse" exists: at once, or after registering its variables
+// when that file reads "late".
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -24,6 +26,7 @@ constexpr uint32_t kPlaceholder = 0xFFFFFFFFu;
 constexpr int32_t kRows[] = {80, 443};
 
 std::string g_directory;
+bool g_refused = false;
 uint32_t g_ticks = 0;
 int32_t g_value_int = 0;
 char g_value_text[64];
@@ -37,6 +40,8 @@ void record(const std::string &line) {
 }
 
 bool overlong(const int32_t *oidLength) {
+  if (g_refused)
+    record("called after refusal");
   if (*oidLength <= VARNOCK_MAX_OID_LEN)
     return false;
   record("overlong " + std::to_string(*oidLength));
@@ -143,12 +148,23 @@ OSTRIK_EXPORT int32_t init(InitBlock *block) {
   const char *slash = strrchr(path, '/');
   g_directory.assign(path, slash != nullptr ? static_cast<size_t>(slash - path + 1) : 0);
   record(std::string("init ") + path);
-  if (access((g_directory + "refuse").c_str(), F_OK) == 0)
+  const std::string refuse = g_directory + "refuse";
+  const bool late = [&] {
+    FILE *file = fopen(refuse.c_str(), "r");
+    char text[8] = {};
+    if (file == nullptr)
+      return false;
+    const bool isLate = fgets(text, sizeof text, file) != nullptr && strcmp(text, "late") == 0;
+    fclose(file);
+    return isLate;
+  }();
+  if (access(refuse.c_str(), F_OK) == 0 && !late)
     return -1;
   snprintf(block->moduleName, sizeof block->moduleName, "testmod");
   for (MibVariable &var : g_variables)
     VarnockInsertIntoVariableList(&var);
-  return 1;
+  g_refused = late;
+  return late ? -1 : 1;
 }
 
 OSTRIK_EXPORT int32_t monitorInit(void) { return 0; }

@@ -63,7 +63,8 @@ Varnockd::Varnockd(VarnockdSetup setup) : community_(setup.community) {
     write_file(dir_.file(name), content);
   port_ = free_udp_port();
 
-  std::vector<std::string> argv = {setup.daemon, "--config-dir", dir_.path()};
+  std::vector<std::string> argv = setup.launcher;
+  argv.insert(argv.end(), {setup.daemon, "--config-dir", dir_.path()});
   for (const std::string &module : setup.modules) {
     argv.push_back("--module");
     argv.push_back(module);

@@ -14,6 +14,7 @@ namespace testsupport {
 
 struct VarnockdSetup {
   std::string daemon;                  // path of the varnockd program
+  std::vector<std::string> launcher;   // a command that runs the daemon, e.g. nsenter ...
   std::vector<std::string> modules;    // a --module each; empty: the daemon's default
   std::string ostrik_cf;               // written as <config dir>/ostrik.cf when not empty
   std::string varnockd_conf;           // written as <config dir>/varnockd.conf when not empty

@@ -74,4 +74,60 @@ TEST_F(FetchPageDeadline, SlowButTimelyAnswerArrivesWhole) {
   }
 }
 
+TEST_F(FetchPageDeadline, SilentServersAreAwaitedTogetherAndTakenInListOrder) {
+  const std::string answer = "HTTP/1.0 200 OK\r\n\r\nUptime: 99\n";
+  const std::vector<ScriptChunk> nothing;
+  ScriptedServer silent1(nothing, ScriptedServer::End::Silent);
+  ScriptedServer good(ScriptedServer::whole(answer));
+  ScriptedServer silent2(nothing, ScriptedServer::End::Silent);
+  ScriptedServer trickling(trickle(answer, 400), ScriptedServer::End::Close);
+  ScriptedServer silent3(nothing, ScriptedServer::End::Silent);
+  const std::vector<int> ports = {silent1.port(), good.port(), silent2.port(), trickling.port(),
+                                  silent3.port()};
+  PageFetches fetches(ports.size());
+  for (int port : ports) {
+    fetches.add("127.0.0.1", static_cast<uint16_t>(port), "/server-status?auto", "dTpw");
+  }
+  const auto start = Clock::now();
+  fetches.run();
+  const double waited = std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_GE(waited, 1.9);
+  EXPECT_LT(waited, 3.5) << "one receive time-out for every server, not one each";
+  EXPECT_TRUE(fake_varnock::log().empty()) << "the lines wait until their answer is taken";
+
+  // Each answer's lines come when it is taken, so the log reads in list
+  // order, the trickling server's cut-off line among its own.
+  std::vector<std::string> expected;
+  for (size_t i = 0; i < ports.size(); ++i) {
+    const char *page = nullptr;
+    FetchEnd end = FETCH_NOT_SENT;
+    const int n = fetches.take(i, &page, &end);
+    const std::string where = "127.0.0.1:" + std::to_string(ports[i]);
+    expected.push_back("contact webserver " + where);
+    if (ports[i] == good.port()) {
+      EXPECT_EQ(n, static_cast<int>(answer.size()));
+      EXPECT_EQ(std::string(page), answer);
+      EXPECT_EQ(end, FETCH_CLOSED);
+    } else if (ports[i] == trickling.port()) {
+      EXPECT_GT(n, 0);
+      EXPECT_EQ(end, FETCH_TIMED_OUT);
+      expected.push_back("answer from " + where + " took over 2 seconds");
+    } else {
+      EXPECT_EQ(n, 0) << where;
+      EXPECT_EQ(page, nullptr) << where;
+      EXPECT_EQ(end, FETCH_TIMED_OUT) << where;
+    }
+  }
+  std::vector<std::string> seen;
+  for (const fake_varnock::LogLine &line : fake_varnock::log()) {
+    for (const char *part : {"contact webserver ", "answer from "}) {
+      const size_t at = line.text.find(part);
+      if (at != std::string::npos) {
+        seen.push_back(line.text.substr(at, line.text.find_first_of(",\n", at) - at));
+      }
+    }
+  }
+  EXPECT_EQ(seen, expected);
+}
+
 } // namespace

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <malloc.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/net.h"
 #include "pluginlib/socket.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/process.h"
@@ -53,6 +55,15 @@ std::vector<fake_varnock::LogLine> lines_at(int level) {
     }
   }
   return out;
+}
+
+// True when sock is connected within ms milliseconds.
+bool poll_writable(int sock, int ms) {
+  pollfd p{sock, POLLOUT, 0};
+  int error = 0;
+  socklen_t length = sizeof error;
+  return poll(&p, 1, ms) == 1 && getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
+         error == 0;
 }
 
 class FetchPage : public ::testing::Test {
@@ -181,6 +192,49 @@ TEST_F(FetchPage, NothingListeningLogsTheAddressInNetworkOrder) {
                                   std::to_string(htonl(INADDR_LOOPBACK)) +
                                   ":port:" + std::to_string(htons(static_cast<uint16_t>(port))) +
                                   ":errno:" + std::to_string(ECONNREFUSED) + "\n");
+}
+
+// A server that has stopped accepting: once its listen queue is full, the
+// system drops further connection requests, and connect would wait minutes.
+TEST_F(FetchPage, ConnectionThatIsNeverMadeGetsTheReceiveTimeOut) {
+  fetch_page_set_receive_timeout(1);
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof addr;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 0), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &length), 0);
+  // Fill the queue: connections are made until one no longer is.
+  std::vector<int> queued;
+  for (bool made = true; made && queued.size() < 64;) {
+    queued.push_back(get_tcp_socket());
+    const int begun =
+        platform_connect_ipv4_begin(queued.back(), addr.sin_addr.s_addr, addr.sin_port);
+    made = begun == 0 || (begun > 0 && poll_writable(queued.back(), 200));
+  }
+  ScriptedServer good(ScriptedServer::whole("HTTP/1.0 200 OK\r\n\r\nUptime: 1\n"));
+  PageFetches fetches(2);
+  fetches.add("127.0.0.1", ntohs(addr.sin_port), kStatusPath, kCredentials);
+  fetches.add("127.0.0.1", static_cast<uint16_t>(good.port()), kStatusPath, kCredentials);
+  const auto start = Clock::now();
+  fetches.run();
+  EXPECT_LT(seconds_since(start), 2.5);
+  const char *page = nullptr;
+  FetchEnd end = FETCH_CLOSED;
+  EXPECT_EQ(fetches.take(0, &page, &end), -1);
+  EXPECT_EQ(end, FETCH_NOT_SENT);
+  const auto warnings = lines_at(4);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_NE(warnings[0].text.find(":errno:" + std::to_string(ETIMEDOUT) + "\n"), std::string::npos)
+      << warnings[0].text;
+  EXPECT_GT(fetches.take(1, &page, &end), 0) << "the other server is read all the same";
+  EXPECT_EQ(end, FETCH_CLOSED);
+  for (int sock : queued) {
+    close(sock);
+  }
+  close(listener);
 }
 
 TEST_F(FetchPage, UnknownHostLogsOnlyTheFirstTwoLines) {

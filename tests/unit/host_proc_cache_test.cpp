@@ -1,5 +1,6 @@
 // The agent library's process snapshot against the machine itself: this test
-// process, children it starts, the CPU time it burns and the clock.
+// process, children it starts, the CPU time it burns and the clock; and the
+// library's C functions when memory runs out.
 #include <dirent.h>
 #include <signal.h>
 #include <string.h>
@@ -11,11 +12,43 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <new>
 #include <string>
 #include <thread>
 
 #include "tests/support/process.h"
-#include "varnock.h"
+#include "varnock_host.h"
+
+namespace {
+
+// While set, every allocation through operator new fails: this program
+// replaces it, for the agent library's allocations too.
+bool g_fail_allocations = false;
+
+// Runs call while allocations fail; true when an exception came out of it.
+template <typename Call> bool throws_without_memory(Call call) {
+  g_fail_allocations = true;
+  bool threw = false;
+  try {
+    call();
+  } catch (...) {
+    threw = true;
+  }
+  g_fail_allocations = false;
+  return threw;
+}
+
+} // namespace
+
+void *operator new(std::size_t size) {
+  void *block = g_fail_allocations ? nullptr : std::malloc(size > 0 ? size : 1);
+  if (block == nullptr)
+    throw std::bad_alloc();
+  return block;
+}
+void operator delete(void *block) noexcept { std::free(block); }
+void operator delete(void *block, std::size_t) noexcept { std::free(block); }
 
 namespace {
 
@@ -114,6 +147,11 @@ TEST(HostProcCache, HoldsThisProcessAndItsChildInAscendingPidOrder) {
 
   ASSERT_GT(snap.count, 1);
   ASSERT_NE(snap.entries, nullptr);
+  // The machine's idle time comes first, as pid 0, so that process 1 is
+  // never the first record.
+  EXPECT_EQ(snap.entries[0].pid, 0);
+  EXPECT_STREQ(snap.entries[0].name, "idle");
+  EXPECT_GT(snap.entries[0].cpuTimeReal, 0.0);
   for (int32_t i = 1; i < snap.count; ++i)
     ASSERT_LT(snap.entries[i - 1].pid, snap.entries[i].pid) << "at " << i;
   for (int32_t i = 0; i < snap.count; ++i) {
@@ -195,6 +233,30 @@ TEST(HostProcCache, CpuTimeGrowsWithTheCpuThisProcessBurns) {
   EXPECT_GE(after->cpuTime - centisecondsBefore, static_cast<int32_t>(burnt * 100.0) - 5);
   EXPECT_NEAR(after->cpuTime, after->cpuTimeReal / 10.0, 1.0);
   EXPECT_LE(after->cpuTimeReal / 1000.0, process_cpu_seconds() + 0.05);
+}
+
+// The modules call through a C interface that no exception may cross: a
+// snapshot that cannot be stored is an empty one, a variable that cannot be
+// stored is refused, and both work again once memory is there. (Each test
+// runs in a process of its own, so the snapshot has no room yet.)
+TEST(HostProcCache, RunningOutOfMemoryGivesFailureResultsNotExceptions) {
+  int32_t count = -1;
+  int32_t stamp = 0;
+  EXPECT_FALSE(throws_without_memory([&] { VarnockGetProcCache(&count, &stamp); }));
+  EXPECT_EQ(count, 0);
+  MibVariable var{};
+  var.oid[0] = 1;
+  var.oidLength = 1;
+  var.handler = [](MibVariable *, uint32_t *, int32_t *, int32_t, int32_t *,
+                   void **) -> unsigned char * { return nullptr; };
+  int32_t inserted = 0;
+  EXPECT_FALSE(throws_without_memory([&] { inserted = VarnockInsertIntoVariableList(&var); }));
+  EXPECT_LT(inserted, 0);
+  EXPECT_EQ(VarnockHostVariableCount(), 0u);
+
+  EXPECT_NE(Snapshot::take().find(getpid()), nullptr);
+  EXPECT_EQ(VarnockInsertIntoVariableList(&var), 0);
+  VarnockHostClearVariables();
 }
 
 TEST(HostProcCache, StampIsAMonotonicClockInDeciseconds) {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,7 @@ enum class Fault {
   ValueTooLong,
   OutsideItsPrefix,
   EchoesRequest,
+  Throws,
 };
 Fault g_fault;
 
@@ -116,12 +118,15 @@ unsigned char *faulty_handler(MibVariable *var, uint32_t *oid, int32_t *oidLengt
     return nullptr;
   if (g_fault == Fault::EchoesRequest)
     return reinterpret_cast<unsigned char *>(&g_value_int); // OID left as handed
+  if (g_fault == Fault::Throws)
+    throw std::runtime_error("a C++ module's fault");
   memcpy(oid, var->oid, var->oidLength * sizeof(uint32_t));
   int32_t length = var->oidLength;
   oid[length - 1] = 1;
   switch (g_fault) {
   case Fault::Null:
   case Fault::EchoesRequest:
+  case Fault::Throws:
     break;
   case Fault::NoArcs:
     length = 0;
@@ -211,6 +216,19 @@ TEST_F(HostVariables, RefusesInvalidAndDuplicateDescriptors) {
   VarnockHostClearVariables();
   EXPECT_EQ(VarnockHostVariableCount(), 0u);
   EXPECT_GE(VarnockInsertIntoVariableList(&scalar1_), 0);
+}
+
+// The variables of a module that went unused: those registered from a
+// position on are forgotten, the earlier ones still walked.
+TEST_F(HostVariables, ForgetsTheVariablesFromAPositionOn) {
+  register_test_mib(); // column2_, scalar2_, column1_, scalar1_
+  EXPECT_EQ(next_of(kBase), under({1, 0}));
+  VarnockHostForgetVariablesFrom(2);
+  ASSERT_EQ(VarnockHostVariableCount(), 2u);
+  EXPECT_EQ(next_of(kBase), under({2, 0}));
+  EXPECT_EQ(next_of(under({2, 0})), under({10, 1, 2, 80}));
+  VarnockHostForgetVariablesFrom(5);
+  EXPECT_EQ(VarnockHostVariableCount(), 2u);
 }
 
 TEST(HostCompare, OrdersUnsignedArcsWithShorterPrefixFirst) {
@@ -340,9 +358,10 @@ TEST_F(HostVariables, HandlerGetsAPrivateCopyOfTheRequest) {
 }
 
 TEST_F(HostVariables, WalkSkipsAnswersItCannotUse) {
-  const Fault faults[] = {
-      Fault::Null,         Fault::NoArcs,           Fault::TooManyArcs,  Fault::NegativeValueLength,
-      Fault::ValueTooLong, Fault::OutsideItsPrefix, Fault::EchoesRequest};
+  const Fault faults[] = {Fault::Null,          Fault::NoArcs,
+                          Fault::TooManyArcs,   Fault::NegativeValueLength,
+                          Fault::ValueTooLong,  Fault::OutsideItsPrefix,
+                          Fault::EchoesRequest, Fault::Throws};
   for (Fault fault : faults) {
     SCOPED_TRACE(static_cast<int>(fault));
     VarnockHostClearVariables();

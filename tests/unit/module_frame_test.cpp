@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "collect/fetch_page.h"
 #include "config/server_list.h"
 #include "module/ostrik.h"
 #include "platform/clock.h"
@@ -110,6 +111,43 @@ TEST_F(ModuleFrame, Version422AndLaterStart) {
     EXPECT_EQ(fake_varnock::registered().size(), 62u);
     EXPECT_EQ(tables_registered, 1);
   }
+}
+
+// Sets the receive time-out variable; null removes it. (An empty value
+// removes it too on Windows.)
+void set_receive_timeout_variable(const char *value) {
+#if defined(_WIN32)
+  ASSERT_EQ(_putenv_s("OSTRIK_RECEIVE_TIMEOUT", value != nullptr ? value : ""), 0);
+#else
+  ASSERT_EQ(value != nullptr ? setenv("OSTRIK_RECEIVE_TIMEOUT", value, 1)
+                             : unsetenv("OSTRIK_RECEIVE_TIMEOUT"),
+            0);
+#endif
+}
+
+TEST_F(ModuleFrame, ReceiveTimeOutFromTheEnvironment) {
+  InitBlock block = make_block("/opt/agent/bin/varnockd");
+  set_receive_timeout_variable("7");
+  ASSERT_EQ(init(&block), 1);
+  EXPECT_EQ(fetch_page_receive_timeout(), 7);
+  for (const char *bad : {"0", "61", "5s", " 5", "-3", "99999999999999999999"}) {
+    fake_varnock::clear_log();
+    set_receive_timeout_variable(bad);
+    ASSERT_EQ(init(&block), 1);
+    EXPECT_EQ(fetch_page_receive_timeout(), 7) << '"' << bad << '"';
+    const std::vector<std::string> warnings = log_texts(4);
+    EXPECT_EQ(std::count_if(warnings.begin(), warnings.end(),
+                            [](const std::string &w) {
+                              return w.find("OSTRIK_RECEIVE_TIMEOUT") != std::string::npos;
+                            }),
+              1)
+        << '"' << bad << '"';
+  }
+  set_receive_timeout_variable("60");
+  ASSERT_EQ(init(&block), 1);
+  EXPECT_EQ(fetch_page_receive_timeout(), 60);
+  set_receive_timeout_variable(nullptr);
+  fetch_page_set_receive_timeout(0);
 }
 
 TEST_F(ModuleFrame, NullBlockIsRefused) {

@@ -7,8 +7,10 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "collect/fetch_page.h"
+#include "platform/net.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/process.h"
 
@@ -150,6 +152,50 @@ TEST_F(Win32FetchPage, HostNamesAreLookedUp) {
   OneShotServer server("HTTP/1.0 200 OK\r\n\r\nhello");
   EXPECT_EQ(fetch_page("localhost", server.port(), "/", "dTpw", &page_), 24);
   EXPECT_EQ(fetch_page("no-such-host.invalid", server.port(), "/", "dTpw", &page_), -1);
+}
+
+// A refresh waits on every server's socket at once: more sockets than a
+// Windows fd_set declares (FD_SETSIZE, 64), and only the one with data is
+// reported readable.
+TEST_F(Win32FetchPage, WaitsOnMoreSocketsThanAnFdSetDeclares) {
+  constexpr int kSockets = FD_SETSIZE + 6;
+  const SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = inet_addr("127.0.0.1");
+  int length = sizeof addr;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, SOMAXCONN), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &length), 0);
+  std::vector<PlatformSocket> clients;
+  std::vector<SOCKET> peers;
+  for (int i = 0; i < kSockets; ++i) {
+    clients.push_back(platform_tcp_socket());
+    ASSERT_EQ(platform_connect_ipv4(clients.back(), addr.sin_addr.s_addr, addr.sin_port), 0);
+    peers.push_back(accept(listener, nullptr, nullptr));
+    ASSERT_NE(peers.back(), INVALID_SOCKET);
+  }
+  std::vector<unsigned char> ready(kSockets, 1);
+  EXPECT_EQ(platform_wait_any(clients.data(), nullptr, kSockets, 100, ready.data()),
+            PLATFORM_WAIT_TIMEOUT);
+  ASSERT_EQ(send(peers.back(), "x", 1, 0), 1);
+  ASSERT_EQ(platform_wait_any(clients.data(), nullptr, kSockets, 5000, ready.data()),
+            PLATFORM_WAIT_READY);
+  int readable = 0;
+  char byte = 0;
+  for (int i = 0; i < kSockets; ++i) {
+    if (ready[i] != 0) {
+      ++readable;
+      EXPECT_EQ(platform_recv(clients[i], &byte, 1), 1);
+    }
+  }
+  EXPECT_EQ(readable, 1);
+  EXPECT_EQ(byte, 'x');
+  for (int i = 0; i < kSockets; ++i) {
+    platform_close_socket(clients[i]);
+    closesocket(peers[i]);
+  }
+  closesocket(listener);
 }
 
 } // namespace

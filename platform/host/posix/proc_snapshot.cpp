@@ -1,6 +1,9 @@
 // The process list from /proc. Each process costs one read of its stat file
-// and one fstat for its owner.
+// and one fstat for its owner. The list begins with a record of pid 0 for the
+// machine's idle time, from /proc/stat.
 #include "platform/host/proc_snapshot.h"
+
+#include "platform/host/cpu_count.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -138,7 +141,9 @@ private:
 // file cannot be read whole; entry is then left for the caller to discard.
 bool read_process(int procFd, const char *pidName, int32_t pid, ProcEntry &entry) {
   char path[32];
-  snprintf(path, sizeof path, "%s/stat", pidName);
+  const int length = snprintf(path, sizeof path, "%s/stat", pidName);
+  if (length < 0 || static_cast<size_t>(length) >= sizeof path)
+    return false; // never for a pid, whose name has at most 10 digits
   Fd fd(openat(procFd, path, O_RDONLY | O_CLOEXEC));
   if (fd.fd < 0)
     return false;
@@ -203,6 +208,38 @@ bool read_process(int procFd, const char *pidName, int32_t pid, ProcEntry &entry
   return true;
 }
 
+// The idle time of all CPUs as a process of pid 0, named "idle", with one
+// thread per CPU, as Windows lists its idle process. Consumers that leave out
+// a snapshot's first record, the idle process there, then leave out no real
+// process here either: not process 1, which in a container is the service
+// itself. Times stay 0 when /proc/stat cannot be read.
+ProcEntry idle_process() {
+  ProcEntry idle;
+  memset(&idle, 0, sizeof idle);
+  idle.state = 'R';
+  idle.threads = platform_cpu_count();
+  memcpy(idle.name, "idle", sizeof "idle");
+  Fd fd(open("/proc/stat", O_RDONLY | O_CLOEXEC));
+  char buffer[512];
+  const ssize_t got = fd.fd >= 0 ? read(fd.fd, buffer, sizeof buffer - 1) : -1;
+  if (got <= 0)
+    return idle;
+  // "cpu  user nice system idle iowait ...": the time spent idle, waiting
+  // for input and output included.
+  FieldReader fields(buffer, buffer + got);
+  long long idleTicks = 0;
+  long long ioWaitTicks = 0;
+  if (!fields.skip(4) || !fields.number(idleTicks))
+    return idle;
+  if (!fields.number(ioWaitTicks))
+    ioWaitTicks = 0;
+  const long long ticks = idleTicks + std::max(ioWaitTicks, 0LL);
+  const Units &u = units();
+  idle.cpuTime = saturate_i32(ticks * 100 / u.ticksPerSecond);
+  idle.cpuTimeReal = static_cast<double>(ticks) * 1000.0 / static_cast<double>(u.ticksPerSecond);
+  return idle;
+}
+
 // The pid a /proc entry names, or -1 for entries that are not processes.
 int32_t pid_of(const char *name) {
   long long v = 0;
@@ -226,6 +263,7 @@ int32_t platform_stamp_deciseconds(void) {
 }
 
 void platform_read_processes(std::vector<ProcEntry> *entries) {
+  entries->push_back(idle_process());
   DirCloser proc{opendir("/proc")};
   if (proc.dir == nullptr)
     return;
