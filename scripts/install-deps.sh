@@ -6,7 +6,7 @@ apt_install \
   build-essential cmake g++ clang clang-format libclang-rt-14-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   libsnmp-dev snmp snmpd smitools \
-  apache2 procps python3 \
+  apache2 procps python3 python3-yaml \
   dpkg-dev file fakeroot systemd init-system-helpers man-db
 
 # Prometheus and its SNMP exporter (with the generator) for the tests of
