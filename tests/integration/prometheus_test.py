@@ -12,6 +12,7 @@ and every query that is not an alert condition returns data.
   prometheus_test.py --varnockd PATH --module PATH --base-mibs DIR
 """
 import argparse
+import base64
 import json
 import os
 import re
@@ -22,6 +23,7 @@ import sys
 import tempfile
 import time
 import unittest
+import urllib.error
 import urllib.parse
 import urllib.request
 
@@ -43,7 +45,6 @@ def free_port(kind=socket.SOCK_STREAM):
 def http_get(url, auth=None, timeout=10):
     request = urllib.request.Request(url)
     if auth:
-        import base64
         token = base64.b64encode(("%s:%s" % auth).encode()).decode()
         request.add_header("Authorization", "Basic " + token)
     with urllib.request.urlopen(request, timeout=timeout) as response:
@@ -221,6 +222,8 @@ class PrometheusIntegration(unittest.TestCase):
             # the server's pages were read (the version is known) and the
             # rules have been evaluated.
             s = cls.stack
+            # Until its storage is open Prometheus answers 503 in plain text.
+            wait_for("Prometheus ready", lambda: s.check_running() or http_get(s.prometheus + "/-/ready"), 60)
             wait_for("the agent in Prometheus", lambda: s.check_running() or s.query(
                 'up{job="ostrik",instance="%s"} == 1' % s.agent), 60)
             wait_for("the server's version", lambda: s.query(
