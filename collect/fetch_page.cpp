@@ -60,6 +60,14 @@ void fetch_page_set_receive_timeout(int seconds) {
 
 int fetch_page(const char *host, uint16_t port, const char *path, const char *credentials,
                char **page) {
+  return fetch_page_ending(host, port, path, credentials, page, nullptr);
+}
+
+int fetch_page_ending(const char *host, uint16_t port, const char *path, const char *credentials,
+                      char **page, enum FetchEnd *end) {
+  FetchEnd ignored = FETCH_NOT_SENT;
+  FetchEnd &ending = end != nullptr ? *end : ignored;
+  ending = FETCH_NOT_SENT;
   if (host == nullptr || path == nullptr || credentials == nullptr || page == nullptr) {
     VarnockSyslog(7, "ostrik: fetch_page: bogus args\n");
     return -1;
@@ -120,37 +128,55 @@ int fetch_page(const char *host, uint16_t port, const char *path, const char *cr
     const auto left = std::chrono::ceil<std::chrono::seconds>(deadline - Clock::now()).count();
     if (left <= 0) {
       log_cut_off(host, port);
+      ending = FETCH_TIMED_OUT;
       break;
     }
     const int wait = left < receive_timeout ? static_cast<int>(left) : receive_timeout;
     const int room = FETCH_PAGE_MAX_BYTES - total;
+    // The wait and the receive of receive_socket_data, taken apart: a close
+    // and a silence both give it 0, and only the close ends a whole answer.
+    const PlatformWait ready = platform_wait_readable(sock, wait);
+    if (ready != PLATFORM_WAIT_READY) {
+      if (ready == PLATFORM_WAIT_ERROR) {
+        ending = FETCH_READ_FAILED;
+      } else {
+        ending = FETCH_TIMED_OUT;
+        // A wait cut short by the deadline that ran out: the server was
+        // still sending when its time was up.
+        if (room > 0 && wait < receive_timeout && Clock::now() >= deadline) {
+          log_cut_off(host, port);
+        }
+      }
+      break;
+    }
     if (room == 0) {
       // The page is full. Only a server that has more to send is told so.
-      if (receive_socket_data(sock, receive_buffer, 1, wait) > 0) {
+      const long more = platform_recv(sock, receive_buffer, 1);
+      if (more > 0) {
         VarnockSyslog(4, "ostrik: fetch_page: page from %s:%u exceeds 16 MiB, connection closed\n",
                       host, static_cast<unsigned>(port));
+        ending = FETCH_TOO_LONG;
+      } else {
+        ending = more == 0 ? FETCH_CLOSED : FETCH_READ_FAILED;
       }
       break;
     }
     const int want = room < kReceiveBufferSize - 1 ? room : kReceiveBufferSize - 1;
-    const int result = receive_socket_data(sock, receive_buffer, want, wait);
+    const long result = platform_recv(sock, receive_buffer, static_cast<size_t>(want));
     if (result <= 0) {
-      // A wait cut short by the deadline that ran out: the server was
-      // still sending when its time was up.
-      if (result == 0 && wait < receive_timeout && Clock::now() >= deadline) {
-        log_cut_off(host, port);
-      }
+      ending = result == 0 ? FETCH_CLOSED : FETCH_READ_FAILED;
       break;
     }
     char *grown = static_cast<char *>(std::realloc(*page, static_cast<size_t>(total) + result + 1));
     if (grown == nullptr) {
       // What arrived before stays in the old block, NUL-terminated.
       VarnockSyslog(3, "ostrik: fetch_page: realloc of page buffer failed %d\n", errno);
+      ending = FETCH_NO_MEMORY;
       break;
     }
     *page = grown;
     std::memcpy(grown + total, receive_buffer, static_cast<size_t>(result));
-    total += result;
+    total += static_cast<int>(result);
     grown[total] = '\0';
   }
   return total;

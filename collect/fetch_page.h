@@ -28,6 +28,22 @@ enum {
 int fetch_page(const char *host, uint16_t port, const char *path, const char *credentials,
                char **page);
 
+// How an answer ended. Only an answer that the server ended by closing the
+// connection is known to be whole; an answer ended any other way may have
+// been cut anywhere, unless it states its length and holds all of it.
+enum FetchEnd {
+  FETCH_NOT_SENT = 0,    // no request went out (fetch_page gave -1)
+  FETCH_CLOSED = 1,      // the server closed the connection
+  FETCH_TIMED_OUT = 2,   // the receive time-out ran out first
+  FETCH_TOO_LONG = 3,    // FETCH_PAGE_MAX_BYTES arrived and the server had more
+  FETCH_READ_FAILED = 4, // a read or the wait for it failed (a reset, say)
+  FETCH_NO_MEMORY = 5,   // the page buffer could not grow
+};
+
+// fetch_page, also telling in *end (when not null) how the answer ended.
+int fetch_page_ending(const char *host, uint16_t port, const char *path, const char *credentials,
+                      char **page, enum FetchEnd *end);
+
 // For tests and diagnostics: the seconds fetch_page waits for more data,
 // and for the whole answer. 0 or less restores FETCH_PAGE_RECEIVE_TIMEOUT.
 void fetch_page_set_receive_timeout(int seconds);

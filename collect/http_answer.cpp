@@ -9,13 +9,14 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// "HTTP/" digits "." digits, one blank, a status code 200 to 299, then the end
-// of the line or a blank before the reason.
-bool successful_status_line(const char *p, const char *end) {
+// The code of a status line "HTTP/" digits "." digits, one blank, three
+// digits, then the end of the line or a blank before the reason; 0 for any
+// other line.
+int status_code(const char *p, const char *end) {
   static const char kPrefix[] = "HTTP/";
   const size_t prefix = sizeof kPrefix - 1;
   if (end - p < static_cast<std::ptrdiff_t>(prefix) || std::memcmp(p, kPrefix, prefix) != 0) {
-    return false;
+    return 0;
   }
   p += prefix;
   const char *digits = p;
@@ -23,21 +24,22 @@ bool successful_status_line(const char *p, const char *end) {
     ++p;
   }
   if (p == digits || p == end || *p != '.') {
-    return false;
+    return 0;
   }
   digits = ++p;
   while (p < end && is_digit(*p)) {
     ++p;
   }
   if (p == digits || end - p < 4 || *p != ' ') {
-    return false;
+    return 0;
   }
   ++p;
-  if (p[0] != '2' || !is_digit(p[1]) || !is_digit(p[2])) {
-    return false;
+  if (!is_digit(p[0]) || !is_digit(p[1]) || !is_digit(p[2])) {
+    return 0;
   }
+  const int code = (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0');
   p += 3;
-  return p == end || *p == ' ' || *p == '\r' || *p == '\n';
+  return p == end || *p == ' ' || *p == '\r' || *p == '\n' ? code : 0;
 }
 
 // The value of a "Content-Length:" header line in [header, header_end), or -1
@@ -76,22 +78,27 @@ long long content_length(const char *header, const char *header_end) {
   return -1;
 }
 
-} // namespace
+// An answer taken apart: the code of its status line (0 when it has none),
+// where its body begins (null when the header never ends) and its
+// Content-Length (-1 when it states none).
+struct Answer {
+  int code = 0;
+  const char *body = nullptr;
+  long long length = -1;
+};
 
-bool http_answer_usable(const char *answer, int length) {
+Answer take_apart(const char *answer, int length) {
+  Answer a;
   if (answer == nullptr || length <= 0) {
-    return false;
+    return a;
   }
   const char *end = answer + length;
   const char *eol = static_cast<const char *>(std::memchr(answer, '\n', length));
-  if (!successful_status_line(answer, eol != nullptr ? eol : end)) {
-    return false;
-  }
-  if (eol == nullptr) {
-    return false; // cut off in its status line
+  a.code = status_code(answer, eol != nullptr ? eol : end);
+  if (a.code == 0 || eol == nullptr) {
+    return a; // no status line, or cut off in it
   }
   // The header ends at the first empty line ("\r\n\r\n" or "\n\n").
-  const char *body = nullptr;
   for (const char *p = eol; p < end; ++p) {
     if (*p != '\n') {
       continue;
@@ -101,13 +108,53 @@ bool http_answer_usable(const char *answer, int length) {
       ++q;
     }
     if (q < end && *q == '\n') {
-      body = q + 1;
+      a.body = q + 1;
       break;
     }
   }
-  if (body == nullptr) {
-    return false; // cut off in its header, before any of the page
+  if (a.body != nullptr) {
+    a.length = content_length(eol + 1, a.body);
   }
-  const long long expected = content_length(eol + 1, body);
-  return expected < 0 || end - body >= expected;
+  return a;
+}
+
+} // namespace
+
+bool http_answer_usable(const char *answer, int length) {
+  const Answer a = take_apart(answer, length);
+  if (a.code < 200 || a.code > 299 || a.body == nullptr) {
+    return false; // no success, or cut off before any of the page
+  }
+  return a.length < 0 || answer + length - a.body >= a.length;
+}
+
+int http_status_code(const char *answer, int length) { return take_apart(answer, length).code; }
+
+bool http_answer_holds_its_length(const char *answer, int length) {
+  const Answer a = take_apart(answer, length);
+  return a.body != nullptr && a.length >= 0 && answer + length - a.body >= a.length;
+}
+
+bool http_answer_whole(const char *answer, int length, FetchEnd end) {
+  return end == FETCH_CLOSED || http_answer_holds_its_length(answer, length);
+}
+
+PageOutcome fetch_outcome(int received, const char *answer, FetchEnd end, int32_t *httpCode) {
+  *httpCode = 0;
+  if (received < 0 || end == FETCH_NOT_SENT) {
+    return PAGE_CONNECT_FAILED;
+  }
+  const int length = answer != nullptr ? received : 0;
+  const int code = http_status_code(answer, length);
+  *httpCode = code;
+  if (code != 0 && (code < 200 || code > 299)) {
+    return PAGE_HTTP_ERROR;
+  }
+  if (!http_answer_whole(answer, length, end)) {
+    return end == FETCH_TIMED_OUT ? PAGE_TIMED_OUT : PAGE_CUT_SHORT;
+  }
+  if (http_answer_usable(answer, length)) {
+    return PAGE_OK;
+  }
+  return code == 0 && length > 0 ? PAGE_NOT_A_PAGE : PAGE_CUT_SHORT;
 }

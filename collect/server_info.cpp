@@ -410,6 +410,34 @@ int read_pid_file(ServerEntry *entry) {
   return 0;
 }
 
+namespace {
+
+// Reads a whole, successful answer of length bytes into entry, through the
+// text buffer *text, and then the entry's PID file. PAGE_OK, or how the
+// answer fell short.
+PageOutcome read_info_page(ServerEntry *entry, const char *answer, int length, char **text) {
+  // The text is never longer than the answer. A buffer that cannot grow
+  // passes over the entry as if its answer had been cut short.
+  char *grown = static_cast<char *>(std::realloc(*text, static_cast<size_t>(length) + 1));
+  if (grown == nullptr) {
+    return PAGE_CUT_SHORT;
+  }
+  *text = grown;
+  html_to_text(answer, grown);
+  // Every server-info page, of either server generation, states the
+  // server's version. A successful answer without it is some other page (a
+  // catch-all handler's, a proxy's); reading it would set every directive
+  // it lacks to its default.
+  if (std::strstr(grown, "Server Version:") == nullptr) {
+    return PAGE_NOT_A_PAGE;
+  }
+  parse_server_info(entry, grown);
+  read_pid_file(entry);
+  return PAGE_OK;
+}
+
+} // namespace
+
 int refresh_server_info(void) {
   const int32_t now = platform_time();
   if (static_cast<int64_t>(now) - lastInfoRefresh < kRefreshInterval) {
@@ -418,30 +446,17 @@ int refresh_server_info(void) {
   char *response = nullptr;
   char *text = nullptr;
   for (ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
-    const int received = fetch_page("127.0.0.1", static_cast<uint16_t>(entry->port & 0xFFFF),
-                                    "/server-info", entry->credentials, &response);
+    FetchEnd end = FETCH_NOT_SENT;
+    const int received = fetch_page_ending("127.0.0.1", static_cast<uint16_t>(entry->port & 0xFFFF),
+                                           "/server-info", entry->credentials, &response, &end);
+    int32_t code = 0;
+    PageOutcome outcome = fetch_outcome(received, response, end, &code);
     // No page, an error page or a cut-off one: the entry keeps every value,
     // and its PID file is not read.
-    if (received <= 0 || response == nullptr || !http_answer_usable(response, received)) {
-      continue;
+    if (outcome == PAGE_OK) {
+      outcome = read_info_page(entry, response, received, &text);
     }
-    // The text is never longer than the answer. A buffer that cannot grow
-    // passes over the entry as if its fetch had failed.
-    char *grown = static_cast<char *>(std::realloc(text, static_cast<size_t>(received) + 1));
-    if (grown == nullptr) {
-      continue;
-    }
-    text = grown;
-    html_to_text(response, text);
-    // Every server-info page, of either server generation, states the
-    // server's version. A successful answer without it is some other page (a
-    // catch-all handler's, a proxy's); reading it would set every directive
-    // it lacks to its default.
-    if (std::strstr(text, "Server Version:") == nullptr) {
-      continue;
-    }
-    parse_server_info(entry, text);
-    read_pid_file(entry);
+    note_page_fetch(&entry->infoHealth, outcome, code, platform_time());
   }
   lastInfoRefresh = platform_time();
   std::free(response);

@@ -122,7 +122,47 @@ void parse_server_status(ServerEntry *entry, const char *text) {
   if (find_label_line_at_start("Scoreboard:", text, line, STATUS_LINE_LIMIT) != nullptr) {
     count_scoreboard(entry, line);
   }
+  parse_status_extras(entry, text);
 }
+
+namespace {
+
+// True when text holds any of the labels that parse_server_status reads for
+// entry's server generation: a successful answer without one of them is
+// some other page (a catch-all handler's, a proxy's), not a status page.
+bool has_status_label(const ServerEntry *entry, const char *text) {
+  const bool second = server_generation(entry) == 2;
+  const char *const labels[] = {"Total Accesses:",
+                                "Total kBytes:",
+                                "Uptime:",
+                                second ? "BusyWorkers:" : "BusyServers:",
+                                second ? "IdleWorkers:" : "IdleServers:",
+                                "Scoreboard:"};
+  for (const char *label : labels) {
+    if (std::strstr(text, label) != nullptr) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Reads a whole, successful answer of length bytes into entry, through the
+// text buffer *text. PAGE_OK, or how the answer fell short.
+PageOutcome read_status_page(ServerEntry *entry, const char *answer, int length, char **text) {
+  void *grown = std::realloc(*text, static_cast<size_t>(length) + 1);
+  if (grown == nullptr) {
+    return PAGE_CUT_SHORT; // no room to read this page: as if it had been cut
+  }
+  *text = static_cast<char *>(grown);
+  html_to_text(answer, *text);
+  if (!has_status_label(entry, *text)) {
+    return PAGE_NOT_A_PAGE; // nothing on it to read
+  }
+  parse_server_status(entry, *text);
+  return PAGE_OK;
+}
+
+} // namespace
 
 int refresh_server_status(void) {
   if (seconds_between(lastStatusRefresh, platform_time()) < STATUS_REFRESH_INTERVAL) {
@@ -133,18 +173,16 @@ int refresh_server_status(void) {
   char *response = nullptr;
   char *text = nullptr;
   for (ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
-    const int received = fetch_page("127.0.0.1", static_cast<uint16_t>(entry->port), kStatusPath,
-                                    entry->credentials, &response);
-    if (received <= 0 || response == nullptr || !http_answer_usable(response, received)) {
-      continue; // no page, an error page or a cut-off one: the entry keeps what it had
+    FetchEnd end = FETCH_NOT_SENT;
+    const int received = fetch_page_ending("127.0.0.1", static_cast<uint16_t>(entry->port),
+                                           kStatusPath, entry->credentials, &response, &end);
+    int32_t code = 0;
+    PageOutcome outcome = fetch_outcome(received, response, end, &code);
+    // No page, an error page or a cut-off one: the entry keeps what it had.
+    if (outcome == PAGE_OK) {
+      outcome = read_status_page(entry, response, received, &text);
     }
-    void *grown = std::realloc(text, static_cast<size_t>(received) + 1);
-    if (grown == nullptr) {
-      continue; // no room to read this page: as if its fetch had failed
-    }
-    text = static_cast<char *>(grown);
-    html_to_text(response, text);
-    parse_server_status(entry, text);
+    note_page_fetch(&entry->statusHealth, outcome, code, platform_time());
   }
   lastStatusRefresh = platform_time();
   std::free(response);

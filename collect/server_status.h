@@ -20,7 +20,17 @@ int refresh_server_status(void);
 // totals, the uptime, the busy and idle workers (by the labels of the
 // entry's server generation) and the seven scoreboard counts. A label that
 // is missing, or a line with too few tokens, leaves its field unchanged.
+// Then reads the page's further items into entry->extras
+// (parse_status_extras).
 void parse_server_status(ServerEntry *entry, const char *text);
+
+// Replaces entry->extras with what the page (plain text) says beyond the
+// original fields, whatever the server generation: each item whose label
+// starts a line and is followed by a value is read and marked present (the
+// first such line wins); every other item is absent. Numbers are read as
+// page_u64 reads them, loads and the CPU load as page_hundredths; the
+// scoreboard gives the counts of 'I', 'C' and '.' and its whole length.
+void parse_status_extras(ServerEntry *entry, const char *text);
 
 // Tests only: forgets the time of the last refresh, as at load.
 void server_status_reset_for_tests(void);

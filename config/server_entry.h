@@ -29,6 +29,45 @@ struct PageHealth {
   uint32_t failures; // fetches in a row whose outcome was not PAGE_OK
 };
 
+// The items of Apache 2.4's status page beyond those of the original
+// record, one slot each in StatusExtras::value, in the order of the
+// extended performance table's columns.
+enum StatusExtra {
+  EXTRA_TOTAL_ACCESSES,         // "Total Accesses", all 64 bits
+  EXTRA_TOTAL_KBYTES,           // "Total kBytes", all 64 bits
+  EXTRA_TOTAL_DURATION,         // "Total Duration", milliseconds
+  EXTRA_CPU_LOAD,               // "CPULoad", hundredths of a percent
+  EXTRA_LOAD1,                  // "Load1", hundredths
+  EXTRA_LOAD5,                  // "Load5", hundredths
+  EXTRA_LOAD15,                 // "Load15", hundredths
+  EXTRA_PROCESSES,              // "Processes"
+  EXTRA_STOPPING,               // "Stopping"
+  EXTRA_GRACEFUL_WORKERS,       // "GracefulWorkers"
+  EXTRA_CONNS_TOTAL,            // "ConnsTotal"
+  EXTRA_CONNS_ASYNC_WRITING,    // "ConnsAsyncWriting"
+  EXTRA_CONNS_ASYNC_KEEP_ALIVE, // "ConnsAsyncKeepAlive"
+  EXTRA_CONNS_ASYNC_CLOSING,    // "ConnsAsyncClosing"
+  EXTRA_CONNS_ASYNC_WAIT_IO,    // "ConnsAsyncWaitIO"
+  EXTRA_IDLE_CLEANUP_SLOTS,     // scoreboard 'I'
+  EXTRA_CLOSING_SLOTS,          // scoreboard 'C'
+  EXTRA_OPEN_SLOTS,             // scoreboard '.'
+  EXTRA_SCOREBOARD_SIZE,        // the scoreboard's length
+  EXTRA_CONFIG_GENERATION,      // "ParentServerConfigGeneration"
+  EXTRA_MPM_GENERATION,         // "ParentServerMPMGeneration"
+  EXTRA_COUNT,
+};
+
+enum { STATUS_MPM_FIELD = 32 };
+
+// What the last status page read said beyond the original fields. A value
+// counts only while its bit (1 << StatusExtra) is set in present, that is
+// while the last page read had its line; the MPM name has bit EXTRA_COUNT.
+struct StatusExtras {
+  uint32_t present;
+  char mpm[STATUS_MPM_FIELD]; // "ServerMPM": event, worker, prefork, ...
+  uint64_t value[EXTRA_COUNT];
+};
+
 struct ServerEntry {
   int32_t port;
   char user[SERVER_NAME_FIELD];
@@ -95,9 +134,11 @@ struct ServerEntry {
   ServerEntry *prev;
   ServerEntry *next;
   // Beyond the original record, after it so that its fields keep their
-  // places: how the two pages' fetches went.
+  // places: how the two pages' fetches went, then what Apache 2.4's status
+  // page says beyond the original fields.
   PageHealth statusHealth;
   PageHealth infoHealth;
+  StatusExtras extras;
 };
 
 // Records the outcome of one fetch of a page in health at time now.

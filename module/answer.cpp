@@ -7,6 +7,7 @@
 
 int32_t value_int;
 char value_text[1024];
+uint64_t value_counter64;
 
 unsigned char *string_value(const char *text, int32_t *valueLength) {
   // Sources are at most 511 characters; a longer one is cut to the buffer.

@@ -1,8 +1,11 @@
-// The descriptor table: one MibVariable for each of the module's 62
-// variables, in the order init registers them. The table is built at compile
-// time and never changed, so every descriptor handed to the agent stays valid
-// and unchanged while the module is loaded.
+// The descriptor tables: one MibVariable for each of the module's 62
+// original variables, in the order init registers them, and the variables
+// added since, registered after them. The tables are built at compile time
+// and never changed, so every descriptor handed to the agent stays valid and
+// unchanged while the module is loaded.
 #include "module/ostrik.h"
+
+#include "config/server_entry.h"
 
 #include <stddef.h>
 
@@ -18,6 +21,8 @@ struct TableArcs {
 constexpr TableArcs CONFIG_TABLE = {{10, 1, 0}, 2};
 constexpr TableArcs FOOTPRINT_TABLE = {{11, 1, 1}, 3};
 constexpr TableArcs PERF_TABLE = {{11, 2, 1}, 3};
+constexpr TableArcs PERF_EXT_TABLE = {{12, 1, 0}, 2};
+constexpr TableArcs HEALTH_TABLE = {{13, 1, 0}, 2};
 
 constexpr size_t NAME_FIELD = sizeof MibVariable{}.name;
 
@@ -76,10 +81,20 @@ template <size_t N> constexpr MibVariable perf(uint8_t magic, uint8_t type, cons
   return column(PERF_TABLE, var_apacheperf, magic, type, name);
 }
 
+template <size_t N>
+constexpr MibVariable perf_ext(uint8_t magic, uint8_t type, const char (&name)[N]) {
+  return column(PERF_EXT_TABLE, var_apacheperfext, magic, type, name);
+}
+template <size_t N>
+constexpr MibVariable health(uint8_t magic, uint8_t type, const char (&name)[N]) {
+  return column(HEALTH_TABLE, var_apachehealth, magic, type, name);
+}
+
 constexpr uint8_t INTEGER = VARNOCK_TYPE_INTEGER;
 constexpr uint8_t STRING = VARNOCK_TYPE_OCTET_STRING;
 constexpr uint8_t COUNTER = VARNOCK_TYPE_COUNTER32;
 constexpr uint8_t GAUGE = VARNOCK_TYPE_GAUGE32;
+constexpr uint8_t COUNTER64 = VARNOCK_TYPE_COUNTER64;
 
 } // namespace
 
@@ -151,4 +166,44 @@ constinit MibVariable ostrik_variables[] = {
     perf(13, GAUGE, "apacheServerPerfCurrentFinishingProcs"),
     perf(14, GAUGE, "apacheServerPerfCurrentTotalProcs"),
     perf(15, GAUGE, "apacheServerPerfCurrentBusyProcs"),
+};
+
+// Columns 3 to 23 of the extended performance table answer the StatusExtra
+// slots 0 to 20 in order (var_apacheperfext relies on it).
+static_assert(EXTRA_COUNT == OSTRIK_PERF_EXT_COLUMNS - 2);
+
+constinit MibVariable ostrik_ext_variables[] = {
+    perf_ext(1, INTEGER, "apacheServerPerfExtPort"),
+    perf_ext(2, STRING, "apacheServerPerfExtMPM"),
+    perf_ext(3, COUNTER64, "apacheServerPerfExtTotalAccesses"),
+    perf_ext(4, COUNTER64, "apacheServerPerfExtTotalTraffic"),
+    perf_ext(5, COUNTER64, "apacheServerPerfExtTotalDuration"),
+    perf_ext(6, GAUGE, "apacheServerPerfExtCPULoad"),
+    perf_ext(7, GAUGE, "apacheServerPerfExtLoad1"),
+    perf_ext(8, GAUGE, "apacheServerPerfExtLoad5"),
+    perf_ext(9, GAUGE, "apacheServerPerfExtLoad15"),
+    perf_ext(10, GAUGE, "apacheServerPerfExtProcesses"),
+    perf_ext(11, GAUGE, "apacheServerPerfExtStoppingProcs"),
+    perf_ext(12, GAUGE, "apacheServerPerfExtGracefulWorkers"),
+    perf_ext(13, GAUGE, "apacheServerPerfExtConnsTotal"),
+    perf_ext(14, GAUGE, "apacheServerPerfExtConnsAsyncWriting"),
+    perf_ext(15, GAUGE, "apacheServerPerfExtConnsAsyncKeepAlive"),
+    perf_ext(16, GAUGE, "apacheServerPerfExtConnsAsyncClosing"),
+    perf_ext(17, GAUGE, "apacheServerPerfExtConnsAsyncWaitIO"),
+    perf_ext(18, GAUGE, "apacheServerPerfExtIdleCleanupSlots"),
+    perf_ext(19, GAUGE, "apacheServerPerfExtClosingSlots"),
+    perf_ext(20, GAUGE, "apacheServerPerfExtOpenSlots"),
+    perf_ext(21, GAUGE, "apacheServerPerfExtScoreboardSize"),
+    perf_ext(22, INTEGER, "apacheServerPerfExtConfigGeneration"),
+    perf_ext(23, INTEGER, "apacheServerPerfExtMPMGeneration"),
+
+    health(1, INTEGER, "apacheServerHealthPort"),
+    health(2, GAUGE, "apacheServerHealthStatusAge"),
+    health(3, INTEGER, "apacheServerHealthStatusOutcome"),
+    health(4, INTEGER, "apacheServerHealthStatusHttpCode"),
+    health(5, GAUGE, "apacheServerHealthStatusFailures"),
+    health(6, GAUGE, "apacheServerHealthInfoAge"),
+    health(7, INTEGER, "apacheServerHealthInfoOutcome"),
+    health(8, INTEGER, "apacheServerHealthInfoHttpCode"),
+    health(9, GAUGE, "apacheServerHealthInfoFailures"),
 };

@@ -114,6 +114,11 @@ int32_t init(InitBlock *block) {
     for (int i = OSTRIK_SCALAR_COUNT; i < OSTRIK_VARIABLE_COUNT; ++i) {
       register_variable(&ostrik_variables[i]);
     }
+    // The tables added since the original design come after its 62
+    // variables, which keep their places.
+    for (MibVariable &var : ostrik_ext_variables) {
+      register_variable(&var);
+    }
     tables_registered = 1;
   }
   return 1;

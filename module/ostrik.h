@@ -46,6 +46,15 @@ constexpr int OSTRIK_VARIABLE_COUNT =
     OSTRIK_SCALAR_COUNT + OSTRIK_CONFIG_COLUMNS + OSTRIK_FOOTPRINT_COLUMNS + OSTRIK_PERF_COLUMNS;
 extern MibVariable ostrik_variables[OSTRIK_VARIABLE_COUNT];
 
+// The variables beyond the original design, registered after those 62:
+// the Apache 2.4 columns (enterprises.E.16.3.12.1.column.port) and each
+// server's collection health (…16.3.13.1.column.port).
+constexpr int OSTRIK_PERF_EXT_COLUMNS = 23;
+constexpr int OSTRIK_HEALTH_COLUMNS = 9;
+constexpr int OSTRIK_EXT_VARIABLE_COUNT = OSTRIK_PERF_EXT_COLUMNS + OSTRIK_HEALTH_COLUMNS;
+extern MibVariable ostrik_ext_variables[OSTRIK_EXT_VARIABLE_COUNT];
+constexpr int OSTRIK_REGISTERED_COUNT = OSTRIK_VARIABLE_COUNT + OSTRIK_EXT_VARIABLE_COUNT;
+
 extern "C" {
 OSTRIK_EXPORT int32_t init(InitBlock *block);
 OSTRIK_EXPORT int32_t monitorInit(void);
@@ -55,7 +64,7 @@ OSTRIK_EXPORT int32_t callback(void);
 OSTRIK_EXPORT int32_t finish(void);
 }
 
-// Module state, process-wide: 1 once init has registered the 60 table
+// Module state, process-wide: 1 once init has registered the table
 // variables, for the life of the process.
 extern int32_t tables_registered;
 // The directory part of the agent's path (with its trailing separator), and
@@ -70,12 +79,14 @@ void module_reset_for_tests(void);
 // Answer storage shared by every handler; valid until the next handler call.
 extern int32_t value_int;
 extern char value_text[1024];
+// Counter64 answers (8 bytes, host byte order).
+extern uint64_t value_counter64;
 
 // Copies text into value_text ("N/A" for an empty text or a single blank),
 // stores its length and returns value_text.
 unsigned char *string_value(const char *text, int32_t *valueLength);
 
-// The four variable handlers.
+// The variable handlers.
 unsigned char *var_ostrik(MibVariable *var, uint32_t *oid, int32_t *oidLength, int32_t exact,
                           int32_t *valueLength, void **writeMethod);
 unsigned char *var_apacheconfig(MibVariable *var, uint32_t *oid, int32_t *oidLength, int32_t exact,
@@ -84,3 +95,7 @@ unsigned char *var_apacheperf(MibVariable *var, uint32_t *oid, int32_t *oidLengt
                               int32_t *valueLength, void **writeMethod);
 unsigned char *var_apachefootprint(MibVariable *var, uint32_t *oid, int32_t *oidLength,
                                    int32_t exact, int32_t *valueLength, void **writeMethod);
+unsigned char *var_apacheperfext(MibVariable *var, uint32_t *oid, int32_t *oidLength, int32_t exact,
+                                 int32_t *valueLength, void **writeMethod);
+unsigned char *var_apachehealth(MibVariable *var, uint32_t *oid, int32_t *oidLength, int32_t exact,
+                                int32_t *valueLength, void **writeMethod);

@@ -43,3 +43,21 @@ ServerEntry *table_row(MibVariable *var, uint32_t *oid, int32_t *oidLength, int3
   *writeMethod = nullptr;
   return row;
 }
+
+unsigned char *table_answer(MibVariable *var, uint32_t *oid, int32_t *oidLength, int32_t exact,
+                            int32_t *valueLength, void **writeMethod, TableRefresh refresh,
+                            ColumnAnswer answer) {
+  for (;;) {
+    const ServerEntry *row =
+        table_row(var, oid, oidLength, exact, valueLength, writeMethod, refresh);
+    if (row == nullptr) {
+      return nullptr;
+    }
+    unsigned char *value = answer(var, row, valueLength);
+    if (value != nullptr || exact != 0) {
+      return value;
+    }
+    // oid now names this row of the column, so the next pass asks for the
+    // first row whose port is greater: the walk moves strictly forward.
+  }
+}

@@ -19,3 +19,17 @@ typedef int (*TableRefresh)(void);
 // there is no such row.
 ServerEntry *table_row(MibVariable *var, uint32_t *oid, int32_t *oidLength, int32_t exact,
                        int32_t *valueLength, void **writeMethod, TableRefresh refresh);
+
+// The value of one column of row, or null when the row has none: a handler's
+// answer step after the row protocol. It may set valueLength (texts,
+// Counter64).
+typedef unsigned char *(*ColumnAnswer)(const MibVariable *var, const ServerEntry *row,
+                                       int32_t *valueLength);
+
+// table_row, then answer for the row found. For a get-next, a row that has
+// no value for the column is passed over and the next row tried, so that a
+// walk of the column visits every row that has one; a get of such a row
+// answers null. Null when there is no (further) row.
+unsigned char *table_answer(MibVariable *var, uint32_t *oid, int32_t *oidLength, int32_t exact,
+                            int32_t *valueLength, void **writeMethod, TableRefresh refresh,
+                            ColumnAnswer answer);

@@ -2,9 +2,10 @@
 # A private Apache 2.4 instance on a loopback port, with mod_status and
 # mod_info behind Basic authentication, for the demo, tests and benchmarks.
 #
-#   apache-instance.sh setup DIR PORT USER PASSWORD [EXTRA-CONF-FILE]
+#   apache-instance.sh setup [--mpm prefork|event] DIR PORT USER PASSWORD [EXTRA-CONF-FILE]
 #       writes DIR/conf/httpd.conf, DIR/conf/htpasswd, DIR/htdocs, DIR/logs
-#       (EXTRA-CONF-FILE, when given, is included at the end of httpd.conf)
+#       (EXTRA-CONF-FILE, when given, is included at the end of httpd.conf);
+#       the server runs the prefork MPM unless --mpm names another
 #   apache-instance.sh start DIR      starts it in the background, waits for the PID file
 #   apache-instance.sh stop DIR       stops it and waits until it has gone
 #   apache-instance.sh graceful DIR   graceful restart
@@ -15,8 +16,43 @@ mods=/usr/lib/apache2/modules
 
 die() { echo "apache-instance: $*" >&2; exit 1; }
 
+# The MPM's module and its process limits: 20 workers at most either way.
+mpm_conf() {
+  case "$1" in
+    prefork)
+      cat <<CONF
+LoadModule mpm_prefork_module $mods/mod_mpm_prefork.so
+StartServers 2
+MinSpareServers 2
+MaxSpareServers 4
+MaxRequestWorkers 20
+CONF
+      ;;
+    event)
+      cat <<CONF
+LoadModule mpm_event_module $mods/mod_mpm_event.so
+StartServers 1
+ServerLimit 2
+ThreadsPerChild 10
+MinSpareThreads 5
+MaxSpareThreads 20
+MaxRequestWorkers 20
+CONF
+      ;;
+    *) die "unknown MPM '$1' (prefork or event)" ;;
+  esac
+}
+
 setup() {
+  local mpm=prefork
+  if [[ "${1:-}" == --mpm ]]; then
+    mpm=${2:-}
+    shift 2
+  fi
+  (($# >= 4)) || die "usage: setup [--mpm MPM] DIR PORT USER PASSWORD [EXTRA]"
   local dir=$1 port=$2 user=$3 password=$4 extra=${5:-}
+  local mpm_lines
+  mpm_lines=$(mpm_conf "$mpm")
   mkdir -p "$dir"/{conf,logs,htdocs,run}
   # Apache's children run as www-data and must reach the password file.
   chmod 755 "$dir" "$dir"/conf "$dir"/htdocs "$dir"/run
@@ -34,7 +70,7 @@ Mutex file:run default
 User www-data
 Group www-data
 
-LoadModule mpm_prefork_module $mods/mod_mpm_prefork.so
+$mpm_lines
 LoadModule authn_core_module $mods/mod_authn_core.so
 LoadModule authn_file_module $mods/mod_authn_file.so
 LoadModule authz_core_module $mods/mod_authz_core.so
@@ -45,10 +81,6 @@ LoadModule dir_module $mods/mod_dir.so
 LoadModule status_module $mods/mod_status.so
 LoadModule info_module $mods/mod_info.so
 
-StartServers 2
-MinSpareServers 2
-MaxSpareServers 4
-MaxRequestWorkers 20
 KeepAlive On
 Timeout 60
 
@@ -116,7 +148,7 @@ stop() {
 }
 
 case "${1:-}" in
-  setup) shift; (($# >= 4)) || die "usage: setup DIR PORT USER PASSWORD [EXTRA]"; setup "$@" ;;
+  setup) shift; setup "$@" ;;
   start) start "$2" ;;
   stop) stop "$2" ;;
   graceful) apache2 -f "$2/conf/httpd.conf" -k graceful ;;

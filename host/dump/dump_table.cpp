@@ -19,6 +19,8 @@ std::string type_name(uint8_t type) {
     return "Counter32";
   case VARNOCK_TYPE_GAUGE32:
     return "Gauge32";
+  case VARNOCK_TYPE_COUNTER64:
+    return "Counter64";
   case VARNOCK_TYPE_OCTET_STRING:
     return "STRING";
   default: {
@@ -54,7 +56,12 @@ std::string quoted(const unsigned char *value, int32_t length) {
 std::string value_text(const VarnockAnswer &answer) {
   if (answer.type == VARNOCK_TYPE_OCTET_STRING)
     return quoted(answer.value, answer.valueLength);
-  if (answer.valueLength != 4) {
+  if (answer.type == VARNOCK_TYPE_COUNTER64 && answer.valueLength == 8) {
+    uint64_t value;
+    memcpy(&value, answer.value, sizeof value);
+    return std::to_string(value);
+  }
+  if (answer.type == VARNOCK_TYPE_COUNTER64 || answer.valueLength != 4) {
     // Appended piece by piece: GCC 12 at -O3 misreports "literal" + string
     // as an overlapping copy (-Wrestrict).
     std::string text = "(";

@@ -15,7 +15,7 @@ namespace varnock {
 struct DumpRow {
   std::string name;     // the descriptor's name (the MIB's)
   std::string instance; // the answer's arcs after the descriptor's prefix
-  std::string type;     // INTEGER, Counter32, Gauge32 or STRING
+  std::string type;     // INTEGER, Counter32, Gauge32, Counter64 or STRING
   std::string value;    // a number, or a quoted text with \-escapes
 };
 

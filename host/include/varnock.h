@@ -12,12 +12,15 @@
 extern "C" {
 #endif
 
-// ASN.1 tags of the values a handler answers.
+// ASN.1 tags of the values a handler answers. A Counter64 value is 8 bytes,
+// an unsigned 64-bit integer in the host's byte order; the 32-bit types are
+// 4 bytes.
 enum {
   VARNOCK_TYPE_INTEGER = 0x02,
   VARNOCK_TYPE_OCTET_STRING = 0x04,
   VARNOCK_TYPE_COUNTER32 = 0x41,
   VARNOCK_TYPE_GAUGE32 = 0x42,
+  VARNOCK_TYPE_COUNTER64 = 0x46,
 };
 
 enum { VARNOCK_MAX_OID_LEN = 44 };

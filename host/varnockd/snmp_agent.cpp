@@ -76,7 +76,8 @@ void to_snmp_oid(const VarnockAnswer &answer, oid *out, size_t *outLength) {
 }
 
 // True when the answer fits the type its descriptor gives: a 4-byte value
-// for the integer types, any length for a text. A misfit is a module fault.
+// for the 32-bit integer types, 8 bytes for a Counter64, any length for a
+// text. A misfit is a module fault.
 bool answer_fits(const VarnockAnswer &answer) {
   switch (answer.type) {
   case VARNOCK_TYPE_OCTET_STRING:
@@ -85,6 +86,8 @@ bool answer_fits(const VarnockAnswer &answer) {
   case VARNOCK_TYPE_COUNTER32:
   case VARNOCK_TYPE_GAUGE32:
     return answer.valueLength == 4;
+  case VARNOCK_TYPE_COUNTER64:
+    return answer.valueLength == 8;
   default:
     return false;
   }
@@ -95,6 +98,13 @@ void set_value(netsnmp_variable_list *vb, const VarnockAnswer &answer) {
   if (answer.type == VARNOCK_TYPE_OCTET_STRING) {
     snmp_set_var_typed_value(vb, ASN_OCTET_STR, answer.value,
                              static_cast<size_t>(answer.valueLength));
+  } else if (answer.type == VARNOCK_TYPE_COUNTER64) {
+    uint64_t value; // the module's host-order 64 bits, as Net-SNMP's two halves
+    memcpy(&value, answer.value, sizeof value);
+    struct counter64 c64;
+    c64.high = static_cast<u_long>(value >> 32);
+    c64.low = static_cast<u_long>(value & 0xFFFFFFFFu);
+    snmp_set_var_typed_value(vb, ASN_COUNTER64, &c64, sizeof c64);
   } else if (answer.type == VARNOCK_TYPE_INTEGER) {
     int32_t value;
     memcpy(&value, answer.value, sizeof value);

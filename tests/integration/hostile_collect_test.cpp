@@ -365,6 +365,31 @@ TEST_F(HostileCollect, HostileServersKeepWhatWasKnownAndTheOthersAreStillRead) {
       break;
     }
   }
+  // Each page's health record says how its fetch went.
+  const std::map<Hostility, std::pair<PageOutcome, int32_t>> health = {
+      {Hostility::None, {PAGE_OK, 200}},
+      {Hostility::Silent, {PAGE_TIMED_OUT, 0}},
+      {Hostility::Garbage, {PAGE_CUT_SHORT, 200}},
+      {Hostility::UnclosedTag, {PAGE_NOT_A_PAGE, 200}},
+      {Hostility::Unauthorized, {PAGE_HTTP_ERROR, 401}},
+      {Hostility::NotFound, {PAGE_HTTP_ERROR, 404}},
+      {Hostility::ServerError, {PAGE_HTTP_ERROR, 500}},
+      {Hostility::Reset, {PAGE_CUT_SHORT, 200}},
+  };
+  for (const Monitored &m : servers_) {
+    const auto expected = health.find(m.hostility);
+    if (expected == health.end()) {
+      continue;
+    }
+    const bool ok = m.hostility == Hostility::None;
+    for (const PageHealth *h : {&m.entry->infoHealth, &m.entry->statusHealth}) {
+      SCOPED_TRACE(testsupport::hostility_name(m.hostility));
+      EXPECT_EQ(h->outcome, expected->second.first);
+      EXPECT_EQ(h->httpCode, expected->second.second);
+      EXPECT_EQ(h->failures, ok ? 0u : 1u);
+      EXPECT_EQ(h->lastRead, ok ? fake_now : fake_now - 300);
+    }
+  }
   EXPECT_TRUE(logged("took over 2 seconds")) << "the trickling server is cut off";
   EXPECT_TRUE(logged("exceeds 16 MiB")) << "the garbage is cut off";
 

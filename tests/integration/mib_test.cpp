@@ -88,21 +88,28 @@ TEST(OstrikMib, EveryDescriptorHasItsNameOidAndType) {
   }
 
   const std::map<uint8_t, std::string> kNetSnmpType = {
-      {VARNOCK_TYPE_INTEGER, "Integer32"},
-      {VARNOCK_TYPE_OCTET_STRING, "String"},
-      {VARNOCK_TYPE_COUNTER32, "Counter"},
-      {VARNOCK_TYPE_GAUGE32, "Gauge"},
+      {VARNOCK_TYPE_INTEGER, "Integer32"},   {VARNOCK_TYPE_OCTET_STRING, "String"},
+      {VARNOCK_TYPE_COUNTER32, "Counter"},   {VARNOCK_TYPE_GAUGE32, "Gauge"},
+      {VARNOCK_TYPE_COUNTER64, "Counter64"},
   };
-  for (const MibVariable &var : ostrik_variables) {
+  std::vector<const MibVariable *> all;
+  for (const MibVariable &var : ostrik_variables)
+    all.push_back(&var);
+  for (const MibVariable &var : ostrik_ext_variables)
+    all.push_back(&var);
+  for (const MibVariable *var : all) {
     // The object's OID is the descriptor's without its last arc (the
     // scalar's .0, a table's index placeholder).
-    SCOPED_TRACE(var.name);
-    ASSERT_TRUE(oid_of.count(var.name));
-    EXPECT_EQ(oid_of[var.name], oid_text(var.oid, var.oidLength - 1));
-    EXPECT_EQ(type_of[var.name], kNetSnmpType.at(var.type));
+    SCOPED_TRACE(var->name);
+    ASSERT_TRUE(oid_of.count(var->name));
+    EXPECT_EQ(oid_of[var->name], oid_text(var->oid, var->oidLength - 1));
+    // The outcome columns are INTEGERs with named values.
+    const bool outcome = std::string(var->name).find("Outcome") != std::string::npos;
+    EXPECT_EQ(type_of[var->name], outcome ? "EnumVal" : kNetSnmpType.at(var->type));
   }
-  EXPECT_EQ(type_of.size(), static_cast<size_t>(OSTRIK_VARIABLE_COUNT));
-  for (const char *table : {"apacheConfigTable", "apacheFootprintTable", "apacheServerPerfTable"})
+  EXPECT_EQ(type_of.size(), static_cast<size_t>(OSTRIK_REGISTERED_COUNT));
+  for (const char *table : {"apacheConfigTable", "apacheFootprintTable", "apacheServerPerfTable",
+                            "apacheServerPerfExtTable", "apacheServerHealthTable"})
     EXPECT_TRUE(oid_of.count(table)) << table;
 }
 

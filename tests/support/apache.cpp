@@ -135,7 +135,7 @@ std::string http_get(int port, const std::string &path, const std::string &user,
 }
 
 ApacheInstance::ApacheInstance(const std::string &user, const std::string &password,
-                               const std::string &extra_conf) {
+                               const std::string &extra_conf, Mpm mpm) {
   // Apache's children run as www-data and must reach the instance directory.
   chmod(dir().c_str(), 0755);
   std::string extra_path;
@@ -144,13 +144,14 @@ ApacheInstance::ApacheInstance(const std::string &user, const std::string &passw
     write_file(extra_path, extra_conf);
     chmod(extra_path.c_str(), 0644);
   }
+  const char *mpm_name = mpm == Mpm::Event ? "event" : "prefork";
   std::string failure;
   // A free port can be taken by someone else before Apache binds it; then
   // Apache exits at once and another port is tried.
   for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
     port_ = free_tcp_port();
-    std::vector<std::string> setup = {
-        "bash", apache_instance_script(), "setup", dir(), std::to_string(port_), user, password};
+    std::vector<std::string> setup = {"bash", apache_instance_script(), "setup", "--mpm", mpm_name,
+                                      dir(),  std::to_string(port_),    user,    password};
     if (!extra_path.empty()) {
       setup.push_back(extra_path);
     }

@@ -12,6 +12,9 @@
 
 namespace testsupport {
 
+// The multi-processing module the server runs.
+enum class Mpm { Prefork, Event };
+
 class ApacheInstance {
 public:
   // Sets up and starts the server with one user of the password file.
@@ -19,7 +22,7 @@ public:
   // includes at its end. Throws std::runtime_error when the server cannot be
   // set up or does not come up within the start-up time.
   ApacheInstance(const std::string &user, const std::string &password,
-                 const std::string &extra_conf = "");
+                 const std::string &extra_conf = "", Mpm mpm = Mpm::Prefork);
   ~ApacheInstance();
   ApacheInstance(const ApacheInstance &) = delete;
   ApacheInstance &operator=(const ApacheInstance &) = delete;

@@ -1,6 +1,6 @@
 // The descriptor table as the agent reads it: 62 entries in registration
 // order, each with its OID, type, number, handler and name at the agent's
-// byte offsets.
+// byte offsets; and the descriptors added since, laid out the same way.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -90,6 +90,18 @@ const std::vector<Group> &groups() {
 
 const std::vector<uint32_t> SUBTREE = {1, 3, 6, 1, 4, 1, 32473, 16, 3};
 
+// Every descriptor the module registers: the 62, then the added ones.
+std::vector<const MibVariable *> all_descriptors() {
+  std::vector<const MibVariable *> all;
+  for (const MibVariable &v : ostrik_variables) {
+    all.push_back(&v);
+  }
+  for (const MibVariable &v : ostrik_ext_variables) {
+    all.push_back(&v);
+  }
+  return all;
+}
+
 TEST(DescriptorTable, HasSixtyTwoEntries) {
   EXPECT_EQ(sizeof ostrik_variables / sizeof ostrik_variables[0], 62u);
   size_t total = 0;
@@ -130,7 +142,8 @@ TEST(DescriptorTable, OidsAreDistinctAndUnderTheBranch) {
   int32_t branch_length = 0;
   ASSERT_EQ(branch(branch_oid, &branch_length), 1);
   std::set<std::vector<uint32_t>> seen;
-  for (const MibVariable &v : ostrik_variables) {
+  for (const MibVariable *var : all_descriptors()) {
+    const MibVariable &v = *var;
     SCOPED_TRACE(v.name);
     ASSERT_GT(v.oidLength, branch_length);
     EXPECT_TRUE(std::equal(branch_oid, branch_oid + branch_length, v.oid));
@@ -145,7 +158,8 @@ TEST(DescriptorTable, BytesAtTheAgentsOffsets) {
   constexpr size_t handler_offset = 184;
   constexpr size_t name_offset = handler_offset + sizeof(void *);
   EXPECT_EQ(sizeof(MibVariable), sizeof(void *) == 4 ? 256u : 264u);
-  for (const MibVariable &v : ostrik_variables) {
+  for (const MibVariable *var : all_descriptors()) {
+    const MibVariable &v = *var;
     SCOPED_TRACE(v.name);
     unsigned char bytes[sizeof(MibVariable)];
     std::memcpy(bytes, &v, sizeof bytes);
@@ -178,6 +192,21 @@ TEST(DescriptorTable, LongestNamesFitTheField) {
   }
   EXPECT_EQ(longest, 37u);
   EXPECT_LT(longest, sizeof ostrik_variables[0].name);
+}
+
+// The added tables lie under arcs the original design leaves free (12 and
+// 13), each descriptor's column arc being its number, so that a walk meets
+// every original variable before them.
+TEST(DescriptorTable, AddedTablesFollowTheOriginalOnes) {
+  for (const MibVariable &v : ostrik_ext_variables) {
+    SCOPED_TRACE(v.name);
+    ASSERT_EQ(v.oidLength, 13);
+    EXPECT_TRUE(v.oid[9] == 12 || v.oid[9] == 13);
+    EXPECT_EQ(v.oid[10], 1u);
+    EXPECT_EQ(v.oid[11], v.magic);
+    EXPECT_EQ(v.oid[12], 0xFFFFFFFFu);
+    EXPECT_EQ(v.handler, v.oid[9] == 12 ? var_apacheperfext : var_apachehealth);
+  }
 }
 
 } // namespace

@@ -51,4 +51,23 @@ TEST(HttpAnswer, OnlyWholeSuccessfulAnswersAreRead) {
   EXPECT_FALSE(http_answer_usable("HTTP/1.1 200 OK\r\n\r\n", 0));
 }
 
+TEST(HttpAnswer, OnlyACloseOrTheWholeLengthShowsAnAnswerWhole) {
+  const std::string open_ended = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\nStartServers 7";
+  const std::string measured = "HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc";
+  const std::string short_of_it = "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nabc";
+  const auto whole = [](const std::string &a, FetchEnd end) {
+    return http_answer_whole(a.data(), static_cast<int>(a.size()), end);
+  };
+  EXPECT_TRUE(whole(open_ended, FETCH_CLOSED));
+  for (FetchEnd end : {FETCH_TIMED_OUT, FETCH_TOO_LONG, FETCH_READ_FAILED, FETCH_NO_MEMORY}) {
+    EXPECT_FALSE(whole(open_ended, end)) << end;
+    EXPECT_TRUE(whole(measured, end)) << end;
+    EXPECT_FALSE(whole(short_of_it, end)) << end;
+  }
+  EXPECT_EQ(http_status_code(open_ended.data(), static_cast<int>(open_ended.size())), 200);
+  EXPECT_EQ(http_status_code("HTTP/1.0 401 Unauthorized\r\n", 27), 401);
+  EXPECT_EQ(http_status_code("HTTP/1.0 4011 x\r\n", 17), 0);
+  EXPECT_EQ(http_status_code("garbage", 7), 0);
+}
+
 } // namespace

@@ -107,7 +107,7 @@ TEST_F(ModuleFrame, Version422AndLaterStart) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(init(&block), 1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(fake_varnock::registered().size(), 62u);
+    EXPECT_EQ(fake_varnock::registered().size(), static_cast<size_t>(OSTRIK_REGISTERED_COUNT));
     EXPECT_EQ(tables_registered, 1);
   }
 }
@@ -228,7 +228,7 @@ TEST_P(TooLongPath, LeavesTheConfigurationPathEmptyAndStillStarts) {
   EXPECT_STREQ(config_path(), "");
   // One error, and none from the configuration reader: it was not run.
   EXPECT_EQ(log_texts(3), std::vector<std::string>{TOO_LONG});
-  EXPECT_EQ(fake_varnock::registered().size(), 62u);
+  EXPECT_EQ(fake_varnock::registered().size(), static_cast<size_t>(OSTRIK_REGISTERED_COUNT));
   EXPECT_EQ(tables_registered, 1);
 }
 
@@ -262,13 +262,16 @@ TEST_F(ModuleFrame, RegistersAllDescriptorsInTableOrder) {
   ASSERT_EQ(init(&block), 1);
 
   const auto &registered = fake_varnock::registered();
-  ASSERT_EQ(registered.size(), 62u);
+  // The 62 original variables in their order, then those added since.
+  ASSERT_EQ(registered.size(), static_cast<size_t>(OSTRIK_REGISTERED_COUNT));
   for (size_t i = 0; i < registered.size(); ++i) {
-    EXPECT_EQ(registered[i], &ostrik_variables[i]) << "position " << i;
+    EXPECT_EQ(registered[i], i < 62 ? &ostrik_variables[i] : &ostrik_ext_variables[i - 62])
+        << "position " << i;
   }
-  // The magic numbers, not positions, are logged: 1-2, 1-25, 1-20, 1-15.
+  // The magic numbers, not positions, are logged: 1-2, 1-25, 1-20, 1-15,
+  // then 1-23 and 1-9.
   std::vector<int> expected;
-  for (int group : {2, 25, 20, 15}) {
+  for (int group : {2, 25, 20, 15, 23, 9}) {
     for (int m = 1; m <= group; ++m) {
       expected.push_back(m);
     }
@@ -293,7 +296,8 @@ TEST_F(ModuleFrame, RefusedRegistrationIsLoggedAndStartUpGoesOn) {
   };
   for (const Case &c :
        {Case{2, "ostrik: insert variable 2 failed"}, Case{3, "ostrik: insert variable 1 failed"},
-        Case{62, "ostrik: insert variable 15 failed"}}) {
+        Case{62, "ostrik: insert variable 15 failed"},
+        Case{63, "ostrik: insert variable 1 failed"}}) {
     SCOPED_TRACE(c.position);
     fake_varnock::reset();
     module_reset_for_tests();
@@ -301,7 +305,7 @@ TEST_F(ModuleFrame, RefusedRegistrationIsLoggedAndStartUpGoesOn) {
     InitBlock block = make_block("/opt/agent/bin/varnockd");
     EXPECT_EQ(init(&block), 1);
     EXPECT_EQ(log_texts(4), std::vector<std::string>{c.message});
-    EXPECT_EQ(fake_varnock::registered().size(), 61u);
+    EXPECT_EQ(fake_varnock::registered().size(), OSTRIK_REGISTERED_COUNT - 1u);
     EXPECT_EQ(tables_registered, 1);
   }
 }
@@ -314,9 +318,9 @@ TEST_F(ModuleFrame, SecondInitOffersTheScalarsAgainButNotTheTables) {
   InitBlock again = make_block(native("/srv/other/varnockd"));
   ASSERT_EQ(init(&again), 1);
   const auto &registered = fake_varnock::registered();
-  ASSERT_EQ(registered.size(), 64u);
-  EXPECT_EQ(registered[62], &ostrik_variables[0]);
-  EXPECT_EQ(registered[63], &ostrik_variables[1]);
+  ASSERT_EQ(registered.size(), OSTRIK_REGISTERED_COUNT + 2u);
+  EXPECT_EQ(registered[OSTRIK_REGISTERED_COUNT], &ostrik_variables[0]);
+  EXPECT_EQ(registered[OSTRIK_REGISTERED_COUNT + 1], &ostrik_variables[1]);
   EXPECT_EQ(log_texts(7),
             (std::vector<std::string>{"ostrik_init: starting with path name " +
                                           native("/srv/other/varnockd"),
@@ -396,7 +400,7 @@ TEST_F(ModuleFrame, TooLongConfigurationPathIsNotRead) {
   EXPECT_EQ(module_directory(), long_dir);
   EXPECT_STREQ(config_path(), "");
   EXPECT_EQ(find_server(port), nullptr);
-  EXPECT_EQ(fake_varnock::registered().size(), 62u);
+  EXPECT_EQ(fake_varnock::registered().size(), static_cast<size_t>(OSTRIK_REGISTERED_COUNT));
 #endif
 }
 
@@ -445,7 +449,7 @@ TEST_F(ModuleFrame, MonitorInitAndFinishChangeNothing) {
   EXPECT_EQ(finish(), 0);
   EXPECT_EQ(tables_registered, 1);
   EXPECT_EQ(config_path(), native("/opt/agent/bin/ostrik.cf"));
-  EXPECT_EQ(fake_varnock::registered().size(), 62u);
+  EXPECT_EQ(fake_varnock::registered().size(), static_cast<size_t>(OSTRIK_REGISTERED_COUNT));
   EXPECT_TRUE(fake_varnock::log().empty());
 }
 

@@ -567,6 +567,34 @@ TEST_F(RefreshTest, FailedFetchKeepsValuesAndTheWalkGoesOn) {
     EXPECT_EQ(e->startProcs, 9) << e->port;
   }
   EXPECT_STREQ(ok->version, "Apache/2.2.3");
+  EXPECT_EQ(dead->infoHealth.outcome, PAGE_CONNECT_FAILED);
+  EXPECT_EQ(empty->infoHealth.outcome, PAGE_CUT_SHORT) << "closed before a byte";
+  EXPECT_EQ(ok->infoHealth.outcome, PAGE_OK);
+  EXPECT_EQ(ok->infoHealth.lastRead, fake_now);
+  EXPECT_EQ(dead->infoHealth.failures, 1u);
+  EXPECT_EQ(dead->statusHealth.outcome, PAGE_NOT_TRIED) << "no status page was fetched";
+}
+
+TEST_F(RefreshTest, PageCutByAResetKeepsTheLastGoodValues) {
+  // Apache sends this page with no Content-Length: only the server's close
+  // says that it is whole. A reset after "StartServers 7" would otherwise
+  // set every later setting to its default.
+  const std::string head = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n<html><body>Server "
+                           "Version: Apache/2.4.71<br>Server Root: /srv/cut<br><dd>StartServers 7";
+  ScriptedServer server({{head, 0}, {"", 300}}, ScriptedServer::End::Reset);
+  ServerEntry *e = listed(server.port());
+  std::strcpy(e->version, "Apache/2.4.70");
+  std::strcpy(e->pidFile, "run/good.pid");
+  e->startProcs = 3;
+  e->minIdleProcs = 2;
+  EXPECT_EQ(refresh_server_info(), 0);
+  ASSERT_TRUE(server.wait_served(1, 5));
+  EXPECT_STREQ(e->version, "Apache/2.4.70");
+  EXPECT_STREQ(e->pidFile, "run/good.pid");
+  EXPECT_EQ(e->startProcs, 3);
+  EXPECT_EQ(e->minIdleProcs, 2);
+  EXPECT_EQ(e->infoHealth.outcome, PAGE_CUT_SHORT);
+  EXPECT_EQ(e->infoHealth.httpCode, 200);
 }
 
 TEST_F(RefreshTest, EntryKeepsItsPortAcrossRefreshes) {

@@ -338,6 +338,130 @@ TEST(ParseServerStatus, ALineIsReadUpToItsLimit) {
   EXPECT_EQ(counts_of(e), (Counts{0, 0, 8180, 0, 0, 0, 0}));
 }
 
+// --- parse_status_extras ----------------------------------------------------
+
+// A page of Apache 2.4 under the event MPM, with totals beyond 32 bits.
+constexpr char kEventPage[] = "ServerVersion: Apache/2.4.71 (Debian)\n"
+                              "ServerMPM: event\n"
+                              "ParentServerConfigGeneration: 3\n"
+                              "ParentServerMPMGeneration: 2\n"
+                              "ServerUptime: 1 minute 1 second\n"
+                              "Load1: 4.47\nLoad5: 2.15\nLoad15: 0.98\n"
+                              "Total Accesses: 5000000000\n"
+                              "Total kBytes: 18446744073709551615\n"
+                              "Total Duration: 1234\n"
+                              "CPULoad: .0813008\n"
+                              "BusyWorkers: 1\nGracefulWorkers: 2\nIdleWorkers: 19\n"
+                              "Processes: 2\nStopping: 1\nConnsTotal: 7\nConnsAsyncWaitIO: 1\n"
+                              "ConnsAsyncWriting: 2\nConnsAsyncKeepAlive: 3\nConnsAsyncClosing: 4\n"
+                              "Scoreboard: __IC.W..G_\n";
+
+// The items present, by slot, and the MPM's bit.
+std::vector<int> present_slots(const ServerEntry &e) {
+  std::vector<int> slots;
+  for (int slot = 0; slot <= EXTRA_COUNT; ++slot) {
+    if ((e.extras.present >> slot) & 1u) {
+      slots.push_back(slot);
+    }
+  }
+  return slots;
+}
+
+TEST(ParseStatusExtras, ReadsEveryItemOfAnEventPage) {
+  ServerEntry e = make_entry(kApache2);
+  parse_server_status(&e, kEventPage);
+  EXPECT_EQ(e.extras.present, (1u << (EXTRA_COUNT + 1)) - 1); // every item and the MPM
+  EXPECT_STREQ(e.extras.mpm, "event");
+  const uint64_t expected[EXTRA_COUNT] = {
+      5000000000ull, UINT64_MAX, 1234, 8, 447, 215, 98, 2, 1, 2, 7, 2, 3, 4, 1, 1, 1, 3, 10, 3, 2};
+  for (int slot = 0; slot < EXTRA_COUNT; ++slot) {
+    EXPECT_EQ(e.extras.value[slot], expected[slot]) << "slot " << slot;
+  }
+  EXPECT_EQ(e.totalAccesses, 705032704); // the original field keeps the low 32 bits
+}
+
+TEST(ParseStatusExtras, APreforkPageLacksTheEventItems) {
+  ServerEntry e = make_entry(kApache2);
+  parse_server_status(&e, kEventPage);
+  parse_server_status(&e, to_text(kApache24Answer).c_str()); // a later page replaces all
+  EXPECT_STREQ(e.extras.mpm, "prefork");
+  EXPECT_EQ(present_slots(e),
+            (std::vector<int>{EXTRA_TOTAL_ACCESSES, EXTRA_TOTAL_KBYTES, EXTRA_TOTAL_DURATION,
+                              EXTRA_LOAD1, EXTRA_GRACEFUL_WORKERS, EXTRA_IDLE_CLEANUP_SLOTS,
+                              EXTRA_CLOSING_SLOTS, EXTRA_OPEN_SLOTS, EXTRA_SCOREBOARD_SIZE,
+                              EXTRA_CONFIG_GENERATION, EXTRA_MPM_GENERATION, EXTRA_COUNT}));
+  EXPECT_EQ(e.extras.value[EXTRA_TOTAL_ACCESSES], 17u);
+  EXPECT_EQ(e.extras.value[EXTRA_LOAD1], 144u);
+  EXPECT_EQ(e.extras.value[EXTRA_OPEN_SLOTS], 10u); // _W_K__R.G.........
+  EXPECT_EQ(e.extras.value[EXTRA_SCOREBOARD_SIZE], 18u);
+  EXPECT_EQ(e.extras.value[EXTRA_CONFIG_GENERATION], 1u);
+}
+
+TEST(ParseStatusExtras, AnItemCountsOnlyWhenALineStartsWithItsLabelAndAValue) {
+  struct Case {
+    const char *page;
+    bool present;
+    uint64_t load1;
+  } cases[] = {
+      {"Load1: 1\nLoad1: 2\n", true, 100}, // the first line wins
+      {"Load1: abc\n", true, 0},
+      {"Load1:\nLoad1: 3\n", true, 300}, // a label without a value is passed over
+      {"xLoad1: 3\n", false, 0},
+      {"CPULoad: 3\n", false, 0},
+      {"Load1:   \r\n", false, 0},
+      {"load1: 3\n", false, 0},
+      {"Load1: 3", true, 300}, // the text's last line, without a line feed
+  };
+  for (const Case &c : cases) {
+    ServerEntry e = make_entry(kApache2);
+    parse_status_extras(&e, c.page);
+    EXPECT_EQ(((e.extras.present >> EXTRA_LOAD1) & 1u) != 0, c.present) << c.page;
+    EXPECT_EQ(e.extras.value[EXTRA_LOAD1], c.load1) << c.page;
+  }
+  // An MPM name longer than its field is cut; a scoreboard is counted whole.
+  ServerEntry e = make_entry(kApache1);
+  const std::string board = std::string(10000, '.') + "IC";
+  parse_status_extras(&e,
+                      ("ServerMPM: " + std::string(40, 'm') + "\nScoreboard: " + board).c_str());
+  EXPECT_EQ(std::string(e.extras.mpm), std::string(STATUS_MPM_FIELD - 1, 'm'));
+  EXPECT_EQ(e.extras.value[EXTRA_SCOREBOARD_SIZE], 10002u);
+  EXPECT_EQ(e.extras.value[EXTRA_OPEN_SLOTS], 10000u);
+}
+
+TEST(PageNumbers, ReadCountersWholeAndFractionsInHundredths) {
+  EXPECT_EQ(page_u64("5000000000"), 5000000000ull);
+  EXPECT_EQ(page_u64(" +18446744073709551615x"), UINT64_MAX);
+  EXPECT_EQ(page_u64("18446744073709551617"), 1u); // the low 64 bits
+  EXPECT_EQ(page_u64("-5"), 0u);
+  EXPECT_EQ(page_u64(nullptr), 0u);
+  struct Case {
+    const char *text;
+    uint32_t hundredths;
+  } cases[] = {
+      {"1.44", 144},
+      {".0813008", 8},
+      {"1.449", 144},
+      {"99.999", 9999},
+      {" 12\n", 1200},
+      {"1.2e-05", 0},
+      {"1.5e2", 15000},
+      {"2.5E+1", 2500},
+      {"3e", 300},
+      {"-1.5", 0},
+      {"abc", 0},
+      {".", 0},
+      {"42949672.94", 4294967294u},
+      {"42949672.95", UINT32_MAX},
+      {"1e300", UINT32_MAX},
+      {"123456789012345678901234567890.5", UINT32_MAX},
+      {"0.00000000000000000000000000000000000001e40", 10000},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(page_hundredths(c.text), c.hundredths) << c.text;
+  }
+  EXPECT_EQ(page_hundredths(nullptr), 0u);
+}
+
 // --- refresh_server_status --------------------------------------------------
 
 int32_t fake_now = 0;
