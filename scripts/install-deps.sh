@@ -27,3 +27,8 @@ if [[ -n "$(apt_missing "${services[@]}")" ]]; then
   ((own_policy)) && rm -f "$policy"
   ((status == 0)) || exit "$status"
 fi
+for program in /usr/bin/prometheus /usr/bin/prometheus-snmp-exporter; do
+  if pgrep -x -f "$program( .*)?" >/dev/null 2>&1; then
+    echo "install-deps: note: $program is running as a service; the tests start their own" >&2
+  fi
+done
