@@ -1,5 +1,6 @@
 // The server performance table: its columns, its two sums, its walk and its
-// one log line, answered through var_apacheperf as the agent calls it.
+// one log line, answered through var_apacheperf as the agent calls it; and
+// the Apache 2.4 and health tables beside it, through their handlers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,7 +37,9 @@ struct Answer {
   std::vector<uint32_t> oid;
   int32_t valueLength = -1;
   void *writeMethod = reinterpret_cast<void *>(1);
-  int32_t number = 0; // taken at once: the next handler call overwrites value_int
+  int32_t number = 0;   // taken at once: the next handler call overwrites value_int
+  uint64_t counter = 0; // the same for an 8-byte answer
+  std::string text;     // and for a text
 
   int32_t integer() const { return number; }
 };
@@ -47,10 +50,14 @@ Answer ask(MibVariable *var, std::vector<uint32_t> request, bool exact) {
   uint32_t oid[VARNOCK_MAX_OID_LEN] = {};
   std::copy(request.begin(), request.end(), oid);
   int32_t length = static_cast<int32_t>(request.size());
-  a.value = var_apacheperf(var, oid, &length, exact ? 1 : 0, &a.valueLength, &a.writeMethod);
+  a.value = var->handler(var, oid, &length, exact ? 1 : 0, &a.valueLength, &a.writeMethod);
   a.oid.assign(oid, oid + length);
   if (a.value != nullptr) {
     std::memcpy(&a.number, a.value, sizeof a.number);
+    if (a.valueLength == 8) {
+      std::memcpy(&a.counter, a.value, sizeof a.counter);
+    }
+    a.text.assign(reinterpret_cast<const char *>(a.value), static_cast<size_t>(a.valueLength));
   }
   return a;
 }
@@ -79,6 +86,17 @@ protected:
     server_status_reset_for_tests();
     server_info_reset_for_tests();
     testsupport::clear_server_list();
+  }
+
+  // Three rows, in ascending port order.
+  std::vector<ServerEntry *> add_idle_rows() {
+    std::vector<ServerEntry *> rows;
+    for (int i = 0; i < 3; ++i) {
+      rows.push_back(add_idle_row());
+    }
+    std::sort(rows.begin(), rows.end(),
+              [](const ServerEntry *a, const ServerEntry *b) { return a->port < b->port; });
+    return rows;
   }
 
   // A row on a port where nothing listens: its fetches fail and it answers
@@ -273,6 +291,108 @@ TEST_F(PerfTable, RequestsWithinTenSecondsFetchTheStatusPageOnce) {
   fake_now += 1;
   EXPECT_EQ(ask(column(2), instance(2, port), true).integer(), 600);
   EXPECT_EQ(status_fetches(), 2);
+}
+
+// --- the Apache 2.4 and health tables ---------------------------------------
+
+constexpr uint32_t kPerfExtTable = 12;
+constexpr uint32_t kHealthTable = 13;
+
+MibVariable *ext_column(uint32_t table, int magic) {
+  return &ostrik_ext_variables[(table == kPerfExtTable ? 0 : OSTRIK_PERF_EXT_COLUMNS) + magic - 1];
+}
+
+std::vector<uint32_t> ext_instance(uint32_t table, int magic, uint32_t port) {
+  return {1, 3, 6, 1, 4, 1, 32473, 16, 3, table, 1, static_cast<uint32_t>(magic), port};
+}
+
+// The rows a get-next walk of a column visits, from the column's own OID.
+std::vector<uint32_t> walk_column(uint32_t table, int magic) {
+  std::vector<uint32_t> request = ext_instance(table, magic, 0);
+  request.pop_back();
+  std::vector<uint32_t> visited;
+  for (int step = 0; step < 10; ++step) {
+    const Answer a = ask(ext_column(table, magic), request, false);
+    if (a.value == nullptr) {
+      break;
+    }
+    visited.push_back(a.oid.back());
+    request = a.oid;
+  }
+  return visited;
+}
+
+TEST_F(PerfTable, Apache24ColumnsAnswerWhatThePageHadInTheirTypes) {
+  const std::vector<ServerEntry *> rows = add_idle_rows();
+  settle();
+  // The first and last rows read an event page, the middle one a page
+  // without the connection counts (prefork).
+  for (ServerEntry *row : {rows[0], rows[2]}) {
+    row->extras.present = (1u << (EXTRA_COUNT + 1)) - 1;
+    std::snprintf(row->extras.mpm, sizeof row->extras.mpm, "event");
+    row->extras.value[EXTRA_TOTAL_ACCESSES] = (1ull << 40) + 5;
+    row->extras.value[EXTRA_CONNS_TOTAL] = 1ull << 33;
+    row->extras.value[EXTRA_CONFIG_GENERATION] = 1ull << 31;
+    row->extras.value[EXTRA_LOAD1] = 144;
+  }
+  rows[1]->extras.present = 1u << EXTRA_LOAD1;
+  rows[1]->extras.value[EXTRA_LOAD1] = 7;
+  const uint32_t port = static_cast<uint32_t>(rows[0]->port);
+
+  const Answer accesses = ask(ext_column(kPerfExtTable, 3), ext_instance(12, 3, port), true);
+  ASSERT_NE(accesses.value, nullptr);
+  EXPECT_EQ(accesses.valueLength, 8);
+  EXPECT_EQ(accesses.counter, (1ull << 40) + 5);
+  EXPECT_EQ(accesses.oid, ext_instance(12, 3, port));
+  const Answer mpm = ask(ext_column(kPerfExtTable, 2), ext_instance(12, 2, port), true);
+  EXPECT_EQ(mpm.text, "event");
+  // A gauge holds at its largest value, an INTEGER at INT32_MAX.
+  EXPECT_EQ(ask(ext_column(12, 13), ext_instance(12, 13, port), true).integer(), -1);
+  EXPECT_EQ(ask(ext_column(12, 22), ext_instance(12, 22, port), true).integer(), INT32_MAX);
+  EXPECT_EQ(ask(ext_column(12, 7), ext_instance(12, 7, port), true).integer(), 144);
+
+  // The middle row has no connection count: a get answers nothing, a walk
+  // passes over it; the port and the load it had answer in every row.
+  const uint32_t middle = static_cast<uint32_t>(rows[1]->port);
+  EXPECT_EQ(ask(ext_column(12, 13), ext_instance(12, 13, middle), true).value, nullptr);
+  const std::vector<uint32_t> ends = {port, static_cast<uint32_t>(rows[2]->port)};
+  const std::vector<uint32_t> all = {port, middle, ends[1]};
+  EXPECT_EQ(walk_column(kPerfExtTable, 13), ends);
+  EXPECT_EQ(walk_column(kPerfExtTable, 2), ends);
+  EXPECT_EQ(walk_column(kPerfExtTable, 1), all);
+  EXPECT_EQ(walk_column(kPerfExtTable, 7), all);
+  rows[2]->extras.present = 0; // the last row's page has gone too
+  EXPECT_EQ(walk_column(kPerfExtTable, 13), std::vector<uint32_t>{port});
+}
+
+TEST_F(PerfTable, HealthColumnsAnswerEachPagesLastFetch) {
+  const std::vector<ServerEntry *> rows = add_idle_rows();
+  settle();
+  for (ServerEntry *row : rows) {
+    row->statusHealth = {fake_now - 30, PAGE_TIMED_OUT, 0, 4};
+    row->infoHealth = {0, PAGE_HTTP_ERROR, 401, 2};
+  }
+  rows[1]->infoHealth.lastRead = fake_now - 200;
+  rows[2]->statusHealth.lastRead = fake_now + 100; // a clock set back since
+
+  const uint32_t port = static_cast<uint32_t>(rows[0]->port);
+  const int32_t expected[] = {rows[0]->port, 30, PAGE_TIMED_OUT, 0, 4, 0, PAGE_HTTP_ERROR, 401, 2};
+  for (int magic = 1; magic <= OSTRIK_HEALTH_COLUMNS; ++magic) {
+    SCOPED_TRACE(ext_column(kHealthTable, magic)->name);
+    const Answer a = ask(ext_column(kHealthTable, magic), ext_instance(13, magic, port), true);
+    if (magic == 6) {
+      EXPECT_EQ(a.value, nullptr); // the info page was never read
+      continue;
+    }
+    ASSERT_NE(a.value, nullptr);
+    EXPECT_EQ(a.valueLength, 4);
+    EXPECT_EQ(a.integer(), expected[magic - 1]);
+  }
+  const uint32_t last = static_cast<uint32_t>(rows[2]->port);
+  EXPECT_EQ(ask(ext_column(13, 2), ext_instance(13, 2, last), true).integer(), 0);
+  EXPECT_EQ(walk_column(kHealthTable, 6),
+            std::vector<uint32_t>{static_cast<uint32_t>(rows[1]->port)});
+  EXPECT_EQ(ask(ext_column(13, 6), ext_instance(13, 6, rows[1]->port), true).integer(), 200);
 }
 
 } // namespace
