@@ -236,6 +236,23 @@ TEST_F(ConfigReaderTest, PiecesOfAnOverlongLineAreLinesOfTheirOwn) {
   EXPECT_EQ(err_, "varnock: Unexpected value - found 'wrong' in config file, line 5\n");
 }
 
+TEST_F(ConfigReaderTest, LinesEndingInCrLfReadAsInTextMode) {
+  // 509 characters and CR LF: one piece, as text mode reads it.
+  const std::string exact = "apache 82 u p 0 " + std::string(493, 'x') + "\r\n";
+  ASSERT_EQ(read("# servers\r\n"
+                 "\r\n"
+                 "apache 80 u p \r\n" // lacks its interval
+                 "apache 81 u p 60\r\n" +
+                 exact + "bad\r\n"),
+            0);
+  EXPECT_EQ(err_,
+            "varnock: File check interval expected in ostrik - found 'apache' in config file, "
+            "line 3\n"
+            "varnock: Unexpected value - found 'bad' in config file, line 6\n");
+  EXPECT_EQ(ports(), (std::vector<int32_t>{81, 82}));
+  EXPECT_EQ(find_server(81)->fileCheckInterval, 60);
+}
+
 TEST_F(ConfigReaderTest, StrangeLinesNeverOverrunABuffer) {
   std::string content;
   content += std::string(5000, 'x') + "\n";                    // ten pieces of one field
@@ -268,14 +285,19 @@ TEST_F(ConfigReaderTest, EmptyAndCommentOnlyFilesLeaveTheListEmpty) {
   }
 }
 
-TEST_F(ConfigReaderTest, MissingFileIsReportedAndLeavesTheListEmpty) {
-  const std::string missing = dir_.file("missing.cf");
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(read_config(missing.c_str()), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "varnock: unable to open file " + missing + "\n");
-  EXPECT_EQ(log(), (Log{{3, "varnock: unable to open ostrik config file " + missing + "\n"}}));
-  EXPECT_EQ(server_list, nullptr);
+TEST_F(ConfigReaderTest, MissingFileOrADirectoryIsReportedAndLeavesTheListEmpty) {
+  // A directory cannot be read as a file: no warning about who may read it.
+  const std::string directory = dir_.file("ostrik.d");
+  ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+  for (const std::string &path : {dir_.file("missing.cf"), directory}) {
+    fake_varnock::clear_log();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(read_config(path.c_str()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "varnock: unable to open file " + path + "\n");
+    EXPECT_EQ(log(), (Log{{3, "varnock: unable to open ostrik config file " + path + "\n"}}));
+    EXPECT_EQ(server_list, nullptr);
+  }
 }
 
 TEST_F(ConfigReaderTest, NullPathIsRefusedQuietly) {
