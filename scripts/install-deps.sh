@@ -6,5 +6,29 @@ apt_install \
   build-essential cmake g++ clang clang-format libclang-rt-14-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
   libsnmp-dev snmp snmpd smitools \
-  apache2 procps python3 \
+  apache2 procps python3 python3-yaml \
   dpkg-dev file fakeroot systemd init-system-helpers man-db
+
+# Prometheus and its SNMP exporter (with the generator) for the tests of
+# integrations/prometheus. The tests start their own instances on loopback
+# ports, so the packages' services must not start: a policy-rc.d that refuses
+# every start is put in place for the install when none is there.
+services=(prometheus prometheus-snmp-exporter)
+if [[ -n "$(apt_missing "${services[@]}")" ]]; then
+  policy=/usr/sbin/policy-rc.d
+  own_policy=0
+  if [[ ! -e $policy ]]; then
+    printf '#!/bin/sh\nexit 101\n' >"$policy"
+    chmod 755 "$policy"
+    own_policy=1
+  fi
+  status=0
+  apt_install "${services[@]}" || status=$?
+  ((own_policy)) && rm -f "$policy"
+  ((status == 0)) || exit "$status"
+fi
+for program in /usr/bin/prometheus /usr/bin/prometheus-snmp-exporter; do
+  if pgrep -x -f "$program( .*)?" >/dev/null 2>&1; then
+    echo "install-deps: note: $program is running as a service; the tests start their own" >&2
+  fi
+done
