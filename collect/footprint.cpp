@@ -159,8 +159,10 @@ void refresh_disk_columns(ServerEntry *entry) {
   logs = add_wrapping(logs, log_size_kb(entry, entry->scriptLog));
   entry->totalLogSize = logs;
 
+  // lastDocScan 0: never scanned, so the first refresh scans at once.
   if (entry->fileCheckInterval > 0 &&
-      static_cast<int64_t>(platform_time()) - entry->lastDocScan > entry->fileCheckInterval) {
+      (entry->lastDocScan == 0 ||
+       platform_seconds_between(entry->lastDocScan, platform_time()) > entry->fileCheckInterval)) {
     entry->docSize = WinDirSizeKB(entry->documentRoot, kDocRootDepthLimit);
     entry->lastDocScan = platform_time();
   }
@@ -171,7 +173,7 @@ void refresh_disk_columns(ServerEntry *entry) {
 
 int refresh_footprint(void) {
   if (refreshedOnce &&
-      static_cast<int64_t>(platform_time()) - lastFootprintRefresh < kRefreshInterval) {
+      platform_seconds_between(lastFootprintRefresh, platform_time()) < kRefreshInterval) {
     return 0;
   }
   refresh_server_info();

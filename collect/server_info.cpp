@@ -22,7 +22,8 @@ constexpr int32_t kRefreshInterval = 300; // seconds between two walks
 constexpr int kLineLimit = 512;           // characters of a copied line
 constexpr int kLineSize = kLineLimit + 1;
 
-// Time of the end of the last walk; 0 at load, so the first call runs.
+// Time of the end of the last walk; 0 at load: never refreshed, so the first
+// call runs whatever the clock says (past 2038 too, when the time is negative).
 int32_t lastInfoRefresh = 0;
 
 // Copies text into a 512-byte field, cut to 511 characters.
@@ -440,7 +441,7 @@ PageOutcome read_info_page(ServerEntry *entry, const char *answer, int length, c
 
 int refresh_server_info(void) {
   const int32_t now = platform_time();
-  if (static_cast<int64_t>(now) - lastInfoRefresh < kRefreshInterval) {
+  if (lastInfoRefresh != 0 && platform_seconds_between(lastInfoRefresh, now) < kRefreshInterval) {
     return 0;
   }
   // Every server's request goes out at once and the answers are awaited

@@ -20,11 +20,6 @@ constexpr char kStatusPath[] = "/server-status?auto";
 // the first call always runs.
 int32_t lastStatusRefresh = 0;
 
-// now - then as a signed 32-bit difference, wrapping rather than overflowing.
-int32_t seconds_between(int32_t then, int32_t now) {
-  return static_cast<int32_t>(static_cast<uint32_t>(now) - static_cast<uint32_t>(then));
-}
-
 bool is_delimiter(char c) { return c != '\0' && std::strchr(kDelimiters, c) != nullptr; }
 
 // Stores token `token` of the line of label into *field when the line splits
@@ -165,7 +160,8 @@ PageOutcome read_status_page(ServerEntry *entry, const char *answer, int length,
 } // namespace
 
 int refresh_server_status(void) {
-  if (seconds_between(lastStatusRefresh, platform_time()) < STATUS_REFRESH_INTERVAL) {
+  if (lastStatusRefresh != 0 &&
+      platform_seconds_between(lastStatusRefresh, platform_time()) < STATUS_REFRESH_INTERVAL) {
     return 0;
   }
   refresh_server_info();

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/fs.h"
 #include "varnock.h"
 
 namespace {
@@ -12,10 +13,31 @@ constexpr int kPieceChars = 510;
 
 bool is_separator(char c) { return c == ' ' || c == '\t'; }
 
+// Drops a CR that stands right before a line feed, as reading in text mode
+// does on Windows, so that a file edited there reads the same everywhere. A
+// piece that ends in CR at its size limit takes the line feed that follows,
+// which text mode would have delivered in place of the CR.
+void drop_carriage_return(char *line, FILE *file) {
+  const size_t length = std::strlen(line);
+  if (length >= 2 && line[length - 2] == '\r' && line[length - 1] == '\n') {
+    line[length - 2] = '\n';
+    line[length - 1] = '\0';
+  } else if (length == static_cast<size_t>(kPieceChars) && line[length - 1] == '\r') {
+    const int next = std::getc(file);
+    if (next == '\n') {
+      line[length - 1] = '\n';
+    } else if (next != EOF) {
+      std::ungetc(next, file);
+    }
+  }
+}
+
 } // namespace
 
 FILE *open_text_file(const char *path) {
-  FILE *file = path != nullptr ? std::fopen(path, "r") : nullptr;
+  // A directory opens for reading on POSIX systems and then reads as an empty
+  // file; it is no text file, so it is refused like one that cannot be opened.
+  FILE *file = path != nullptr && !platform_is_directory(path) ? std::fopen(path, "r") : nullptr;
   if (file == nullptr) {
     std::fprintf(stderr, "varnock: unable to open file %s\n", path != nullptr ? path : "(null)");
   }
@@ -28,6 +50,7 @@ int next_config_line(FILE *file, ConfigFields fields, int *line_number) {
     if (std::fgets(line, kPieceChars + 1, file) == nullptr) {
       return -1;
     }
+    drop_carriage_return(line, file);
     if (line_number != nullptr) {
       ++*line_number;
     }

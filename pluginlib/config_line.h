@@ -13,11 +13,13 @@ enum {
 typedef char ConfigFields[CONFIG_FIELD_COUNT][CONFIG_FIELD_SIZE];
 
 // Opens path for reading as text; null after printing
-// "varnock: unable to open file <path>" on the standard error stream.
+// "varnock: unable to open file <path>" on the standard error stream. A
+// directory is not opened.
 FILE *open_text_file(const char *path);
 
 // Reads lines (pieces of at most 510 characters, the line feed counting as
 // one) until one has a field, skipping comments ("#" first) and empty lines.
+// A CR right before a line feed is dropped, as in text mode on Windows.
 // Every piece read adds 1 to *line_number when line_number is not null.
 // Returns the number of fields of that line (at least 1); -1 at end of file
 // or on a read error.

@@ -35,7 +35,7 @@ scripts/install-deps.sh
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DOSTRIK_BUILD_FUZZ=ON -DOSTRIK_BUILD_TESTS=OFF -DOSTRIK_BUILD_BENCH=OFF \
-  -DOSTRIK_BUILD_HOST=OFF >/dev/null
+  -DOSTRIK_BUILD_HOST=OFF -DOSTRIK_WERROR=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]/%/_fuzz}" >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/ostrik-fuzz.XXXXXX")

@@ -2,15 +2,20 @@
 # Installs the Debian 12 packages that building, testing and the demo need.
 set -euo pipefail
 source "$(dirname "$0")/apt.sh"
-packages=(
-  build-essential cmake g++ clang clang-format libclang-rt-14-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  libsnmp-dev snmp snmpd snmptrapd smitools
-  apache2 procps python3
-  dpkg-dev file fakeroot systemd init-system-helpers man-db)
-# The tests start their own snmpd, snmptrapd and Apache on loopback ports:
-# package scripts must not start the system's services of them.
-if [[ -n "$(apt_missing "${packages[@]}")" ]]; then
+apt_install \
+  build-essential cmake g++ clang clang-format libclang-rt-14-dev \
+  libgtest-dev libgmock-dev libbenchmark-dev \
+  libsnmp-dev snmp snmpd smitools \
+  apache2 procps python3 python3-yaml \
+  dpkg-dev file fakeroot systemd init-system-helpers man-db
+
+# Prometheus and its SNMP exporter (with the generator) for the tests of
+# integrations/prometheus, and Net-SNMP's snmptrapd for the notification
+# tests. The tests start their own instances on loopback ports, so the
+# packages' services must not start: a policy-rc.d that refuses every start
+# is put in place for the install when none is there.
+services=(prometheus prometheus-snmp-exporter snmptrapd)
+if [[ -n "$(apt_missing "${services[@]}")" ]]; then
   policy=/usr/sbin/policy-rc.d
   own_policy=0
   if [[ ! -e $policy ]]; then
@@ -18,7 +23,13 @@ if [[ -n "$(apt_missing "${packages[@]}")" ]]; then
     chmod 755 "$policy"
     own_policy=1
   fi
-  apt_install "${packages[@]}" || status=$?
+  status=0
+  apt_install "${services[@]}" || status=$?
   ((own_policy)) && rm -f "$policy"
-  ((${status:-0} == 0)) || exit "$status"
+  ((status == 0)) || exit "$status"
 fi
+for program in /usr/bin/prometheus /usr/bin/prometheus-snmp-exporter /usr/sbin/snmptrapd; do
+  if pgrep -x -f "$program( .*)?" >/dev/null 2>&1; then
+    echo "install-deps: note: $program is running as a service; the tests start their own" >&2
+  fi
+done

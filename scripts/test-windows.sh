@@ -25,7 +25,7 @@ build=$root/build-win32
 jobs=$(nproc)
 step "cross-building in $build"
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_BUILD_BENCH=OFF >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_BUILD_BENCH=OFF -DOSTRIK_WERROR=ON >/dev/null
 cmake --build "$build" -j"$jobs"
 
 step "checking the DLLs' exports and imports"
@@ -89,7 +89,7 @@ native=${OSTRIK_NATIVE_BUILD:-}
 if [[ -z "$native" || ! -x "$native/host/varnockd/varnockd" || ! -f "$native/ostrik.so" ]]; then
   native=$build/native
   cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_BUILD_TESTS=OFF \
-    -DOSTRIK_BUILD_BENCH=OFF >/dev/null
+    -DOSTRIK_BUILD_BENCH=OFF -DOSTRIK_WERROR=ON >/dev/null
   cmake --build "$native" -j"$jobs" --target varnockd ostrik
 fi
 

@@ -39,13 +39,13 @@ exclude=()
 ((quick)) && exclude=(-LE slow)
 
 step "optimised build and full suite"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_WERROR=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure "${exclude[@]}"
 
 step "sanitizer build (ASan, UBSan, LSan) and full suite"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DOSTRIK_SANITIZE=ON \
-  -DOSTRIK_BUILD_BENCH=OFF >/dev/null
+  -DOSTRIK_BUILD_BENCH=OFF -DOSTRIK_WERROR=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -143,8 +143,8 @@ std::set<std::string> expected_names(int port) {
     if (kUnansweredColumns.count(name) != 0 || kNotOnAPreforkPage.count(name) != 0 ||
         name == kCpuLoad)
       continue;
-    names.insert("OSTRIK-MIB::" + name +
-                 (name.rfind("ostrik", 0) == 0 ? std::string(".0") : "." + std::to_string(port)));
+    names.insert("OSTRIK-MIB::" + name + "." +
+                 (name.rfind("ostrik", 0) == 0 ? std::string("0") : std::to_string(port)));
   }
   return names;
 }

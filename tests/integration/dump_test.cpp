@@ -118,7 +118,7 @@ TEST(Dump, PrintsEveryVariableOfARealApacheAndExitsZero) {
 
   EXPECT_EQ(fields_of(lines[1]),
             (std::vector<std::string>{"ostrikVersion", "0", "STRING",
-                                      "\"" + std::string(OSTRIK_TITLE) + "\""}));
+                                      std::string("\"") + OSTRIK_TITLE + "\""}));
   EXPECT_EQ(fields_of(lines[2]), (std::vector<std::string>{"ostrikMode", "0", "INTEGER", "1"}));
   EXPECT_EQ(value_of(r.out, "apacheConfigPort", port), port);
   EXPECT_EQ(value_of(r.out, "apacheConfigVersion", port).rfind("\"Apache/2.", 0), 0u) << r.out;

@@ -171,7 +171,7 @@ std::map<int, int64_t> walk_row(const Varnockd &daemon, int port) {
   EXPECT_EQ(walk.exit_code, 0) << walk.err;
   std::map<int, int64_t> row;
   const std::string prefix = kTable + ".1.";
-  const std::string suffix = "." + std::to_string(port);
+  const std::string suffix = std::string(".").append(std::to_string(port));
   for (const testsupport::Varbind &vb : testsupport::parse_varbinds(walk.out)) {
     if (vb.oid.compare(0, prefix.size(), prefix) != 0 || vb.oid.size() <= suffix.size() ||
         vb.oid.compare(vb.oid.size() - suffix.size(), suffix.size(), suffix) != 0) {

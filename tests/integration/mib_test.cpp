@@ -36,7 +36,7 @@ CommandResult snmptranslate(std::vector<std::string> args) {
 std::string oid_text(const uint32_t *oid, int length) {
   std::string text;
   for (int i = 0; i < length; ++i)
-    text += (i ? "." : "") + std::to_string(oid[i]);
+    text.append(i ? "." : "").append(std::to_string(oid[i]));
   return text;
 }
 

@@ -80,6 +80,9 @@ protected:
     setup.daemon = VARNOCKD_PATH;
     setup.modules = {OSTRIK_MODULE_PATH};
     setup.ostrik_cf = extra_cf;
+    // Each request runs the module's refreshes, so a value can be held
+    // against the page fetched just before and after it.
+    setup.extra_args = {"--serve", "live"};
     for (const Role &role : roles()) {
       const std::string password = role.name == "DENIED" ? "wrong" : kPassword;
       setup.ostrik_cf +=

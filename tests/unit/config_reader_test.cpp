@@ -226,14 +226,32 @@ TEST_F(ConfigReaderTest, SkippedLinesCountTowardLineNumbers) {
 
 TEST_F(ConfigReaderTest, PiecesOfAnOverlongLineAreLinesOfTheirOwn) {
   // The first 510 characters are a comment; the rest of the line is read as
-  // the next line, and it is a valid one.
-  const std::string overlong = "#" + std::string(509, '-') + "apache 8080 u p 0\n";
+  // the next line, and it is a valid one. (Built with append: "#" +
+  // std::string(...) draws a false -Wrestrict report from GCC 12 at -O3.)
+  const std::string overlong = std::string("#").append(509, '-').append("apache 8080 u p 0\n");
   // A 510-character line: its line feed is a (skipped) line of its own.
-  const std::string exact = "apache 81 u p 0 " + std::string(494, 'x') + "\n";
+  const std::string exact = std::string("apache 81 u p 0 ").append(494, 'x').append("\n");
   ASSERT_EQ(exact.size(), 511u);
   ASSERT_EQ(read(overlong + exact + "wrong\n"), 0);
   EXPECT_EQ(ports(), (std::vector<int32_t>{81, 8080}));
   EXPECT_EQ(err_, "varnock: Unexpected value - found 'wrong' in config file, line 5\n");
+}
+
+TEST_F(ConfigReaderTest, LinesEndingInCrLfReadAsInTextMode) {
+  // 509 characters and CR LF: one piece, as text mode reads it.
+  const std::string exact = std::string("apache 82 u p 0 ").append(493, 'x').append("\r\n");
+  ASSERT_EQ(read("# servers\r\n"
+                 "\r\n"
+                 "apache 80 u p \r\n" // lacks its interval
+                 "apache 81 u p 60\r\n" +
+                 exact + "bad\r\n"),
+            0);
+  EXPECT_EQ(err_,
+            "varnock: File check interval expected in ostrik - found 'apache' in config file, "
+            "line 3\n"
+            "varnock: Unexpected value - found 'bad' in config file, line 6\n");
+  EXPECT_EQ(ports(), (std::vector<int32_t>{81, 82}));
+  EXPECT_EQ(find_server(81)->fileCheckInterval, 60);
 }
 
 TEST_F(ConfigReaderTest, StrangeLinesNeverOverrunABuffer) {
@@ -268,14 +286,19 @@ TEST_F(ConfigReaderTest, EmptyAndCommentOnlyFilesLeaveTheListEmpty) {
   }
 }
 
-TEST_F(ConfigReaderTest, MissingFileIsReportedAndLeavesTheListEmpty) {
-  const std::string missing = dir_.file("missing.cf");
-  testing::internal::CaptureStderr();
-  EXPECT_EQ(read_config(missing.c_str()), -1);
-  EXPECT_EQ(testing::internal::GetCapturedStderr(),
-            "varnock: unable to open file " + missing + "\n");
-  EXPECT_EQ(log(), (Log{{3, "varnock: unable to open ostrik config file " + missing + "\n"}}));
-  EXPECT_EQ(server_list, nullptr);
+TEST_F(ConfigReaderTest, MissingFileOrADirectoryIsReportedAndLeavesTheListEmpty) {
+  // A directory cannot be read as a file: no warning about who may read it.
+  const std::string directory = dir_.file("ostrik.d");
+  ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+  for (const std::string &path : {dir_.file("missing.cf"), directory}) {
+    fake_varnock::clear_log();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(read_config(path.c_str()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "varnock: unable to open file " + path + "\n");
+    EXPECT_EQ(log(), (Log{{3, "varnock: unable to open ostrik config file " + path + "\n"}}));
+    EXPECT_EQ(server_list, nullptr);
+  }
 }
 
 TEST_F(ConfigReaderTest, NullPathIsRefusedQuietly) {

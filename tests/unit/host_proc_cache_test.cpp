@@ -41,6 +41,11 @@ template <typename Call> bool throws_without_memory(Call call) {
 
 } // namespace
 
+// These replacements pair malloc with free. GCC at -Os inlines them into
+// their callers and then takes the free for a mismatch with operator new
+// (-Wmismatched-new-delete), which it is not here.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void *operator new(std::size_t size) {
   void *block = g_fail_allocations ? nullptr : std::malloc(size > 0 ? size : 1);
   if (block == nullptr)
@@ -49,6 +54,7 @@ void *operator new(std::size_t size) {
 }
 void operator delete(void *block) noexcept { std::free(block); }
 void operator delete(void *block, std::size_t) noexcept { std::free(block); }
+#pragma GCC diagnostic pop
 
 namespace {
 

@@ -375,7 +375,7 @@ TEST_F(ModuleFrame, SecondInitOffersTheScalarsAgainButNotTheTables) {
 TEST_F(ModuleFrame, SecondInitWithTooLongPathForgetsThePreviousPaths) {
   InitBlock block = make_block("/opt/agent/bin/varnockd");
   ASSERT_EQ(init(&block), 1);
-  InitBlock again = make_block("/" + std::string(600, 'a'));
+  InitBlock again = make_block(std::string("/").append(600, 'a'));
   ASSERT_EQ(init(&again), 1);
   EXPECT_STREQ(module_directory(), "");
   EXPECT_STREQ(config_path(), "");
@@ -424,7 +424,7 @@ TEST_F(ModuleFrame, TooLongConfigurationPathIsNotRead) {
     if (remaining - 1 - n == 1) {
       --n;
     }
-    long_dir += "/" + std::string(n, 'n');
+    long_dir.append("/").append(n, 'n');
     remaining -= n + 1;
     ASSERT_EQ(::mkdir(long_dir.c_str(), 0700), 0) << long_dir;
   }

@@ -102,8 +102,8 @@ class FindLine : public ::testing::TestWithParam<LineCase> {};
 
 TEST_P(FindLine, FindsAndCopies) {
   const LineCase &c = GetParam();
-  std::vector<char> line(static_cast<size_t>(c.limit) + 1, '#');
-  line.back() = '\0';
+  std::vector<char> line(static_cast<size_t>(c.limit), '#');
+  line.push_back('\0');
   const std::string before(line.data());
   const char *found = c.setting ? find_setting_line(c.label, c.text, line.data(), c.limit)
                                 : find_label_line(c.label, c.text, line.data(), c.limit);
@@ -206,7 +206,7 @@ INSTANTIATE_TEST_SUITE_P(Cases, SplitFields, ::testing::ValuesIn(kSplitCases),
 TEST(SplitFieldsBounds, StoresAtMost32Tokens) {
   std::string source;
   for (int i = 0; i < 40; ++i) {
-    source += "t" + std::to_string(i) + " ";
+    source.append("t").append(std::to_string(i)).append(" ");
   }
   auto fields = dirty_fields();
   EXPECT_EQ(split_fields(" ", source.c_str(), fields->f), 32);

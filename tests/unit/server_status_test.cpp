@@ -9,11 +9,13 @@
 #include <vector>
 
 #include "collect/fetch_page.h"
+#include "collect/footprint.h"
 #include "collect/page_number.h"
 #include "collect/page_text.h"
 #include "collect/server_info.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
+#include "pluginlib/topmod.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/process.h"
 #include "tests/support/scripted_server.h"
@@ -614,6 +616,59 @@ TEST_F(RefreshServerStatus, TheInfoRefreshRunsOnlyWhenTheStatusRefreshIsDue) {
   // The info page is fetched before the status page.
   ASSERT_GE(server.requests().size(), 2u);
   EXPECT_EQ(server.requests()[0].rfind("GET /server-info ", 0), 0u);
+}
+
+// The 32-bit time wraps to negative values on 19 January 2038. Every gate
+// (info 300 s, status 10 s, footprint 20 s, document root its interval) goes
+// on counting seconds across the wrap, and a module loaded after it still
+// refreshes at once.
+TEST_F(RefreshServerStatus, EveryGateKeepsItsPaceAcrossThe2038Wrap) {
+  ScriptedServer server(ScriptedServer::whole(kApache24Answer), ScriptedServer::End::Close, 16);
+  ServerEntry *e = add(server.port());
+  e->fileCheckInterval = 60;
+  std::snprintf(e->documentRoot, sizeof e->documentRoot, "/nonexistent-docroot");
+  const auto at = [](int32_t start, uint32_t offset) {
+    return static_cast<int32_t>(static_cast<uint32_t>(start) + offset);
+  };
+  // (seconds after the first call; status, info fetches and footprint
+  // refreshes so far; seconds after the first call of the last scan)
+  struct Step {
+    uint32_t offset;
+    int status, info, footprint;
+    uint32_t scan;
+  };
+  const Step across[] = {
+      {0, 1, 1, 1, 0},     {9, 1, 1, 1, 0}, // wrapped at +4: nothing is due
+      {20, 2, 1, 2, 0},    {61, 3, 1, 3, 61},   {299, 4, 1, 4, 299},
+      {309, 5, 2, 4, 299}, {329, 6, 2, 5, 299},
+  };
+  const Step loaded_after[] = {{0, 1, 1, 1, 0}, {9, 1, 1, 1, 0}, {20, 2, 1, 2, 0}};
+  for (const auto &[start, steps] :
+       {std::pair{INT32_MAX - 3, std::vector(across, std::end(across))},
+        std::pair{INT32_MIN + 1000, std::vector(loaded_after, std::end(loaded_after))}}) {
+    server_status_reset_for_tests();
+    server_info_reset_for_tests();
+    footprint_reset_for_tests();
+    topmod_reset_for_tests();
+    e->lastDocScan = 0;
+    const int status0 = status_requests(server);
+    const int info0 = requests_for(server, "/server-info");
+    const int snapshots0 = fake_varnock::proc_cache_calls();
+    for (const Step &step : steps) {
+      fake_now = at(start, step.offset);
+      refresh_server_status();
+      refresh_footprint();
+      EXPECT_EQ(status_requests(server) - status0, step.status) << start << " +" << step.offset;
+      EXPECT_EQ(requests_for(server, "/server-info") - info0, step.info)
+          << start << " +" << step.offset;
+      // Each footprint refresh asks for two snapshots: topProcs' and its own.
+      EXPECT_EQ(fake_varnock::proc_cache_calls() - snapshots0, 2 * step.footprint)
+          << start << " +" << step.offset;
+      EXPECT_EQ(e->lastDocScan, at(start, step.scan)) << start << " +" << step.offset;
+    }
+  }
+  footprint_reset_for_tests();
+  topmod_reset_for_tests();
 }
 
 // A clock on which every status fetch of the server takes 8 seconds.

@@ -1,0 +1,351 @@
+#!/usr/bin/env python3
+"""The Prometheus integration of integrations/prometheus with the real programs.
+
+A private Apache, varnockd with the ostrik module, prometheus-snmp-exporter
+with the committed snmp.yml and Prometheus, configured from the example
+prometheus.yml with its rules, all on free loopback ports in a scratch
+directory. Through Prometheus's HTTP API: every metric of the module has a
+series for the Apache's port, with the value an snmpget of the same OID reads
+at the same moment; every rule expression and every dashboard query evaluates,
+and every query that is not an alert condition returns data.
+
+  prometheus_test.py --varnockd PATH --module PATH --base-mibs DIR
+"""
+import argparse
+import json
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+import urllib.error
+import urllib.parse
+import urllib.request
+
+import yaml
+
+SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+HERE = os.path.join(SOURCE, "integrations", "prometheus")
+APACHE = os.path.join(SOURCE, "scripts", "apache-instance.sh")
+ARGS = None
+USER, PASSWORD = "monitor", "prom-secret"
+
+
+def free_port(kind=socket.SOCK_STREAM):
+    with socket.socket(socket.AF_INET, kind) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def http_get(url, timeout=10):
+    with urllib.request.urlopen(url, timeout=timeout) as response:
+        return response.read()
+
+
+def wait_for(what, predicate, seconds):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        try:
+            result = predicate()
+            if result:
+                return result
+        except OSError:
+            pass
+        time.sleep(0.5)
+    raise AssertionError("timed out waiting for " + what)
+
+
+class Stack:
+    """Apache, varnockd, snmp_exporter and Prometheus in one scratch dir."""
+
+    def __init__(self):
+        self.dir = tempfile.mkdtemp(prefix="ostrik-prometheus-")
+        # Apache's children (www-data) must reach their password file.
+        os.chmod(self.dir, 0o755)
+        self.procs = []
+        self.apache_dir = None
+        self.apache_port = free_port()
+        self.agent = "127.0.0.1:%d" % free_port(socket.SOCK_DGRAM)
+        self.exporter = "127.0.0.1:%d" % free_port()
+        self.prometheus = "http://127.0.0.1:%d" % free_port()
+
+    def spawn(self, name, argv):
+        with open(os.path.join(self.dir, name + ".log"), "wb") as log:
+            self.procs.append((name, subprocess.Popen(argv, stdout=log, stderr=subprocess.STDOUT, cwd=self.dir)))
+
+    def log_tail(self, name):
+        with open(os.path.join(self.dir, name + ".log"), errors="replace") as f:
+            return f.read()[-2000:]
+
+    def start(self):
+        self.apache_dir = os.path.join(self.dir, "apache")
+        # The event MPM, which reports the asynchronous connection counts too.
+        subprocess.run([APACHE, "setup", "--mpm", "event", self.apache_dir, str(self.apache_port), USER, PASSWORD], check=True)
+        subprocess.run([APACHE, "start", self.apache_dir], check=True)
+
+        agent_dir = os.path.join(self.dir, "agent")
+        os.mkdir(agent_dir)
+        cf = os.path.join(agent_dir, "ostrik.cf")
+        with open(cf, "w") as f:
+            # The document root is measured every 10 seconds.
+            f.write("apache %d %s %s 10\n" % (self.apache_port, USER, PASSWORD))
+        os.chmod(cf, 0o600)
+        self.spawn("varnockd", [ARGS.varnockd, "--config-dir", agent_dir, "--module", ARGS.module,
+                                "udp:" + self.agent])
+        self.spawn("exporter", ["prometheus-snmp-exporter", "--config.file=" + os.path.join(HERE, "snmp.yml"),
+                                "--web.listen-address=" + self.exporter])
+
+        # The example configuration, pointed at this stack: the agent comes
+        # from a file_sd file, scrapes and rule evaluations every 2 seconds.
+        with open(os.path.join(HERE, "prometheus.yml")) as f:
+            config = yaml.safe_load(f)
+        config["global"].update(scrape_interval="2s", scrape_timeout="2s", evaluation_interval="2s")
+        config["rule_files"] = [os.path.join(HERE, "ostrik.rules.yml")]
+        jobs = {job["job_name"]: job for job in config["scrape_configs"]}
+        ostrik = jobs["ostrik"]
+        del ostrik["static_configs"]
+        ostrik["file_sd_configs"] = [{"files": [os.path.join(self.dir, "agents", "*.yml")]}]
+        os.mkdir(os.path.join(self.dir, "agents"))
+        with open(os.path.join(self.dir, "agents", "fleet.yml"), "w") as f:
+            yaml.safe_dump([{"targets": [self.agent]}], f)
+        for rule in ostrik["relabel_configs"]:
+            if rule.get("target_label") == "__address__":
+                rule["replacement"] = self.exporter
+        jobs["snmp_exporter"]["static_configs"] = [{"targets": [self.exporter]}]
+        with open(os.path.join(self.dir, "prometheus.yml"), "w") as f:
+            yaml.safe_dump(config, f)
+        self.spawn("prometheus", ["prometheus", "--config.file=" + os.path.join(self.dir, "prometheus.yml"),
+                                  "--storage.tsdb.path=" + os.path.join(self.dir, "data"),
+                                  "--web.listen-address=" + self.prometheus.split("//")[1]])
+
+    def stop(self):
+        for _, proc in reversed(self.procs):
+            proc.terminate()
+        for _, proc in self.procs:
+            try:
+                proc.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        if self.apache_dir:
+            subprocess.run([APACHE, "stop", self.apache_dir], check=False)
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def check_running(self):
+        for name, proc in self.procs:
+            if proc.poll() is not None:
+                raise AssertionError("%s exited (%s):\n%s" % (name, proc.returncode, self.log_tail(name)))
+
+    def query(self, expr, at=None):
+        """Runs an instant query; returns its result, raising on an error."""
+        params = {"query": expr}
+        if at is not None:
+            params["time"] = "%.3f" % at
+        url = self.prometheus + "/api/v1/query?" + urllib.parse.urlencode(params)
+        try:
+            body = json.loads(http_get(url))
+        except urllib.error.HTTPError as e:
+            body = json.loads(e.read())
+        if body.get("status") != "success":
+            raise AssertionError("query %r failed: %s" % (expr, body.get("error")))
+        return body["data"]["result"]
+
+    def api(self, path):
+        return json.loads(http_get(self.prometheus + path))["data"]
+
+    def request_pages(self, count):
+        for _ in range(count):
+            http_get("http://127.0.0.1:%d/" % self.apache_port)
+
+
+def snmpget(agent, oids):
+    """Values of numeric OIDs (without the leading dot) as the agent answers them."""
+    values = {}
+    for i in range(0, len(oids), 16):
+        chunk = oids[i:i + 16]
+        out = subprocess.run(["snmpget", "-v2c", "-c", "public", "-m", "", "-On", "-Oq", "-t", "2", agent] +
+                             chunk, check=True, capture_output=True, text=True).stdout
+        for line in out.splitlines():
+            oid, _, value = line.partition(" ")
+            if value.startswith('"'):
+                value = re.sub(r'\\(.)', r'\1', value[1:-1])
+            values[oid.lstrip(".")] = value
+    return values
+
+
+def load_metrics():
+    with open(os.path.join(HERE, "snmp.yml")) as f:
+        return yaml.safe_load(f)["ostrik"]["metrics"]
+
+
+def dashboard_queries(host, port):
+    """Every query of the dashboard, with its variables filled in: (panel, expr)."""
+    with open(os.path.join(HERE, "grafana-dashboard.json")) as f:
+        dashboard = json.load(f)
+    # Grafana puts a selected value into a regex match escaped, and the
+    # escape's backslash escaped again inside the PromQL string.
+    host = re.escape(host).replace("\\", "\\\\")
+    fill = {"$host": host, "$port": str(port), "$__rate_interval": "30s"}
+    queries = []
+    for panel in dashboard["panels"]:
+        for target in panel["targets"]:
+            expr = target["expr"]
+            for name, value in fill.items():
+                expr = expr.replace(name, value)
+            assert "$" not in expr, "unknown variable in " + target["expr"]
+            queries.append((panel["title"], expr))
+    # The host and port variables: label_values(SELECTOR, LABEL).
+    for var in dashboard["templating"]["list"]:
+        if var["type"] == "query":
+            m = re.fullmatch(r"label_values\((.*), (\w+)\)", var["query"]["query"])
+            assert m, var["query"]
+            queries.append(("variable " + var["name"], m.group(1).replace("$host", host)))
+    return dashboard, queries
+
+
+class PrometheusIntegration(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.stack = Stack()
+        try:
+            cls.stack.start()
+            cls.metrics = load_metrics()
+            # Wait until Prometheus has scraped the agent for a while after
+            # the server's pages were read (the version is known) and the
+            # rules have been evaluated.
+            s = cls.stack
+            # Until its storage is open Prometheus answers 503 in plain text.
+            wait_for("Prometheus ready", lambda: s.check_running() or http_get(s.prometheus + "/-/ready"), 60)
+            wait_for("the agent in Prometheus", lambda: s.check_running() or s.query(
+                'up{job="ostrik",instance="%s"} == 1' % s.agent), 60)
+            wait_for("the server's version", lambda: s.query(
+                'apacheConfigVersion{apacheConfigVersion!="N/A"}'), 60)
+            s.request_pages(20)
+            time.sleep(12)
+            s.request_pages(20)
+            wait_for("rules evaluated", lambda: all(
+                not r["lastEvaluation"].startswith("0001")  # the zero time: not yet
+                for g in s.api("/api/v1/rules")["groups"] for r in g["rules"]), 30)
+        except BaseException:
+            for name, _ in cls.stack.procs:
+                sys.stderr.write("--- %s log:\n%s\n" % (name, cls.stack.log_tail(name)))
+            cls.stack.stop()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.stack.stop()
+
+    def test_every_metric_has_a_series_for_the_server(self):
+        s = self.stack
+        # Each metric is named after the MIB object at its OID.
+        names = ["OSTRIK-MIB::" + m["name"] for m in self.metrics]
+        out = subprocess.run(["snmptranslate", "-M", ARGS.base_mibs + ":" + os.path.join(SOURCE, "mib"),
+                              "-m", "OSTRIK-MIB", "-On"] + names, check=True, capture_output=True, text=True).stdout
+        self.assertEqual(out.split(), ["." + m["oid"] for m in self.metrics])
+        for metric in self.metrics:
+            with self.subTest(metric=metric["name"]):
+                result = s.query('%s{job="ostrik",instance="%s"}' % (metric["name"], s.agent))
+                if metric["type"] == "EnumAsStateSet":
+                    # One series per state, 1 for the present one.
+                    self.assertEqual(sorted(r["metric"][metric["name"]] for r in result),
+                                     sorted(metric["enum_values"].values()))
+                    self.assertEqual(sorted(r["value"][1] for r in result), ["0"] * (len(result) - 1) + ["1"])
+                    result = [r for r in result if r["value"][1] == "1"]
+                self.assertEqual(len(result), 1, result)
+                labels = result[0]["metric"]
+                if metric.get("indexes"):
+                    self.assertEqual(labels.get("apacheConfigPort"), str(s.apache_port))
+                if metric["type"] == "DisplayString":
+                    # Text as a label of an info-style series, not as hex.
+                    self.assertIn(metric["name"], labels)
+                    self.assertEqual(result[0]["value"][1], "1")
+
+    def test_values_equal_snmpget_at_the_same_moment(self):
+        s = self.stack
+        oids = {}
+        for metric in self.metrics:
+            suffix = ".%d" % s.apache_port if metric.get("indexes") else ".0"
+            oids[metric["oid"] + suffix] = metric
+        # A scrape that falls between two snmpgets: each value is what one of
+        # them read; a count that only rises may have risen in between.
+        s.request_pages(5)
+        before = snmpget(s.agent, list(oids))
+        after_before = time.time()
+        wait_for("a scrape after the first snmpget", lambda: float(
+            s.query('timestamp(up{job="ostrik"})')[0]["value"][1]) > after_before, 10)
+        s.request_pages(5)
+        # A state set's present state is its series of value 1.
+        states = {m["name"] for m in self.metrics if m["type"] == "EnumAsStateSet"}
+        scraped = {r["metric"]["__name__"]: r for r in s.query('{job="ostrik",__name__=~"apache.*|ostrik.*"}')
+                   if r["metric"]["__name__"] not in states or r["value"][1] == "1"}
+        after = snmpget(s.agent, list(oids))
+        for oid, metric in oids.items():
+            name = metric["name"]
+            with self.subTest(metric=name):
+                self.assertIn(name, scraped)
+                a, b = before[oid], after[oid]
+                if metric["type"] == "DisplayString":
+                    self.assertIn(scraped[name]["metric"][name], (a, b))
+                    continue
+                if metric["type"] == "EnumAsStateSet":
+                    states = metric["enum_values"]
+                    self.assertIn(scraped[name]["metric"][name], (states[int(a)], states[int(b)]))
+                    continue
+                got = float(scraped[name]["value"][1])
+                a, b = float(a), float(b)
+                # Counts, the uptime and the ages of the last reads rise in
+                # between (an age starts again from 0 at the next read).
+                rising = metric["type"] == "counter" or re.search("Uptime|Age$", name)
+                if not rising:
+                    self.assertIn(got, (a, b))
+                elif a <= b:
+                    self.assertTrue(a <= got <= b, "%s: %s not within %s..%s" % (name, got, a, b))
+                else:
+                    self.assertTrue(got >= a or got <= b, "%s: %s outside %s.. and ..%s" % (name, got, a, b))
+
+    def test_rule_expressions_evaluate(self):
+        s = self.stack
+        with open(os.path.join(HERE, "ostrik.rules.yml")) as f:
+            rules = [r for g in yaml.safe_load(f)["groups"] for r in g["rules"]]
+        self.assertTrue(rules)
+        for rule in rules:
+            with self.subTest(rule=rule.get("alert") or rule.get("record")):
+                s.query(rule["expr"])  # raises on an error
+                if "record" in rule:
+                    self.assertTrue(s.query(rule["expr"]))
+        # Prometheus loaded them and evaluates them without error; nothing
+        # fires against a healthy server.
+        loaded = [r for g in s.api("/api/v1/rules")["groups"] for r in g["rules"]]
+        self.assertEqual(len(loaded), len(rules))
+        for rule in loaded:
+            self.assertEqual(rule["health"], "ok", rule)
+        self.assertEqual(s.api("/api/v1/alerts")["alerts"], [])
+
+    def test_dashboard_queries_return_data(self):
+        s = self.stack
+        dashboard, queries = dashboard_queries(s.agent, s.apache_port)
+        self.assertTrue(dashboard["panels"])
+        for title, expr in queries:
+            with self.subTest(panel=title, expr=expr):
+                result = s.query(expr)
+                self.assertTrue(result, "no data")
+                self.assertTrue(any(r["metric"].get("apacheConfigPort") == str(s.apache_port) for r in result)
+                                or title.startswith("variable"), result)
+        # The requests made show as a rate.
+        rps = s.query(queries[0][1])
+        self.assertGreater(float(rps[0]["value"][1]), 0)
+
+
+if __name__ == "__main__":
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--varnockd", required=True)
+    parser.add_argument("--module", required=True)
+    parser.add_argument("--base-mibs", required=True, help="SNMPv2-SMI, SNMPv2-TC and SNMPv2-CONF")
+    ARGS, rest = parser.parse_known_args()
+    ARGS.varnockd, ARGS.module = os.path.abspath(ARGS.varnockd), os.path.abspath(ARGS.module)
+    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
