@@ -21,6 +21,7 @@
 
 #include "collect/server_status.h"
 #include "tests/support/apache.h"
+#include "tests/support/build_kind.h"
 #include "tests/support/hostile_server.h"
 #include "tests/support/ostrik_walk.h"
 #include "tests/support/process.h"
@@ -162,6 +163,11 @@ protected:
     s.daemon = VARNOCKD_PATH;
     s.modules = {OSTRIK_MODULE_PATH};
     s.ostrik_cf = ostrik_cf(apache);
+    // A fresh daemon answers once its first collection has read every
+    // page; the sanitizer build reads the largest hostile pages slowly.
+    if (testsupport::kSanitizedBuild) {
+      s.start_timeout_seconds = 120;
+    }
     return s;
   }
 
