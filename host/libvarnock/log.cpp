@@ -9,7 +9,7 @@
 
 namespace {
 
-int32_t g_max_level = 4; // errors and warnings
+int32_t g_max_level = VARNOCK_LOG_WARNING; // errors and warnings
 
 } // namespace
 
