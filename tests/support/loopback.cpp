@@ -19,10 +19,10 @@ bool ready(int fd, short events) {
   return poll(&p, 1, kTickMs) > 0;
 }
 
-} // namespace
-
-int listen_on_free_port(int backlog, int *port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+// A socket bound to a port of 127.0.0.1 that the system picks (with no
+// race), listening when backlog is above 0; throws when it cannot.
+int bind_free_port(int type, int backlog, int *port) {
+  const int fd = socket(AF_INET, type, 0);
   if (fd < 0) {
     throw std::runtime_error("socket failed");
   }
@@ -31,13 +31,28 @@ int listen_on_free_port(int backlog, int *port) {
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.sin_port = 0;
   socklen_t length = sizeof addr;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, backlog) != 0 ||
+  if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+      (backlog > 0 && listen(fd, backlog) != 0) ||
       getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &length) != 0) {
     close(fd);
-    throw std::runtime_error("cannot listen on 127.0.0.1");
+    throw std::runtime_error("cannot bind a port of 127.0.0.1");
   }
   *port = ntohs(addr.sin_port);
   return fd;
+}
+
+} // namespace
+
+void start_sockets() {}
+
+int listen_on_free_port(int backlog, int *port) {
+  return bind_free_port(SOCK_STREAM, backlog, port);
+}
+
+int free_port(bool udp) {
+  int port = 0;
+  close(bind_free_port(udp ? SOCK_DGRAM : SOCK_STREAM, 0, &port));
+  return port;
 }
 
 bool readable(int fd) { return ready(fd, POLLIN); }

@@ -11,9 +11,16 @@ namespace testsupport::loopback {
 // How long one wait for a socket event lasts, in milliseconds.
 constexpr int kTickMs = 20;
 
+// Starts the system's sockets where they need it (Windows), once; the
+// calls below start them themselves.
+void start_sockets();
+
 // Listens on a free port of 127.0.0.1 (the system picks it, with no race);
 // returns the socket and writes the port. Throws when it cannot.
 int listen_on_free_port(int backlog, int *port);
+// A port of 127.0.0.1 that was free a moment ago (bound, read, released),
+// for a program that the test starts to listen on.
+int free_port(bool udp);
 // Wait up to one tick for the socket to have data (or a client) to take, or
 // room to send; true when it came.
 bool readable(int fd);

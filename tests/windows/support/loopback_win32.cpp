@@ -10,16 +10,6 @@ namespace testsupport::loopback {
 
 namespace {
 
-void start_sockets() {
-  static const bool started = [] {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(1, 1), &data) == 0;
-  }();
-  if (!started) {
-    throw std::runtime_error("WSAStartup failed");
-  }
-}
-
 SOCKET as_socket(int fd) { return static_cast<SOCKET>(static_cast<unsigned>(fd)); }
 int as_int(SOCKET s) { return static_cast<int>(static_cast<unsigned>(s)); }
 
@@ -32,11 +22,11 @@ bool ready(int fd, bool read) {
   return select(0, read ? &set : nullptr, read ? nullptr : &set, nullptr, &tick) > 0;
 }
 
-} // namespace
-
-int listen_on_free_port(int backlog, int *port) {
+// A socket bound to a port of 127.0.0.1 that the system picks (with no
+// race), listening when backlog is above 0; throws when it cannot.
+SOCKET bind_free_port(int type, int backlog, int *port) {
   start_sockets();
-  const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  const SOCKET s = socket(AF_INET, type, 0);
   if (s == INVALID_SOCKET) {
     throw std::runtime_error("socket failed");
   }
@@ -45,13 +35,36 @@ int listen_on_free_port(int backlog, int *port) {
   addr.sin_addr.s_addr = inet_addr("127.0.0.1");
   addr.sin_port = 0;
   int length = sizeof addr;
-  if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(s, backlog) != 0 ||
+  if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+      (backlog > 0 && listen(s, backlog) != 0) ||
       getsockname(s, reinterpret_cast<sockaddr *>(&addr), &length) != 0) {
     closesocket(s);
-    throw std::runtime_error("cannot listen on 127.0.0.1");
+    throw std::runtime_error("cannot bind a port of 127.0.0.1");
   }
   *port = ntohs(addr.sin_port);
-  return as_int(s);
+  return s;
+}
+
+} // namespace
+
+void start_sockets() {
+  static const bool started = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(1, 1), &data) == 0;
+  }();
+  if (!started) {
+    throw std::runtime_error("WSAStartup failed");
+  }
+}
+
+int listen_on_free_port(int backlog, int *port) {
+  return as_int(bind_free_port(SOCK_STREAM, backlog, port));
+}
+
+int free_port(bool udp) {
+  int port = 0;
+  closesocket(bind_free_port(udp ? SOCK_DGRAM : SOCK_STREAM, 0, &port));
+  return port;
 }
 
 bool readable(int fd) { return ready(fd, true); }
