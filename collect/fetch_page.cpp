@@ -118,11 +118,12 @@ void PageFetches::Fetch::write_log() {
 // and the connection begun. On any failure the fetch is over with -1.
 void PageFetches::Fetch::start() {
   if (host == nullptr || path == nullptr || credentials == nullptr) {
-    note(7, "ostrik: fetch_page: bogus args\n");
+    note(VARNOCK_LOG_DEBUG, "ostrik: fetch_page: bogus args\n");
     return;
   }
-  note(7, "ostrik: fetch_page: fetching url %s\n", path);
-  note(7, "ostrik: fetch_page: contact webserver %s:%d\n", host, static_cast<int>(port));
+  note(VARNOCK_LOG_DEBUG, "ostrik: fetch_page: fetching url %s\n", path);
+  note(VARNOCK_LOG_DEBUG, "ostrik: fetch_page: contact webserver %s:%d\n", host,
+       static_cast<int>(port));
 
   address = platform_inet_addr(host);
   if (address == PLATFORM_INADDR_NONE && platform_resolve_ipv4(host, &address) != 0) {
@@ -147,7 +148,7 @@ void PageFetches::Fetch::start() {
 }
 
 void PageFetches::Fetch::connect_failed(int error) {
-  note(4,
+  note(VARNOCK_LOG_WARNING,
        "ostrik: fetch_page: failed to connect to HTTP server "
        "%s:serverip:%u:port:%u:errno:%d\n",
        host, static_cast<unsigned>(address), static_cast<unsigned>(platform_htons(port)), error);
@@ -168,13 +169,13 @@ void PageFetches::Fetch::end_connect() {
 // The request on the wire, once connected. On failure the fetch is over
 // with -1.
 void PageFetches::Fetch::send_request() {
-  note(7, "ostrik: fetch_page: connected to server %s, %lx\n", host,
+  note(VARNOCK_LOG_DEBUG, "ostrik: fetch_page: connected to server %s, %lx\n", host,
        static_cast<unsigned long>(address));
 
   char request[kRequestSize];
   const int request_length = compose_request(request, path, credentials);
   if (request_length < 0) {
-    note(4, "ostrik: fetch_page: request for %.200s too long\n", path);
+    note(VARNOCK_LOG_WARNING, "ostrik: fetch_page: request for %.200s too long\n", path);
     finish(FETCH_NOT_SENT);
     return;
   }
@@ -184,11 +185,11 @@ void PageFetches::Fetch::send_request() {
   if (compose_request(shown, path, "<hidden>") < 0) {
     shown[0] = '\0';
   }
-  note(7, "ostrik: fetch_page: sending request %d bytes\n", request_length);
-  note(7, "%s\n", shown);
+  note(VARNOCK_LOG_DEBUG, "ostrik: fetch_page: sending request %d bytes\n", request_length);
+  note(VARNOCK_LOG_DEBUG, "%s\n", shown);
 
   if (platform_send(sock, request, static_cast<size_t>(request_length)) < 0) {
-    note(4, "ostrik: fetch_page: send of HTTP request failed\n");
+    note(VARNOCK_LOG_WARNING, "ostrik: fetch_page: send of HTTP request failed\n");
     finish(FETCH_NOT_SENT);
     return;
   }
@@ -208,7 +209,8 @@ void PageFetches::Fetch::receive() {
     // The page is full. Only a server that has more to send is told so.
     const long more = platform_recv(sock, receive_buffer, 1);
     if (more > 0) {
-      note(4, "ostrik: fetch_page: page from %s:%u exceeds 16 MiB, connection closed\n", host,
+      note(VARNOCK_LOG_WARNING,
+           "ostrik: fetch_page: page from %s:%u exceeds 16 MiB, connection closed\n", host,
            static_cast<unsigned>(port));
       finish(FETCH_TOO_LONG);
     } else {
@@ -227,7 +229,7 @@ void PageFetches::Fetch::receive() {
       static_cast<char *>(std::realloc(*page, static_cast<size_t>(received) + result + 1));
   if (grown == nullptr) {
     // What arrived before stays in the old block, NUL-terminated.
-    note(3, "ostrik: fetch_page: realloc of page buffer failed %d\n", errno);
+    note(VARNOCK_LOG_ERR, "ostrik: fetch_page: realloc of page buffer failed %d\n", errno);
     finish(FETCH_NO_MEMORY);
     return;
   }
@@ -248,7 +250,8 @@ void PageFetches::Fetch::time_out() {
   // the first second of its time has been silent for the time-out, and
   // silence is not worth a line. One that was still sending is cut off.
   if (received < FETCH_PAGE_MAX_BYTES && lastData - sent >= std::chrono::seconds(1)) {
-    note(4, "ostrik: fetch_page: answer from %s:%u took over %d seconds, connection closed\n", host,
+    note(VARNOCK_LOG_WARNING,
+         "ostrik: fetch_page: answer from %s:%u took over %d seconds, connection closed\n", host,
          static_cast<unsigned>(port), receive_timeout);
   }
   finish(FETCH_TIMED_OUT);
@@ -257,7 +260,7 @@ void PageFetches::Fetch::time_out() {
 PageFetches::PageFetches(size_t count)
     : fetches_(new (std::nothrow) Fetch[count > 0 ? count : 1]), capacity_(count) {
   if (!fetches_) {
-    VarnockSyslog(3, "ostrik: fetch_page: no memory for %lu requests\n",
+    VarnockSyslog(VARNOCK_LOG_ERR, "ostrik: fetch_page: no memory for %lu requests\n",
                   static_cast<unsigned long>(count));
     capacity_ = 0;
   }
@@ -374,7 +377,7 @@ int fetch_page_ending(const char *host, uint16_t port, const char *path, const c
   FetchEnd &ending = end != nullptr ? *end : ignored;
   ending = FETCH_NOT_SENT;
   if (page == nullptr) {
-    VarnockSyslog(7, "ostrik: fetch_page: bogus args\n");
+    VarnockSyslog(VARNOCK_LOG_DEBUG, "ostrik: fetch_page: bogus args\n");
     return -1;
   }
   PageFetches one(1);

@@ -10,6 +10,7 @@
 #include "config/server_list.h"
 #include "platform/clock.h"
 #include "pluginlib/parse_dir.h"
+#include "pluginlib/text.h"
 #include "pluginlib/topmod.h"
 #include "varnock.h"
 
@@ -23,11 +24,6 @@ constexpr size_t kLogPathSize = 512;
 // which runs whatever the clock says.
 int32_t lastFootprintRefresh = 0;
 bool refreshedOnce = false;
-
-// 32-bit sums wrap without notice, as the agent's counters do.
-int32_t add_wrapping(int32_t sum, int32_t value) {
-  return static_cast<int32_t>(static_cast<uint32_t>(sum) + static_cast<uint32_t>(value));
-}
 
 void reset_process_columns(ServerEntry *entry) {
   entry->cpuTime = 0;
@@ -125,12 +121,12 @@ void add_cpu_shares(ServerEntry *entry, const DeltaLookup &lookup, int32_t pid) 
 // Adds one process of the server to the entry's sums.
 void add_process(ServerEntry *entry, const ProcEntry &proc, uint32_t physicalKb,
                  const DeltaLookup &deltas) {
-  entry->cpuTime = add_wrapping(entry->cpuTime, proc.cpuTime);
+  entry->cpuTime = wrapping_sum({entry->cpuTime, proc.cpuTime});
   entry->rss += proc.rss;
-  entry->memSize = add_wrapping(entry->memSize, proc.memSize);
+  entry->memSize = wrapping_sum({entry->memSize, proc.memSize});
   entry->percentMem += memory_share(proc.memBytes, physicalKb);
-  entry->numThreads = add_wrapping(entry->numThreads, proc.threads);
-  entry->majorFaults = add_wrapping(entry->majorFaults, proc.faults);
+  entry->numThreads = wrapping_sum({entry->numThreads, proc.threads});
+  entry->majorFaults = wrapping_sum({entry->majorFaults, proc.faults});
   add_cpu_shares(entry, deltas, proc.pid);
 }
 
@@ -154,9 +150,9 @@ int32_t log_size_kb(const ServerEntry *entry, const char *log) {
 
 void refresh_disk_columns(ServerEntry *entry) {
   int32_t logs = 0;
-  logs = add_wrapping(logs, log_size_kb(entry, entry->accessLog));
-  logs = add_wrapping(logs, log_size_kb(entry, entry->errorLog));
-  logs = add_wrapping(logs, log_size_kb(entry, entry->scriptLog));
+  logs = wrapping_sum({logs, log_size_kb(entry, entry->accessLog)});
+  logs = wrapping_sum({logs, log_size_kb(entry, entry->errorLog)});
+  logs = wrapping_sum({logs, log_size_kb(entry, entry->scriptLog)});
   entry->totalLogSize = logs;
 
   // lastDocScan 0: never scanned, so the first refresh scans at once.
@@ -166,7 +162,7 @@ void refresh_disk_columns(ServerEntry *entry) {
     entry->docSize = WinDirSizeKB(entry->documentRoot, kDocRootDepthLimit);
     entry->lastDocScan = platform_time();
   }
-  entry->totalDiskSize = add_wrapping(entry->totalLogSize, entry->docSize);
+  entry->totalDiskSize = wrapping_sum({entry->totalLogSize, entry->docSize});
 }
 
 } // namespace
@@ -182,7 +178,7 @@ int refresh_footprint(void) {
   int32_t deltaCount = 0;
   TopDelta *deltas = nullptr;
   if (pluginLibGetTopDelta(&deltaCount, &deltas) < 0) {
-    VarnockSyslog(4, "ostrik: pluginLibGetTopDelta failed");
+    VarnockSyslog(VARNOCK_LOG_WARNING, "ostrik: pluginLibGetTopDelta failed");
   }
   if (deltas == nullptr || deltaCount < 0) {
     deltaCount = 0;

@@ -3,11 +3,11 @@
 #include <cstddef>
 #include <cstring>
 
+#include "pluginlib/text.h"
+
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // The code of a status line "HTTP/" digits "." digits, one blank, three
 // digits, then the end of the line or a blank before the reason; 0 for any
@@ -52,7 +52,7 @@ long long content_length(const char *header, const char *header_end) {
     const char *line_end = eol != nullptr ? eol : header_end;
     if (static_cast<size_t>(line_end - line) > name) {
       size_t i = 0;
-      while (i < name && lower(line[i]) == kName[i]) {
+      while (i < name && ascii_lower(line[i]) == kName[i]) {
         ++i;
       }
       if (i == name) {

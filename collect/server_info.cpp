@@ -15,6 +15,7 @@
 #include "collect/page_text.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
+#include "pluginlib/text.h"
 
 namespace {
 
@@ -38,17 +39,6 @@ void set_text_n(char (&field)[SERVER_TEXT_FIELD], const char *text, size_t lengt
   }
   std::memcpy(field, text, length);
   field[length] = '\0';
-}
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equals_ignoring_case(const char *a, const char *b) {
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    if (lower(*a) != lower(*b)) {
-      return false;
-    }
-  }
-  return *a == *b;
 }
 
 // keepAlive from a token: 1 for "yes" or "on" in any case, else 0.

@@ -9,6 +9,7 @@
 #include "platform/file_mode.h"
 #include "pluginlib/base64.h"
 #include "pluginlib/config_line.h"
+#include "pluginlib/text.h"
 #include "varnock.h"
 
 namespace {
@@ -25,19 +26,6 @@ struct FileCloser {
   FILE *file;
   ~FileCloser() { std::fclose(file); }
 };
-
-bool equals_ignoring_case(const char *text, const char *word) {
-  for (; *text != '\0' && *word != '\0'; ++text, ++word) {
-    char c = *text;
-    if (c >= 'A' && c <= 'Z') {
-      c = static_cast<char>(c - 'A' + 'a');
-    }
-    if (c != *word) {
-      return false;
-    }
-  }
-  return *text == '\0' && *word == '\0';
-}
 
 // The decimal value of the text's leading digits (after blanks and a sign),
 // 0 when there are none; values beyond the 32-bit range are held at its ends.
@@ -57,7 +45,7 @@ void read_apache_line(const ConfigFields fields, int count, int line_number) {
   const char *keyword = fields[0];
   if (!equals_ignoring_case(keyword, "apache")) {
     report_config_error("Unexpected value", keyword, line_number);
-    VarnockSyslog(4, "ostrik: Unexpected value");
+    VarnockSyslog(VARNOCK_LOG_WARNING, "ostrik: Unexpected value");
     return;
   }
   if (count == 1) {
@@ -66,17 +54,17 @@ void read_apache_line(const ConfigFields fields, int count, int line_number) {
   }
   if (count == 2) {
     report_config_error("Username expected in ostrik", keyword, line_number);
-    VarnockSyslog(4, "ostrik: username expected in ostrik");
+    VarnockSyslog(VARNOCK_LOG_WARNING, "ostrik: username expected in ostrik");
     return;
   }
   if (count == 3) {
     report_config_error("Password expected in ostrik", keyword, line_number);
-    VarnockSyslog(4, "ostrik: Password expected in ostrik");
+    VarnockSyslog(VARNOCK_LOG_WARNING, "ostrik: Password expected in ostrik");
     return;
   }
   if (count == 4) {
     report_config_error("File check interval expected in ostrik", keyword, line_number);
-    VarnockSyslog(4, "ostrik: File check interval expected in ostrik");
+    VarnockSyslog(VARNOCK_LOG_WARNING, "ostrik: File check interval expected in ostrik");
     return;
   }
   const char *user = fields[2];
@@ -86,7 +74,8 @@ void read_apache_line(const ConfigFields fields, int count, int line_number) {
   if (user_length + password_length + 1 > kMaxPairChars) {
     report_config_error("Username plus password can not be longer than 95 characters", user,
                         line_number);
-    VarnockSyslog(3, "ostrik: Username plus password can not be longer than 95 characters");
+    VarnockSyslog(VARNOCK_LOG_ERR,
+                  "ostrik: Username plus password can not be longer than 95 characters");
     return;
   }
   // "user:password", assembled from the lengths just checked.
@@ -110,12 +99,13 @@ int read_config(const char *path) {
   }
   FILE *file = open_text_file(path);
   if (file == nullptr) {
-    VarnockSyslog(3, "varnock: unable to open ostrik config file %s\n", path);
+    VarnockSyslog(VARNOCK_LOG_ERR, "varnock: unable to open ostrik config file %s\n", path);
     return -1;
   }
   FileCloser closer{file};
   if (platform_file_readable_by_others(path)) {
-    VarnockSyslog(4, "ostrik: config file %s is readable by other users; it holds passwords", path);
+    VarnockSyslog(VARNOCK_LOG_WARNING,
+                  "ostrik: config file %s is readable by other users; it holds passwords", path);
   }
   ConfigFields fields;
   int line_number = 0;

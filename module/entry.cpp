@@ -25,9 +25,9 @@ char config_path_field[OSTRIK_PATH_SIZE];
 // on. The number logged is the variable's number within its group.
 void register_variable(MibVariable *var) {
   if (VarnockInsertIntoVariableList(var) < 0) {
-    VarnockSyslog(4, "ostrik: insert variable %d failed", var->magic);
+    VarnockSyslog(VARNOCK_LOG_WARNING, "ostrik: insert variable %d failed", var->magic);
   } else {
-    VarnockSyslog(7, "ostrik: insert variable %d", var->magic);
+    VarnockSyslog(VARNOCK_LOG_DEBUG, "ostrik: insert variable %d", var->magic);
   }
 }
 
@@ -80,14 +80,15 @@ void apply_receive_timeout_setting() {
     valid = valid && seconds <= FETCH_PAGE_RECEIVE_TIMEOUT;
   }
   if (!valid || seconds < 1) {
-    VarnockSyslog(4,
+    VarnockSyslog(VARNOCK_LOG_WARNING,
                   "ostrik: OSTRIK_RECEIVE_TIMEOUT=\"%.40s\" ignored: whole seconds from 1 to %d "
                   "expected\n",
                   text, static_cast<int>(FETCH_PAGE_RECEIVE_TIMEOUT));
     return;
   }
   fetch_page_set_receive_timeout(seconds);
-  VarnockSyslog(7, "ostrik: receive time-out %d seconds (OSTRIK_RECEIVE_TIMEOUT)\n", seconds);
+  VarnockSyslog(VARNOCK_LOG_DEBUG, "ostrik: receive time-out %d seconds (OSTRIK_RECEIVE_TIMEOUT)\n",
+                seconds);
 }
 
 } // namespace
@@ -108,11 +109,11 @@ int32_t init(InitBlock *block) {
   if (version < OSTRIK_MIN_AGENT_VERSION) {
     printf("ostrik: Varnock version 4.2pl2 or later is required %d\n", version);
     fflush(stdout);
-    VarnockSyslog(3, "ostrik: Varnock version 4.2pl2 or later is required\n");
+    VarnockSyslog(VARNOCK_LOG_ERR, "ostrik: Varnock version 4.2pl2 or later is required\n");
     return -1;
   }
   if (block == nullptr) {
-    VarnockSyslog(3, "ostrik_init: no init block");
+    VarnockSyslog(VARNOCK_LOG_ERR, "ostrik_init: no init block");
     return -1;
   }
 
@@ -123,11 +124,11 @@ int32_t init(InitBlock *block) {
   // The agent's path is read only within its field; a path without its NUL
   // there counts as too long.
   const size_t length = strnlen(block->agentPath, sizeof block->agentPath);
-  VarnockSyslog(7, "ostrik_init: starting with path name %.*s", static_cast<int>(length),
-                block->agentPath);
+  VarnockSyslog(VARNOCK_LOG_DEBUG, "ostrik_init: starting with path name %.*s",
+                static_cast<int>(length), block->agentPath);
   const bool have_config = derive_paths(block->agentPath, length);
   if (!have_config) {
-    VarnockSyslog(3, "ostrik_init: agent path too long, configuration not read");
+    VarnockSyslog(VARNOCK_LOG_ERR, "ostrik_init: agent path too long, configuration not read");
   }
 
   apply_receive_timeout_setting();

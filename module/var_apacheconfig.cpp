@@ -22,56 +22,56 @@ unsigned char *var_apacheconfig(MibVariable *var, uint32_t *oid, int32_t *oidLen
   }
   const int generation = server_generation(row);
   switch (var->magic) {
-  case 1:
+  case 1: // apacheConfigPort
     return integer_value(row->port);
-  case 2:
+  case 2: // apacheConfigVersion
     return string_value(row->version, valueLength);
-  case 3:
+  case 3: // apacheConfigPID
     return integer_value(row->pid);
-  case 4:
+  case 4: // apacheConfigRunMode
     // A generation 2 server's page carries no run mode.
     return string_value(generation == 2 ? "" : row->runMode, valueLength);
-  case 5:
+  case 5: // apacheConfigUser
     return string_value(row->userName, valueLength);
-  case 6:
+  case 6: // apacheConfigGroup
     return string_value(row->groupName, valueLength);
-  case 7:
+  case 7: // apacheConfigHostname
     return string_value(row->hostname, valueLength);
-  case 8:
+  case 8: // apacheConfigStartProcs
     return integer_value(row->startProcs);
-  case 9:
+  case 9: // apacheConfigMinIdleProcs
     return integer_value(row->minIdleProcs);
-  case 10:
+  case 10: // apacheConfigMaxIdleProcs
     return integer_value(row->maxIdleProcs);
-  case 11:
+  case 11: // apacheConfigMaxProcs
     return integer_value(row->maxProcs);
-  case 12:
+  case 12: // apacheConfigRequestsMaxPerChild
     return integer_value(row->requestsMaxPerChild);
-  case 13:
+  case 13: // apacheConfigRequestsKeepAlive
     return integer_value(row->keepAlive);
-  case 14:
+  case 14: // apacheConfigRequestsMaxPerConn
     return integer_value(row->requestsMaxPerConn);
-  case 15:
+  case 15: // apacheConfigThreadsPerChild
     return integer_value(row->threadsPerChild);
-  case 16:
+  case 16: // apacheConfigConnectionTimeout
     return integer_value(row->connectionTimeout);
-  case 17:
+  case 17: // apacheConfigKeepAliveTimeout
     return integer_value(row->keepAliveTimeout);
-  case 18:
+  case 18: // apacheConfigServerRoot
     return string_value(row->serverRoot, valueLength);
-  case 19:
+  case 19: // apacheConfigConfigFile
     return string_value(row->configFile, valueLength);
-  case 20:
+  case 20: // apacheConfigPIDFile
     return string_value(row->pidFile, valueLength);
-  case 21:
+  case 21: // apacheConfigScoreboardFile
     return string_value(row->scoreboardFile, valueLength);
-  case 22:
+  case 22: // apacheConfigDocumentRoot
     return string_value(row->documentRoot, valueLength);
-  case 23:
+  case 23: // apacheConfigAccessLog
     return string_value(row->accessLog, valueLength);
-  case 24:
+  case 24: // apacheConfigErrorLog
     return string_value(row->errorLog, valueLength);
-  case 25:
+  case 25: // apacheConfigScriptLog
     return string_value(row->scriptLog, valueLength);
   default:
     return nullptr;

@@ -1,19 +1,9 @@
-#include <initializer_list>
-
 #include "collect/server_status.h"
 #include "module/ostrik.h"
 #include "module/row_protocol.h"
+#include "pluginlib/text.h"
 
 namespace {
-
-// Sums of 32-bit counts wrap without notice, as a 32-bit gauge would.
-int32_t wrapping_sum(std::initializer_list<int32_t> values) {
-  uint32_t sum = 0;
-  for (int32_t value : values) {
-    sum += static_cast<uint32_t>(value);
-  }
-  return static_cast<int32_t>(sum);
-}
 
 int32_t scoreboard_sum(const ServerEntry *row) {
   return wrapping_sum({row->startingCount, row->readingCount, row->replyingCount,
@@ -78,7 +68,7 @@ unsigned char *var_apacheperf(MibVariable *var, uint32_t *oid, int32_t *oidLengt
     value_int = scoreboard_sum(row);
     break;
   default:
-    VarnockSyslog(7, "var_apacheperf: bad magic value");
+    VarnockSyslog(VARNOCK_LOG_DEBUG, "var_apacheperf: bad magic value");
     return nullptr;
   }
   return reinterpret_cast<unsigned char *>(&value_int);

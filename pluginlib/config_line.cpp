@@ -107,5 +107,6 @@ int tokenize_line(const char *text, ConfigFields fields) {
 void report_config_error(const char *message, const char *found, int line_number) {
   std::fprintf(stderr, "varnock: %s - found '%s' in config file, line %d\n", message, found,
                line_number);
-  VarnockSyslog(3, "varnock: %s - found '%s' in config file, line %d", message, found, line_number);
+  VarnockSyslog(VARNOCK_LOG_ERR, "varnock: %s - found '%s' in config file, line %d", message, found,
+                line_number);
 }

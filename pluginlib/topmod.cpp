@@ -109,7 +109,7 @@ int32_t topProcs(void) {
   }
 
   if (count > current.capacity && !resize(current, count)) {
-    VarnockSyslog(3, "topProcs: realloc of current proc info failed %d", errno);
+    VarnockSyslog(VARNOCK_LOG_ERR, "topProcs: realloc of current proc info failed %d", errno);
     return -1;
   }
   if (count > 0) {
@@ -119,7 +119,7 @@ int32_t topProcs(void) {
 
   // The table never holds more records than the previous snapshot.
   if (deltas.capacity < previous.count && !resize(deltas, previous.count)) {
-    VarnockSyslog(3, "topProcs: realloc of delta info failed, %d", errno);
+    VarnockSyslog(VARNOCK_LOG_ERR, "topProcs: realloc of delta info failed, %d", errno);
     return -1;
   }
 

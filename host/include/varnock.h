@@ -88,6 +88,16 @@ typedef struct ProcEntry {
   double reserved4;      // 328 0.0 in a TopDelta
 } ProcEntry;
 
+// --- Log levels of VarnockSyslog: syslog's values and meanings -------------
+
+enum {
+  VARNOCK_LOG_ERR = 3,     // an error: something did not get done
+  VARNOCK_LOG_WARNING = 4, // a warning: done, but not as asked
+  VARNOCK_LOG_NOTICE = 5,  // normal, but worth noting
+  VARNOCK_LOG_INFO = 6,    // informational
+  VARNOCK_LOG_DEBUG = 7,   // a trace for debugging
+};
+
 // --- The six functions the agent offers to modules -----------------------
 
 VARNOCK_API int32_t VarnockGetVarnockVersion(void);

@@ -13,7 +13,7 @@
 
 namespace {
 
-std::atomic<int32_t> g_max_level{4}; // errors and warnings
+std::atomic<int32_t> g_max_level{VARNOCK_LOG_WARNING}; // errors and warnings
 std::atomic<VarnockLogSink> g_sink{nullptr};
 
 } // namespace

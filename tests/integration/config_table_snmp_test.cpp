@@ -12,9 +12,9 @@
 #include "collect/page_text.h"
 #include "collect/server_info.h"
 #include "config/server_list.h"
-#include "platform/clock.h"
 #include "tests/support/apache.h"
 #include "tests/support/fake_varnock.h"
+#include "tests/support/module_harness.h"
 #include "tests/support/process.h"
 #include "tests/support/server_list_reset.h"
 #include "tests/support/varnockd.h"
@@ -165,8 +165,7 @@ TEST(ConfigTableSnmp, PortColumnListsExactlyTheAcceptedPortsInAscendingOrder) {
   EXPECT_EQ(row[1].value, integer(0));
 }
 
-int32_t fake_now = 0;
-int32_t fake_clock() { return fake_now; }
+using testsupport::fake_now;
 
 // The collector itself against the real server, with the clock in the
 // test's hands.
@@ -176,13 +175,12 @@ protected:
     fake_varnock::reset();
     testsupport::clear_server_list();
     server_info_reset_for_tests();
-    platform_set_time_source(fake_clock);
-    fake_now = 1000000;
+    testsupport::use_fake_clock(1000000);
   }
   void TearDown() override {
     testsupport::clear_server_list();
     server_info_reset_for_tests();
-    platform_set_time_source(nullptr);
+    testsupport::use_real_clock();
   }
 };
 

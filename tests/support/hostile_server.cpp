@@ -1,11 +1,5 @@
 #include "tests/support/hostile_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -16,17 +10,9 @@ namespace testsupport {
 
 namespace {
 
-constexpr int kTickMs = 20;
-constexpr int kRequestWaitMs = 10000;
-constexpr size_t kRequestLimit = 64 * 1024;
 constexpr size_t kGarbageBytes = 32u << 20;
 constexpr size_t kLongLineBytes = 8u << 20;
 constexpr size_t kLongScoreboard = 100000;
-
-bool ready(int fd, short events) {
-  pollfd p{fd, events, 0};
-  return poll(&p, 1, kTickMs) > 0;
-}
 
 // The texts that fill the info page's template, one per value shown.
 struct InfoText {
@@ -490,34 +476,10 @@ HugeNumberTexts huge_numbers() {
   return n;
 }
 
-HostileServer::HostileServer(ApacheFacts facts) : facts_(std::move(facts)) {
-  listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
-  if (listen_fd_ < 0) {
-    throw std::runtime_error("socket failed");
-  }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  socklen_t length = sizeof addr;
-  if (bind(listen_fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-      listen(listen_fd_, 16) != 0 ||
-      getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&addr), &length) != 0) {
-    close(listen_fd_);
-    throw std::runtime_error("cannot listen on 127.0.0.1");
-  }
-  port_ = ntohs(addr.sin_port);
-  thread_ = std::thread([this] { run(); });
-}
-
-HostileServer::~HostileServer() {
-  stop_ = true;
-  thread_.join();
-  for (std::thread &t : connections_) {
-    t.join();
-  }
-  close(listen_fd_);
-}
+HostileServer::HostileServer(ApacheFacts facts)
+    : facts_(std::move(facts)),
+      server_(ScriptedServer::PerRequest{},
+              [this](const std::string &request) { return pick(request); }) {}
 
 void HostileServer::set(Hostility hostility) {
   std::lock_guard<std::mutex> lock(mutex_);
@@ -548,60 +510,7 @@ int HostileServer::requests(const std::string &path) const {
   return n;
 }
 
-void HostileServer::run() {
-  while (!stop_) {
-    if (!ready(listen_fd_, POLLIN)) {
-      continue;
-    }
-    const int fd = accept(listen_fd_, nullptr, nullptr);
-    if (fd < 0) {
-      continue;
-    }
-    // Only this thread touches the list of connection threads.
-    connections_.emplace_back([this, fd] { serve(fd); });
-  }
-}
-
-bool HostileServer::pause(int ms) {
-  for (int waited = 0; waited < ms && !stop_; waited += kTickMs) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(kTickMs));
-  }
-  return !stop_;
-}
-
-bool HostileServer::send_all(int fd, const char *data, size_t size) {
-  size_t sent = 0;
-  while (!stop_ && sent < size) {
-    if (!ready(fd, POLLOUT)) {
-      continue;
-    }
-    const ssize_t n = send(fd, data + sent, size - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-      continue;
-    }
-    if (n <= 0) {
-      return false; // the client has gone
-    }
-    sent += static_cast<size_t>(n);
-  }
-  return sent == size;
-}
-
-void HostileServer::serve(int fd) {
-  std::string request;
-  char buf[4096];
-  for (int waited = 0; !stop_ && waited < kRequestWaitMs && request.size() < kRequestLimit &&
-                       request.find("\r\n\r\n") == std::string::npos;) {
-    if (!ready(fd, POLLIN)) {
-      waited += kTickMs;
-      continue;
-    }
-    const ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) {
-      break;
-    }
-    request.append(buf, static_cast<size_t>(n));
-  }
+ScriptedServer::Script HostileServer::pick(const std::string &request) {
   // "GET <path> HTTP/1.0"
   std::string path;
   const size_t space = request.find(' ');
@@ -617,40 +526,32 @@ void HostileServer::serve(int fd) {
     facts = facts_;
   }
 
-  const std::string text = hostile_answer(h, path, facts, port_);
-  bool client_there = true;
+  using End = ScriptedServer::End;
+  const std::string text = hostile_answer(h, path, facts, server_.port());
+  ScriptedServer::Script script;
   switch (h) {
   case Hostility::Silent:
+    script.end = End::Silent;
     break;
   case Hostility::Trickle:
-    for (size_t i = 0; i < text.size() && client_there; ++i) {
-      client_there = send_all(fd, &text[i], 1) && pause(1000);
+    // One byte a second, then silent until the client goes.
+    for (size_t i = 0; i < text.size(); ++i) {
+      script.chunks.push_back(ScriptChunk{std::string(1, text[i]), i == 0 ? 0 : 1000});
     }
+    script.end = End::Silent;
     break;
   case Hostility::Garbage:
-    client_there =
-        send_all(fd, text.data(), text.size()) && send_all(fd, garbage().data(), garbage().size());
+    script.chunks = {ScriptChunk{text, 0}, ScriptChunk{garbage(), 0}};
+    break;
+  case Hostility::Reset:
+    script.chunks = ScriptedServer::whole(text);
+    script.end = End::Reset;
     break;
   default:
-    client_there = send_all(fd, text.data(), text.size());
+    script.chunks = ScriptedServer::whole(text);
     break;
   }
-
-  if (h == Hostility::Reset) {
-    linger l{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-  } else if (h == Hostility::Silent || h == Hostility::Trickle) {
-    // Until the client goes: anything it sends is read and dropped.
-    while (!stop_ && client_there) {
-      if (!ready(fd, POLLIN)) {
-        continue;
-      }
-      if (recv(fd, buf, sizeof buf, 0) <= 0) {
-        break;
-      }
-    }
-  }
-  close(fd);
+  return script;
 }
 
 } // namespace testsupport

@@ -6,11 +6,11 @@
 // on a thread of its own, so a silent or trickling answer holds up no other.
 #pragma once
 
-#include <atomic>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "tests/support/scripted_server.h"
 
 namespace testsupport {
 
@@ -86,11 +86,11 @@ HugeNumberTexts huge_numbers();
 class HostileServer {
 public:
   explicit HostileServer(ApacheFacts facts = ApacheFacts());
-  ~HostileServer();
+  ~HostileServer() = default;
   HostileServer(const HostileServer &) = delete;
   HostileServer &operator=(const HostileServer &) = delete;
 
-  int port() const { return port_; }
+  int port() const { return server_.port(); }
   // The behaviour and the facts of the next connections.
   void set(Hostility hostility);
   void set_facts(const ApacheFacts &facts);
@@ -100,20 +100,14 @@ public:
   int requests(const std::string &path) const;
 
 private:
-  void run();
-  void serve(int fd);
-  bool send_all(int fd, const char *data, size_t size);
-  bool pause(int ms);
+  ScriptedServer::Script pick(const std::string &request);
 
-  int listen_fd_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
   mutable std::mutex mutex_;
   ApacheFacts facts_;
   Hostility hostility_ = Hostility::None;
   std::vector<std::string> paths_;
-  std::vector<std::thread> connections_;
-  std::thread thread_;
+  // Last, so that its threads have stopped before the members above go.
+  ScriptedServer server_;
 };
 
 } // namespace testsupport

@@ -17,6 +17,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "tests/support/loopback.h"
+
 namespace testsupport {
 
 namespace {
@@ -80,22 +82,6 @@ pid_t spawn(const std::vector<std::string> &argv, const std::string &out_path,
   return pid;
 }
 
-int bound_port(int type) {
-  const int fd = socket(AF_INET, type, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-    close(fd);
-    throw std::runtime_error("bind failed");
-  }
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
-
 } // namespace
 
 TempDir::TempDir() {
@@ -124,8 +110,8 @@ std::string read_file(const std::string &path) {
   return s.str();
 }
 
-int free_tcp_port() { return bound_port(SOCK_STREAM); }
-int free_udp_port() { return bound_port(SOCK_DGRAM); }
+int free_tcp_port() { return loopback::free_port(false); }
+int free_udp_port() { return loopback::free_port(true); }
 
 bool wait_for_tcp_port(int port, double timeout_seconds) {
   const auto deadline = Clock::now() + std::chrono::duration<double>(timeout_seconds);

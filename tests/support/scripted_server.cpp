@@ -1,49 +1,36 @@
+// The scripted server over the loopback sockets: the same source on every
+// system.
 #include "tests/support/scripted_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
-#include <stdexcept>
+
+#include "tests/support/loopback.h"
 
 namespace testsupport {
 
 namespace {
 
-constexpr int kTickMs = 20;
+using loopback::kTickMs;
+
 constexpr int kRequestWaitMs = 10000;
 constexpr size_t kRequestLimit = 1 << 20;
-
-// Waits up to kTickMs for events on fd; true when they came.
-bool ready(int fd, short events) {
-  pollfd p{fd, events, 0};
-  return poll(&p, 1, kTickMs) > 0;
-}
+constexpr size_t kPickedRequestLimit = 64 * 1024;
 
 } // namespace
 
 ScriptedServer::ScriptedServer(std::vector<ScriptChunk> chunks, End end, int max_connections)
-    : chunks_(std::move(chunks)), end_(end), max_connections_(max_connections) {
-  listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
-  if (listen_fd_ < 0) {
-    throw std::runtime_error("socket failed");
-  }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0; // the system picks a free port, with no race
-  socklen_t length = sizeof addr;
-  if (bind(listen_fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-      listen(listen_fd_, 8) != 0 ||
-      getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&addr), &length) != 0) {
-    close(listen_fd_);
-    throw std::runtime_error("cannot listen on 127.0.0.1");
-  }
-  port_ = ntohs(addr.sin_port);
+    : ScriptedServer(
+          [script = Script{std::move(chunks), end}](const std::string &) { return script; },
+          max_connections, false, 8, kRequestLimit) {}
+
+ScriptedServer::ScriptedServer(PerRequest, Picker pick)
+    : ScriptedServer(std::move(pick), -1, true, 16, kPickedRequestLimit) {}
+
+ScriptedServer::ScriptedServer(Picker pick, int max_connections, bool concurrent, int backlog,
+                               size_t request_limit)
+    : pick_(std::move(pick)), max_connections_(max_connections), concurrent_(concurrent),
+      request_limit_(request_limit) {
+  listen_fd_ = loopback::listen_on_free_port(backlog, &port_);
   thread_ = std::thread([this] { run(); });
 }
 
@@ -54,7 +41,10 @@ std::vector<ScriptChunk> ScriptedServer::whole(const std::string &answer) {
 ScriptedServer::~ScriptedServer() {
   stop_ = true;
   thread_.join();
-  close(listen_fd_);
+  for (std::thread &t : connections_) {
+    t.join();
+  }
+  loopback::close_socket(listen_fd_);
 }
 
 std::vector<std::string> ScriptedServer::requests() const {
@@ -69,81 +59,96 @@ bool ScriptedServer::wait_served(int n, double timeout_seconds) const {
 }
 
 void ScriptedServer::run() {
-  for (int i = 0; i < max_connections_ && !stop_;) {
-    if (!ready(listen_fd_, POLLIN)) {
+  for (int i = 0; (max_connections_ < 0 || i < max_connections_) && !stop_;) {
+    if (!loopback::readable(listen_fd_)) {
       continue;
     }
-    const int fd = accept(listen_fd_, nullptr, nullptr);
+    const int fd = loopback::accept_client(listen_fd_);
     if (fd < 0) {
       continue;
     }
-    serve(fd);
     ++i;
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++served_;
-    changed_.notify_all();
+    if (concurrent_) {
+      connections_.emplace_back([this, fd] { serve(fd); });
+    } else {
+      serve(fd);
+    }
   }
 }
 
-void ScriptedServer::serve(int fd) {
-  // The request: up to the empty line, the client's close, or the time limit.
+std::string ScriptedServer::receive_request(int fd) {
+  // Up to the empty line, the client's close, or the time limit.
   std::string request;
   char buf[4096];
-  for (int waited = 0; !stop_ && waited < kRequestWaitMs && request.size() < kRequestLimit &&
+  for (int waited = 0; !stop_ && waited < kRequestWaitMs && request.size() < request_limit_ &&
                        request.find("\r\n\r\n") == std::string::npos;) {
-    if (!ready(fd, POLLIN)) {
+    if (!loopback::readable(fd)) {
       waited += kTickMs;
       continue;
     }
-    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    const long n = loopback::receive(fd, buf, sizeof buf);
     if (n <= 0) {
       break;
     }
     request.append(buf, static_cast<size_t>(n));
   }
+  return request;
+}
+
+// False when the client has gone before all was sent.
+bool ScriptedServer::send_all(int fd, const std::string &data) {
+  size_t sent = 0;
+  while (!stop_ && sent < data.size()) {
+    if (!loopback::writable(fd)) {
+      continue;
+    }
+    const long n = loopback::send_some(fd, data.data() + sent, data.size() - sent);
+    if (n < 0) {
+      return false;
+    }
+    sent += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void ScriptedServer::serve(int fd) {
+  const std::string request = receive_request(fd);
   {
     std::lock_guard<std::mutex> lock(mutex_);
     requests_.push_back(request);
   }
+  const Script script = pick_(request);
 
   bool client_gone = false;
-  for (const ScriptChunk &chunk : chunks_) {
-    for (int waited = 0; waited < chunk.pause_before_ms && !stop_; waited += kTickMs) {
+  for (const ScriptChunk &chunk : script.chunks) {
+    for (int waited = 0; waited < chunk.pause_before_ms && !stop_ && !client_gone;
+         waited += kTickMs) {
       std::this_thread::sleep_for(std::chrono::milliseconds(kTickMs));
     }
-    size_t sent = 0;
-    while (!stop_ && !client_gone && sent < chunk.data.size()) {
-      if (!ready(fd, POLLOUT)) {
-        continue;
-      }
-      const ssize_t n =
-          send(fd, chunk.data.data() + sent, chunk.data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-        continue;
-      }
-      if (n <= 0) {
-        client_gone = true; // the client closed its end
-        break;
-      }
-      sent += static_cast<size_t>(n);
+    if (stop_ || client_gone) {
+      break;
     }
+    client_gone = !send_all(fd, chunk.data);
   }
 
-  if (end_ == End::Reset) {
-    linger l{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-  } else if (end_ == End::Silent) {
+  if (script.end == End::Reset) {
+    loopback::reset_on_close(fd);
+  } else if (script.end == End::Silent) {
     // Silent until the client closes: anything it sends is read and dropped.
+    char buf[4096];
     while (!stop_ && !client_gone) {
-      if (!ready(fd, POLLIN)) {
+      if (!loopback::readable(fd)) {
         continue;
       }
-      if (recv(fd, buf, sizeof buf, 0) <= 0) {
+      if (loopback::receive(fd, buf, sizeof buf) <= 0) {
         break;
       }
     }
   }
-  close(fd);
+  loopback::close_socket(fd);
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++served_;
+  changed_.notify_all();
 }
 
 } // namespace testsupport

@@ -1,11 +1,14 @@
 // A TCP server on 127.0.0.1 that plays a script to each client: it reads the
 // request (up to the empty line that ends HTTP headers), then sends chunks
 // with pauses between them, then closes, resets, or stays silent until the
-// client goes away. For tests of HTTP clients and the page collectors.
+// client goes away. For tests of HTTP clients and the page collectors; the
+// hostile server picks a script per request.
 #pragma once
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -26,10 +29,22 @@ public:
     Silent, // keep it open, sending nothing, until the client closes it
   };
 
+  struct Script {
+    std::vector<ScriptChunk> chunks;
+    End end = End::Close;
+  };
+  // Chooses the script for a request (all that was read of it).
+  using Picker = std::function<Script(const std::string &request)>;
+
   // Listens on a free port of 127.0.0.1 and serves up to max_connections
   // clients, one after the other, each with the same script.
   explicit ScriptedServer(std::vector<ScriptChunk> chunks, End end = End::Close,
                           int max_connections = 1);
+  // Serves every client until destroyed, each on a thread of its own so that
+  // a silent or trickling answer holds up no other, with the script that
+  // pick chooses for its request. pick is called on those threads.
+  struct PerRequest {};
+  ScriptedServer(PerRequest, Picker pick);
   // A server that answers every client with one whole text, then closes.
   static std::vector<ScriptChunk> whole(const std::string &answer);
   ~ScriptedServer();
@@ -44,12 +59,17 @@ public:
   bool wait_served(int n, double timeout_seconds) const;
 
 private:
+  ScriptedServer(Picker pick, int max_connections, bool concurrent, int backlog,
+                 size_t request_limit);
   void run();
   void serve(int fd);
+  std::string receive_request(int fd);
+  bool send_all(int fd, const std::string &data);
 
-  std::vector<ScriptChunk> chunks_;
-  End end_;
-  int max_connections_;
+  Picker pick_;
+  int max_connections_; // below 0: no limit
+  bool concurrent_;
+  size_t request_limit_;
   int listen_fd_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};
@@ -57,6 +77,7 @@ private:
   mutable std::condition_variable changed_;
   std::vector<std::string> requests_;
   int served_ = 0;
+  std::vector<std::thread> connections_; // touched by the accepting thread only
   std::thread thread_;
 };
 

@@ -225,7 +225,7 @@ TEST(ReportConfigErrorTest, OneLineOnStandardErrorAndOneAtLevel3) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "varnock: Something wrong - found 'it's here' in config file, line 12\n");
   ASSERT_EQ(fake_varnock::log().size(), 1u);
-  EXPECT_EQ(fake_varnock::log()[0].level, 3);
+  EXPECT_EQ(fake_varnock::log()[0].level, VARNOCK_LOG_ERR);
   EXPECT_EQ(fake_varnock::log()[0].text,
             "varnock: Something wrong - found 'it's here' in config file, line 12");
 }

@@ -114,39 +114,45 @@ TEST_F(ConfigReaderTest, EveryRejectedLineIsReportedWithItsLineNumber) {
   const Case cases[] = {
       {"apach 80 u p 0",
        "varnock: Unexpected value - found 'apach' in config file, line 3\n",
-       {{3, "varnock: Unexpected value - found 'apach' in config file, line 3"},
-        {4, "ostrik: Unexpected value"}}},
+       {{VARNOCK_LOG_ERR, "varnock: Unexpected value - found 'apach' in config file, line 3"},
+        {VARNOCK_LOG_WARNING, "ostrik: Unexpected value"}}},
       {"'apache x' 80 u p 0",
        "varnock: Unexpected value - found 'apache x' in config file, line 3\n",
-       {{3, "varnock: Unexpected value - found 'apache x' in config file, line 3"},
-        {4, "ostrik: Unexpected value"}}},
+       {{VARNOCK_LOG_ERR, "varnock: Unexpected value - found 'apache x' in config file, line 3"},
+        {VARNOCK_LOG_WARNING, "ostrik: Unexpected value"}}},
       {"apache",
        "varnock: Port number expected in ostrik - found 'apache' in config file, line 3\n",
-       {{3, "varnock: Port number expected in ostrik - found 'apache' in config file, line 3"}}},
+       {{VARNOCK_LOG_ERR,
+         "varnock: Port number expected in ostrik - found 'apache' in config file, line 3"}}},
       {"  APACHE   80 ",
        "varnock: Username expected in ostrik - found 'APACHE' in config file, line 3\n",
-       {{3, "varnock: Username expected in ostrik - found 'APACHE' in config file, line 3"},
-        {4, "ostrik: username expected in ostrik"}}},
+       {{VARNOCK_LOG_ERR,
+         "varnock: Username expected in ostrik - found 'APACHE' in config file, line 3"},
+        {VARNOCK_LOG_WARNING, "ostrik: username expected in ostrik"}}},
       {"apache 80 u",
        "varnock: Password expected in ostrik - found 'apache' in config file, line 3\n",
-       {{3, "varnock: Password expected in ostrik - found 'apache' in config file, line 3"},
-        {4, "ostrik: Password expected in ostrik"}}},
+       {{VARNOCK_LOG_ERR,
+         "varnock: Password expected in ostrik - found 'apache' in config file, line 3"},
+        {VARNOCK_LOG_WARNING, "ostrik: Password expected in ostrik"}}},
       {"apache 80 u '",
        "varnock: Password expected in ostrik - found 'apache' in config file, line 3\n",
-       {{3, "varnock: Password expected in ostrik - found 'apache' in config file, line 3"},
-        {4, "ostrik: Password expected in ostrik"}}},
+       {{VARNOCK_LOG_ERR,
+         "varnock: Password expected in ostrik - found 'apache' in config file, line 3"},
+        {VARNOCK_LOG_WARNING, "ostrik: Password expected in ostrik"}}},
       {"apache 80 u p",
        "varnock: File check interval expected in ostrik - found 'apache' in config file, line "
        "3\n",
-       {{3, "varnock: File check interval expected in ostrik - found 'apache' in config file, "
-            "line 3"},
-        {4, "ostrik: File check interval expected in ostrik"}}},
+       {{VARNOCK_LOG_ERR,
+         "varnock: File check interval expected in ostrik - found 'apache' in config file, "
+         "line 3"},
+        {VARNOCK_LOG_WARNING, "ostrik: File check interval expected in ostrik"}}},
       {"apache 80 u p\t",
        "varnock: File check interval expected in ostrik - found 'apache' in config file, line "
        "3\n",
-       {{3, "varnock: File check interval expected in ostrik - found 'apache' in config file, "
-            "line 3"},
-        {4, "ostrik: File check interval expected in ostrik"}}},
+       {{VARNOCK_LOG_ERR,
+         "varnock: File check interval expected in ostrik - found 'apache' in config file, "
+         "line 3"},
+        {VARNOCK_LOG_WARNING, "ostrik: File check interval expected in ostrik"}}},
   };
   for (const Case &c : cases) {
     SetUp();
@@ -168,10 +174,11 @@ TEST_F(ConfigReaderTest, LengthRuleOnUserPlusPassword) {
   EXPECT_EQ(err_, "varnock: Username plus password can not be longer than 95 characters - found '" +
                       user + "' in config file, line 2\n");
   EXPECT_EQ(log(),
-            (Log{{3, "varnock: Username plus password can not be longer than 95 "
-                     "characters - found '" +
-                         user + "' in config file, line 2"},
-                 {3, "ostrik: Username plus password can not be longer than 95 characters"}}));
+            (Log{{VARNOCK_LOG_ERR, "varnock: Username plus password can not be longer than 95 "
+                                   "characters - found '" +
+                                       user + "' in config file, line 2"},
+                 {VARNOCK_LOG_ERR,
+                  "ostrik: Username plus password can not be longer than 95 characters"}}));
   EXPECT_EQ(ports(), (std::vector<int32_t>{80, 82}));
 
   // 94 and 95 characters both give 128 characters of Base64, stored whole.
@@ -296,7 +303,8 @@ TEST_F(ConfigReaderTest, MissingFileOrADirectoryIsReportedAndLeavesTheListEmpty)
     EXPECT_EQ(read_config(path.c_str()), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "varnock: unable to open file " + path + "\n");
-    EXPECT_EQ(log(), (Log{{3, "varnock: unable to open ostrik config file " + path + "\n"}}));
+    EXPECT_EQ(log(), (Log{{VARNOCK_LOG_ERR,
+                           "varnock: unable to open ostrik config file " + path + "\n"}}));
     EXPECT_EQ(server_list, nullptr);
   }
 }
@@ -318,7 +326,8 @@ TEST_F(ConfigReaderTest, AFileReadableByOthersIsReadWithOneWarning) {
     const Log got = log();
     ASSERT_EQ(got.size(), 3u) << std::oct << mode;
     EXPECT_EQ(got[0], (std::pair<int, std::string>{4, warning}));
-    EXPECT_EQ(got[2], (std::pair<int, std::string>{4, "ostrik: Unexpected value"}));
+    EXPECT_EQ(got[2],
+              (std::pair<int, std::string>{VARNOCK_LOG_WARNING, "ostrik: Unexpected value"}));
   }
   for (mode_t mode : {0600, 0400, 0700}) {
     SetUp();

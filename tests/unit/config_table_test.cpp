@@ -9,8 +9,8 @@
 #include "config/server_list.h"
 #include "module/ostrik.h"
 #include "module/row_protocol.h"
-#include "platform/clock.h"
 #include "tests/support/fake_varnock.h"
+#include "tests/support/module_harness.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/server_list_reset.h"
 
@@ -19,8 +19,7 @@ namespace {
 constexpr uint32_t kTable[] = {1, 3, 6, 1, 4, 1, 32473, 16, 3, 10, 1};
 constexpr int kConfigFirst = OSTRIK_SCALAR_COUNT; // index of column 1's descriptor
 
-int32_t fake_now = 0;
-int32_t fake_clock() { return fake_now; }
+using testsupport::fake_now;
 
 MibVariable *column(int magic) { return &ostrik_variables[kConfigFirst + magic - 1]; }
 
@@ -31,32 +30,12 @@ std::vector<uint32_t> under_entry(std::vector<uint32_t> arcs) {
   return oid;
 }
 
-struct Answer {
-  unsigned char *value = nullptr;
-  std::vector<uint32_t> oid;
-  int32_t valueLength = -7;
-  void *writeMethod = reinterpret_cast<void *>(1);
+using testsupport::Answer;
 
-  int32_t integer() const {
-    int32_t v;
-    std::memcpy(&v, value, sizeof v);
-    return v;
-  }
-  std::string text() const {
-    return std::string(reinterpret_cast<const char *>(value), static_cast<size_t>(valueLength));
-  }
-};
-
-// One handler call with the request OID; the answer's OID as written back.
+// One handler call with the request OID; valueLength stays -7 unless the
+// handler writes it.
 Answer ask(int magic, std::vector<uint32_t> request, bool exact, MibVariable *var = nullptr) {
-  Answer a;
-  uint32_t oid[VARNOCK_MAX_OID_LEN] = {};
-  std::copy(request.begin(), request.end(), oid);
-  int32_t length = static_cast<int32_t>(request.size());
-  a.value = var_apacheconfig(var != nullptr ? var : column(magic), oid, &length, exact ? 1 : 0,
-                             &a.valueLength, &a.writeMethod);
-  a.oid.assign(oid, oid + length);
-  return a;
+  return testsupport::ask(var != nullptr ? var : column(magic), request, exact, -7);
 }
 
 class ConfigTableTest : public ::testing::Test {
@@ -69,10 +48,9 @@ protected:
     testsupport::clear_server_list();
     server_info_reset_for_tests();
     fetch_page_set_receive_timeout(5);
-    platform_set_time_source(fake_clock);
     // A refresh on the empty list sets the gate, so that the rows below are
     // answered as stored for the next 300 seconds.
-    fake_now = 1000000;
+    testsupport::use_fake_clock(1000000);
     refresh_server_info();
     ASSERT_EQ(add_server(443, "u", "p", 0, "dTpw"), 1);
     ASSERT_EQ(add_server(80, "u", "p", 0, "dTpw"), 1);
@@ -86,7 +64,7 @@ protected:
   void TearDown() override {
     testsupport::clear_server_list();
     server_info_reset_for_tests();
-    platform_set_time_source(nullptr);
+    testsupport::use_real_clock();
     fetch_page_set_receive_timeout(0);
   }
 };

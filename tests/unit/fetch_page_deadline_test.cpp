@@ -55,8 +55,8 @@ TEST_F(FetchPageDeadline, TricklingServerIsCutOffWithWhatArrived) {
   EXPECT_EQ(std::string(page_), answer.substr(0, static_cast<size_t>(n)));
   bool logged = false;
   for (const fake_varnock::LogLine &line : fake_varnock::log()) {
-    logged =
-        logged || (line.level == 4 && line.text.find("took over 2 seconds") != std::string::npos);
+    logged = logged || (line.level == VARNOCK_LOG_WARNING &&
+                        line.text.find("took over 2 seconds") != std::string::npos);
   }
   EXPECT_TRUE(logged);
 }
@@ -70,7 +70,7 @@ TEST_F(FetchPageDeadline, SlowButTimelyAnswerArrivesWhole) {
             static_cast<int>(answer.size()));
   EXPECT_EQ(std::string(page_), answer);
   for (const fake_varnock::LogLine &line : fake_varnock::log()) {
-    EXPECT_NE(line.level, 4) << line.text;
+    EXPECT_NE(line.level, VARNOCK_LOG_WARNING) << line.text;
   }
 }
 

@@ -121,7 +121,7 @@ TEST_F(FetchPage, TracesTheRequestWithoutTheCredentials) {
   };
   std::vector<std::string> logged;
   for (const auto &line : fake_varnock::log()) {
-    EXPECT_EQ(line.level, 7) << line.text;
+    EXPECT_EQ(line.level, VARNOCK_LOG_DEBUG) << line.text;
     EXPECT_EQ(line.text.find(kCredentials), std::string::npos) << "credentials in the log";
     logged.push_back(line.text);
   }
@@ -185,7 +185,7 @@ TEST_F(FetchPage, NothingListeningLogsTheAddressInNetworkOrder) {
   const int port = testsupport::free_tcp_port();
   EXPECT_EQ(fetch(port), -1);
   EXPECT_EQ(page_, nullptr);
-  const auto warnings = lines_at(4);
+  const auto warnings = lines_at(VARNOCK_LOG_WARNING);
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_EQ(warnings[0].text, "ostrik: fetch_page: failed to connect to HTTP server "
                               "127.0.0.1:serverip:" +
@@ -225,7 +225,7 @@ TEST_F(FetchPage, ConnectionThatIsNeverMadeGetsTheReceiveTimeOut) {
   FetchEnd end = FETCH_CLOSED;
   EXPECT_EQ(fetches.take(0, &page, &end), -1);
   EXPECT_EQ(end, FETCH_NOT_SENT);
-  const auto warnings = lines_at(4);
+  const auto warnings = lines_at(VARNOCK_LOG_WARNING);
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_NE(warnings[0].text.find(":errno:" + std::to_string(ETIMEDOUT) + "\n"), std::string::npos)
       << warnings[0].text;
@@ -249,7 +249,7 @@ TEST_F(FetchPage, AllOnesAddressIsLookedUpAsAName) {
   // inet-style conversion cannot tell "255.255.255.255" from a bad text, so
   // the name lookup decides; either way no page can come from there.
   EXPECT_EQ(fetch(80, kStatusPath, "255.255.255.255"), -1);
-  for (const auto &line : lines_at(4)) {
+  for (const auto &line : lines_at(VARNOCK_LOG_WARNING)) {
     EXPECT_NE(line.text.find(":serverip:4294967295:port:20480:"), std::string::npos) << line.text;
   }
   EXPECT_EQ(page_, nullptr);
@@ -277,7 +277,7 @@ TEST_F(FetchPage, NullArgumentsAreRefused) {
     fake_varnock::clear_log();
     EXPECT_EQ(fetch_page(c.host, 80, c.path, c.credentials, c.page), -1);
     ASSERT_EQ(fake_varnock::log().size(), 1u);
-    EXPECT_EQ(fake_varnock::log()[0].level, 7);
+    EXPECT_EQ(fake_varnock::log()[0].level, VARNOCK_LOG_DEBUG);
     EXPECT_EQ(fake_varnock::log()[0].text, "ostrik: fetch_page: bogus args\n");
   }
   EXPECT_EQ(page, nullptr);
@@ -312,7 +312,7 @@ TEST_F(FetchPage, ClientKeepsAtMost16MiBAndSaysSo) {
   ASSERT_EQ(fetch(server.port()), FETCH_PAGE_MAX_BYTES);
   EXPECT_EQ(std::strlen(page_), static_cast<size_t>(FETCH_PAGE_MAX_BYTES));
   EXPECT_EQ(std::memcmp(page_, body.data(), FETCH_PAGE_MAX_BYTES), 0);
-  const auto warnings = lines_at(4);
+  const auto warnings = lines_at(VARNOCK_LOG_WARNING);
   ASSERT_EQ(warnings.size(), 1u);
   EXPECT_EQ(warnings[0].text,
             "ostrik: fetch_page: page from 127.0.0.1:" + std::to_string(server.port()) +
@@ -330,7 +330,7 @@ TEST_F(FetchPage, PageOfExactly16MiBIsNoOverrun) {
   ScriptedServer server(chunks);
   ASSERT_EQ(fetch(server.port()), FETCH_PAGE_MAX_BYTES);
   EXPECT_EQ(std::memcmp(page_, body.data(), FETCH_PAGE_MAX_BYTES), 0);
-  EXPECT_TRUE(lines_at(4).empty());
+  EXPECT_TRUE(lines_at(VARNOCK_LOG_WARNING).empty());
 }
 
 #if !defined(__SANITIZE_ADDRESS__)
@@ -378,7 +378,7 @@ TEST_F(FetchPage, BufferThatCannotGrowKeepsWhatArrived) {
     if (std::strlen(page) != static_cast<size_t>(n) || std::memcmp(page, body.data(), n) != 0) {
       _exit(13);
     }
-    const auto errors = lines_at(3);
+    const auto errors = lines_at(VARNOCK_LOG_ERR);
     if (errors.size() != 1 ||
         errors[0].text !=
             "ostrik: fetch_page: realloc of page buffer failed " + std::to_string(ENOMEM) + "\n") {

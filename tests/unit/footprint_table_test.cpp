@@ -13,9 +13,9 @@
 #include "collect/server_info.h"
 #include "config/server_list.h"
 #include "module/ostrik.h"
-#include "platform/clock.h"
 #include "pluginlib/topmod.h"
 #include "tests/support/fake_varnock.h"
+#include "tests/support/module_harness.h"
 #include "tests/support/process.h"
 #include "tests/support/server_list_reset.h"
 
@@ -23,20 +23,14 @@ namespace {
 
 using fake_varnock::make_proc;
 
-int32_t fake_now = 0;
-int32_t fake_clock() { return fake_now; }
+using testsupport::fake_now;
 
 constexpr int kFirstFootprint = OSTRIK_SCALAR_COUNT + OSTRIK_CONFIG_COLUMNS;
 constexpr int32_t kUnanswered[] = {8, 9, 10, 11, 12, 13, 15, 16, 17};
 
 MibVariable *column(int magic) { return &ostrik_variables[kFirstFootprint + magic - 1]; }
 
-struct Answer {
-  bool answered = false;
-  int32_t value = 0;
-  std::vector<uint32_t> oid;
-  int32_t valueLength = -1;
-};
+using testsupport::Answer;
 
 class FootprintTableTest : public ::testing::Test {
 protected:
@@ -48,12 +42,11 @@ protected:
     footprint_reset_for_tests();
     server_info_reset_for_tests();
     testsupport::clear_server_list();
-    fake_now = 100000;
-    platform_set_time_source(fake_clock);
+    testsupport::use_fake_clock(100000);
   }
   void TearDown() override {
     testsupport::clear_server_list();
-    platform_set_time_source(nullptr);
+    testsupport::use_real_clock();
     topmod_reset_for_tests();
     footprint_reset_for_tests();
     server_info_reset_for_tests();
@@ -85,19 +78,10 @@ protected:
   }
 
   static Answer ask(int magic, std::vector<uint32_t> oid, int32_t exact) {
-    uint32_t buffer[VARNOCK_MAX_OID_LEN] = {};
-    std::copy(oid.begin(), oid.end(), buffer);
-    int32_t length = static_cast<int32_t>(oid.size());
-    Answer answer;
-    void *writeMethod = &answer;
-    unsigned char *value = var_apachefootprint(column(magic), buffer, &length, exact,
-                                               &answer.valueLength, &writeMethod);
-    answer.oid.assign(buffer, buffer + length);
-    if (value != nullptr) {
-      EXPECT_EQ(value, reinterpret_cast<unsigned char *>(&value_int));
-      EXPECT_EQ(writeMethod, nullptr);
-      answer.answered = true;
-      std::memcpy(&answer.value, value, sizeof answer.value);
+    const Answer answer = testsupport::ask(column(magic), oid, exact != 0);
+    if (answer.answered()) {
+      EXPECT_EQ(answer.value, reinterpret_cast<unsigned char *>(&value_int));
+      EXPECT_EQ(answer.writeMethod, nullptr);
     }
     return answer;
   }
@@ -127,7 +111,7 @@ TEST_F(FootprintTableTest, AnswersEachColumnFromTheServersProcessesAndDisk) {
   stranger.cpuTime = 99999;
   fake_varnock::set_proc_cache({main, child, stranger}, 0);
 
-  EXPECT_EQ(get(2, ports[0]).value, 1234); // runs the refresh
+  EXPECT_EQ(get(2, ports[0]).integer(), 1234); // runs the refresh
   // Disk columns as the collector left them; the handler answers them as stored.
   s->totalLogSize = 17;
   s->docSize = 40;
@@ -141,8 +125,8 @@ TEST_F(FootprintTableTest, AnswersEachColumnFromTheServersProcessesAndDisk) {
                         {14, 7},       {18, 17},  {19, 40},   {20, 57}};
   for (const Case &c : cases) {
     const Answer a = get(c.magic, ports[0]);
-    ASSERT_TRUE(a.answered) << "column " << c.magic;
-    EXPECT_EQ(a.value, c.expected) << "column " << c.magic;
+    ASSERT_TRUE(a.answered()) << "column " << c.magic;
+    EXPECT_EQ(a.integer(), c.expected) << "column " << c.magic;
     EXPECT_EQ(a.valueLength, 4);
     EXPECT_EQ(a.oid, request(c.magic, {static_cast<uint32_t>(ports[0])}));
   }
@@ -150,7 +134,7 @@ TEST_F(FootprintTableTest, AnswersEachColumnFromTheServersProcessesAndDisk) {
 
 TEST_F(FootprintTableTest, PercentagesDropTheirFractionThroughA64BitInteger) {
   configure(1);
-  ASSERT_TRUE(get(1, ports[0]).answered); // the refresh runs now, not during the cases
+  ASSERT_TRUE(get(1, ports[0]).answered()); // the refresh runs now, not during the cases
   ServerEntry *s = row(0);
 
   struct Case {
@@ -172,8 +156,8 @@ TEST_F(FootprintTableTest, PercentagesDropTheirFractionThroughA64BitInteger) {
   for (const Case &c : cases) {
     s->percentCpu = c.stored;
     s->percentMem = c.stored;
-    EXPECT_EQ(get(3, ports[0]).value, c.expected) << "percentCpu " << c.stored;
-    EXPECT_EQ(get(6, ports[0]).value, c.expected) << "percentMem " << c.stored;
+    EXPECT_EQ(get(3, ports[0]).integer(), c.expected) << "percentCpu " << c.stored;
+    EXPECT_EQ(get(6, ports[0]).integer(), c.expected) << "percentMem " << c.stored;
   }
 }
 
@@ -189,12 +173,12 @@ TEST_F(FootprintTableTest, AGetOnAnUnansweredColumnIsNullButStillRefreshes) {
     row(0)->cpuTime = 0;
     const int callsBefore = fake_varnock::proc_cache_calls();
     const Answer a = get(magic, ports[0]);
-    EXPECT_FALSE(a.answered) << "column " << magic;
+    EXPECT_FALSE(a.answered()) << "column " << magic;
     EXPECT_GT(fake_varnock::proc_cache_calls(), callsBefore) << "column " << magic;
     EXPECT_EQ(row(0)->cpuTime, 55) << "column " << magic;
   }
   // Same answer as for a port that is not configured.
-  EXPECT_FALSE(get(8, ports[0] + 1).answered);
+  EXPECT_FALSE(get(8, ports[0] + 1).answered());
 }
 
 TEST_F(FootprintTableTest, AGetNextOnAnUnansweredColumnIsNullWhateverTheRequest) {
@@ -210,7 +194,7 @@ TEST_F(FootprintTableTest, AGetNextOnAnUnansweredColumnIsNullWhateverTheRequest)
         request(magic, {0x80000000u}),                        // a negative index
     };
     for (const std::vector<uint32_t> &oid : requests) {
-      EXPECT_FALSE(ask(magic, oid, 0).answered) << "column " << magic;
+      EXPECT_FALSE(ask(magic, oid, 0).answered()) << "column " << magic;
     }
   }
 }
@@ -240,11 +224,11 @@ TEST_F(FootprintTableTest, AWalkOfPercentCpuVisitsTheRowsInAscendingPortOrder) {
   std::vector<int32_t> values;
   for (int step = 0; step < 10; ++step) {
     const Answer a = ask(3, oid, 0);
-    if (!a.answered) {
+    if (!a.answered()) {
       break;
     }
     visited.push_back(static_cast<int32_t>(a.oid.back()));
-    values.push_back(a.value);
+    values.push_back(a.integer());
     oid = a.oid;
   }
   EXPECT_EQ(visited, ports);
@@ -257,17 +241,17 @@ TEST_F(FootprintTableTest, TwoRequestsWithinTwentySecondsRefreshOnce) {
   ProcEntry main = make_proc(42, 1);
   main.cpuTime = 10;
   fake_varnock::set_proc_cache({main}, 0);
-  EXPECT_EQ(get(2, ports[0]).value, 10);
+  EXPECT_EQ(get(2, ports[0]).integer(), 10);
   const int calls = fake_varnock::proc_cache_calls();
 
   main.cpuTime = 20;
   fake_varnock::set_proc_cache({main}, 0);
   fake_now += 19;
-  EXPECT_EQ(ask(2, request(2, {}), 0).value, 10);
+  EXPECT_EQ(ask(2, request(2, {}), 0).integer(), 10);
   EXPECT_EQ(fake_varnock::proc_cache_calls(), calls);
 
   fake_now += 1;
-  EXPECT_EQ(get(2, ports[0]).value, 20);
+  EXPECT_EQ(get(2, ports[0]).integer(), 20);
   EXPECT_GT(fake_varnock::proc_cache_calls(), calls);
 }
 
@@ -275,13 +259,13 @@ TEST_F(FootprintTableTest, NoRowLeavesTheRequestUntouched) {
   configure(2);
   const std::vector<uint32_t> absent = request(1, {static_cast<uint32_t>(ports[0] + 1)});
   Answer a = ask(1, absent, 1);
-  EXPECT_FALSE(a.answered);
+  EXPECT_FALSE(a.answered());
   EXPECT_EQ(a.oid, absent);
   EXPECT_EQ(a.valueLength, -1);
 
   const std::vector<uint32_t> last = request(1, {static_cast<uint32_t>(ports[1])});
   a = ask(1, last, 0);
-  EXPECT_FALSE(a.answered);
+  EXPECT_FALSE(a.answered());
   EXPECT_EQ(a.oid, last);
   EXPECT_EQ(a.valueLength, -1);
 }

@@ -16,9 +16,9 @@
 #include <vector>
 
 #include "config/server_list.h"
-#include "platform/clock.h"
 #include "pluginlib/topmod.h"
 #include "tests/support/fake_varnock.h"
+#include "tests/support/module_harness.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -26,8 +26,7 @@ namespace {
 using fake_varnock::make_proc;
 using testsupport::TempDir;
 
-int32_t fake_now = 0;
-int32_t fake_clock() { return fake_now; }
+using testsupport::fake_now;
 
 ProcEntry proc(int32_t pid, int32_t ppid, int32_t cpuTime = 0, uint32_t rss = 0,
                int32_t memSize = 0, int32_t threads = 0, int32_t faults = 0) {
@@ -59,13 +58,12 @@ protected:
     fake_varnock::reset();
     topmod_reset_for_tests();
     footprint_reset_for_tests();
-    fake_now = 1000;
-    platform_set_time_source(fake_clock);
+    testsupport::use_fake_clock(1000);
     server_list = nullptr;
   }
   void TearDown() override {
     server_list = nullptr;
-    platform_set_time_source(nullptr);
+    testsupport::use_real_clock();
     topmod_reset_for_tests();
     footprint_reset_for_tests();
   }

@@ -155,7 +155,7 @@ protected:
   void SetUp() override {
     VarnockHostClearVariables();
     g_calls = 0;
-    VarnockHostSetLogLevel(4);
+    VarnockHostSetLogLevel(VARNOCK_LOG_WARNING);
   }
   void TearDown() override { VarnockHostClearVariables(); }
 
@@ -432,19 +432,19 @@ private:
 };
 
 TEST(HostLog, KeepsLinesUpToTheThresholdEachWithOneNewline) {
-  VarnockHostSetLogLevel(4);
+  VarnockHostSetLogLevel(VARNOCK_LOG_WARNING);
   std::string text;
   {
     StderrCapture capture;
-    VarnockSyslog(3, "error %d", 1);
-    VarnockSyslog(4, "warning %s\n", "two");
-    VarnockSyslog(7, "debug hidden");
-    VarnockSyslog(5, "notice hidden\n");
-    VarnockHostSetLogLevel(7);
-    VarnockSyslog(7, "debug shown\n\n");
+    VarnockSyslog(VARNOCK_LOG_ERR, "error %d", 1);
+    VarnockSyslog(VARNOCK_LOG_WARNING, "warning %s\n", "two");
+    VarnockSyslog(VARNOCK_LOG_DEBUG, "debug hidden");
+    VarnockSyslog(VARNOCK_LOG_NOTICE, "notice hidden\n");
+    VarnockHostSetLogLevel(VARNOCK_LOG_DEBUG);
+    VarnockSyslog(VARNOCK_LOG_DEBUG, "debug shown\n\n");
     text = capture.text();
   }
-  VarnockHostSetLogLevel(4);
+  VarnockHostSetLogLevel(VARNOCK_LOG_WARNING);
   EXPECT_EQ(text, "error 1\nwarning two\ndebug shown\n");
 }
 
@@ -452,7 +452,7 @@ TEST(HostLog, CutsAnOverlongMessageAndStillEndsTheLine) {
   std::string text;
   {
     StderrCapture capture;
-    VarnockSyslog(3, "%s", std::string(5000, 'x').c_str());
+    VarnockSyslog(VARNOCK_LOG_ERR, "%s", std::string(5000, 'x').c_str());
     text = capture.text();
   }
   ASSERT_GT(text.size(), 1000u);

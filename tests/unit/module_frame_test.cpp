@@ -87,7 +87,7 @@ TEST_P(VersionGate, TooOldAgentIsRefusedWithoutTouchingAnything) {
   EXPECT_EQ(out, "ostrik: Varnock version 4.2pl2 or later is required " + std::to_string(version) +
                      "\n");
   ASSERT_EQ(fake_varnock::log().size(), 1u);
-  EXPECT_EQ(fake_varnock::log()[0].level, 3);
+  EXPECT_EQ(fake_varnock::log()[0].level, VARNOCK_LOG_ERR);
   EXPECT_EQ(fake_varnock::log()[0].text, "ostrik: Varnock version 4.2pl2 or later is required\n");
   EXPECT_EQ(std::memcmp(&block, &before, sizeof block), 0);
   EXPECT_TRUE(fake_varnock::registered().empty());
@@ -135,7 +135,7 @@ TEST_F(ModuleFrame, ReceiveTimeOutFromTheEnvironment) {
     set_receive_timeout_variable(bad);
     ASSERT_EQ(init(&block), 1);
     EXPECT_EQ(fetch_page_receive_timeout(), 7) << '"' << bad << '"';
-    const std::vector<std::string> warnings = log_texts(4);
+    const std::vector<std::string> warnings = log_texts(VARNOCK_LOG_WARNING);
     EXPECT_EQ(std::count_if(warnings.begin(), warnings.end(),
                             [](const std::string &w) {
                               return w.find("OSTRIK_RECEIVE_TIMEOUT") != std::string::npos;
@@ -196,7 +196,7 @@ TEST_P(PathDerivation, DirectoryAndConfigurationPath) {
   EXPECT_STREQ(module_directory(), c.directory);
   EXPECT_STREQ(config_path(), c.configPath);
   ASSERT_FALSE(fake_varnock::log().empty());
-  EXPECT_EQ(fake_varnock::log()[0].level, 7);
+  EXPECT_EQ(fake_varnock::log()[0].level, VARNOCK_LOG_DEBUG);
   EXPECT_EQ(fake_varnock::log()[0].text,
             std::string("ostrik_init: starting with path name ") + c.agentPath);
   EXPECT_FALSE(logged(TOO_LONG));
@@ -265,7 +265,7 @@ TEST_P(TooLongPath, LeavesTheConfigurationPathEmptyAndStillStarts) {
   EXPECT_EQ(module_directory(), c.directory);
   EXPECT_STREQ(config_path(), "");
   // One error, and none from the configuration reader: it was not run.
-  EXPECT_EQ(log_texts(3), std::vector<std::string>{TOO_LONG});
+  EXPECT_EQ(log_texts(VARNOCK_LOG_ERR), std::vector<std::string>{TOO_LONG});
   EXPECT_EQ(fake_varnock::registered().size(), static_cast<size_t>(OSTRIK_REGISTERED_COUNT));
   EXPECT_EQ(tables_registered, 1);
 }
@@ -288,7 +288,7 @@ TEST_F(ModuleFrame, AgentPathWithoutTerminatorIsTooLong) {
   ASSERT_EQ(init(&block), 1);
   EXPECT_STREQ(module_directory(), "");
   EXPECT_STREQ(config_path(), "");
-  EXPECT_EQ(log_texts(3), std::vector<std::string>{TOO_LONG});
+  EXPECT_EQ(log_texts(VARNOCK_LOG_ERR), std::vector<std::string>{TOO_LONG});
   EXPECT_EQ(fake_varnock::log()[0].text,
             "ostrik_init: starting with path name " + std::string(sizeof block.agentPath, 'p'));
 }
@@ -318,11 +318,11 @@ TEST_F(ModuleFrame, RegistersAllDescriptorsInTableOrder) {
   for (int m : expected) {
     expected_texts.push_back("ostrik: insert variable " + std::to_string(m));
   }
-  std::vector<std::string> inserts = log_texts(7);
+  std::vector<std::string> inserts = log_texts(VARNOCK_LOG_DEBUG);
   ASSERT_FALSE(inserts.empty());
   inserts.erase(inserts.begin()); // the start-up line
   EXPECT_EQ(inserts, expected_texts);
-  EXPECT_TRUE(log_texts(4).empty());
+  EXPECT_TRUE(log_texts(VARNOCK_LOG_WARNING).empty());
 }
 
 // A refused registration is logged with the variable's magic number and does
@@ -342,7 +342,7 @@ TEST_F(ModuleFrame, RefusedRegistrationIsLoggedAndStartUpGoesOn) {
     fake_varnock::refuse_registration_at(c.position);
     InitBlock block = make_block("/opt/agent/bin/varnockd");
     EXPECT_EQ(init(&block), 1);
-    EXPECT_EQ(log_texts(4), std::vector<std::string>{c.message});
+    EXPECT_EQ(log_texts(VARNOCK_LOG_WARNING), std::vector<std::string>{c.message});
     EXPECT_EQ(fake_varnock::registered().size(), OSTRIK_REGISTERED_COUNT - 1u);
     EXPECT_EQ(tables_registered, 1);
   }
@@ -359,7 +359,7 @@ TEST_F(ModuleFrame, SecondInitOffersTheScalarsAgainButNotTheTables) {
   ASSERT_EQ(registered.size(), OSTRIK_REGISTERED_COUNT + 2u);
   EXPECT_EQ(registered[OSTRIK_REGISTERED_COUNT], &ostrik_variables[0]);
   EXPECT_EQ(registered[OSTRIK_REGISTERED_COUNT + 1], &ostrik_variables[1]);
-  EXPECT_EQ(log_texts(7),
+  EXPECT_EQ(log_texts(VARNOCK_LOG_DEBUG),
             (std::vector<std::string>{"ostrik_init: starting with path name " +
                                           native("/srv/other/varnockd"),
                                       "ostrik: insert variable 1", "ostrik: insert variable 2"}));

@@ -13,8 +13,8 @@
 #include "collect/server_status.h"
 #include "config/server_list.h"
 #include "module/ostrik.h"
-#include "platform/clock.h"
 #include "tests/support/fake_varnock.h"
+#include "tests/support/module_harness.h"
 #include "tests/support/process.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/server_list_reset.h"
@@ -27,40 +27,12 @@ constexpr int kFirstPerf = OSTRIK_SCALAR_COUNT + OSTRIK_CONFIG_COLUMNS + OSTRIK_
 constexpr uint32_t kColumnPrefix[] = {1, 3, 6, 1, 4, 1, 32473, 16, 3, 11, 2, 1};
 constexpr int kPrefixLength = 12;
 
-int32_t fake_now = 0;
-int32_t fake_clock() { return fake_now; }
+using testsupport::fake_now;
 
 MibVariable *column(int magic) { return &ostrik_variables[kFirstPerf + magic - 1]; }
 
-struct Answer {
-  unsigned char *value = nullptr;
-  std::vector<uint32_t> oid;
-  int32_t valueLength = -1;
-  void *writeMethod = reinterpret_cast<void *>(1);
-  int32_t number = 0;   // taken at once: the next handler call overwrites value_int
-  uint64_t counter = 0; // the same for an 8-byte answer
-  std::string text;     // and for a text
-
-  int32_t integer() const { return number; }
-};
-
-// One handler call as the agent makes it, on the request OID given.
-Answer ask(MibVariable *var, std::vector<uint32_t> request, bool exact) {
-  Answer a;
-  uint32_t oid[VARNOCK_MAX_OID_LEN] = {};
-  std::copy(request.begin(), request.end(), oid);
-  int32_t length = static_cast<int32_t>(request.size());
-  a.value = var->handler(var, oid, &length, exact ? 1 : 0, &a.valueLength, &a.writeMethod);
-  a.oid.assign(oid, oid + length);
-  if (a.value != nullptr) {
-    std::memcpy(&a.number, a.value, sizeof a.number);
-    if (a.valueLength == 8) {
-      std::memcpy(&a.counter, a.value, sizeof a.counter);
-    }
-    a.text.assign(reinterpret_cast<const char *>(a.value), static_cast<size_t>(a.valueLength));
-  }
-  return a;
-}
+using testsupport::Answer;
+using testsupport::ask;
 
 std::vector<uint32_t> instance(int magic, uint32_t port) {
   std::vector<uint32_t> oid(kColumnPrefix, kColumnPrefix + kPrefixLength);
@@ -77,11 +49,10 @@ protected:
     server_status_reset_for_tests();
     server_info_reset_for_tests();
     fetch_page_set_receive_timeout(5);
-    fake_now = 1000000;
-    platform_set_time_source(fake_clock);
+    testsupport::use_fake_clock(1000000);
   }
   void TearDown() override {
-    platform_set_time_source(nullptr);
+    testsupport::use_real_clock();
     fetch_page_set_receive_timeout(0);
     server_status_reset_for_tests();
     server_info_reset_for_tests();
@@ -194,7 +165,7 @@ TEST_F(PerfTable, ABadMagicAnswersNullWithOneLogLine) {
     const Answer a = ask(&bad, instance(15, row->port), true);
     EXPECT_EQ(a.value, nullptr) << magic;
     ASSERT_EQ(fake_varnock::log().size(), 1u) << magic;
-    EXPECT_EQ(fake_varnock::log()[0].level, 7);
+    EXPECT_EQ(fake_varnock::log()[0].level, VARNOCK_LOG_DEBUG);
     EXPECT_EQ(fake_varnock::log()[0].text, "var_apacheperf: bad magic value");
     // The row was found: its OID and lengths stay written.
     EXPECT_EQ(a.oid, instance(15, row->port));
@@ -345,7 +316,7 @@ TEST_F(PerfTable, Apache24ColumnsAnswerWhatThePageHadInTheirTypes) {
   EXPECT_EQ(accesses.counter, (1ull << 40) + 5);
   EXPECT_EQ(accesses.oid, ext_instance(12, 3, port));
   const Answer mpm = ask(ext_column(kPerfExtTable, 2), ext_instance(12, 2, port), true);
-  EXPECT_EQ(mpm.text, "event");
+  EXPECT_EQ(mpm.text(), "event");
   // A gauge holds at its largest value, an INTEGER at INT32_MAX.
   EXPECT_EQ(ask(ext_column(12, 13), ext_instance(12, 13, port), true).integer(), -1);
   EXPECT_EQ(ask(ext_column(12, 22), ext_instance(12, 22, port), true).integer(), INT32_MAX);

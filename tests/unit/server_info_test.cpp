@@ -11,8 +11,8 @@
 
 #include "collect/fetch_page.h"
 #include "config/server_list.h"
-#include "platform/clock.h"
 #include "tests/support/fake_varnock.h"
+#include "tests/support/module_harness.h"
 #include "tests/support/process.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/server_list_reset.h"
@@ -23,8 +23,7 @@ using testsupport::ScriptedServer;
 using testsupport::TempDir;
 using testsupport::write_file;
 
-int32_t fake_now = 0;
-int32_t fake_clock() { return fake_now; }
+using testsupport::fake_now;
 
 // The settings block of an Apache 1.3 page, one item a line, as the text
 // conversion leaves it, and a directive listing further down.
@@ -77,8 +76,7 @@ protected:
     testsupport::clear_server_list();
     server_info_reset_for_tests();
     fetch_page_set_receive_timeout(5);
-    fake_now = 100000;
-    platform_set_time_source(fake_clock);
+    testsupport::use_fake_clock(100000);
     entry = static_cast<ServerEntry *>(std::calloc(1, sizeof(ServerEntry)));
     entry->port = 8080;
   }
@@ -86,7 +84,7 @@ protected:
     std::free(entry);
     testsupport::clear_server_list();
     server_info_reset_for_tests();
-    platform_set_time_source(nullptr);
+    testsupport::use_real_clock();
     fetch_page_set_receive_timeout(0);
   }
 

@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "pluginlib/topmod.h"
 #include "tests/support/fake_varnock.h"
+#include "tests/support/module_harness.h"
 #include "tests/support/process.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/server_list_reset.h"
@@ -466,8 +467,7 @@ TEST(PageNumbers, ReadCountersWholeAndFractionsInHundredths) {
 
 // --- refresh_server_status --------------------------------------------------
 
-int32_t fake_now = 0;
-int32_t fake_clock() { return fake_now; }
+using testsupport::fake_now;
 
 int requests_for(const ScriptedServer &server, const std::string &path) {
   int n = 0;
@@ -490,11 +490,10 @@ protected:
     server_info_reset_for_tests();
     // A server that misbehaves must not hold a test for a minute.
     fetch_page_set_receive_timeout(5);
-    fake_now = 1000000;
-    platform_set_time_source(fake_clock);
+    testsupport::use_fake_clock(1000000);
   }
   void TearDown() override {
-    platform_set_time_source(nullptr);
+    testsupport::use_real_clock();
     fetch_page_set_receive_timeout(0);
     server_status_reset_for_tests();
     server_info_reset_for_tests();
@@ -690,7 +689,7 @@ TEST_F(RefreshServerStatus, TheWindowStartsWhenTheWalkEnds) {
   slow_offset = 10;
   refresh_server_status();
   EXPECT_EQ(status_requests(server), 2);
-  platform_set_time_source(nullptr);
+  testsupport::use_real_clock();
   slow_server = nullptr;
   slow_offset = 0;
 }

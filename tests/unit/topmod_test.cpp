@@ -284,7 +284,7 @@ TEST_F(TopmodTest, FailedGrowthOfTheCurrentSnapshotForgetsItsRecords) {
   growths.refuse_at = 1;
   EXPECT_EQ(take(big, 30), -1);
   ASSERT_FALSE(fake_varnock::log().empty());
-  EXPECT_EQ(fake_varnock::log().back().level, 3);
+  EXPECT_EQ(fake_varnock::log().back().level, VARNOCK_LOG_ERR);
   EXPECT_EQ(fake_varnock::log().back().text, "topProcs: realloc of current proc info failed 12");
   // The table of the previous call is still stored and still readable.
   EXPECT_EQ(table_pids().size(), 3u);
@@ -307,7 +307,7 @@ TEST_F(TopmodTest, FailedGrowthOfTheDeltaTableEmptiesIt) {
   ASSERT_EQ(take(big, 30), 4); // grows the current snapshot (1st growth)
   growths.refuse_at = 3;       // 2nd: current again after the swap; 3rd: the table
   EXPECT_EQ(take(big, 40), -1);
-  EXPECT_EQ(fake_varnock::log().back().level, 3);
+  EXPECT_EQ(fake_varnock::log().back().level, VARNOCK_LOG_ERR);
   EXPECT_EQ(fake_varnock::log().back().text, "topProcs: realloc of delta info failed, 12");
   EXPECT_TRUE(table().empty());
 

@@ -99,11 +99,11 @@ TEST(Win32Agent, VersionAndCpuCount) {
 }
 
 TEST(Win32Agent, LogLinesGoToStandardErrorOneLineEach) {
-  VarnockHostSetLogLevel(4);
+  VarnockHostSetLogLevel(VARNOCK_LOG_WARNING);
   testing::internal::CaptureStderr();
-  VarnockSyslog(3, "ostrik: error %d\n\n", 5);
-  VarnockSyslog(4, "warning without a newline");
-  VarnockSyslog(7, "a debug trace that is dropped");
+  VarnockSyslog(VARNOCK_LOG_ERR, "ostrik: error %d\n\n", 5);
+  VarnockSyslog(VARNOCK_LOG_WARNING, "warning without a newline");
+  VarnockSyslog(VARNOCK_LOG_DEBUG, "a debug trace that is dropped");
   const std::string captured = testing::internal::GetCapturedStderr();
   EXPECT_EQ(captured, "ostrik: error 5\nwarning without a newline\n");
 }

@@ -143,7 +143,7 @@ TEST_F(Win32FetchPage, NothingListeningIsReportedWithWinsocksError) {
                                std::to_string(htons(port)) + ":errno:10061\n";
   bool found = false;
   for (const auto &line : fake_varnock::log()) {
-    found = found || (line.level == 4 && line.text == expected);
+    found = found || (line.level == VARNOCK_LOG_WARNING && line.text == expected);
   }
   EXPECT_TRUE(found) << expected;
 }

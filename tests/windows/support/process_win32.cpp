@@ -13,42 +13,9 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "tests/support/loopback.h"
+
 namespace testsupport {
-
-namespace {
-
-// Winsock for the port helpers: started once, for the life of the test.
-void start_sockets() {
-  static const bool started = [] {
-    WSADATA data;
-    return WSAStartup(MAKEWORD(1, 1), &data) == 0;
-  }();
-  if (!started) {
-    throw std::runtime_error("WSAStartup failed");
-  }
-}
-
-int free_port(int type) {
-  start_sockets();
-  const SOCKET s = socket(AF_INET, type, 0);
-  if (s == INVALID_SOCKET) {
-    throw std::runtime_error("socket failed");
-  }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = inet_addr("127.0.0.1");
-  addr.sin_port = 0;
-  int length = sizeof addr;
-  if (bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-      getsockname(s, reinterpret_cast<sockaddr *>(&addr), &length) != 0) {
-    closesocket(s);
-    throw std::runtime_error("bind failed");
-  }
-  closesocket(s);
-  return ntohs(addr.sin_port);
-}
-
-} // namespace
 
 TempDir::TempDir() {
   char base[MAX_PATH + 1];
@@ -91,11 +58,11 @@ std::string read_file(const std::string &path) {
   return text.str();
 }
 
-int free_tcp_port() { return free_port(SOCK_STREAM); }
-int free_udp_port() { return free_port(SOCK_DGRAM); }
+int free_tcp_port() { return loopback::free_port(false); }
+int free_udp_port() { return loopback::free_port(true); }
 
 bool wait_for_tcp_port(int port, double timeout_seconds) {
-  start_sockets();
+  loopback::start_sockets();
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_seconds);
   do {

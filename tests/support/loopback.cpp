@@ -1,0 +1,83 @@
+// The loopback sockets over POSIX: poll, and MSG_DONTWAIT for sends.
+#include "tests/support/loopback.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+namespace testsupport::loopback {
+
+namespace {
+
+bool ready(int fd, short events) {
+  pollfd p{fd, events, 0};
+  return poll(&p, 1, kTickMs) > 0;
+}
+
+// A socket bound to a port of 127.0.0.1 that the system picks (with no
+// race), listening when backlog is above 0; throws when it cannot.
+int bind_free_port(int type, int backlog, int *port) {
+  const int fd = socket(AF_INET, type, 0);
+  if (fd < 0) {
+    throw std::runtime_error("socket failed");
+  }
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  socklen_t length = sizeof addr;
+  if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+      (backlog > 0 && listen(fd, backlog) != 0) ||
+      getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &length) != 0) {
+    close(fd);
+    throw std::runtime_error("cannot bind a port of 127.0.0.1");
+  }
+  *port = ntohs(addr.sin_port);
+  return fd;
+}
+
+} // namespace
+
+void start_sockets() {}
+
+int listen_on_free_port(int backlog, int *port) {
+  return bind_free_port(SOCK_STREAM, backlog, port);
+}
+
+int free_port(bool udp) {
+  int port = 0;
+  close(bind_free_port(udp ? SOCK_DGRAM : SOCK_STREAM, 0, &port));
+  return port;
+}
+
+bool readable(int fd) { return ready(fd, POLLIN); }
+bool writable(int fd) { return ready(fd, POLLOUT); }
+
+int accept_client(int listening) {
+  const int fd = accept(listening, nullptr, nullptr);
+  return fd < 0 ? -1 : fd;
+}
+
+long receive(int fd, char *buf, size_t size) { return recv(fd, buf, size, 0); }
+
+long send_some(int fd, const char *data, size_t size) {
+  const ssize_t n = send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+    return 0;
+  }
+  return n <= 0 ? -1 : n;
+}
+
+void reset_on_close(int fd) {
+  linger l{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+}
+
+void close_socket(int fd) { close(fd); }
+
+} // namespace testsupport::loopback
