@@ -197,19 +197,22 @@ void answer_get(netsnmp_agent_request_info *reqinfo, netsnmp_request_info *reque
   netsnmp_set_request_error(reqinfo, request, known ? SNMP_NOSUCHINSTANCE : SNMP_NOSUCHOBJECT);
 }
 
+// Where a get-next within a module's subtree begins, as the agent library's
+// OID: the request's OID, or the subtree's root when the request lies before
+// it, so that only the subtree's own instances are considered. False when
+// the OID does not fit.
+bool getnext_start(const netsnmp_handler_registration *reginfo, const netsnmp_variable_list *vb,
+                   uint32_t *from, int32_t *fromLength) {
+  if (snmp_oid_compare(vb->name, vb->name_length, reginfo->rootoid, reginfo->rootoid_len) < 0)
+    return to_host_oid(reginfo->rootoid, reginfo->rootoid_len, from, fromLength);
+  return to_host_oid(vb->name, vb->name_length, from, fromLength);
+}
+
 void answer_getnext(netsnmp_handler_registration *reginfo, netsnmp_request_info *request) {
   netsnmp_variable_list *vb = request->requestvb;
-  // Start at the subtree's root when the request lies before it, so that
-  // only the subtree's own instances are considered.
-  const oid *start = vb->name;
-  size_t startLength = vb->name_length;
-  if (snmp_oid_compare(vb->name, vb->name_length, reginfo->rootoid, reginfo->rootoid_len) < 0) {
-    start = reginfo->rootoid;
-    startLength = reginfo->rootoid_len;
-  }
   uint32_t from[VARNOCK_HOST_MAX_OID] = {};
   int32_t fromLength = 0;
-  if (!to_host_oid(start, startLength, from, &fromLength))
+  if (!getnext_start(reginfo, vb, from, &fromLength))
     return;
   VarnockAnswer answer;
   for (int skipped = 0; skipped < kMaxSkippedAnswers; ++skipped) {
@@ -280,15 +283,9 @@ void snapshot_get(const Snapshot &snapshot, netsnmp_agent_request_info *reqinfo,
 void snapshot_getnext(const Snapshot &snapshot, netsnmp_handler_registration *reginfo,
                       netsnmp_request_info *request) {
   netsnmp_variable_list *vb = request->requestvb;
-  const oid *start = vb->name;
-  size_t startLength = vb->name_length;
-  if (snmp_oid_compare(vb->name, vb->name_length, reginfo->rootoid, reginfo->rootoid_len) < 0) {
-    start = reginfo->rootoid;
-    startLength = reginfo->rootoid_len;
-  }
   uint32_t from[VARNOCK_HOST_MAX_OID] = {};
   int32_t fromLength = 0;
-  if (!to_host_oid(start, startLength, from, &fromLength))
+  if (!getnext_start(reginfo, vb, from, &fromLength))
     return;
   for (const SnapshotEntry *entry = snapshot.after(from, fromLength); entry != nullptr;
        entry = snapshot.next(entry)) {
