@@ -12,6 +12,7 @@
 #include "collect/fetch_page.h"
 #include "collect/http_answer.h"
 #include "collect/page_number.h"
+#include "collect/page_refresh.h"
 #include "collect/page_text.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
@@ -434,34 +435,8 @@ int refresh_server_info(void) {
   if (lastInfoRefresh != 0 && platform_seconds_between(lastInfoRefresh, now) < kRefreshInterval) {
     return 0;
   }
-  // Every server's request goes out at once and the answers are awaited
-  // together; they are then read in list order, as if fetched one by one.
-  size_t count = 0;
-  for (const ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
-    ++count;
-  }
-  PageFetches fetches(count);
-  for (const ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
-    fetches.add("127.0.0.1", static_cast<uint16_t>(entry->port & 0xFFFF), "/server-info",
-                entry->credentials);
-  }
-  fetches.run();
-  char *text = nullptr;
-  size_t i = 0;
-  for (ServerEntry *entry = server_list; entry != nullptr; entry = entry->next, ++i) {
-    const char *response = nullptr;
-    FetchEnd end = FETCH_NOT_SENT;
-    const int received = fetches.take(i, &response, &end);
-    int32_t code = 0;
-    PageOutcome outcome = fetch_outcome(received, response, end, &code);
-    // No page, an error page or a cut-off one: the entry keeps what it had.
-    if (outcome == PAGE_OK) {
-      outcome = read_info_page(entry, response, received, &text);
-    }
-    note_page_fetch(&entry->infoHealth, outcome, code, platform_time());
-  }
+  fetch_and_read_pages("/server-info", &ServerEntry::infoHealth, read_info_page);
   lastInfoRefresh = platform_time();
-  std::free(text);
   return 0;
 }
 

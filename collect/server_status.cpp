@@ -6,6 +6,7 @@
 #include "collect/fetch_page.h"
 #include "collect/http_answer.h"
 #include "collect/page_number.h"
+#include "collect/page_refresh.h"
 #include "collect/page_text.h"
 #include "collect/server_info.h"
 #include "config/server_list.h"
@@ -166,33 +167,8 @@ int refresh_server_status(void) {
   }
   refresh_server_info();
 
-  // Every server's request goes out at once and the answers are awaited
-  // together; they are then read in list order, as if fetched one by one.
-  size_t count = 0;
-  for (const ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
-    ++count;
-  }
-  PageFetches fetches(count);
-  for (const ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
-    fetches.add("127.0.0.1", static_cast<uint16_t>(entry->port), kStatusPath, entry->credentials);
-  }
-  fetches.run();
-  char *text = nullptr;
-  size_t i = 0;
-  for (ServerEntry *entry = server_list; entry != nullptr; entry = entry->next, ++i) {
-    const char *response = nullptr;
-    FetchEnd end = FETCH_NOT_SENT;
-    const int received = fetches.take(i, &response, &end);
-    int32_t code = 0;
-    PageOutcome outcome = fetch_outcome(received, response, end, &code);
-    // No page, an error page or a cut-off one: the entry keeps what it had.
-    if (outcome == PAGE_OK) {
-      outcome = read_status_page(entry, response, received, &text);
-    }
-    note_page_fetch(&entry->statusHealth, outcome, code, platform_time());
-  }
+  fetch_and_read_pages(kStatusPath, &ServerEntry::statusHealth, read_status_page);
   lastStatusRefresh = platform_time();
-  std::free(text);
   return 0;
 }
 
