@@ -39,8 +39,9 @@ VARNOCK_API int VarnockHostGet(const uint32_t *oid, int32_t oidLength, VarnockAn
 // registered variables. Returns 1 with the answer filled, 0 at the end.
 VARNOCK_API int VarnockHostGetNext(const uint32_t *oid, int32_t oidLength, VarnockAnswer *answer);
 
-// Log lines of a level above maxLevel are dropped (default 4: errors and
-// warnings; 7 shows debug traces).
+// Log lines of a level above maxLevel are dropped (default
+// VARNOCK_LOG_WARNING: errors and warnings; VARNOCK_LOG_DEBUG shows debug
+// traces).
 VARNOCK_API void VarnockHostSetLogLevel(int32_t maxLevel);
 
 // Where finished log lines (each with its newline) go instead of the

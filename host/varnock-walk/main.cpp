@@ -8,13 +8,12 @@
 // answer with the variable's name, the instance (the answer's arcs after the
 // variable's own prefix), the type and the value.
 #include <stdio.h>
-#include <string.h>
 
 #include <string>
 #include <vector>
 
 #include "host/dump/dump_table.h"
-#include "platform/host/module_loader.h"
+#include "host/module_host/module_host.h"
 #include "platform/host/socket_library.h"
 #include "platform/path.h"
 #include "varnock.h"
@@ -64,53 +63,37 @@ int parse_options(int argc, char **argv, Options *options) {
   return 0;
 }
 
-// The loaded modules. They stay loaded until the process ends, as in the
+// The started modules. They stay loaded until the process ends, as in the
 // agent (a module keeps state that its callers' answers point into); the
 // list itself is never destroyed, so it is still there at that end.
-std::vector<PlatformModule *> &loaded_modules() {
-  static auto *modules = new std::vector<PlatformModule *>;
+std::vector<varnock::HostedModule> &started_modules() {
+  static auto *modules = new std::vector<varnock::HostedModule>;
   return *modules;
 }
 
-struct Entries {
-  ModuleInitFn init;
-  ModuleMonitorInitFn monitorInit;
-  ModuleCallbackFn callback;
-  ModuleFinishFn finish;
-};
-
-bool start_module(const std::string &path, const std::string &agentPath, Entries *entries) {
-  std::string error;
-  PlatformModule *module = platform_module_load(path.c_str(), &error);
-  if (module == nullptr) {
-    fprintf(stderr, "%s: cannot load module %s: %s\n", kProgram, path.c_str(), error.c_str());
-    return false;
-  }
-  loaded_modules().push_back(module);
-  entries->init = reinterpret_cast<ModuleInitFn>(platform_module_symbol(module, "init"));
-  entries->monitorInit =
-      reinterpret_cast<ModuleMonitorInitFn>(platform_module_symbol(module, "monitorInit"));
-  entries->callback =
-      reinterpret_cast<ModuleCallbackFn>(platform_module_symbol(module, "callback"));
-  entries->finish = reinterpret_cast<ModuleFinishFn>(platform_module_symbol(module, "finish"));
-  if (entries->init == nullptr || entries->monitorInit == nullptr || entries->callback == nullptr ||
-      entries->finish == nullptr) {
-    fprintf(stderr, "%s: %s is not a module: init, monitorInit, callback or finish is missing\n",
-            kProgram, path.c_str());
+bool start_module(const std::string &path, const std::string &agentPath) {
+  varnock::HostedModule module;
+  varnock::ModuleFault fault;
+  if (!varnock::open_module(path, &module, &fault)) {
+    if (fault.kind == varnock::ModuleFault::kMissingExport)
+      fprintf(stderr,
+              "%s: %s is not a module: init, monitorInit, branch, modinfo, callback or finish "
+              "is missing\n",
+              kProgram, path.c_str());
+    else
+      fprintf(stderr, "%s: cannot load module %s: %s\n", kProgram, path.c_str(),
+              fault.detail.c_str());
     return false;
   }
   InitBlock block;
-  memset(&block, 0, sizeof block);
-  if (agentPath.size() >= sizeof block.agentPath) {
-    fprintf(stderr, "%s: configuration directory too long for the module\n", kProgram);
+  if (!varnock::init_module(&module, agentPath, &block, &fault)) {
+    if (fault.kind == varnock::ModuleFault::kAgentPathTooLong)
+      fprintf(stderr, "%s: configuration directory too long for the module\n", kProgram);
+    else
+      fprintf(stderr, "%s: %s refused to start (init returned -1)\n", kProgram, path.c_str());
     return false;
   }
-  memcpy(block.agentPath, agentPath.c_str(), agentPath.size() + 1);
-  if (entries->init(&block) < 0) {
-    fprintf(stderr, "%s: %s refused to start (init returned -1)\n", kProgram, path.c_str());
-    return false;
-  }
-  entries->monitorInit();
+  started_modules().push_back(module);
   return true;
 }
 
@@ -126,7 +109,7 @@ int main(int argc, char **argv) {
     fprintf(stderr, "%s: the socket library did not start\n", kProgram);
     return 1;
   }
-  VarnockHostSetLogLevel(options.debug ? 7 : 4);
+  VarnockHostSetLogLevel(options.debug ? VARNOCK_LOG_DEBUG : VARNOCK_LOG_WARNING);
 
   std::string agentPath = options.configDir;
   if (!agentPath.empty() && agentPath.back() != PLATFORM_PATH_SEPARATOR) {
@@ -134,24 +117,21 @@ int main(int argc, char **argv) {
   }
   agentPath += kProgram;
 
-  std::vector<Entries> started;
   for (const std::string &path : options.modules) {
-    Entries entries{};
-    if (!start_module(path, agentPath, &entries)) {
+    if (!start_module(path, agentPath)) {
       return 1;
     }
-    started.push_back(entries);
   }
 
   // One tick first, as the agent gives its modules, then the walk: each
   // handler runs its table's refresh on its first call.
-  for (const Entries &entries : started) {
-    entries.callback();
+  for (const varnock::HostedModule &module : started_modules()) {
+    module.callback();
   }
   varnock::print_dump(stdout, varnock::dump_all_variables());
 
-  for (const Entries &entries : started) {
-    entries.finish();
+  for (const varnock::HostedModule &module : started_modules()) {
+    module.finish();
   }
   platform_socket_library_stop();
   return 0;

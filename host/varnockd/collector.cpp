@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <string.h>
-#include <syslog.h>
 #include <time.h>
 
 #include <algorithm>
@@ -228,7 +227,7 @@ bool Collector::reload_modules(std::string *why) {
     if (load_module(&module, &error) && start_module(&module, config_dir_, &error))
       continue;
     if (!in_use_[i]) {
-      log_line(LOG_ERR, "varnockd: " + error + "\n");
+      log_line(VARNOCK_LOG_ERR, "varnockd: " + error + "\n");
     } else {
       if (!why->empty())
         *why += "; ";
@@ -252,7 +251,7 @@ void Collector::run() {
   for (Module &module : *modules_) {
     std::string error;
     if (!start_module(&module, config_dir_, &error))
-      log_line(LOG_ERR, "varnockd: " + error + "\n");
+      log_line(VARNOCK_LOG_ERR, "varnockd: " + error + "\n");
   }
   const auto tick = std::chrono::seconds(tick_seconds_);
   for (bool first = true; !stop_; first = false) {
@@ -264,15 +263,16 @@ void Collector::run() {
       if (reload_modules(&why)) {
         ++generation_;
         callbacks = false; // as after a start
-        log_line(LOG_INFO, "varnockd: modules reloaded\n");
+        log_line(VARNOCK_LOG_INFO, "varnockd: modules reloaded\n");
         reload_failing_ = false;
         reload_why_.clear();
       } else {
         // Said once, and again only when the reason changes.
         if (!reload_failing_ || why != reload_why_)
-          log_line(LOG_ERR, "varnockd: reload failed: " + why +
-                                "; the answers of before the reload are served until a reload "
-                                "succeeds (tried again every tick)\n");
+          log_line(VARNOCK_LOG_ERR,
+                   "varnockd: reload failed: " + why +
+                       "; the answers of before the reload are served until a reload "
+                       "succeeds (tried again every tick)\n");
         reload_failing_ = true;
         reload_why_ = why;
       }

@@ -21,7 +21,7 @@ int log_queue_fd();
 // Writes the waiting lines, in the order they were logged. Main thread only.
 void log_queue_drain();
 
-// Logs one finished line (with its newline) at a syslog level, from any
+// Logs one finished line (with its newline) at a VARNOCK_LOG_* level, from any
 // thread: at once on the main thread, else through the queue.
 void log_line(int32_t level, const std::string &line);
 

@@ -220,7 +220,7 @@ int main(int argc, char **argv) {
   if (!options.logConfigured)
     snmp_enable_stderrlog();
   if (options.debug)
-    VarnockHostSetLogLevel(7);
+    VarnockHostSetLogLevel(VARNOCK_LOG_DEBUG);
   if (!varnockd::log_queue_start())
     return fail(std::string("cannot set up the log: ") + strerror(errno));
 

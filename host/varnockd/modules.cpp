@@ -1,28 +1,11 @@
 // Loading and starting monitoring modules.
 #include "host/varnockd/modules.h"
 
-#include <dlfcn.h>
 #include <string.h>
 
 #include "varnock_host.h"
 
 namespace varnockd {
-
-namespace {
-
-template <typename Fn>
-bool find_export(Module *module, const char *symbol, Fn *fn, std::string *error) {
-  dlerror();
-  void *address = dlsym(module->handle, symbol);
-  if (address == nullptr) {
-    *error = module->path + ": not a module: it does not export '" + symbol + "'";
-    return false;
-  }
-  *fn = reinterpret_cast<Fn>(address);
-  return true;
-}
-
-} // namespace
 
 std::string oid_text(const uint32_t *oid, int32_t length) {
   std::string text;
@@ -34,51 +17,31 @@ std::string oid_text(const uint32_t *oid, int32_t length) {
 }
 
 bool load_module(Module *module, std::string *error) {
-  // Bind every symbol now, so that a module that needs something missing is
-  // reported at start-up rather than failing in the middle of a request.
   // A bare file name means the file in the current directory, as on the
   // command line, not a search of the system's library directories.
   const std::string file =
       module->path.find('/') == std::string::npos ? "./" + module->path : module->path;
-  module->handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (module->handle == nullptr) {
-    const char *why = dlerror();
-    *error = "cannot load module " + module->path + ": " + (why != nullptr ? why : "unknown error");
-    return false;
-  }
-  if (find_export(module, "init", &module->init, error) &&
-      find_export(module, "monitorInit", &module->monitorInit, error) &&
-      find_export(module, "branch", &module->branch, error) &&
-      find_export(module, "modinfo", &module->modinfo, error) &&
-      find_export(module, "callback", &module->callback, error) &&
-      find_export(module, "finish", &module->finish, error))
+  varnock::ModuleFault fault;
+  if (varnock::open_module(file, module, &fault))
     return true;
-  dlclose(module->handle);
-  module->handle = nullptr;
+  if (fault.kind == varnock::ModuleFault::kMissingExport)
+    *error = module->path + ": not a module: it does not export '" + fault.detail + "'";
+  else
+    *error = "cannot load module " + module->path + ": " + fault.detail;
   return false;
 }
 
 bool start_module(Module *module, const std::string &configDir, std::string *error) {
   InitBlock block;
-  memset(&block, 0, sizeof block);
-  const std::string agentPath = configDir + "/varnockd";
-  if (agentPath.size() >= sizeof block.agentPath) {
-    *error = "configuration directory too long for the module: " + configDir;
-    return false;
-  }
-  memcpy(block.agentPath, agentPath.c_str(), agentPath.size() + 1);
-
-  // Modules start one after another, so the variables that this one
-  // registers stand together from here on.
-  module->firstVariable = VarnockHostVariableCount();
-  if (module->init(&block) < 0) {
-    // It may have registered variables before it refused.
-    VarnockHostForgetVariablesFrom(module->firstVariable);
-    *error = module->path + ": the module refused to start (init returned -1); it is not used";
+  varnock::ModuleFault fault;
+  if (!varnock::init_module(module, configDir + "/varnockd", &block, &fault)) {
+    if (fault.kind == varnock::ModuleFault::kAgentPathTooLong)
+      *error = "configuration directory too long for the module: " + configDir;
+    else
+      *error = module->path + ": the module refused to start (init returned -1); it is not used";
     return false;
   }
   module->name.assign(block.moduleName, strnlen(block.moduleName, sizeof block.moduleName));
-  module->monitorInit();
 
   uint32_t subtree[VARNOCK_MAX_OID_LEN] = {};
   int32_t length = 0;
@@ -108,15 +71,7 @@ void drop_module(Module *module) {
 }
 
 void unload_module(Module *module) {
-  if (module->handle != nullptr)
-    dlclose(module->handle);
-  module->handle = nullptr;
-  module->init = nullptr;
-  module->monitorInit = nullptr;
-  module->branch = nullptr;
-  module->modinfo = nullptr;
-  module->callback = nullptr;
-  module->finish = nullptr;
+  varnock::close_module(module);
   module->started = false;
 }
 

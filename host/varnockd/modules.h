@@ -6,27 +6,21 @@
 
 #include <string>
 
+#include "host/module_host/module_host.h"
 #include "varnock.h"
 
 namespace varnockd {
 
-struct Module {
-  std::string path;
-  void *handle = nullptr;
-  ModuleInitFn init = nullptr;
-  ModuleMonitorInitFn monitorInit = nullptr;
-  ModuleBranchFn branch = nullptr;
-  ModuleModinfoFn modinfo = nullptr;
-  ModuleCallbackFn callback = nullptr;
-  ModuleFinishFn finish = nullptr;
+// A module as the daemon uses it: the library and entry points that the
+// shared start sequence fills in, and what the daemon learns once it starts.
+struct Module : varnock::HostedModule {
+  std::string path; // as given on the command line
 
   bool started = false; // init accepted the agent; the module is in use
   std::string name;     // as the module wrote it into the InitBlock
   std::string title;    // from modinfo
   uint32_t subtree[VARNOCK_MAX_OID_LEN] = {};
   int32_t subtreeLength = 0; // from branch
-  // Position of the module's first variable in the agent library's list.
-  size_t firstVariable = 0;
 };
 
 // Opens the library at module->path and finds its six entry points. On

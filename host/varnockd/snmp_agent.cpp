@@ -1,6 +1,7 @@
-// Net-SNMP's agent as the daemon's front: setup, the one handler that answers
-// every module subtree through the agent library's walk, the periodic tick
-// and the main loop with clean stopping on SIGTERM/SIGINT.
+// Net-SNMP's agent as the daemon's front: setup, the registration of the
+// module subtrees (their requests are answered in snmp_requests.cpp, the
+// AgentX sub-agent set up in snmp_agentx.cpp), the periodic tick and the
+// main loop with clean stopping on SIGTERM/SIGINT.
 #include "host/varnockd/snmp_agent.h"
 
 #include <errno.h>
@@ -23,12 +24,13 @@
 
 #include <net-snmp/agent/net-snmp-agent-includes.h>
 
-#include <net-snmp/agent/agent_callbacks.h>
 #include <net-snmp/agent/agent_read_config.h>
 
 #include "host/varnockd/collector.h"
 #include "host/varnockd/log_queue.h"
 #include "host/varnockd/modules.h"
+#include "host/varnockd/snmp_agentx.h"
+#include "host/varnockd/snmp_requests.h"
 #include "varnock_host.h"
 
 // The access control and user tables of Net-SNMP's MIB modules library; they
@@ -59,18 +61,15 @@ constexpr char kDefaultAddress[] = "udp:127.0.0.1:1161";
 // Used when the configuration directory holds no varnockd.conf.
 constexpr char kDefaultAccess[] = "rocommunity public 127.0.0.1";
 
-// A get-next skips answers it cannot carry; each skip moves strictly
-// forward, and this bounds the number of them in one request.
-constexpr int kMaxSkippedAnswers = 10000;
-
 volatile sig_atomic_t g_signal = 0;
 volatile sig_atomic_t g_reload = 0;
 void (*g_reload_hook)() = nullptr;
 int g_wake[2] = {-1, -1};
 void (*g_tick)() = nullptr;
 
-// Serving from snapshots: the collector whose latest snapshot answers, and
-// whether its lateness has been reported.
+// Serving from snapshots: the collector whose latest snapshot answers (its
+// subtrees and lateness watched here), and whether its lateness has been
+// reported.
 const Collector *g_collector = nullptr;
 bool g_late_reported = false;
 
@@ -87,258 +86,9 @@ unsigned g_registered_generation = 0;
 std::string g_config_dir;
 bool g_master = true;
 
-// AgentX: the command line's settings, and whether the master is there.
-const Options *g_options = nullptr;
-bool g_agentx_connected = false;
-
 bool file_exists(const std::string &path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// Net-SNMP arcs (unsigned long) to the agent library's 32-bit arcs.
-bool to_host_oid(const oid *name, size_t length, uint32_t *out, int32_t *outLength) {
-  if (length > VARNOCK_HOST_MAX_OID)
-    return false;
-  for (size_t i = 0; i < length; ++i) {
-    if (name[i] > UINT32_MAX)
-      return false;
-    out[i] = static_cast<uint32_t>(name[i]);
-  }
-  *outLength = static_cast<int32_t>(length);
-  return true;
-}
-
-void to_snmp_oid(const VarnockAnswer &answer, oid *out, size_t *outLength) {
-  for (int32_t i = 0; i < answer.oidLength; ++i)
-    out[i] = answer.oid[i];
-  *outLength = static_cast<size_t>(answer.oidLength);
-}
-
-// True when the answer fits the type its descriptor gives: a 4-byte value
-// for the 32-bit integer types, 8 bytes for a Counter64, any length for a
-// text. A misfit is a module fault.
-bool answer_fits(const VarnockAnswer &answer) {
-  switch (answer.type) {
-  case VARNOCK_TYPE_OCTET_STRING:
-    return answer.valueLength >= 0;
-  case VARNOCK_TYPE_INTEGER:
-  case VARNOCK_TYPE_COUNTER32:
-  case VARNOCK_TYPE_GAUGE32:
-    return answer.valueLength == 4;
-  case VARNOCK_TYPE_COUNTER64:
-    return answer.valueLength == 8;
-  default:
-    return false;
-  }
-}
-
-// Stores a fitting answer in the varbind, typed as its descriptor says.
-void set_value(netsnmp_variable_list *vb, const VarnockAnswer &answer) {
-  if (answer.type == VARNOCK_TYPE_OCTET_STRING) {
-    snmp_set_var_typed_value(vb, ASN_OCTET_STR, answer.value,
-                             static_cast<size_t>(answer.valueLength));
-  } else if (answer.type == VARNOCK_TYPE_COUNTER64) {
-    uint64_t value; // the module's host-order 64 bits, as Net-SNMP's two halves
-    memcpy(&value, answer.value, sizeof value);
-    struct counter64 c64;
-    c64.high = static_cast<u_long>(value >> 32);
-    c64.low = static_cast<u_long>(value & 0xFFFFFFFFu);
-    snmp_set_var_typed_value(vb, ASN_COUNTER64, &c64, sizeof c64);
-  } else if (answer.type == VARNOCK_TYPE_INTEGER) {
-    int32_t value;
-    memcpy(&value, answer.value, sizeof value);
-    snmp_set_var_typed_value(vb, ASN_INTEGER, &value, sizeof value);
-  } else {
-    uint32_t value; // Counter32, Gauge32: unsigned
-    memcpy(&value, answer.value, sizeof value);
-    snmp_set_var_typed_value(vb, answer.type, &value, sizeof value);
-  }
-}
-
-void log_bad_answer(const VarnockAnswer &answer) {
-  const char *name = answer.variable != nullptr ? answer.variable->name : "?";
-  snmp_log(LOG_ERR,
-           "varnockd: variable %s answered a value that does not fit its type %d (length %d)\n",
-           name, answer.type, answer.valueLength);
-}
-
-// True when some registered variable's OID, without its instance arc, is a
-// prefix of the request: the object exists, only the instance does not.
-bool names_known_object(const uint32_t *request, int32_t length) {
-  const size_t count = VarnockHostVariableCount();
-  for (size_t i = 0; i < count; ++i) {
-    const MibVariable *var = VarnockHostVariableAt(i);
-    const int32_t prefix = var->oidLength - 1;
-    if (prefix > 0 && prefix <= length && memcmp(var->oid, request, prefix * sizeof(uint32_t)) == 0)
-      return true;
-  }
-  return false;
-}
-
-void answer_get(netsnmp_agent_request_info *reqinfo, netsnmp_request_info *request) {
-  netsnmp_variable_list *vb = request->requestvb;
-  uint32_t asked[VARNOCK_HOST_MAX_OID] = {};
-  int32_t askedLength = 0;
-  VarnockAnswer answer;
-  // The library refuses a request longer than any descriptor's OID before a
-  // handler sees it.
-  if (to_host_oid(vb->name, vb->name_length, asked, &askedLength) &&
-      VarnockHostGet(asked, askedLength, &answer)) {
-    if (answer_fits(answer)) {
-      set_value(vb, answer);
-    } else {
-      log_bad_answer(answer);
-      netsnmp_set_request_error(reqinfo, request, SNMP_ERR_GENERR);
-    }
-    return;
-  }
-  const bool known = askedLength > 0 && names_known_object(asked, askedLength);
-  netsnmp_set_request_error(reqinfo, request, known ? SNMP_NOSUCHINSTANCE : SNMP_NOSUCHOBJECT);
-}
-
-// Where a get-next within a module's subtree begins, as the agent library's
-// OID: the request's OID, or the subtree's root when the request lies before
-// it, so that only the subtree's own instances are considered. False when
-// the OID does not fit.
-bool getnext_start(const netsnmp_handler_registration *reginfo, const netsnmp_variable_list *vb,
-                   uint32_t *from, int32_t *fromLength) {
-  if (snmp_oid_compare(vb->name, vb->name_length, reginfo->rootoid, reginfo->rootoid_len) < 0)
-    return to_host_oid(reginfo->rootoid, reginfo->rootoid_len, from, fromLength);
-  return to_host_oid(vb->name, vb->name_length, from, fromLength);
-}
-
-void answer_getnext(netsnmp_handler_registration *reginfo, netsnmp_request_info *request) {
-  netsnmp_variable_list *vb = request->requestvb;
-  uint32_t from[VARNOCK_HOST_MAX_OID] = {};
-  int32_t fromLength = 0;
-  if (!getnext_start(reginfo, vb, from, &fromLength))
-    return;
-  VarnockAnswer answer;
-  for (int skipped = 0; skipped < kMaxSkippedAnswers; ++skipped) {
-    if (!VarnockHostGetNext(from, fromLength, &answer))
-      return; // nothing after: Net-SNMP carries on past this subtree
-    oid found[MAX_OID_LEN];
-    size_t foundLength = 0;
-    to_snmp_oid(answer, found, &foundLength);
-    if (netsnmp_oid_is_subtree(reginfo->rootoid, reginfo->rootoid_len, found, foundLength) != 0)
-      return; // past the subtree
-    if (snmp_oid_compare(found, foundLength, vb->name, vb->name_length) > 0) {
-      if (answer_fits(answer)) {
-        snmp_set_var_objid(vb, found, foundLength);
-        set_value(vb, answer);
-        return;
-      }
-      log_bad_answer(answer);
-    }
-    memcpy(from, answer.oid, static_cast<size_t>(answer.oidLength) * sizeof(uint32_t));
-    fromLength = answer.oidLength;
-  }
-}
-
-// The value of a snapshot entry as an answer, for the checks and setters
-// that live answers go through.
-void entry_answer(const SnapshotEntry &entry, VarnockAnswer *answer) {
-  answer->oidLength = static_cast<int32_t>(entry.oid.size());
-  std::copy(entry.oid.begin(), entry.oid.end(), answer->oid);
-  answer->type = entry.type;
-  answer->valueLength = static_cast<int32_t>(entry.value.size());
-  memcpy(answer->value, entry.value.data(), entry.value.size());
-  answer->variable = nullptr;
-}
-
-void log_bad_entry(const SnapshotEntry &entry) {
-  snmp_log(LOG_ERR,
-           "varnockd: variable %s answered a value that does not fit its type %d (length %d)\n",
-           entry.variable.empty() ? "?" : entry.variable.c_str(), entry.type,
-           static_cast<int>(entry.value.size()));
-}
-
-// A get answered from the snapshot, as the walk would answer it: an
-// instance of a descriptor of the request's length.
-void snapshot_get(const Snapshot &snapshot, netsnmp_agent_request_info *reqinfo,
-                  netsnmp_request_info *request) {
-  netsnmp_variable_list *vb = request->requestvb;
-  uint32_t asked[VARNOCK_HOST_MAX_OID] = {};
-  int32_t askedLength = 0;
-  if (to_host_oid(vb->name, vb->name_length, asked, &askedLength) &&
-      askedLength <= VARNOCK_MAX_OID_LEN) {
-    const SnapshotEntry *entry = snapshot.find(asked, askedLength);
-    if (entry != nullptr && entry->descriptorLength == askedLength) {
-      VarnockAnswer answer;
-      entry_answer(*entry, &answer);
-      if (answer_fits(answer)) {
-        set_value(vb, answer);
-      } else {
-        log_bad_entry(*entry);
-        netsnmp_set_request_error(reqinfo, request, SNMP_ERR_GENERR);
-      }
-      return;
-    }
-  }
-  const bool known = askedLength > 0 && snapshot.names_known_object(asked, askedLength);
-  netsnmp_set_request_error(reqinfo, request, known ? SNMP_NOSUCHINSTANCE : SNMP_NOSUCHOBJECT);
-}
-
-void snapshot_getnext(const Snapshot &snapshot, netsnmp_handler_registration *reginfo,
-                      netsnmp_request_info *request) {
-  netsnmp_variable_list *vb = request->requestvb;
-  uint32_t from[VARNOCK_HOST_MAX_OID] = {};
-  int32_t fromLength = 0;
-  if (!getnext_start(reginfo, vb, from, &fromLength))
-    return;
-  for (const SnapshotEntry *entry = snapshot.after(from, fromLength); entry != nullptr;
-       entry = snapshot.next(entry)) {
-    VarnockAnswer answer;
-    entry_answer(*entry, &answer);
-    oid found[MAX_OID_LEN];
-    size_t foundLength = 0;
-    to_snmp_oid(answer, found, &foundLength);
-    if (netsnmp_oid_is_subtree(reginfo->rootoid, reginfo->rootoid_len, found, foundLength) != 0)
-      return; // past the subtree
-    if (snmp_oid_compare(found, foundLength, vb->name, vb->name_length) > 0) {
-      if (answer_fits(answer)) {
-        snmp_set_var_objid(vb, found, foundLength);
-        set_value(vb, answer);
-        return;
-      }
-      log_bad_entry(*entry);
-    }
-  }
-}
-
-int handle_subtree(netsnmp_mib_handler *, netsnmp_handler_registration *reginfo,
-                   netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests) {
-  // One snapshot for every varbind of this call, so that they belong together.
-  const std::shared_ptr<const Snapshot> snapshot =
-      g_collector != nullptr ? g_collector->latest() : nullptr;
-  for (netsnmp_request_info *request = requests; request != nullptr; request = request->next) {
-    if (request->processed)
-      continue;
-    switch (reqinfo->mode) {
-    case MODE_GET:
-      if (g_collector != nullptr) {
-        if (snapshot != nullptr)
-          snapshot_get(*snapshot, reqinfo, request);
-      } else {
-        answer_get(reqinfo, request);
-      }
-      break;
-    case MODE_GETNEXT:
-      if (g_collector != nullptr) {
-        if (snapshot != nullptr)
-          snapshot_getnext(*snapshot, reginfo, request);
-      } else {
-        answer_getnext(reginfo, request);
-      }
-      break;
-    default:
-      // Read-only registrations never see sets; refuse anything else.
-      netsnmp_set_request_error(reqinfo, request, SNMP_ERR_NOTWRITABLE);
-      break;
-    }
-  }
-  return SNMP_ERR_NOERROR;
 }
 
 void on_signal(int sig) {
@@ -456,62 +206,6 @@ std::string join(const std::vector<std::string> &items, const char *separator) {
   return text;
 }
 
-// The master's AgentX socket as Net-SNMP will use it.
-std::string agentx_socket() {
-  const char *socket = netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET);
-  return socket != nullptr ? socket : NETSNMP_AGENTX_SOCKET;
-}
-
-int agentx_ping_seconds() {
-  return netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL);
-}
-
-// Net-SNMP's sub-agent calls these when its session with the master opens
-// (at start, and each time it reaches a master again, after which it
-// registers every subtree anew) and when it ends (the master closed the
-// connection or stopped answering pings; the sub-agent then tries again
-// every ping interval).
-int on_agentx_start(int, int, void *, void *) {
-  g_agentx_connected = true;
-  snmp_log(LOG_INFO, "varnockd: AgentX master connected at %s\n", agentx_socket().c_str());
-  return SNMPERR_SUCCESS;
-}
-
-int on_agentx_stop(int, int, void *, void *) {
-  if (g_agentx_connected)
-    snmp_log(LOG_WARNING, "varnockd: AgentX master lost; reconnecting every %d s\n",
-             agentx_ping_seconds());
-  g_agentx_connected = false;
-  return SNMPERR_SUCCESS;
-}
-
-// The command line's AgentX settings win over varnockd.conf's agentXSocket
-// and agentXPingInterval: applied once the configuration has been read,
-// before the sub-agent first connects.
-int apply_agentx_options(int, int, void *, void *) {
-  if (!g_options->agentxSocket.empty())
-    netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET,
-                          g_options->agentxSocket.c_str());
-  if (g_options->agentxPingGiven ||
-      netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL) <= 0)
-    netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL,
-                       g_options->agentxPingSeconds);
-  // A master that is away is reported once by the lines above, not at every
-  // attempt to reach it.
-  netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_NO_CONNECTION_WARNINGS, 1);
-  return SNMPERR_SUCCESS;
-}
-
-void prepare_subagent(const Options &options) {
-  g_options = &options;
-  netsnmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_POST_READ_CONFIG,
-                            apply_agentx_options, nullptr, NETSNMP_CALLBACK_HIGHEST_PRIORITY);
-  snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_START, on_agentx_start,
-                         nullptr);
-  snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_STOP, on_agentx_stop,
-                         nullptr);
-}
-
 } // namespace
 
 bool agent_start(const Options &options, std::string *error) {
@@ -588,7 +282,7 @@ bool agent_start(const Options &options, std::string *error) {
   if (subagent) {
     // A master that is not there yet is no reason to stop: the sub-agent
     // keeps trying, and registers its subtrees once it gets through.
-    if (!g_agentx_connected)
+    if (!agentx_connected())
       snmp_log(LOG_WARNING, "varnockd: AgentX master not reachable at %s; trying every %d s\n",
                agentx_socket().c_str(), agentx_ping_seconds());
     return true;
@@ -676,6 +370,7 @@ void agent_set_tick(int seconds, void (*tick)()) {
 
 void agent_serve_snapshots(const Collector *collector) {
   g_collector = collector;
+  answer_from_snapshots(collector);
   snmp_alarm_register(1, SA_REPEAT, watch_collector, nullptr);
 }
 

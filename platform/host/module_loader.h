@@ -3,6 +3,7 @@
 
 #include <string>
 
+// An open library: the system's own handle, seen only through these calls.
 struct PlatformModule;
 
 // Loads the library at path, binding everything at once. Null on failure,

@@ -476,8 +476,9 @@ TEST(HostLog, SinkTakesWholeLinesFromEveryThread) {
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([t] {
       for (int i = 0; i < 500; ++i) {
-        VarnockSyslog(3, "thread %d line %d %s", t, i, std::string(200, 'a' + t).c_str());
-        VarnockSyslog(7, "hidden");
+        VarnockSyslog(VARNOCK_LOG_ERR, "thread %d line %d %s", t, i,
+                      std::string(200, 'a' + t).c_str());
+        VarnockSyslog(VARNOCK_LOG_DEBUG, "hidden");
       }
     });
   }

@@ -2,9 +2,8 @@
 
 #include <dlfcn.h>
 
-struct PlatformModule {
-  void *handle;
-};
+// A PlatformModule pointer is dlopen's handle itself: nothing to allocate,
+// so a module that stays loaded until the process ends leaves nothing behind.
 
 PlatformModule *platform_module_load(const char *path, std::string *error) {
   if (path == nullptr) {
@@ -17,16 +16,15 @@ PlatformModule *platform_module_load(const char *path, std::string *error) {
     *error = why != nullptr ? why : "unknown error";
     return nullptr;
   }
-  return new PlatformModule{handle};
+  return static_cast<PlatformModule *>(handle);
 }
 
 void *platform_module_symbol(PlatformModule *module, const char *name) {
-  return module != nullptr ? dlsym(module->handle, name) : nullptr;
+  return module != nullptr ? dlsym(module, name) : nullptr;
 }
 
 void platform_module_unload(PlatformModule *module) {
   if (module != nullptr) {
-    dlclose(module->handle);
-    delete module;
+    dlclose(module);
   }
 }

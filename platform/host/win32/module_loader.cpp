@@ -4,9 +4,9 @@
 
 #include <cstdio>
 
-struct PlatformModule {
-  HMODULE handle;
-};
+// A PlatformModule pointer is the library's HMODULE itself: nothing to
+// allocate, so a module that stays loaded until the process ends leaves
+// nothing behind.
 
 namespace {
 
@@ -36,19 +36,18 @@ PlatformModule *platform_module_load(const char *path, std::string *error) {
     *error = error_text(GetLastError());
     return nullptr;
   }
-  return new PlatformModule{handle};
+  return reinterpret_cast<PlatformModule *>(handle);
 }
 
 void *platform_module_symbol(PlatformModule *module, const char *name) {
   if (module == nullptr) {
     return nullptr;
   }
-  return reinterpret_cast<void *>(GetProcAddress(module->handle, name));
+  return reinterpret_cast<void *>(GetProcAddress(reinterpret_cast<HMODULE>(module), name));
 }
 
 void platform_module_unload(PlatformModule *module) {
   if (module != nullptr) {
-    FreeLibrary(module->handle);
-    delete module;
+    FreeLibrary(reinterpret_cast<HMODULE>(module));
   }
 }
