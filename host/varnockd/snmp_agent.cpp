@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <memory>
 
 // Net-SNMP's configuration header must come first.
@@ -131,7 +132,7 @@ std::string clock_text(time_t when) {
 // once, with the time the answers come from, and again when it has ended.
 void sync_registrations(const Snapshot &snapshot);
 
-void watch_collector(unsigned int, void *) {
+void watch_collector_now() {
   if (g_collector == nullptr)
     return;
   if (const std::shared_ptr<const Snapshot> now = g_collector->latest();
@@ -152,6 +153,16 @@ void watch_collector(unsigned int, void *) {
     snmp_log(LOG_INFO, "varnockd: collections are back on time; answers are from %s\n",
              from.c_str());
     g_late_reported = false;
+  }
+}
+
+// Net-SNMP's alarm calls this from C frames, which no C++ exception (here:
+// no memory for a string or a registration) may cross.
+void watch_collector(unsigned int, void *) {
+  try {
+    watch_collector_now();
+  } catch (const std::exception &e) {
+    snmp_log(LOG_ERR, "varnockd: watching the collector: %s\n", e.what());
   }
 }
 

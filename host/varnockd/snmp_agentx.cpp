@@ -18,6 +18,13 @@ namespace {
 const Options *g_options = nullptr;
 bool g_agentx_connected = false;
 
+// The master's socket, without building a string: the callbacks below run
+// inside Net-SNMP's C frames, where no C++ exception may start.
+const char *socket_name() {
+  const char *socket = netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET);
+  return socket != nullptr ? socket : NETSNMP_AGENTX_SOCKET;
+}
+
 // Net-SNMP's sub-agent calls these when its session with the master opens
 // (at start, and each time it reaches a master again, after which it
 // registers every subtree anew) and when it ends (the master closed the
@@ -25,7 +32,7 @@ bool g_agentx_connected = false;
 // every ping interval).
 int on_agentx_start(int, int, void *, void *) {
   g_agentx_connected = true;
-  snmp_log(LOG_INFO, "varnockd: AgentX master connected at %s\n", agentx_socket().c_str());
+  snmp_log(LOG_INFO, "varnockd: AgentX master connected at %s\n", socket_name());
   return SNMPERR_SUCCESS;
 }
 
@@ -57,10 +64,7 @@ int apply_agentx_options(int, int, void *, void *) {
 } // namespace
 
 // The master's AgentX socket as Net-SNMP will use it.
-std::string agentx_socket() {
-  const char *socket = netsnmp_ds_get_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET);
-  return socket != nullptr ? socket : NETSNMP_AGENTX_SOCKET;
-}
+std::string agentx_socket() { return socket_name(); }
 
 int agentx_ping_seconds() {
   return netsnmp_ds_get_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL);

@@ -315,7 +315,13 @@ TEST(FootprintTableSnmp, ApacheAsProcessOneOfItsPidNamespaceGetsItsCpuShare) {
   const std::string unshare = std::to_string(container.pid());
   const std::string apache =
       testsupport::read_file("/proc/" + unshare + "/task/" + unshare + "/children"); // "PID "
-  ASSERT_EQ(testsupport::read_file(dir.file("run/httpd.pid")), "1\n");
+  // Apache listens before it writes its pid file: give the file a moment.
+  std::string pidFile;
+  for (int i = 0; i < 100 && pidFile.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pidFile = testsupport::read_file(dir.file("run/httpd.pid"));
+  }
+  ASSERT_EQ(pidFile, "1\n");
 
   VarnockdSetup setup;
   setup.launcher = {"nsenter", "--target", apache.substr(0, apache.find(' ')), "--pid", "--mount"};
