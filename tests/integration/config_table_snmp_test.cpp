@@ -15,6 +15,7 @@
 #include "tests/support/apache.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/module_harness.h"
+#include "tests/support/module_state.h"
 #include "tests/support/process.h"
 #include "tests/support/server_list_reset.h"
 #include "tests/support/varnockd.h"
@@ -171,17 +172,8 @@ using testsupport::fake_now;
 // test's hands.
 class ServerInfoApacheTest : public ::testing::Test {
 protected:
-  void SetUp() override {
-    fake_varnock::reset();
-    testsupport::clear_server_list();
-    server_info_reset_for_tests();
-    testsupport::use_fake_clock(1000000);
-  }
-  void TearDown() override {
-    testsupport::clear_server_list();
-    server_info_reset_for_tests();
-    testsupport::use_real_clock();
-  }
+  void SetUp() override { testsupport::fresh_module(1000000, 0); }
+  void TearDown() override { testsupport::leave_module(); }
 };
 
 TEST_F(ServerInfoApacheTest, ServerNameWithoutPortKeepsItsRowAcrossRefreshes) {

@@ -23,6 +23,7 @@
 #include "tests/support/build_kind.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/hostile_server.h"
+#include "tests/support/module_state.h"
 #include "tests/support/process.h"
 #include "tests/support/server_list_reset.h"
 
@@ -37,8 +38,7 @@ using Clock = std::chrono::steady_clock;
 // build, so that it is cut by the size bound rather than by the clock.
 constexpr int kReceiveTimeout = testsupport::kSanitizedBuild ? 30 : 2;
 
-int32_t fake_now = 0;
-int32_t fake_time() { return fake_now; }
+using testsupport::fake_now;
 
 // The fields each refresh writes, by name, for messages that say which one
 // changed.
@@ -180,22 +180,8 @@ struct Monitored {
 
 class HostileCollect : public ::testing::Test {
 protected:
-  void SetUp() override {
-    fake_varnock::reset();
-    testsupport::clear_server_list();
-    server_info_reset_for_tests();
-    server_status_reset_for_tests();
-    fetch_page_set_receive_timeout(kReceiveTimeout);
-    fake_now = 1000000;
-    platform_set_time_source(fake_time);
-  }
-  void TearDown() override {
-    platform_set_time_source(nullptr);
-    fetch_page_set_receive_timeout(0);
-    testsupport::clear_server_list();
-    server_info_reset_for_tests();
-    server_status_reset_for_tests();
-  }
+  void SetUp() override { testsupport::fresh_module(1000000, kReceiveTimeout); }
+  void TearDown() override { testsupport::leave_module(); }
 
   // A server with values of its own (n tells them apart) and a PID file
   // under its server root.

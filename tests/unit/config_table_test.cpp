@@ -11,6 +11,7 @@
 #include "module/row_protocol.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/module_harness.h"
+#include "tests/support/module_state.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/server_list_reset.h"
 
@@ -44,13 +45,9 @@ protected:
   ServerEntry *modern = nullptr; // port 443, generation 2
 
   void SetUp() override {
-    fake_varnock::reset();
-    testsupport::clear_server_list();
-    server_info_reset_for_tests();
-    fetch_page_set_receive_timeout(5);
+    testsupport::fresh_module(1000000);
     // A refresh on the empty list sets the gate, so that the rows below are
     // answered as stored for the next 300 seconds.
-    testsupport::use_fake_clock(1000000);
     refresh_server_info();
     ASSERT_EQ(add_server(443, "u", "p", 0, "dTpw"), 1);
     ASSERT_EQ(add_server(80, "u", "p", 0, "dTpw"), 1);
@@ -61,12 +58,7 @@ protected:
     std::strcpy(modern->version, "Apache/2.4.71");
     std::strcpy(modern->runMode, "leftover");
   }
-  void TearDown() override {
-    testsupport::clear_server_list();
-    server_info_reset_for_tests();
-    testsupport::use_real_clock();
-    fetch_page_set_receive_timeout(0);
-  }
+  void TearDown() override { testsupport::leave_module(); }
 };
 
 TEST_F(ConfigTableTest, GetNextWalksAColumnInPortOrder) {

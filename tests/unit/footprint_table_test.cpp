@@ -16,6 +16,7 @@
 #include "pluginlib/topmod.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/module_harness.h"
+#include "tests/support/module_state.h"
 #include "tests/support/process.h"
 #include "tests/support/server_list_reset.h"
 
@@ -36,21 +37,8 @@ class FootprintTableTest : public ::testing::Test {
 protected:
   std::vector<int32_t> ports; // ascending; nothing listens on them
 
-  void SetUp() override {
-    fake_varnock::reset();
-    topmod_reset_for_tests();
-    footprint_reset_for_tests();
-    server_info_reset_for_tests();
-    testsupport::clear_server_list();
-    testsupport::use_fake_clock(100000);
-  }
-  void TearDown() override {
-    testsupport::clear_server_list();
-    testsupport::use_real_clock();
-    topmod_reset_for_tests();
-    footprint_reset_for_tests();
-    server_info_reset_for_tests();
-  }
+  void SetUp() override { testsupport::fresh_module(100000); }
+  void TearDown() override { testsupport::leave_module(); }
 
   // Configures n servers on free ports; their server-info fetches are
   // refused, so each keeps the pid the test gives it.

@@ -15,6 +15,7 @@
 #include "module/ostrik.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/module_harness.h"
+#include "tests/support/module_state.h"
 #include "tests/support/process.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/server_list_reset.h"
@@ -43,21 +44,8 @@ std::vector<uint32_t> instance(int magic, uint32_t port) {
 
 class PerfTable : public ::testing::Test {
 protected:
-  void SetUp() override {
-    fake_varnock::reset();
-    testsupport::clear_server_list();
-    server_status_reset_for_tests();
-    server_info_reset_for_tests();
-    fetch_page_set_receive_timeout(5);
-    testsupport::use_fake_clock(1000000);
-  }
-  void TearDown() override {
-    testsupport::use_real_clock();
-    fetch_page_set_receive_timeout(0);
-    server_status_reset_for_tests();
-    server_info_reset_for_tests();
-    testsupport::clear_server_list();
-  }
+  void SetUp() override { testsupport::fresh_module(1000000); }
+  void TearDown() override { testsupport::leave_module(); }
 
   // Three rows, in ascending port order.
   std::vector<ServerEntry *> add_idle_rows() {

@@ -13,6 +13,7 @@
 #include "config/server_list.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/module_harness.h"
+#include "tests/support/module_state.h"
 #include "tests/support/process.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/server_list_reset.h"
@@ -72,20 +73,13 @@ protected:
   ServerEntry *entry = nullptr;
 
   void SetUp() override {
-    fake_varnock::reset();
-    testsupport::clear_server_list();
-    server_info_reset_for_tests();
-    fetch_page_set_receive_timeout(5);
-    testsupport::use_fake_clock(100000);
+    testsupport::fresh_module(100000);
     entry = static_cast<ServerEntry *>(std::calloc(1, sizeof(ServerEntry)));
     entry->port = 8080;
   }
   void TearDown() override {
     std::free(entry);
-    testsupport::clear_server_list();
-    server_info_reset_for_tests();
-    testsupport::use_real_clock();
-    fetch_page_set_receive_timeout(0);
+    testsupport::leave_module();
   }
 
   void parse(const std::string &text) { parse_server_info(entry, text.c_str()); }

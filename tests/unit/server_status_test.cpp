@@ -18,6 +18,7 @@
 #include "pluginlib/topmod.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/module_harness.h"
+#include "tests/support/module_state.h"
 #include "tests/support/process.h"
 #include "tests/support/scripted_server.h"
 #include "tests/support/server_list_reset.h"
@@ -483,22 +484,8 @@ int status_requests(const ScriptedServer &server) {
 
 class RefreshServerStatus : public ::testing::Test {
 protected:
-  void SetUp() override {
-    fake_varnock::reset();
-    testsupport::clear_server_list();
-    server_status_reset_for_tests();
-    server_info_reset_for_tests();
-    // A server that misbehaves must not hold a test for a minute.
-    fetch_page_set_receive_timeout(5);
-    testsupport::use_fake_clock(1000000);
-  }
-  void TearDown() override {
-    testsupport::use_real_clock();
-    fetch_page_set_receive_timeout(0);
-    server_status_reset_for_tests();
-    server_info_reset_for_tests();
-    testsupport::clear_server_list();
-  }
+  void SetUp() override { testsupport::fresh_module(1000000); }
+  void TearDown() override { testsupport::leave_module(); }
 
   ServerEntry *add(int port, const char *version = kApache2) {
     EXPECT_EQ(add_server(port, "user", "pass", 0, "dXNlcjpwYXNz"), 1);
@@ -666,8 +653,6 @@ TEST_F(RefreshServerStatus, EveryGateKeepsItsPaceAcrossThe2038Wrap) {
       EXPECT_EQ(e->lastDocScan, at(start, step.scan)) << start << " +" << step.offset;
     }
   }
-  footprint_reset_for_tests();
-  topmod_reset_for_tests();
 }
 
 // A clock on which every status fetch of the server takes 8 seconds.
