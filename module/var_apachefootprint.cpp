@@ -42,37 +42,37 @@ unsigned char *var_apachefootprint(MibVariable *var, uint32_t *oid, int32_t *oid
     return nullptr;
   }
   switch (var->magic) {
-  case 1:
+  case 1: // apacheFootprintPort
     value_int = row->port;
     break;
-  case 2:
+  case 2: // apacheFootprintCPUTime
     value_int = row->cpuTime;
     break;
-  case 3:
+  case 3: // apacheFootprintPercentCPU
     value_int = whole_value(row->percentCpu);
     break;
-  case 4:
+  case 4: // apacheFootprintTotalMEMSize
     value_int = row->memSize;
     break;
-  case 5:
+  case 5: // apacheFootprintTotalRSS
     value_int = static_cast<int32_t>(row->rss);
     break;
-  case 6:
+  case 6: // apacheFootprintPercentMEM
     value_int = whole_value(row->percentMem);
     break;
-  case 7:
+  case 7: // apacheFootprintNumThreads
     value_int = row->numThreads;
     break;
-  case 14:
+  case 14: // apacheFootprintMajorPgFlts
     value_int = row->majorFaults;
     break;
-  case 18:
+  case 18: // apacheFootprintTotalLogSize
     value_int = row->totalLogSize;
     break;
-  case 19:
+  case 19: // apacheFootprintDocSize
     value_int = row->docSize;
     break;
-  case 20:
+  case 20: // apacheFootprintTotalDiskSize
     value_int = row->totalDiskSize;
     break;
   default:

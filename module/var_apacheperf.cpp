@@ -22,49 +22,49 @@ unsigned char *var_apacheperf(MibVariable *var, uint32_t *oid, int32_t *oidLengt
     return nullptr;
   }
   switch (var->magic) {
-  case 1:
+  case 1: // apacheServerPerfPort
     value_int = row->port;
     break;
-  case 2:
+  case 2: // apacheServerPerfUptime
     value_int = row->uptime;
     break;
-  case 3:
+  case 3: // apacheServerPerfTotalAccesses
     value_int = row->totalAccesses;
     break;
-  case 4:
+  case 4: // apacheServerPerfTotalTraffic
     value_int = row->totalKBytes;
     break;
-  case 5:
+  case 5: // apacheServerPerfCurrentUsers
     value_int = row->busyWorkers;
     break;
-  case 6:
+  case 6: // apacheServerPerfCurrentIdleProcs
     value_int = row->idleWorkers;
     break;
-  case 7:
+  case 7: // apacheServerPerfCurrentStartupProcs
     value_int = row->startingCount;
     break;
-  case 8:
+  case 8: // apacheServerPerfCurrentReadProcs
     value_int = row->readingCount;
     break;
-  case 9:
+  case 9: // apacheServerPerfCurrentReplyProcs
     value_int = row->replyingCount;
     break;
-  case 10:
+  case 10: // apacheServerPerfCurrentKeepAliveProcs
     value_int = row->keepAliveCount;
     break;
-  case 11:
+  case 11: // apacheServerPerfCurrentDNSProcs
     value_int = row->dnsCount;
     break;
-  case 12:
+  case 12: // apacheServerPerfCurrentLoggingProcs
     value_int = row->loggingCount;
     break;
-  case 13:
+  case 13: // apacheServerPerfCurrentFinishingProcs
     value_int = row->finishingCount;
     break;
-  case 14:
+  case 14: // apacheServerPerfCurrentTotalProcs
     value_int = wrapping_sum({row->idleWorkers, scoreboard_sum(row)});
     break;
-  case 15:
+  case 15: // apacheServerPerfCurrentBusyProcs
     value_int = scoreboard_sum(row);
     break;
   default:
