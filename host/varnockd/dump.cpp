@@ -2,9 +2,11 @@
 // and say which monitored servers did not answer.
 #include "host/varnockd/dump.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
+#include <iterator>
 #include <map>
 
 #include "varnock_host.h"
@@ -20,6 +22,12 @@ constexpr char kPortColumn[] = "apacheConfigPort";
 constexpr char kVersionColumn[] = "apacheConfigVersion";
 constexpr char kBusyColumn[] = "apacheServerPerfCurrentUsers";
 constexpr char kNoText[] = "\"N/A\"";
+constexpr char kInfoHealth[] = "apacheServerHealthInfo";
+constexpr char kStatusHealth[] = "apacheServerHealthStatus";
+
+// The labels of the health table's outcome column, by value.
+constexpr const char *kOutcomes[] = {"notTried", "ok",        "connectFailed", "timedOut",
+                                     "cutShort", "httpError", "notThePage"};
 
 // name -> instance -> value.
 std::map<std::string, std::map<std::string, std::string>>
@@ -64,17 +72,32 @@ std::vector<std::string> servers_not_answering(const std::vector<DumpRow> &rows)
     const auto cell = col->second.find(port);
     return cell == col->second.end() ? "" : cell->second;
   };
+  // How the page's last fetch ended, from the health table, as "; last
+  // fetch: httpError 401"; nothing when the module has no health table.
+  const auto last_fetch = [&](const std::string &health, const std::string &port) {
+    const std::string outcome = value((health + "Outcome").c_str(), port);
+    if (outcome.empty())
+      return std::string();
+    const int number = atoi(outcome.c_str());
+    std::string text = "; last fetch: ";
+    text += number >= 0 && number < static_cast<int>(std::size(kOutcomes)) ? kOutcomes[number]
+                                                                           : outcome.c_str();
+    const std::string code = value((health + "HttpCode").c_str(), port);
+    if (!code.empty() && code != "0")
+      text += " " + code;
+    return text;
+  };
   std::vector<std::string> messages;
   for (const std::string &port : dumped_servers(rows)) {
     std::vector<std::string> missing;
     const std::string version = value(kVersionColumn, port);
     if (version.empty() || version == kNoText)
       missing.push_back("its /server-info page was not read (" + std::string(kVersionColumn) +
-                        " is N/A)");
+                        " is N/A" + last_fetch(kInfoHealth, port) + ")");
     const std::string busy = value(kBusyColumn, port);
     if (busy.empty() || busy == "0")
       missing.push_back("its /server-status page was not read (" + std::string(kBusyColumn) +
-                        " is 0)");
+                        " is 0" + last_fetch(kStatusHealth, port) + ")");
     if (missing.empty())
       continue;
     std::string message = "the server at 127.0.0.1:" + port + " did not answer: " + missing[0];

@@ -24,7 +24,9 @@ std::vector<DumpRow> collect_dump(std::vector<Module> &modules);
 // A server is a row of apacheConfigPort; it answered when its
 // apacheConfigVersion is not "N/A" (its /server-info page was read) and its
 // apacheServerPerfCurrentUsers is at least 1 (its /server-status page was
-// read: the worker that writes that page is busy while it does).
+// read: the worker that writes that page is busy while it does). Where the
+// module has a health table, the message says how each missing page's last
+// fetch ended ("last fetch: httpError 401").
 std::vector<std::string> servers_not_answering(const std::vector<DumpRow> &rows);
 
 // The ports of the servers that the rows show (apacheConfigPort's

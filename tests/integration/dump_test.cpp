@@ -89,15 +89,20 @@ std::string value_of(const std::string &out, const std::string &name, const std:
   return "(none)";
 }
 
-std::string not_answered(int port, bool info, bool status) {
+// The line for a server whose pages were not read; info and status say how
+// each page's last fetch ended ("" for a page that was read).
+std::string not_answered(int port, const std::string &info, const std::string &status) {
   std::string message =
       "varnockd: the server at 127.0.0.1:" + std::to_string(port) + " did not answer: ";
-  if (info)
-    message += "its /server-info page was not read (apacheConfigVersion is N/A)";
-  if (info && status)
+  if (!info.empty())
+    message +=
+        "its /server-info page was not read (apacheConfigVersion is N/A; last fetch: " + info + ")";
+  if (!info.empty() && !status.empty())
     message += "; ";
-  if (status)
-    message += "its /server-status page was not read (apacheServerPerfCurrentUsers is 0)";
+  if (!status.empty())
+    message += "its /server-status page was not read (apacheServerPerfCurrentUsers is 0; last "
+               "fetch: " +
+               status + ")";
   return message + "\n";
 }
 
@@ -166,18 +171,20 @@ TEST(Dump, NamesEveryServerThatDidNotAnswerAndExitsOne) {
   };
   const std::vector<Case> cases = {
       {"a port where nothing listens", server_line(closed),
-       not_answered(closed, true, true) + "varnockd: 1 of 1 configured servers did not answer\n",
+       not_answered(closed, "connectFailed", "connectFailed") +
+           "varnockd: 1 of 1 configured servers did not answer\n",
        2 + kRowsPerServer},
       {"wrong credentials", server_line(apache.port(), "wrong"),
-       not_answered(apache.port(), true, true) +
+       not_answered(apache.port(), "httpError 401", "httpError 401") +
            "varnockd: 1 of 1 configured servers did not answer\n",
        2 + kRowsPerServer},
       {"no status page", server_line(no_status.port()),
-       not_answered(no_status.port(), false, true) +
+       not_answered(no_status.port(), "", "httpError 404") +
            "varnockd: 1 of 1 configured servers did not answer\n",
        2 + kRowsPerServer},
       {"one of two servers down", server_line(apache.port()) + server_line(closed),
-       not_answered(closed, true, true) + "varnockd: 1 of 2 configured servers did not answer\n",
+       not_answered(closed, "connectFailed", "connectFailed") +
+           "varnockd: 1 of 2 configured servers did not answer\n",
        2 + 2 * kRowsPerServer},
       {"no server configured", "# nothing here\n", "varnockd: no server is configured: ", 2},
   };
