@@ -16,7 +16,9 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <filesystem>
 #include <memory>
+#include <system_error>
 
 // Net-SNMP's configuration header must come first.
 #include <net-snmp/net-snmp-config.h>
@@ -86,6 +88,24 @@ unsigned g_registered_generation = 0;
 // Kept for a reload of varnockd.conf.
 std::string g_config_dir;
 bool g_master = true;
+
+// Without a state directory: a private, empty directory that stands in for
+// Net-SNMP's persistent directory, removed at exit. Net-SNMP's certificate
+// code makes a cert_indexes directory there even when persistence is off,
+// and would otherwise make it in /var/lib/snmp, which belongs to snmpd (or
+// log that it cannot).
+std::string g_scratch_dir;
+
+std::string make_scratch_dir() {
+  const char *tmp = getenv("TMPDIR");
+  std::string pattern =
+      std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/varnockd.XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr)
+    return "";
+  // Made here, so that Net-SNMP finds it and does not log that it made it.
+  mkdir((pattern + "/cert_indexes").c_str(), 0700);
+  return pattern;
+}
 
 bool file_exists(const std::string &path) {
   struct stat st;
@@ -231,6 +251,10 @@ bool agent_start(const Options &options, std::string *error) {
   if (options.stateDir.empty()) {
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
     netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_SAVE, 1);
+    g_scratch_dir = make_scratch_dir();
+    if (!g_scratch_dir.empty())
+      netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PERSISTENT_DIR,
+                            g_scratch_dir.c_str());
   } else {
     netsnmp_ds_set_string(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_PERSISTENT_DIR,
                           options.stateDir.c_str());
@@ -405,6 +429,13 @@ int agent_run() {
   return g_signal;
 }
 
-void agent_stop() { snmp_shutdown(kAppName); }
+void agent_stop() {
+  snmp_shutdown(kAppName);
+  if (!g_scratch_dir.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(g_scratch_dir, ignored);
+    g_scratch_dir.clear();
+  }
+}
 
 } // namespace varnockd

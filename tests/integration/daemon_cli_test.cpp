@@ -219,17 +219,29 @@ TEST(DaemonCli, StopsCleanlyOnSigtermAndSigint) {
 }
 
 TEST(DaemonCli, NoVarnockdConfMeansNothingWrittenToTheConfigDirectory) {
+  // Nor, without --state-dir, to Net-SNMP's persistent directory (named here
+  // by the environment, as /var/lib/snmp would be by default): its scratch
+  // stand-in lives under TMPDIR and goes when the daemon stops.
+  testsupport::TempDir persistent, tmp;
   testsupport::VarnockdSetup setup;
+  setup.launcher = {"env", "SNMP_PERSISTENT_DIR=" + persistent.path(), "TMPDIR=" + tmp.path()};
   setup.daemon = VARNOCKD_PATH;
   setup.modules = {VARNOCK_TEST_MODULE_PATH};
   testsupport::Varnockd daemon(setup);
   daemon.stop();
+  const auto names_in = [](const std::string &dir) {
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
   // Only the daemon's own output files and what the test module wrote.
-  std::vector<std::string> names;
-  for (const auto &entry : std::filesystem::directory_iterator(daemon.config_dir()))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"test_module.log", "varnockd.err", "varnockd.out"}));
+  EXPECT_EQ(names_in(daemon.config_dir()),
+            (std::vector<std::string>{"test_module.log", "varnockd.err", "varnockd.out"}));
+  EXPECT_EQ(names_in(persistent.path()), std::vector<std::string>{});
+  EXPECT_EQ(names_in(tmp.path()), std::vector<std::string>{});
+  EXPECT_EQ(daemon.log().find("Created directory"), std::string::npos) << daemon.log();
 }
 
 } // namespace
