@@ -134,6 +134,30 @@ bool getnext_start(const netsnmp_handler_registration *reginfo, const netsnmp_va
   return to_host_oid(vb->name, vb->name_length, from, fromLength);
 }
 
+// What became of an answer offered to a get-next.
+enum class NextAnswer {
+  kAnswered,    // it is the answer: set in the varbind
+  kPastSubtree, // it lies past the registered subtree: Net-SNMP carries on there
+  kNotAfter,    // it does not come after the requested OID: look further
+  kUnfit,       // it comes after, but its value does not fit its type: look further
+};
+
+NextAnswer offer_next(netsnmp_handler_registration *reginfo, netsnmp_variable_list *vb,
+                      const VarnockAnswer &answer) {
+  oid found[MAX_OID_LEN];
+  size_t foundLength = 0;
+  to_snmp_oid(answer, found, &foundLength);
+  if (netsnmp_oid_is_subtree(reginfo->rootoid, reginfo->rootoid_len, found, foundLength) != 0)
+    return NextAnswer::kPastSubtree;
+  if (snmp_oid_compare(found, foundLength, vb->name, vb->name_length) <= 0)
+    return NextAnswer::kNotAfter;
+  if (!answer_fits(answer))
+    return NextAnswer::kUnfit;
+  snmp_set_var_objid(vb, found, foundLength);
+  set_value(vb, answer);
+  return NextAnswer::kAnswered;
+}
+
 void answer_getnext(netsnmp_handler_registration *reginfo, netsnmp_request_info *request) {
   netsnmp_variable_list *vb = request->requestvb;
   uint32_t from[VARNOCK_HOST_MAX_OID] = {};
@@ -144,19 +168,11 @@ void answer_getnext(netsnmp_handler_registration *reginfo, netsnmp_request_info 
   for (int skipped = 0; skipped < kMaxSkippedAnswers; ++skipped) {
     if (!VarnockHostGetNext(from, fromLength, &answer))
       return; // nothing after: Net-SNMP carries on past this subtree
-    oid found[MAX_OID_LEN];
-    size_t foundLength = 0;
-    to_snmp_oid(answer, found, &foundLength);
-    if (netsnmp_oid_is_subtree(reginfo->rootoid, reginfo->rootoid_len, found, foundLength) != 0)
-      return; // past the subtree
-    if (snmp_oid_compare(found, foundLength, vb->name, vb->name_length) > 0) {
-      if (answer_fits(answer)) {
-        snmp_set_var_objid(vb, found, foundLength);
-        set_value(vb, answer);
-        return;
-      }
+    const NextAnswer next = offer_next(reginfo, vb, answer);
+    if (next == NextAnswer::kUnfit)
       log_bad_answer(answer);
-    }
+    else if (next != NextAnswer::kNotAfter)
+      return;
     memcpy(from, answer.oid, static_cast<size_t>(answer.oidLength) * sizeof(uint32_t));
     fromLength = answer.oidLength;
   }
@@ -217,19 +233,11 @@ void snapshot_getnext(const Snapshot &snapshot, netsnmp_handler_registration *re
        entry = snapshot.next(entry)) {
     VarnockAnswer answer;
     entry_answer(*entry, &answer);
-    oid found[MAX_OID_LEN];
-    size_t foundLength = 0;
-    to_snmp_oid(answer, found, &foundLength);
-    if (netsnmp_oid_is_subtree(reginfo->rootoid, reginfo->rootoid_len, found, foundLength) != 0)
-      return; // past the subtree
-    if (snmp_oid_compare(found, foundLength, vb->name, vb->name_length) > 0) {
-      if (answer_fits(answer)) {
-        snmp_set_var_objid(vb, found, foundLength);
-        set_value(vb, answer);
-        return;
-      }
+    const NextAnswer next = offer_next(reginfo, vb, answer);
+    if (next == NextAnswer::kUnfit)
       log_bad_entry(*entry);
-    }
+    else if (next != NextAnswer::kNotAfter)
+      return;
   }
 }
 
