@@ -37,16 +37,6 @@ std::string write_config() {
   return pattern;
 }
 
-void free_server_list() {
-  ServerEntry *entry = server_list;
-  while (entry != nullptr) {
-    ServerEntry *next = entry->next;
-    std::free(entry);
-    entry = next;
-  }
-  server_list = nullptr;
-}
-
 void BM_ReadConfig1000Lines(benchmark::State &state) {
   fake_varnock::reset();
   const std::string path = write_config();

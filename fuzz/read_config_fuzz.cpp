@@ -55,16 +55,6 @@ std::string base64(const std::string &in) {
   return out;
 }
 
-void clear_server_list() {
-  ServerEntry *entry = server_list;
-  while (entry != nullptr) {
-    ServerEntry *next = entry->next;
-    std::free(entry);
-    entry = next;
-  }
-  server_list = nullptr;
-}
-
 void check_list() {
   const ServerEntry *previous = nullptr;
   for (const ServerEntry *e = server_list; e != nullptr; e = e->next) {
@@ -120,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fuzz::check(read_config(config_file.c_str()) == 0, "read_config failed on a readable file");
   check_list();
 
-  clear_server_list();
+  free_server_list();
   fake_varnock::clear_log();
   return 0;
 }

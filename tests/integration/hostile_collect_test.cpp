@@ -25,7 +25,6 @@
 #include "tests/support/hostile_server.h"
 #include "tests/support/module_state.h"
 #include "tests/support/process.h"
-#include "tests/support/server_list_reset.h"
 
 namespace {
 

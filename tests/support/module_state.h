@@ -9,17 +9,17 @@
 #include "collect/footprint.h"
 #include "collect/server_info.h"
 #include "collect/server_status.h"
+#include "config/server_list.h"
 #include "module/ostrik.h"
 #include "pluginlib/topmod.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/module_harness.h"
-#include "tests/support/server_list_reset.h"
 
 namespace testsupport {
 
 // Empties the server list and forgets what every collector keeps.
 inline void forget_module_state() {
-  clear_server_list();
+  free_server_list();
   server_status_reset_for_tests();
   server_info_reset_for_tests();
   footprint_reset_for_tests();

@@ -10,7 +10,6 @@
 #include "config/server_list.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/process.h"
-#include "tests/support/server_list_reset.h"
 
 namespace {
 
@@ -20,9 +19,9 @@ class ConfigReaderTest : public ::testing::Test {
 protected:
   void SetUp() override {
     fake_varnock::reset();
-    testsupport::clear_server_list();
+    free_server_list();
   }
-  void TearDown() override { testsupport::clear_server_list(); }
+  void TearDown() override { free_server_list(); }
 
   // Writes content as an owner-only ostrik.cf and reads it; keeps what went
   // to the standard error stream and the log.

@@ -13,7 +13,6 @@
 #include "tests/support/module_harness.h"
 #include "tests/support/module_state.h"
 #include "tests/support/scripted_server.h"
-#include "tests/support/server_list_reset.h"
 
 namespace {
 
@@ -216,7 +215,7 @@ TEST_F(ConfigTableTest, RowsFollowListOrderWhenAPortWasRewritten) {
 }
 
 TEST_F(ConfigTableTest, EmptyListAnswersNothing) {
-  testsupport::clear_server_list();
+  free_server_list();
   EXPECT_EQ(ask(1, under_entry({1}), false).value, nullptr);
   EXPECT_EQ(ask(1, under_entry({1, 80}), true).value, nullptr);
 }
@@ -236,7 +235,7 @@ TEST_F(ConfigTableTest, FailedRefreshAnswersNothing) {
 }
 
 TEST_F(ConfigTableTest, GetsWithin300SecondsFetchThePageOnce) {
-  testsupport::clear_server_list();
+  free_server_list();
   server_info_reset_for_tests();
   testsupport::ScriptedServer server(
       testsupport::ScriptedServer::whole("HTTP/1.0 200 OK\r\n\r\nServer Version: Apache/2.4.9 "

@@ -16,7 +16,6 @@
 #include "tests/support/module_state.h"
 #include "tests/support/process.h"
 #include "tests/support/scripted_server.h"
-#include "tests/support/server_list_reset.h"
 
 namespace {
 

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "tests/support/fake_varnock.h"
-#include "tests/support/server_list_reset.h"
 
 namespace {
 
@@ -16,9 +15,9 @@ class ServerListTest : public ::testing::Test {
 protected:
   void SetUp() override {
     fake_varnock::reset();
-    testsupport::clear_server_list();
+    free_server_list();
   }
-  void TearDown() override { testsupport::clear_server_list(); }
+  void TearDown() override { free_server_list(); }
 
   static void add_ports(const std::vector<int32_t> &ports) {
     for (int32_t port : ports) {
