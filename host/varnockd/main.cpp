@@ -85,6 +85,22 @@ int dump(const varnockd::Options &options) {
   return status;
 }
 
+// Registers a started module's subtree with the agent and says so. False,
+// logged, when the subtree cannot be served: the caller stops using the
+// module.
+bool register_module(const varnockd::Module &module) {
+  const std::string subtree = varnockd::oid_text(module.subtree, module.subtreeLength);
+  if (!varnockd::agent_register_subtree(module.name.empty() ? module.path : module.name,
+                                        module.subtree, module.subtreeLength)) {
+    snmp_log(LOG_ERR, "varnockd: %s: cannot serve subtree %s; the module is not used\n",
+             module.path.c_str(), subtree.c_str());
+    return false;
+  }
+  snmp_log(LOG_INFO, "varnockd: module %s (%s) serves %s\n", module.name.c_str(),
+           module.title.c_str(), subtree.c_str());
+  return true;
+}
+
 // --serve live: the modules run on the main thread, their handlers inside
 // each request, their callback from Net-SNMP's alarm.
 int serve_live(const varnockd::Options &options) {
@@ -98,17 +114,11 @@ int serve_live(const varnockd::Options &options) {
       snmp_log(LOG_ERR, "varnockd: %s\n", error.c_str());
       continue;
     }
-    const std::string subtree = varnockd::oid_text(module.subtree, module.subtreeLength);
-    if (!varnockd::agent_register_subtree(module.name.empty() ? module.path : module.name,
-                                          module.subtree, module.subtreeLength)) {
-      snmp_log(LOG_ERR, "varnockd: %s: cannot serve subtree %s; the module is not used\n",
-               module.path.c_str(), subtree.c_str());
+    if (!register_module(module)) {
       varnockd::drop_module(&module);
       continue;
     }
     ++inUse;
-    snmp_log(LOG_INFO, "varnockd: module %s (%s) serves %s\n", module.name.c_str(),
-             module.title.c_str(), subtree.c_str());
   }
   if (inUse == 0)
     snmp_log(LOG_WARNING, "varnockd: no module is in use; nothing is served\n");
@@ -174,17 +184,11 @@ int serve_snapshots(const varnockd::Options &options) {
     const varnockd::Module &module = g_modules[i];
     if (!module.started)
       continue; // the collector has logged why
-    const std::string subtree = varnockd::oid_text(module.subtree, module.subtreeLength);
-    if (!varnockd::agent_register_subtree(module.name.empty() ? module.path : module.name,
-                                          module.subtree, module.subtreeLength)) {
-      snmp_log(LOG_ERR, "varnockd: %s: cannot serve subtree %s; the module is not used\n",
-               module.path.c_str(), subtree.c_str());
+    if (!register_module(module)) {
       collector.retire(i);
       continue;
     }
     ++inUse;
-    snmp_log(LOG_INFO, "varnockd: module %s (%s) serves %s\n", module.name.c_str(),
-             module.title.c_str(), subtree.c_str());
   }
   if (inUse == 0)
     snmp_log(LOG_WARNING, "varnockd: no module is in use; nothing is served\n");
