@@ -29,6 +29,16 @@ long long now_ms() {
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+// address and port as they are given: in network byte order.
+sockaddr_in ipv4_address(uint32_t address, uint16_t port) {
+  sockaddr_in addr;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_port = port;
+  addr.sin_addr.s_addr = address;
+  return addr;
+}
+
 } // namespace
 
 PlatformSocket platform_tcp_socket(void) {
@@ -37,11 +47,7 @@ PlatformSocket platform_tcp_socket(void) {
 }
 
 int platform_connect_ipv4(PlatformSocket sock, uint32_t address, uint16_t port) {
-  sockaddr_in addr;
-  std::memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_port = port;
-  addr.sin_addr.s_addr = address;
+  const sockaddr_in addr = ipv4_address(address, port);
   if (connect(sock, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0) {
     return 0;
   }
@@ -147,11 +153,7 @@ int platform_connect_ipv4_begin(PlatformSocket sock, uint32_t address, uint16_t 
   if (!set_blocking(sock, false)) {
     return -1;
   }
-  sockaddr_in addr;
-  std::memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_port = port;
-  addr.sin_addr.s_addr = address;
+  const sockaddr_in addr = ipv4_address(address, port);
   if (connect(sock, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0) {
     return set_blocking(sock, true) ? 0 : -1;
   }

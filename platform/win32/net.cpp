@@ -12,17 +12,27 @@
 
 static_assert(sizeof(PlatformSocket) == sizeof(SOCKET), "PlatformSocket holds a SOCKET");
 
+namespace {
+
+// address and port as they are given: in network byte order.
+sockaddr_in ipv4_address(uint32_t address, uint16_t port) {
+  sockaddr_in addr;
+  std::memset(&addr, 0, sizeof addr);
+  addr.sin_family = AF_INET;
+  addr.sin_port = port;
+  addr.sin_addr.s_addr = address;
+  return addr;
+}
+
+} // namespace
+
 PlatformSocket platform_tcp_socket(void) {
   const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   return s == INVALID_SOCKET ? PLATFORM_INVALID_SOCKET : static_cast<PlatformSocket>(s);
 }
 
 int platform_connect_ipv4(PlatformSocket sock, uint32_t address, uint16_t port) {
-  sockaddr_in addr;
-  std::memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_port = port;
-  addr.sin_addr.s_addr = address;
+  const sockaddr_in addr = ipv4_address(address, port);
   return connect(static_cast<SOCKET>(sock), reinterpret_cast<const sockaddr *>(&addr),
                  sizeof addr) == 0
              ? 0
@@ -117,11 +127,7 @@ int platform_connect_ipv4_begin(PlatformSocket sock, uint32_t address, uint16_t 
   if (!set_blocking(sock, false)) {
     return -1;
   }
-  sockaddr_in addr;
-  std::memset(&addr, 0, sizeof addr);
-  addr.sin_family = AF_INET;
-  addr.sin_port = port;
-  addr.sin_addr.s_addr = address;
+  const sockaddr_in addr = ipv4_address(address, port);
   if (connect(static_cast<SOCKET>(sock), reinterpret_cast<const sockaddr *>(&addr), sizeof addr) ==
       0) {
     return set_blocking(sock, true) ? 0 : -1;
