@@ -9,19 +9,8 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 source scripts/apt.sh
 packages=(prometheus-apache-exporter collectd-core hyperfine gnuplot-nox curl)
-if [[ -n "$(apt_missing "${packages[@]}")" ]]; then
-  # Keep package scripts from starting the services they install.
-  policy=/usr/sbin/policy-rc.d
-  own_policy=0
-  if [[ ! -e $policy ]]; then
-    printf '#!/bin/sh\nexit 101\n' >"$policy"
-    chmod 755 "$policy"
-    own_policy=1
-  fi
-  apt_install "${packages[@]}" || status=$?
-  ((own_policy)) && rm -f "$policy"
-  ((${status:-0} == 0)) || exit "$status"
-fi
+# Keep package scripts from starting the services they install.
+apt_install_services "${packages[@]}"
 # With policy-rc.d in place no package script starts its service; say so if
 # a service is running anyway (the benchmarks start their own instances by
 # bare name and never leave them behind).

@@ -41,6 +41,23 @@ apt_install() {
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
+# Like apt_install, for packages that bring a service (prometheus, collectd,
+# snmptrapd, ...): the tests and benchmarks start their own instances, so the
+# packages' scripts must not start theirs. A policy-rc.d that refuses every
+# start stands in place for the install when none is there.
+apt_install_services() {
+  [[ -n "$(apt_missing "$@")" ]] || return 0
+  local policy=/usr/sbin/policy-rc.d own_policy=0 status=0
+  if [[ ! -e $policy ]]; then
+    printf '#!/bin/sh\nexit 101\n' >"$policy"
+    chmod 755 "$policy"
+    own_policy=1
+  fi
+  apt_install "$@" || status=$?
+  ((own_policy)) && rm -f "$policy"
+  return "$status"
+}
+
 # True when every package of "$@" is installed or apt-get could install it
 # now (a dry run: takes a second or two, downloads nothing).
 apt_installable() {

@@ -12,22 +12,9 @@ apt_install \
 # Prometheus and its SNMP exporter (with the generator) for the tests of
 # integrations/prometheus, and Net-SNMP's snmptrapd for the notification
 # tests. The tests start their own instances on loopback ports, so the
-# packages' services must not start: a policy-rc.d that refuses every start
-# is put in place for the install when none is there.
+# packages' services must not start.
 services=(prometheus prometheus-snmp-exporter snmptrapd)
-if [[ -n "$(apt_missing "${services[@]}")" ]]; then
-  policy=/usr/sbin/policy-rc.d
-  own_policy=0
-  if [[ ! -e $policy ]]; then
-    printf '#!/bin/sh\nexit 101\n' >"$policy"
-    chmod 755 "$policy"
-    own_policy=1
-  fi
-  status=0
-  apt_install "${services[@]}" || status=$?
-  ((own_policy)) && rm -f "$policy"
-  ((status == 0)) || exit "$status"
-fi
+apt_install_services "${services[@]}"
 for program in /usr/bin/prometheus /usr/bin/prometheus-snmp-exporter /usr/sbin/snmptrapd; do
   if pgrep -x -f "$program( .*)?" >/dev/null 2>&1; then
     echo "install-deps: note: $program is running as a service; the tests start their own" >&2
