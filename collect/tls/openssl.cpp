@@ -75,18 +75,25 @@ int bio_create(BIO *bio) {
   return 1;
 }
 
-BIO_METHOD *socket_method() {
-  static BIO_METHOD *method = [] {
-    BIO_METHOD *m = BIO_meth_new(BIO_TYPE_SOURCE_SINK | BIO_get_new_index(), "ostrik socket");
-    if (m != nullptr) {
-      BIO_meth_set_write_ex(m, bio_write);
-      BIO_meth_set_read_ex(m, bio_read);
-      BIO_meth_set_ctrl(m, bio_ctrl);
-      BIO_meth_set_create(m, bio_create);
+// The method of those BIOs, made at the first HTTPS fetch and freed when the
+// module is unloaded, so that a reload leaves nothing behind.
+struct SocketMethod {
+  BIO_METHOD *method = nullptr;
+  SocketMethod() {
+    method = BIO_meth_new(BIO_TYPE_SOURCE_SINK | BIO_get_new_index(), "ostrik socket");
+    if (method != nullptr) {
+      BIO_meth_set_write_ex(method, bio_write);
+      BIO_meth_set_read_ex(method, bio_read);
+      BIO_meth_set_ctrl(method, bio_ctrl);
+      BIO_meth_set_create(method, bio_create);
     }
-    return m;
-  }();
-  return method;
+  }
+  ~SocketMethod() { BIO_meth_free(method); }
+};
+
+BIO_METHOD *socket_method() {
+  static SocketMethod socket;
+  return socket.method;
 }
 
 // Keeps the newest session the server grants (TLS 1.3 sends it after the

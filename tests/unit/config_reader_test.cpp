@@ -1,6 +1,8 @@
 #include "config/read_config.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -385,6 +387,27 @@ TEST_F(ConfigReaderTest, ServerLinesNameAddressSchemeAndTimeOut) {
   // An apache line reads as it always did: 127.0.0.1 over HTTP.
   EXPECT_EQ(find_server(80)->reach.address.family, 0);
   EXPECT_EQ(find_server(80)->reach.timeout, 7);
+
+  // An address of one of the machine's interfaces, not loopback, is local.
+  ifaddrs *list = nullptr;
+  ASSERT_EQ(getifaddrs(&list), 0);
+  std::string own;
+  for (const ifaddrs *i = list; i != nullptr && own.empty(); i = i->ifa_next) {
+    char text[INET_ADDRSTRLEN];
+    if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET &&
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr, text,
+                  sizeof text) != nullptr &&
+        std::string(text).rfind("127.", 0) != 0) {
+      own = text;
+    }
+  }
+  freeifaddrs(list);
+  if (!own.empty()) {
+    SetUp();
+    ASSERT_EQ(read("server http://" + own + ":8090 u p 0\n"), 0);
+    EXPECT_EQ(err_, "") << own;
+    EXPECT_EQ(ports(), std::vector<int32_t>{8090});
+  }
 }
 
 TEST_F(ConfigReaderTest, MalformedServerAndTimeOutLinesAreRefusedAndReadingGoesOn) {
