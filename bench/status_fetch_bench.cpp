@@ -40,7 +40,8 @@ struct Apache {
     dir = pattern;
     port = 20000 + static_cast<int>(getpid() % 20000);
     tls_port = port + 1;
-    const std::string script = std::string(OSTRIK_BENCH_DATA_DIR) + "/../../scripts/apache-instance.sh";
+    const std::string script =
+        std::string(OSTRIK_BENCH_DATA_DIR) + "/../../scripts/apache-instance.sh";
     const std::string pki = dir + "/pki";
     const std::string extra = dir + "/tls.conf";
     const std::string commands =
@@ -52,17 +53,17 @@ struct Apache {
         "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > san.ext\n"
         "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
         "-out server.pem -days 2 -extfile san.ext 2>/dev/null\n"
-        "chmod 755 " + dir + " " + pki + "; chmod 644 *\n" +
-        "cat > " + extra + " <<EOF\n" +
+        "chmod 755 " +
+        dir + " " + pki + "; chmod 644 *\n" + "cat > " + extra + " <<EOF\n" +
         "LoadModule socache_shmcb_module " + kMods + "mod_socache_shmcb.so\n" +
         "LoadModule ssl_module " + kMods + "mod_ssl.so\n" +
         "SSLSessionCache shmcb:run/ssl_scache(512000)\n" +
         "Listen 127.0.0.1:" + std::to_string(tls_port) + "\n" +
         "<VirtualHost 127.0.0.1:" + std::to_string(tls_port) + ">\n" +
-        "SSLEngine on\nSSLCertificateFile " + pki + "/server.pem\n" +
-        "SSLCertificateKeyFile " + pki + "/server.key\n</VirtualHost>\nEOF\n" +
-        "bash " + script + " setup " + dir + "/apache " + std::to_string(port) + " " + kUser +
-        " " + kPassword + " " + extra + "\n" + "bash " + script + " start " + dir + "/apache\n";
+        "SSLEngine on\nSSLCertificateFile " + pki + "/server.pem\n" + "SSLCertificateKeyFile " +
+        pki + "/server.key\n</VirtualHost>\nEOF\n" + "bash " + script + " setup " + dir +
+        "/apache " + std::to_string(port) + " " + kUser + " " + kPassword + " " + extra + "\n" +
+        "bash " + script + " start " + dir + "/apache\n";
     up = std::system(commands.c_str()) == 0;
   }
   ~Apache() {

@@ -72,9 +72,9 @@ struct PageFetches::Fetch {
   int received = -1;
   FetchEnd end = FETCH_NOT_SENT;
   PlatformSocket sock = PLATFORM_INVALID_SOCKET;
-  uint32_t address = 0;    // network byte order
+  uint32_t address = 0;     // network byte order
   PlatformAddress target{}; // where an entry's server is reached
-  bool connecting = false; // the connection is under way
+  bool connecting = false;  // the connection is under way
   Clock::time_point sent{};
   Clock::time_point deadline{};
   Clock::time_point lastData{};
@@ -256,9 +256,8 @@ void PageFetches::Fetch::tls_progress() {
     }
     if (step != TLS_DONE) {
       if (step == TLS_CERT_REFUSED) {
-        note(VARNOCK_LOG_WARNING,
-             "ostrik: fetch_page: certificate of %s port %u refused: %s\n", host,
-             static_cast<unsigned>(port), why);
+        note(VARNOCK_LOG_WARNING, "ostrik: fetch_page: certificate of %s port %u refused: %s\n",
+             host, static_cast<unsigned>(port), why);
       } else {
         note(VARNOCK_LOG_WARNING, "ostrik: fetch_page: TLS handshake with %s port %u failed: %s\n",
              host, static_cast<unsigned>(port), why);

@@ -79,10 +79,10 @@ enum { SERVER_HOST_FIELD = 256 };
 // fills it; an "apache" line leaves it zero, which means plain HTTP to
 // 127.0.0.1 at the entry's port with the module's receive time-out.
 struct ServerReach {
-  int32_t scheme;          // ServerScheme
-  int32_t timeout;         // receive time-out, 1 to 60 seconds; 0: the module's
-  int32_t insecure;        // HTTPS: 1 when the certificate is not verified
-  PlatformAddress address; // family 0: 127.0.0.1
+  int32_t scheme;               // ServerScheme
+  int32_t timeout;              // receive time-out, 1 to 60 seconds; 0: the module's
+  int32_t insecure;             // HTTPS: 1 when the certificate is not verified
+  PlatformAddress address;      // family 0: 127.0.0.1
   char host[SERVER_HOST_FIELD]; // as the line names it: Host header, TLS name
   char ca[SERVER_TEXT_FIELD];   // CA file or directory; empty: the system's
 };

@@ -23,9 +23,9 @@
 #include <string>
 
 #include "config/read_config.h"
-#include "platform/net.h"
 #include "config/server_list.h"
 #include "fuzz/fuzz_support.h"
+#include "platform/net.h"
 #include "tests/support/fake_varnock.h"
 
 extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo *hints,

@@ -201,7 +201,7 @@ bool set_blocking(int sock, bool blocking) {
 } // namespace
 
 PlatformSocket platform_tcp_socket_for(const PlatformAddress *address) {
-  const int family = address == nullptr                     ? AF_UNSPEC
+  const int family = address == nullptr                 ? AF_UNSPEC
                      : address->family == PLATFORM_IPV4 ? AF_INET
                      : address->family == PLATFORM_IPV6 ? AF_INET6
                                                         : AF_UNSPEC;
@@ -427,7 +427,8 @@ void platform_format_address(const PlatformAddress *address, char *text, size_t 
     buffer[0] = '\0';
   } else if (family == AF_INET6 && address->scope != 0) {
     const size_t used = std::strlen(buffer);
-    std::snprintf(buffer + used, sizeof buffer - used, "%%%u", static_cast<unsigned>(address->scope));
+    std::snprintf(buffer + used, sizeof buffer - used, "%%%u",
+                  static_cast<unsigned>(address->scope));
   }
   std::snprintf(text, size, "%s", buffer);
 }

@@ -327,8 +327,8 @@ void platform_format_address(const PlatformAddress *address, char *text, size_t 
     text[0] = '\0';
     return;
   }
-  std::snprintf(text, size, "%u.%u.%u.%u", address->bytes[0], address->bytes[1],
-                address->bytes[2], address->bytes[3]);
+  std::snprintf(text, size, "%u.%u.%u.%u", address->bytes[0], address->bytes[1], address->bytes[2],
+                address->bytes[3]);
 }
 
 uint16_t platform_htons(uint16_t value) { return htons(value); }

@@ -452,8 +452,7 @@ TEST_F(HostileCollect, ASilentServerCostsItsLinesTimeOutNotTheDefault) {
   const std::string account = " monitor s3cret 0";
   testsupport::write_file(dir_.file("ostrik.cf"),
                           "server http://127.0.0.1:" + std::to_string(silent.port()) + account +
-                              " timeout=2\napache " + std::to_string(good.port()) + account +
-                              "\n");
+                              " timeout=2\napache " + std::to_string(good.port()) + account + "\n");
   ASSERT_EQ(read_config(dir_.file("ostrik.cf").c_str()), 0);
   const double seconds = refresh_both();
   EXPECT_GE(seconds, 2 * 2 - 0.5) << "an info and a status refresh";

@@ -47,8 +47,8 @@ void make_certificates(const std::string &dir) {
 
 // The numbers of a /server-status?auto page fetched with curl, by label.
 std::map<std::string, long> status_page(const std::string &url, const std::string &ca = "") {
-  std::vector<std::string> argv = {"curl", "-s", "-g", "-m", "10", "-u",
-                                   std::string(kUser) + ":" + kPassword};
+  std::vector<std::string> argv = {
+      "curl", "-s", "-g", "-m", "10", "-u", std::string(kUser) + ":" + kPassword};
   if (!ca.empty()) {
     argv.insert(argv.end(), {"--cacert", ca});
   }
@@ -67,8 +67,8 @@ std::map<std::string, long> status_page(const std::string &url, const std::strin
 }
 
 // Column -> value of the row of port in a walk of a table under prefix.
-std::map<int, long> row_of(const std::vector<testsupport::Varbind> &walk,
-                           const std::string &prefix, int port) {
+std::map<int, long> row_of(const std::vector<testsupport::Varbind> &walk, const std::string &prefix,
+                           int port) {
   std::map<int, long> row;
   const std::regex value(R"re(^[A-Za-z0-9]+: (\d+)$)re");
   const std::string suffix = "." + std::to_string(port);
@@ -95,8 +95,8 @@ TEST(Reach, AddressesIpv6HttpsAndRedirectsOverSnmp) {
                      "LoadModule socache_shmcb_module " + kMods + "mod_socache_shmcb.so\n" +
                          "LoadModule ssl_module " + kMods + "mod_ssl.so\n" +
                          "Listen 127.0.0.1:" + std::to_string(second_tls_port) + "\n" +
-                         "SSLEngine on\n" + "SSLCertificateFile " + pki.file("server.pem") +
-                         "\n" + "SSLCertificateKeyFile " + pki.file("server.key") + "\n" +
+                         "SSLEngine on\n" + "SSLCertificateFile " + pki.file("server.pem") + "\n" +
+                         "SSLCertificateKeyFile " + pki.file("server.key") + "\n" +
                          "SSLSessionCache shmcb:run/ssl_scache(512000)\n");
   const std::string https_url = "https://localhost:" + std::to_string(tls.port());
   ApacheInstance redirecting(kUser, kPassword,
@@ -110,14 +110,13 @@ TEST(Reach, AddressesIpv6HttpsAndRedirectsOverSnmp) {
   setup.daemon = VARNOCKD_PATH;
   setup.modules = {OSTRIK_MODULE_PATH};
   setup.debug = true;
-  setup.ostrik_cf = "timeout 10\n"
-                    "server " + http_2 + account + "\n" +
-                    "server " + http_6 + account + "\n" +
-                    "server " + https_url + account + " ca=" + ca + "\n" +
-                    "server https://127.0.0.1:" + std::to_string(second_tls_port) + account +
-                    " ca=" + pki.file("wrong.pem") + "\n" +
-                    "server http://127.0.0.1:" + std::to_string(redirecting.port()) + account +
-                    "\n";
+  setup.ostrik_cf =
+      "timeout 10\n"
+      "server " +
+      http_2 + account + "\n" + "server " + http_6 + account + "\n" + "server " + https_url +
+      account + " ca=" + ca + "\n" + "server https://127.0.0.1:" + std::to_string(second_tls_port) +
+      account + " ca=" + pki.file("wrong.pem") + "\n" +
+      "server http://127.0.0.1:" + std::to_string(redirecting.port()) + account + "\n";
 
   std::map<std::string, std::map<std::string, long>> before = {
       {http_2, status_page(http_2)},
@@ -139,8 +138,7 @@ TEST(Reach, AddressesIpv6HttpsAndRedirectsOverSnmp) {
       {http_2, on_127_0_0_2.port()}, {http_6, on_ipv6.port()}, {https_url, tls.port()}};
   for (const auto &[url, port] : read) {
     SCOPED_TRACE(url);
-    std::map<std::string, long> after =
-        status_page(url, url == https_url ? ca : std::string());
+    std::map<std::string, long> after = status_page(url, url == https_url ? ca : std::string());
     std::map<int, long> row = row_of(perf_rows, kPerf, port);
     EXPECT_EQ(row[1], port);
     EXPECT_GT(row[3], before[url]["Total Accesses"]);
@@ -164,16 +162,14 @@ TEST(Reach, AddressesIpv6HttpsAndRedirectsOverSnmp) {
   EXPECT_EQ(redirected[4], 301);
 
   const std::string log = daemon.log();
-  EXPECT_NE(log.find("redirected (301) to " + https_url + "/server-status?auto"),
-            std::string::npos)
+  EXPECT_NE(log.find("redirected (301) to " + https_url + "/server-status?auto"), std::string::npos)
       << log;
-  EXPECT_NE(log.find("certificate of 127.0.0.1 port " + std::to_string(second_tls_port) +
-                     " refused: "),
-            std::string::npos);
+  EXPECT_NE(
+      log.find("certificate of 127.0.0.1 port " + std::to_string(second_tls_port) + " refused: "),
+      std::string::npos);
   // The info page's connection and the status page's come one after the
   // other in the first collection: the second resumes the first's session.
-  EXPECT_NE(log.find("TLS with localhost port " + std::to_string(tls.port()) +
-                     ", session resumed"),
+  EXPECT_NE(log.find("TLS with localhost port " + std::to_string(tls.port()) + ", session resumed"),
             std::string::npos);
 }
 

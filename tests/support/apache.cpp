@@ -135,8 +135,7 @@ std::string http_get(int port, const std::string &path, const std::string &user,
 }
 
 ApacheInstance::ApacheInstance(const std::string &user, const std::string &password,
-                               const std::string &extra_conf, Mpm mpm,
-                               const std::string &listen)
+                               const std::string &extra_conf, Mpm mpm, const std::string &listen)
     : listen_(listen) {
   // Apache's children run as www-data and must reach the instance directory.
   chmod(dir().c_str(), 0755);
