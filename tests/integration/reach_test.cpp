@@ -4,8 +4,8 @@
 // a second), and one whose plain port redirects everything to HTTPS.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <map>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -56,11 +56,12 @@ std::map<std::string, long> status_page(const std::string &url, const std::strin
   std::istringstream lines(run_command(argv, 20.0).out);
   std::map<std::string, long> page;
   std::string line;
-  const std::regex item(R"re(^([A-Za-z ]+): (\d+)\s*$)re");
   while (std::getline(lines, line)) {
-    std::smatch m;
-    if (std::regex_match(line, m, item) && page.count(m[1]) == 0) {
-      page[m[1]] = std::stol(m[2]);
+    const size_t colon = line.find(": ");
+    if (colon != std::string::npos && colon + 2 < line.size() &&
+        std::isdigit(static_cast<unsigned char>(line[colon + 2])) &&
+        page.count(line.substr(0, colon)) == 0) {
+      page[line.substr(0, colon)] = std::stol(line.substr(colon + 2));
     }
   }
   return page;
@@ -70,14 +71,14 @@ std::map<std::string, long> status_page(const std::string &url, const std::strin
 std::map<int, long> row_of(const std::vector<testsupport::Varbind> &walk, const std::string &prefix,
                            int port) {
   std::map<int, long> row;
-  const std::regex value(R"re(^[A-Za-z0-9]+: (\d+)$)re");
   const std::string suffix = "." + std::to_string(port);
   for (const testsupport::Varbind &vb : walk) {
-    std::smatch m;
+    const size_t colon = vb.value.find(": ");
     if (vb.oid.rfind(prefix, 0) == 0 && vb.oid.size() > suffix.size() &&
         vb.oid.compare(vb.oid.size() - suffix.size(), suffix.size(), suffix) == 0 &&
-        std::regex_match(vb.value, m, value)) {
-      row[std::stoi(vb.oid.substr(prefix.size()))] = std::stol(m[1]);
+        colon != std::string::npos && colon + 2 < vb.value.size() &&
+        std::isdigit(static_cast<unsigned char>(vb.value[colon + 2]))) {
+      row[std::stoi(vb.oid.substr(prefix.size()))] = std::stol(vb.value.substr(colon + 2));
     }
   }
   return row;
