@@ -345,6 +345,9 @@ class ZabbixIntegration(unittest.TestCase):
         self.assertEqual([t["description"] for t in triggers if t["value"] != "0"], [])
         graphs = s.api("graph.get", {"hostids": s.hostid, "output": ["name"]})
         self.assertEqual(len(graphs), len(self.template["discovery_rules"][0]["graph_prototypes"]))
+        dashboards = s.api("templatedashboard.get", {"output": ["name"], "selectPages": "extend"})
+        widgets = [w for d in dashboards if d["name"] == "Apache by ostrik" for p in d["pages"] for w in p["widgets"]]
+        self.assertEqual(len(widgets), len(graphs))
 
     def test_4_stopping_the_server_fires_the_status_trigger(self):
         s = self.stack
