@@ -274,13 +274,10 @@ class ZabbixIntegration(unittest.TestCase):
         self.assertIs(self.import_result, True)
         self.assertEqual(self.php_messages, "")
 
-    def test_2_values_equal_snmpget_around_them(self):
+    def snmpget_round(self, polled, oids):
+        """Compares the items' latest values with snmpgets made before and
+        after a poll of each; returns the mismatches and the items."""
         s = self.stack
-        port = str(s.apache_port)
-        polled = {p["key"].replace("{#SNMPINDEX}", port): p for p in self.prototypes if p["type"] == "SNMP_AGENT"}
-        polled["ostrik.version"] = self.template["items"][0]
-        oids = {k: p["snmp_oid"].replace("{#SNMPINDEX}", port) for k, p in polled.items()}
-        http_get("http://127.0.0.1:%d/" % s.apache_port)
         before = snmpget(s.agent, list(oids.values()))
         since = time.time()
         # Every item that stores each poll has been polled since; the others
@@ -288,10 +285,10 @@ class ZabbixIntegration(unittest.TestCase):
         # have a value at all.
         fresh = [k for k, p in polled.items() if not any(
             st["type"] in ("DISCARD_UNCHANGED_HEARTBEAT", "CHANGE_PER_SECOND") for st in p.get("preprocessing", []))]
+        answered = [k for k in polled if "No Such" not in before[oids[k]]]
 
         def current():
             items = self.items()
-            answered = [k for k in polled if "No Such" not in before[oids[k]]]
             if all(int(items[k]["lastclock"]) > since for k in fresh if k in answered) and \
                     all(int(items[k]["lastclock"]) > 0 for k in answered):
                 return items
@@ -299,33 +296,48 @@ class ZabbixIntegration(unittest.TestCase):
         items = wait_for("a poll of every item after the first snmpget", current, 30)
         after = snmpget(s.agent, list(oids.values()))
         elapsed = time.time() - since
+        wrong = {}
         for k, p in polled.items():
-            with self.subTest(item=k):
-                a, b, item = before[oids[k]], after[oids[k]], items[k]
-                if "No Such" in a or "No Such" in b:
-                    # Absent from the agent (a line this MPM does not show):
-                    # the poll is discarded, not an unsupported item.
-                    self.assertIn("No Such", a + b)
-                    self.assertEqual(item["state"], "0")
-                    continue
-                steps = {st["type"]: st["params"] for st in item["preprocessing"]}
-                got = item["lastvalue"]
-                if "10" in steps:  # change per second
-                    self.assertGreaterEqual(float(got), 0)
-                    continue
-                if p.get("value_type") == "CHAR":
-                    self.assertIn(got, (a, b))
-                    continue
+            a, b, item = before[oids[k]], after[oids[k]], items[k]
+            got = item["lastvalue"]
+            steps = {st["type"]: st["params"] for st in item["preprocessing"]}
+            if "No Such" in a + b:
+                # Absent from the agent (a line this MPM does not show): the
+                # poll is discarded, not an unsupported item.
+                ok = item["state"] == "0"
+            elif "10" in steps:  # change per second
+                ok = float(got) >= 0
+            elif p.get("value_type") == "CHAR":
+                ok = got in (a, b)
+            else:
                 mult = float(steps.get("1", "1"))
                 a, b, got = float(a) * mult, float(b) * mult, float(got)
                 if "uptime" in k:
-                    self.assertTrue(a <= got <= b, (a, got, b))
+                    ok = a <= got <= b
                 elif ".age[" in k:
                     # An age rises and starts again from 0 at each read.
-                    self.assertTrue(0 <= got <= max(a, b) + elapsed + 1, (a, got, b))
+                    ok = 0 <= got <= max(a, b) + elapsed + 1
                 else:
-                    self.assertTrue(abs(got - a) < 1e-6 * max(1, abs(a)) or abs(got - b) < 1e-6 * max(1, abs(b)),
-                                    (a, got, b))
+                    ok = min(abs(got - a), abs(got - b)) < 1e-6 * max(1, abs(a), abs(b))
+            if not ok:
+                wrong[k] = (a, got, b)
+        return wrong, items
+
+    def test_2_values_equal_snmpget_around_them(self):
+        s = self.stack
+        port = str(s.apache_port)
+        polled = {p["key"].replace("{#SNMPINDEX}", port): p for p in self.prototypes if p["type"] == "SNMP_AGENT"}
+        polled["ostrik.version"] = self.template["items"][0]
+        oids = {k: p["snmp_oid"].replace("{#SNMPINDEX}", port) for k, p in polled.items()}
+        # A busy machine can stretch a round over two of the agent's reads of
+        # a page, when a value may be neither snmpget's: such an item is
+        # compared again, at most twice.
+        for _ in range(3):
+            wrong, items = self.snmpget_round(polled, oids)
+            if not wrong:
+                break
+            polled = {k: polled[k] for k in wrong}
+        self.assertEqual(wrong, {})
         # The agent's own reads of the status page count as requests: the
         # rate was above 0 between some two polls.
         requests = items["ostrik.perf.requests[%s]" % port]["itemid"]
