@@ -9,7 +9,7 @@ Apache's port, their values equal snmpgets made around them, none is
 unsupported, no trigger fails to evaluate, and stopping the Apache fires the
 status trigger while starting it again resolves it (and reports a restart).
 
-  zabbix_test.py --varnockd PATH --module PATH
+  zabbix_test.py --varnockd PATH --module PATH --base-mibs DIR
 """
 import argparse
 import glob
@@ -17,6 +17,7 @@ import gzip
 import json
 import os
 import random
+import re
 import shutil
 import socket
 import subprocess
@@ -270,6 +271,13 @@ class ZabbixIntegration(unittest.TestCase):
             "output": ["itemid", "key_", "lastvalue", "lastclock", "state", "error", "value_type"],
             "selectPreprocessing": "extend"})}
 
+    def test_0_items_poll_the_mib_objects_they_name(self):
+        polled = [p for p in self.prototypes + self.template["items"] if p["type"] == "SNMP_AGENT"]
+        names = [re.search(r"\((OSTRIK-MIB::\w+)\)", p["description"]).group(1) for p in polled]
+        out = subprocess.run(["snmptranslate", "-M", ARGS.base_mibs + ":" + os.path.join(SOURCE, "mib"),
+                              "-m", "OSTRIK-MIB", "-On"] + names, check=True, capture_output=True, text=True).stdout
+        self.assertEqual(out.split(), ["." + re.sub(r"\.(\{#SNMPINDEX\}|0)$", "", p["snmp_oid"]) for p in polled])
+
     def test_1_import_left_no_message(self):
         self.assertIs(self.import_result, True)
         self.assertEqual(self.php_messages, "")
@@ -381,6 +389,7 @@ if __name__ == "__main__":
     parser = argparse.ArgumentParser()
     parser.add_argument("--varnockd", required=True)
     parser.add_argument("--module", required=True)
+    parser.add_argument("--base-mibs", required=True, help="SNMPv2-SMI, SNMPv2-TC and SNMPv2-CONF")
     ARGS, rest = parser.parse_known_args()
     ARGS.varnockd, ARGS.module = os.path.abspath(ARGS.varnockd), os.path.abspath(ARGS.module)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
