@@ -16,9 +16,15 @@ enum {
 // what it reads. A server that cannot be fetched keeps its values. Always 0.
 int refresh_server_status(void);
 
+// The page layout to read the status page text by: the entry's server
+// generation when its version is known (from the info page); otherwise 2
+// when the page states an "Apache/2." ServerVersion or carries 2.x's
+// "BusyWorkers:" or "IdleWorkers:" line, else 1.
+int status_page_generation(const ServerEntry *entry, const char *text);
+
 // Reads one status page, already reduced to plain text, into entry: the
-// totals, the uptime, the busy and idle workers (by the labels of the
-// entry's server generation) and the seven scoreboard counts. A label that
+// totals, the uptime, the busy and idle workers (by the labels of
+// status_page_generation) and the seven scoreboard counts. A label that
 // is missing, or a line with too few tokens, leaves its field unchanged.
 // Then reads the page's further items into entry->extras
 // (parse_status_extras).
