@@ -15,7 +15,6 @@
 namespace {
 
 constexpr char kDelimiters[] = " :";
-constexpr char kStatusPath[] = "/server-status?auto";
 
 // Time at the end of the last walk, seconds since the epoch; 0 at load, so
 // the first call always runs.
@@ -161,8 +160,8 @@ bool has_status_label(const ServerEntry *entry, const char *text) {
   return false;
 }
 
-// Reads a whole, successful answer of length bytes into entry, through the
-// text buffer *text. PAGE_OK, or how the answer fell short.
+} // namespace
+
 PageOutcome read_status_page(ServerEntry *entry, const char *answer, int length, char **text) {
   void *grown = std::realloc(*text, static_cast<size_t>(length) + 1);
   if (grown == nullptr) {
@@ -177,8 +176,6 @@ PageOutcome read_status_page(ServerEntry *entry, const char *answer, int length,
   return PAGE_OK;
 }
 
-} // namespace
-
 int refresh_server_status(void) {
   if (lastStatusRefresh != 0 &&
       platform_seconds_between(lastStatusRefresh, platform_time()) < STATUS_REFRESH_INTERVAL) {
@@ -186,7 +183,7 @@ int refresh_server_status(void) {
   }
   refresh_server_info();
 
-  fetch_and_read_pages(kStatusPath, &ServerEntry::statusHealth, read_status_page);
+  fetch_and_read_pages(STATUS_PAGE_PATH, &ServerEntry::statusHealth, read_status_page);
   lastStatusRefresh = platform_time();
   return 0;
 }
