@@ -152,6 +152,8 @@ int32_t init(InitBlock *block) {
   if (have_config) {
     (void)read_config(config_path_field);
   }
+  // The first look, so that the first walk already has the servers found.
+  (void)refresh_discovery();
 
   // The agent keeps the table variables from the first start; a second init
   // must not offer them twice.
