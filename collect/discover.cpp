@@ -57,7 +57,8 @@ bool answers_status(int received, const char *answer, FetchEnd end, ServerEntry 
 
 void log_problems(const std::vector<PlatformProcProblem> &problems) {
   for (size_t i = 0; i < problems.size() && i < kProblemsLogged; ++i) {
-    VarnockSyslog(VARNOCK_LOG_WARNING, "ostrik: discover: %.300s line %d not understood; passed over",
+    VarnockSyslog(VARNOCK_LOG_WARNING,
+                  "ostrik: discover: %.300s line %d not understood; passed over",
                   problems[i].path.c_str(), problems[i].line);
   }
   if (problems.size() > kProblemsLogged) {
@@ -90,9 +91,9 @@ std::vector<FoundServer> find_servers(const std::vector<PlatformProcess> &proces
   std::sort(byPid.begin(), byPid.end(),
             [](const PlatformProcess *a, const PlatformProcess *b) { return a->pid < b->pid; });
   const auto parent_is_apache = [&](const PlatformProcess &p) {
-    const auto it = std::lower_bound(
-        byPid.begin(), byPid.end(), p.ppid,
-        [](const PlatformProcess *q, int32_t pid) { return q->pid < pid; });
+    const auto it =
+        std::lower_bound(byPid.begin(), byPid.end(), p.ppid,
+                         [](const PlatformProcess *q, int32_t pid) { return q->pid < pid; });
     return it != byPid.end() && (*it)->pid == p.ppid && (*it)->pid != p.pid &&
            is_apache_name((*it)->name);
   };
@@ -225,9 +226,7 @@ int refresh_discovery(void) {
   return 0;
 }
 
-void discovery_set_interval(int seconds) {
-  interval = seconds > 0 ? seconds : DISCOVER_INTERVAL;
-}
+void discovery_set_interval(int seconds) { interval = seconds > 0 ? seconds : DISCOVER_INTERVAL; }
 
 void discovery_reset(void) {
   lastLook = 0;

@@ -41,8 +41,8 @@ int compose_request(char *buffer, const char *path, const char *credentials) {
                                    "User-Agent: varnock-ostrik\r\n"
                                    "Accept: */*\r\n"
                                    "\r\n",
-                                   path, authorize ? "Authorization: Basic " : "",
-                                   credentials, authorize ? "\r\n" : "");
+                                   path, authorize ? "Authorization: Basic " : "", credentials,
+                                   authorize ? "\r\n" : "");
   return length < 0 || length >= kRequestSize ? -1 : length;
 }
 

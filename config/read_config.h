@@ -18,6 +18,6 @@ struct DiscoverSetting {
 extern DiscoverSetting discover_setting;
 
 // Reads every "apache" line of the file at path into the ServerList, and its
-// "discover" line into discover_setting, reporting bad lines. 0 after the whole file was read; -1 when path is null
-// or the file cannot be opened.
+// "discover" line into discover_setting, reporting bad lines. 0 after the whole file was read; -1
+// when path is null or the file cannot be opened.
 int read_config(const char *path);

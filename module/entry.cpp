@@ -81,8 +81,8 @@ int seconds_setting(const char *name, int most) {
   }
   if (!valid || seconds < 1) {
     VarnockSyslog(VARNOCK_LOG_WARNING,
-                  "ostrik: %s=\"%.40s\" ignored: whole seconds from 1 to %d expected\n", name,
-                  text, most);
+                  "ostrik: %s=\"%.40s\" ignored: whole seconds from 1 to %d expected\n", name, text,
+                  most);
     return -1;
   }
   VarnockSyslog(VARNOCK_LOG_DEBUG, "ostrik: %s %d seconds\n", name, seconds);

@@ -29,7 +29,8 @@ constexpr char kPassword[] = "found-secret";
 // Walks until done(walk) holds or timeout_seconds have passed; the last walk.
 OstrikWalk walk_until(testsupport::Varnockd &daemon, double timeout_seconds,
                       const std::function<bool(const OstrikWalk &)> &done) {
-  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_seconds);
+  const auto until =
+      std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_seconds);
   OstrikWalk walk;
   for (;;) {
     walk = testsupport::parse_ostrik_walk(daemon.walk(testsupport::kOstrikSubtree).out);
@@ -41,8 +42,8 @@ OstrikWalk walk_until(testsupport::Varnockd &daemon, double timeout_seconds,
 
 TEST(Discovery, FindsRunningApachesAndOneStartedLater) {
   ApacheInstance prefork(kUser, kPassword);
-  ApacheInstance event(kUser, kPassword, "<Location /server-info>\n  SetHandler none\n</Location>\n",
-                       Mpm::Event);
+  ApacheInstance event(kUser, kPassword,
+                       "<Location /server-info>\n  SetHandler none\n</Location>\n", Mpm::Event);
   prefork.load(0.5);
   event.load(0.5);
 
@@ -75,9 +76,8 @@ TEST(Discovery, FindsRunningApachesAndOneStartedLater) {
   // Gone: the row stays, and the status page's last fetch failed to connect.
   const int gone = event.port();
   event.stop();
-  const OstrikWalk after = walk_until(daemon, 25, [&](const OstrikWalk &walk) {
-    return walk.number(kHealthEntry, 3, gone) == 2;
-  });
+  const OstrikWalk after = walk_until(
+      daemon, 25, [&](const OstrikWalk &walk) { return walk.number(kHealthEntry, 3, gone) == 2; });
   EXPECT_EQ(after.number(kHealthEntry, 3, gone), 2);
   EXPECT_EQ(daemon.stop(), 0) << daemon.log();
 }

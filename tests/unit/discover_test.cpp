@@ -57,10 +57,10 @@ TEST_F(Discover, FindsEveryApacheParentWithTheLoopbackPortsItListensOn) {
   EXPECT_TRUE(is_apache_name("httpd.worker"));
   EXPECT_FALSE(is_apache_name("lighttpd"));
   EXPECT_FALSE(is_apache_name("apache2ctl"));
-  tree.listen4("0100007F", 8081, 11);  // 127.0.0.1
-  tree.listen6(kAny6, 8080, 12);       // every address, IPv6 and IPv4
-  tree.listen4("0200007F", 8082, 13);  // 127.0.0.2: not reached from 127.0.0.1
-  tree.listen4("00000000", 9000, 14);  // lighttpd's
+  tree.listen4("0100007F", 8081, 11); // 127.0.0.1
+  tree.listen6(kAny6, 8080, 12);      // every address, IPv6 and IPv4
+  tree.listen4("0200007F", 8082, 13); // 127.0.0.2: not reached from 127.0.0.1
+  tree.listen4("00000000", 9000, 14); // lighttpd's
   tree.process(1, 0, "systemd");
   tree.process(50, 1, "apache2", {11, 12, 13, 99});
   tree.process(51, 50, "apache2", {11, 12, 13}); // a child: not a server of its own
@@ -79,10 +79,11 @@ TEST_F(Discover, FindsEveryApacheParentWithTheLoopbackPortsItListensOn) {
 // What the kernel would never write is passed over with its file and line;
 // what can be read around it still is.
 TEST_F(Discover, MalformedProcFilesAreNamedWithTheirLinesAndPassedOver) {
-  for (const char *line : {"   0: 0100007F:1F90", "   1: 0100007G:1F90 00000000:0000 0A 0 0 0 0 0 7",
-                           "   2: 0100007F:1FFFFF 00000000:0000 0A 0 0 0 0 0 7",
-                           "   3: 0100007F:1F90 00000000:0000 0A 0 0 0 0 0 x7",
-                           ("   4: 0100007F:1F90 " + std::string(600, 'A')).c_str()}) {
+  for (const std::string &line : std::vector<std::string>{
+           "   0: 0100007F:1F90", "   1: 0100007G:1F90 00000000:0000 0A 0 0 0 0 0 7",
+           "   2: 0100007F:1FFFFF 00000000:0000 0A 0 0 0 0 0 7",
+           "   3: 0100007F:1F90 00000000:0000 0A 0 0 0 0 0 x7",
+           "   4: 0100007F:1F90 " + std::string(600, 'A')}) {
     tree.raw_tcp_line(line);
   }
   tree.listen4("0100007F", 8080, 21);

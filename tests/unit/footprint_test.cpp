@@ -213,9 +213,9 @@ TEST_F(FootprintTest, AServerWithoutItsMainProcessIsFoundByItsListeningSocket) {
     tree.process(300, 1, "httpd", {4343});
     tree.process(400, 1, "httpd", {4444});
   }
-  fake_varnock::set_proc_cache({proc(101, 100, 20, 100), proc(100, 1, 10, 1000),
-                                proc(300, 1, 7, 70), proc(400, 1, 5, 50)},
-                               0);
+  fake_varnock::set_proc_cache(
+      {proc(101, 100, 20, 100), proc(100, 1, 10, 1000), proc(300, 1, 7, 70), proc(400, 1, 5, 50)},
+      0);
   refresh_at(2000);
   EXPECT_EQ(noPid->cpuTime, 30);
   EXPECT_EQ(noPid->rss, 1100u);
