@@ -20,3 +20,6 @@ for program in /usr/bin/prometheus /usr/bin/prometheus-snmp-exporter /usr/sbin/s
     echo "install-deps: note: $program is running as a service; the tests start their own" >&2
   fi
 done
+
+# The base MIB modules that OSTRIK-MIB imports: from a package, pinned.
+"$(dirname "$0")/install-mibs.sh" >/dev/null
