@@ -91,11 +91,18 @@ TEST(Reach, AddressesIpv6HttpsAndRedirectsOverSnmp) {
 
   ApacheInstance on_127_0_0_2(kUser, kPassword, "", Mpm::Prefork, "127.0.0.2");
   ApacheInstance on_ipv6(kUser, kPassword, "", Mpm::Event, "::1");
+  // Three more TLS ports of the same server: the wrong CA, its address
+  // checked against the certificate's, and no verification at all.
   const int second_tls_port = testsupport::free_tcp_port();
+  const int by_address_port = testsupport::free_tcp_port();
+  const int insecure_port = testsupport::free_tcp_port();
+  std::string listen;
+  for (int port : {second_tls_port, by_address_port, insecure_port}) {
+    listen += "Listen 127.0.0.1:" + std::to_string(port) + "\n";
+  }
   ApacheInstance tls(kUser, kPassword,
                      "LoadModule socache_shmcb_module " + kMods + "mod_socache_shmcb.so\n" +
-                         "LoadModule ssl_module " + kMods + "mod_ssl.so\n" +
-                         "Listen 127.0.0.1:" + std::to_string(second_tls_port) + "\n" +
+                         "LoadModule ssl_module " + kMods + "mod_ssl.so\n" + listen +
                          "SSLEngine on\n" + "SSLCertificateFile " + pki.file("server.pem") + "\n" +
                          "SSLCertificateKeyFile " + pki.file("server.key") + "\n" +
                          "SSLSessionCache shmcb:run/ssl_scache(512000)\n");
@@ -117,6 +124,8 @@ TEST(Reach, AddressesIpv6HttpsAndRedirectsOverSnmp) {
       http_2 + account + "\n" + "server " + http_6 + account + "\n" + "server " + https_url +
       account + " ca=" + ca + "\n" + "server https://127.0.0.1:" + std::to_string(second_tls_port) +
       account + " ca=" + pki.file("wrong.pem") + "\n" +
+      "server https://127.0.0.1:" + std::to_string(by_address_port) + account + " ca=" + ca + "\n" +
+      "server https://localhost:" + std::to_string(insecure_port) + account + " insecure\n" +
       "server http://127.0.0.1:" + std::to_string(redirecting.port()) + account + "\n";
 
   std::map<std::string, std::map<std::string, long>> before = {
@@ -158,11 +167,16 @@ TEST(Reach, AddressesIpv6HttpsAndRedirectsOverSnmp) {
   EXPECT_EQ(refused[3], 7) << "certificateRefused";
   EXPECT_EQ(refused[4], 0);
   EXPECT_EQ(row_of(perf_rows, kPerf, second_tls_port).count(3), 1u) << "the row stays";
+  for (int port : {by_address_port, insecure_port}) {
+    EXPECT_EQ(row_of(health_rows, kHealth, port)[3], 1) << port << " read";
+  }
   std::map<int, long> redirected = row_of(health_rows, kHealth, redirecting.port());
   EXPECT_EQ(redirected[3], 5) << "httpError";
   EXPECT_EQ(redirected[4], 301);
 
   const std::string log = daemon.log();
+  EXPECT_NE(log.find(":" + std::to_string(insecure_port) + " is not verified (insecure)"),
+            std::string::npos);
   EXPECT_NE(log.find("redirected (301) to " + https_url + "/server-status?auto"), std::string::npos)
       << log;
   EXPECT_NE(
