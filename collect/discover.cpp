@@ -1,14 +1,18 @@
 #include "collect/discover.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <set>
 
 #include "collect/fetch_page.h"
 #include "collect/http_answer.h"
 #include "collect/listen_owner.h"
 #include "collect/server_status.h"
+#include "collect/tls.h"
 #include "config/read_config.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
@@ -27,23 +31,53 @@ int interval = DISCOVER_INTERVAL;
 // at every look, since a status page may come up later.
 std::set<int32_t> settled;
 
-// How a port is asked for its status page. Each scheme is tried on every
-// port of the servers still without a row before the next scheme is.
+// The schemes a place is asked for its status page with, in order. Each is
+// tried on every place of the servers still without a row before the next
+// one is.
 struct ProbeScheme {
   const char *name;
-  void (*add)(PageFetches *fetches, uint16_t port, const char *credentials);
+  ServerScheme scheme;
 };
 
-void add_plain_http(PageFetches *fetches, uint16_t port, const char *credentials) {
-  fetches->add("127.0.0.1", port, STATUS_PAGE_PATH, credentials);
-}
-
-constexpr ProbeScheme kSchemes[] = {{"http", add_plain_http}};
+constexpr ProbeScheme kSchemes[] = {{"http", SCHEME_HTTP}, {"https", SCHEME_HTTPS}};
 
 struct Candidate {
   size_t server;
-  uint16_t port;
+  const FoundEndpoint *endpoint;
 };
+
+// The entries the probes of one round are fetched for; the TLS state of a
+// probe that did not become a row goes with them.
+struct Probes {
+  std::unique_ptr<ServerEntry[]> entries;
+  size_t count;
+  explicit Probes(size_t n) : entries(new (std::nothrow) ServerEntry[n]()), count(n) {}
+  ~Probes() {
+    for (size_t i = 0; entries && i < count; ++i) {
+      tls_state_free(entries[i].tls);
+    }
+  }
+  Probes(const Probes &) = delete;
+  Probes &operator=(const Probes &) = delete;
+};
+
+// A probe of place with scheme: reached there, as a server nobody named,
+// with the discover line's credentials and options.
+void set_probe(ServerEntry *probe, const FoundEndpoint &place, ServerScheme scheme) {
+  probe->port = place.port;
+  std::snprintf(probe->credentials, sizeof probe->credentials, "%s",
+                discover_setting.credentials);
+  probe->reach = discover_setting.reach;
+  probe->reach.scheme = scheme;
+  probe->reach.address = place.address;
+  probe->reach.discovered = 1;
+  platform_format_address(&place.address, probe->reach.host, sizeof probe->reach.host);
+}
+
+bool same_place(const FoundEndpoint &a, const FoundEndpoint &b) {
+  return a.port == b.port && a.address.family == b.address.family &&
+         std::memcmp(a.address.bytes, b.address.bytes, sizeof a.address.bytes) == 0;
+}
 
 // Whether the answer to one probe is a status page.
 bool answers_status(int received, const char *answer, FetchEnd end, ServerEntry *scratch,
@@ -115,15 +149,33 @@ std::vector<FoundServer> find_servers(const std::vector<PlatformProcess> &proces
       if (!std::binary_search(inodes.begin(), inodes.end(), l.inode)) {
         continue;
       }
-      if (reachable_on_loopback(l)) {
-        server.ports.push_back(l.port);
-      } else if (unreachable != nullptr) {
-        ++*unreachable;
+      FoundEndpoint place{l.port, {}, false};
+      FoundEndpoint fallback{l.port, {}, true};
+      if (!listener_address(l, &place.address, &fallback.address)) {
+        if (unreachable != nullptr) {
+          ++*unreachable;
+        }
+        continue;
+      }
+      server.endpoints.push_back(place);
+      if (fallback.address.family != 0) {
+        server.endpoints.push_back(fallback);
       }
     }
-    std::sort(server.ports.begin(), server.ports.end());
-    server.ports.erase(std::unique(server.ports.begin(), server.ports.end()), server.ports.end());
-    if (!server.ports.empty()) {
+    std::stable_sort(server.endpoints.begin(), server.endpoints.end(),
+                     [](const FoundEndpoint &a, const FoundEndpoint &b) {
+                       return a.fallback != b.fallback ? b.fallback : a.port < b.port;
+                     });
+    // Each place once: the first of the same port and address stays.
+    std::vector<FoundEndpoint> places;
+    for (const FoundEndpoint &e : server.endpoints) {
+      if (std::none_of(places.begin(), places.end(),
+                       [&](const FoundEndpoint &k) { return same_place(k, e); })) {
+        places.push_back(e);
+      }
+    }
+    server.endpoints.swap(places);
+    if (!server.endpoints.empty()) {
       found.push_back(std::move(server));
     }
   }
@@ -145,8 +197,8 @@ int discover_servers(void) {
   std::vector<FoundServer> servers = find_servers(processes, listeners, &unreachable);
   if (unreachable > 0) {
     VarnockSyslog(VARNOCK_LOG_DEBUG,
-                  "ostrik: discover: %d listening sockets passed over: 127.0.0.1 does not "
-                  "reach them",
+                  "ostrik: discover: %d listening sockets passed over: no fetch from this "
+                  "machine reaches them",
                   unreachable);
   }
 
@@ -157,8 +209,8 @@ int discover_servers(void) {
     if (settled.count(s.pid) != 0) {
       continue;
     }
-    if (std::any_of(s.ports.begin(), s.ports.end(),
-                    [](uint16_t port) { return find_server(port) != nullptr; })) {
+    if (std::any_of(s.endpoints.begin(), s.endpoints.end(),
+                    [](const FoundEndpoint &e) { return find_server(e.port) != nullptr; })) {
       settled.insert(s.pid);
       continue;
     }
@@ -166,50 +218,62 @@ int discover_servers(void) {
   }
 
   int added = 0;
-  auto *scratch = static_cast<ServerEntry *>(std::calloc(1, sizeof(ServerEntry)));
   char *text = nullptr;
   for (const ProbeScheme &scheme : kSchemes) {
-    std::vector<Candidate> candidates;
-    for (size_t i = 0; i < servers.size(); ++i) {
-      for (uint16_t port : servers[i].ports) {
-        if (pending[i]) {
-          candidates.push_back(Candidate{i, port});
+    if (scheme.scheme == SCHEME_HTTPS && !tls_available()) {
+      continue;
+    }
+    for (const bool fallback : {false, true}) {
+      std::vector<Candidate> candidates;
+      for (size_t i = 0; i < servers.size(); ++i) {
+        for (const FoundEndpoint &e : servers[i].endpoints) {
+          if (pending[i] && e.fallback == fallback) {
+            candidates.push_back(Candidate{i, &e});
+          }
         }
       }
-    }
-    if (candidates.empty() || scratch == nullptr) {
-      break;
-    }
-    PageFetches fetches(candidates.size());
-    for (const Candidate &c : candidates) {
-      scheme.add(&fetches, c.port, discover_setting.credentials);
-    }
-    fetches.run();
-    for (size_t k = 0; k < candidates.size(); ++k) {
-      const Candidate &c = candidates[k];
-      const char *answer = nullptr;
-      FetchEnd end = FETCH_NOT_SENT;
-      const int received = fetches.take(k, &answer, &end);
-      std::memset(scratch, 0, sizeof *scratch);
-      if (!pending[c.server] || !answers_status(received, answer, end, scratch, &text)) {
+      Probes probes(candidates.size());
+      if (candidates.empty() || !probes.entries) {
         continue;
       }
-      pending[c.server] = false;
-      const FoundServer &s = servers[c.server];
-      if (add_server(c.port, discover_setting.user, discover_setting.password, 0,
-                     discover_setting.credentials) != 1) {
-        continue;
+      PageFetches fetches(candidates.size());
+      for (size_t k = 0; k < candidates.size(); ++k) {
+        set_probe(&probes.entries[k], *candidates[k].endpoint, scheme.scheme);
+        fetches.add(&probes.entries[k], STATUS_PAGE_PATH);
       }
-      settled.insert(s.pid);
-      note_listen_owner(c.port, s.pid);
-      ++added;
-      VarnockSyslog(VARNOCK_LOG_NOTICE,
-                    "ostrik: discover: %s (pid %d) watched at %s://127.0.0.1:%u", s.name,
-                    static_cast<int>(s.pid), scheme.name, static_cast<unsigned>(c.port));
+      fetches.run();
+      for (size_t k = 0; k < candidates.size(); ++k) {
+        const Candidate &c = candidates[k];
+        ServerEntry &probe = probes.entries[k];
+        const char *answer = nullptr;
+        FetchEnd end = FETCH_NOT_SENT;
+        const int received = fetches.take(k, &answer, &end);
+        if (!pending[c.server] || !answers_status(received, answer, end, &probe, &text)) {
+          continue;
+        }
+        pending[c.server] = false;
+        const FoundServer &s = servers[c.server];
+        if (add_server(probe.port, discover_setting.user, discover_setting.password, 0,
+                       discover_setting.credentials) != 1) {
+          continue;
+        }
+        // The row is reached where it answered, and resumes the probe's
+        // TLS session.
+        ServerEntry *row = find_server(probe.port);
+        row->reach = probe.reach;
+        row->tls = probe.tls;
+        probe.tls = nullptr;
+        settled.insert(s.pid);
+        note_listen_owner(c.endpoint->port, s.pid);
+        ++added;
+        const bool ipv6 = c.endpoint->address.family == PLATFORM_IPV6;
+        VarnockSyslog(VARNOCK_LOG_NOTICE, "ostrik: discover: %s (pid %d) watched at %s://%s%s%s:%u",
+                      s.name, static_cast<int>(s.pid), scheme.name, ipv6 ? "[" : "",
+                      row->reach.host, ipv6 ? "]" : "", static_cast<unsigned>(probe.port));
+      }
     }
   }
   std::free(text);
-  std::free(scratch);
   return added;
 }
 

@@ -8,18 +8,30 @@
 
 #include <vector>
 
+#include "platform/net.h"
 #include "platform/proc_table.h"
 
 enum {
   DISCOVER_INTERVAL = 300, // seconds between two looks
 };
 
-// A running server: its main process and the ports, ascending, on which it
-// listens where a fetch from 127.0.0.1 reaches it.
+// Where a found server may be reached: a port and the address a fetch
+// connects to. A fallback is tried only when no other place of the server
+// answered: ::1 for a socket that listens on every IPv6 address, which
+// 127.0.0.1 reaches unless it takes IPv6 alone.
+struct FoundEndpoint {
+  uint16_t port;
+  PlatformAddress address;
+  bool fallback;
+};
+
+// A running server: its main process and the places where it listens that
+// a fetch from this machine reaches, each once: the others by ascending
+// port, then the fallbacks by ascending port.
 struct FoundServer {
   int32_t pid;
   char name[16];
-  std::vector<uint16_t> ports;
+  std::vector<FoundEndpoint> endpoints;
 };
 
 // Whether a command name is Apache's: apache, apache2, httpd, httpd2, and
@@ -27,19 +39,21 @@ struct FoundServer {
 bool is_apache_name(const char *name);
 
 // The servers among processes: every Apache-named process whose parent is
-// not Apache-named, with the ports of the listening sockets it holds.
-// Servers that hold no such socket are left out; *unreachable (when not
-// null) counts the listening sockets passed over because 127.0.0.1 does not
-// reach them.
+// not Apache-named, with the places of the listening sockets it holds: the
+// socket's own address, or 127.0.0.1 for one on every address. Servers that
+// hold no such socket are left out; *unreachable (when not null) counts the
+// listening sockets passed over because no fetch from this machine reaches
+// them (see listener_address).
 std::vector<FoundServer> find_servers(const std::vector<PlatformProcess> &processes,
                                       const std::vector<PlatformListener> &listeners,
                                       int *unreachable);
 
 // One look: reads the process file system, logs what it could not read,
-// and for every server found that is not yet watched tries its ports in
-// ascending order, plain HTTP first; the first whose status page answers
-// becomes a new row, unless a server line already names one of its ports.
-// The number of rows added.
+// and for every server found that is not yet watched tries its places in
+// order, plain HTTP first, then HTTPS (where the build has it); the first
+// whose status page answers becomes a new row, reached there with that
+// scheme, unless a server line already names one of its ports. The number
+// of rows added.
 int discover_servers(void);
 
 // Runs discover_servers while the configuration asks for discovery: at the

@@ -178,7 +178,7 @@ bool process_listed(const ProcEntry *procs, int32_t count, int32_t pid) {
 }
 
 // The server's main process: the PID file's when it or a child runs, else
-// the owner of the socket the server listens on (a server without an info
+// the owner of the socket it listens on where it is reached (a server without an info
 // page, or whose PID file cannot be read). The listening sockets are read
 // once per refresh, and only when a server needs them. 0 when unknown.
 class MainProcess {
@@ -197,7 +197,8 @@ public:
         links_.push_back(ProcLink{procs_[i].pid, procs_[i].ppid});
       }
     }
-    return listen_owner(static_cast<uint16_t>(entry->port & 0xFFFF), listeners_, links_);
+    return listen_owner(static_cast<uint16_t>(entry->port & 0xFFFF), listeners_, links_,
+                        &entry->reach.address);
   }
 
 private:

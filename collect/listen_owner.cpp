@@ -8,6 +8,32 @@ namespace {
 
 std::map<uint16_t, int32_t> knownOwners;
 
+const uint8_t kAny[16] = {};
+const uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+const PlatformAddress kLoopback4 = {PLATFORM_IPV4, {127, 0, 0, 1}, 0};
+
+// An IPv4 address mapped into IPv6 (::ffff:a.b.c.d) as the IPv4 address;
+// any other as it is.
+PlatformAddress unmapped(int32_t family, const uint8_t *bytes) {
+  PlatformAddress address{};
+  if (family == PLATFORM_IPV6 && std::memcmp(bytes, kMappedPrefix, 12) == 0) {
+    address.family = PLATFORM_IPV4;
+    std::memcpy(address.bytes, bytes + 12, 4);
+  } else {
+    address.family = family;
+    std::memcpy(address.bytes, bytes, family == PLATFORM_IPV6 ? 16 : 4);
+  }
+  return address;
+}
+
+PlatformAddress own_address(const PlatformListener &listener) {
+  return unmapped(listener.ipv6 ? PLATFORM_IPV6 : PLATFORM_IPV4, listener.address);
+}
+
+bool listens_everywhere(const PlatformListener &listener) {
+  return std::memcmp(listener.address, kAny, listener.ipv6 ? 16 : 4) == 0;
+}
+
 bool holds_any(int32_t pid, const std::vector<uint64_t> &inodes) {
   std::vector<uint64_t> held;
   if (pid <= 0 || platform_process_socket_inodes(pid, &held) != 0) {
@@ -29,21 +55,40 @@ int32_t parent_of(int32_t pid, const std::vector<ProcLink> &processes) {
 
 } // namespace
 
-bool reachable_on_loopback(const PlatformListener &listener) {
-  static const uint8_t kAny[16] = {};
-  if (!listener.ipv6) {
-    return std::memcmp(listener.address, kAny, 4) == 0 ||
-           (listener.address[0] == 127 && listener.address[1] == 0 && listener.address[2] == 0 &&
-            listener.address[3] == 1);
+bool listener_reaches(const PlatformListener &listener, const PlatformAddress &address) {
+  const PlatformAddress target =
+      address.family == 0 ? kLoopback4 : unmapped(address.family, address.bytes);
+  if (listens_everywhere(listener)) {
+    return listener.ipv6 || target.family == PLATFORM_IPV4;
   }
-  return std::memcmp(listener.address, kAny, 16) == 0;
+  const PlatformAddress own = own_address(listener);
+  return own.family == target.family &&
+         std::memcmp(own.bytes, target.bytes, own.family == PLATFORM_IPV6 ? 16 : 4) == 0;
+}
+
+bool listener_address(const PlatformListener &listener, PlatformAddress *address,
+                      PlatformAddress *fallback) {
+  *fallback = PlatformAddress{};
+  if (listens_everywhere(listener)) {
+    *address = kLoopback4;
+    if (listener.ipv6) {
+      fallback->family = PLATFORM_IPV6;
+      fallback->bytes[15] = 1; // ::1
+    }
+    return true;
+  }
+  *address = own_address(listener);
+  const bool linkLocal = address->family == PLATFORM_IPV6 && address->bytes[0] == 0xfe &&
+                         (address->bytes[1] & 0xc0) == 0x80;
+  return !linkLocal && platform_address_is_local(address) != 0;
 }
 
 int32_t listen_owner(uint16_t port, const std::vector<PlatformListener> &listeners,
-                     const std::vector<ProcLink> &processes) {
+                     const std::vector<ProcLink> &processes, const PlatformAddress *address) {
+  const PlatformAddress target = address != nullptr ? *address : PlatformAddress{};
   std::vector<uint64_t> inodes;
   for (const PlatformListener &l : listeners) {
-    if (l.port == port && reachable_on_loopback(l)) {
+    if (l.port == port && listener_reaches(l, target)) {
       inodes.push_back(l.inode);
     }
   }

@@ -64,35 +64,6 @@ bool make_credentials(const char *user, const char *password, int line_number,
   return true;
 }
 
-// "discover [USER PASSWORD]": find the running servers by themselves,
-// fetching their status pages with these credentials, if any.
-void read_discover_line(const ConfigFields fields, int count, int line_number) {
-  if (count == 2) {
-    report_config_error("Password expected after the discover user", fields[1], line_number);
-    return;
-  }
-  if (count > 3) {
-    report_config_error("discover takes at most a user and a password", fields[3], line_number);
-    return;
-  }
-  if (discover_setting.enabled != 0) {
-    report_config_error("discover given twice; the first line counts", fields[0], line_number);
-    return;
-  }
-  DiscoverSetting setting{};
-  if (count == 3) {
-    char credentials[kMaxCredentialsBytes];
-    if (!make_credentials(fields[1], fields[2], line_number, credentials)) {
-      return;
-    }
-    std::snprintf(setting.user, sizeof setting.user, "%s", fields[1]);
-    std::snprintf(setting.password, sizeof setting.password, "%s", fields[2]);
-    std::snprintf(setting.credentials, sizeof setting.credentials, "%s", credentials);
-  }
-  setting.enabled = 1;
-  discover_setting = setting;
-}
-
 constexpr int kMaxTimeout = 60; // seconds, as the receive time-out's default
 
 // The file's "timeout" line: the receive time-out of every server whose
@@ -245,12 +216,12 @@ const char *local_address(const char *host, PlatformAddress *address) {
   return "Host name names no address of this machine";
 }
 
-// The options after a server line's fifth field, into reach. The message of
-// what is wrong and the option in *bad, or null.
-const char *read_options(const ConfigFields fields, int count, ServerReach *reach,
-                         const char **bad) {
-  bool address_given = false;
-  for (int i = 5; i < count && i < CONFIG_FIELD_COUNT; ++i) {
+// The options of a line from fields[first] on into reach: timeout=, ca=,
+// insecure, and address= where address_allowed. The message of what is
+// wrong and the option in *bad, or null.
+const char *read_options(const ConfigFields fields, int first, int count, bool address_allowed,
+                         ServerReach *reach, const char **bad) {
+  for (int i = first; i < count && i < CONFIG_FIELD_COUNT; ++i) {
     const char *option = fields[i];
     *bad = option;
     if (option[0] == '#') {
@@ -268,29 +239,68 @@ const char *read_options(const ConfigFields fields, int count, ServerReach *reac
       std::strcpy(reach->ca, option + 3);
     } else if (std::strcmp(option, "insecure") == 0) {
       reach->insecure = 1;
-    } else if (std::strncmp(option, "address=", 8) == 0) {
+    } else if (address_allowed && std::strncmp(option, "address=", 8) == 0) {
       if (platform_parse_address(option + 8, &reach->address) != 0) {
         return "Address must be an IPv4 or IPv6 address";
       }
       if (platform_address_is_local(&reach->address) == 0) {
         return "Not an address of this machine";
       }
-      address_given = true;
     } else {
-      return "Unknown option (timeout=, ca=, insecure, address=)";
+      return address_allowed ? "Unknown option (timeout=, ca=, insecure, address=)"
+                             : "Unknown option (timeout=, ca=, insecure)";
     }
   }
   *bad = "";
-  if (reach->scheme != SCHEME_HTTPS && (reach->insecure != 0 || reach->ca[0] != '\0')) {
-    return "ca= and insecure are for https URLs only";
-  }
   if (reach->insecure != 0 && reach->ca[0] != '\0') {
     return "insecure and ca= exclude each other";
   }
-  if (!address_given) {
-    reach->address.family = 0; // the URL's host decides
-  }
   return nullptr;
+}
+
+// Whether a field is one of a discover line's options.
+bool is_discover_option(const char *field) {
+  return std::strncmp(field, "timeout=", 8) == 0 || std::strncmp(field, "ca=", 3) == 0 ||
+         std::strcmp(field, "insecure") == 0 || field[0] == '#';
+}
+
+// "discover [USER PASSWORD] [OPTION...]": find the running servers by
+// themselves, fetching their status pages with these credentials, if any,
+// and reaching them with these options.
+void read_discover_line(const ConfigFields fields, int count, int line_number) {
+  const bool account = count >= 2 && !is_discover_option(fields[1]);
+  if (account && (count == 2 || is_discover_option(fields[2]))) {
+    report_config_error("Password expected after the discover user", fields[1], line_number);
+    return;
+  }
+  DiscoverSetting setting{};
+  const char *bad = "";
+  const char *wrong = read_options(fields, account ? 3 : 1, count, false, &setting.reach, &bad);
+  if (wrong != nullptr) {
+    report_config_error(wrong, bad[0] != '\0' ? bad : fields[0], line_number);
+    return;
+  }
+  if (discover_setting.enabled != 0) {
+    report_config_error("discover given twice; the first line counts", fields[0], line_number);
+    return;
+  }
+  if (account) {
+    char credentials[kMaxCredentialsBytes];
+    if (!make_credentials(fields[1], fields[2], line_number, credentials)) {
+      return;
+    }
+    std::snprintf(setting.user, sizeof setting.user, "%s", fields[1]);
+    std::snprintf(setting.password, sizeof setting.password, "%s", fields[2]);
+    std::snprintf(setting.credentials, sizeof setting.credentials, "%s", credentials);
+  }
+  setting.enabled = 1;
+  discover_setting = setting;
+  if (setting.reach.insecure != 0) {
+    VarnockSyslog(VARNOCK_LOG_WARNING,
+                  "ostrik: line %d: the certificates of the servers discovery finds are not "
+                  "verified (insecure)\n",
+                  line_number);
+  }
 }
 
 // Turns one "server" line into a ServerEntry, or reports why it cannot.
@@ -310,7 +320,11 @@ void read_server_line(const ConfigFields fields, int count, int line_number) {
   const char *bad = "";
   const char *wrong = parse_url(url, &reach, &port);
   if (wrong == nullptr) {
-    wrong = read_options(fields, count, &reach, &bad);
+    wrong = read_options(fields, 5, count, true, &reach, &bad);
+    if (wrong == nullptr && reach.scheme != SCHEME_HTTPS &&
+        (reach.insecure != 0 || reach.ca[0] != '\0')) {
+      wrong = "ca= and insecure are for https URLs only";
+    }
   } else {
     bad = url;
   }
@@ -403,6 +417,10 @@ int read_config(const char *path) {
     if (entry->reach.timeout == 0) {
       entry->reach.timeout = file_timeout;
     }
+  }
+  // The servers discovery finds later have no line of their own either.
+  if (discover_setting.reach.timeout == 0) {
+    discover_setting.reach.timeout = file_timeout;
   }
   return 0;
 }

@@ -76,8 +76,9 @@ enum ServerScheme { SCHEME_HTTP = 0, SCHEME_HTTPS = 1 };
 enum { SERVER_HOST_FIELD = 256 };
 
 // Where and how a server is reached. A "server" line of the configuration
-// fills it; an "apache" line leaves it zero, which means plain HTTP to
-// 127.0.0.1 at the entry's port with the module's receive time-out.
+// fills it, and so does discovery for a server it finds; an "apache" line
+// leaves it zero, which means plain HTTP to 127.0.0.1 at the entry's port
+// with the module's receive time-out.
 struct ServerReach {
   int32_t scheme;               // ServerScheme
   int32_t timeout;              // receive time-out, 1 to 60 seconds; 0: the module's
@@ -85,6 +86,10 @@ struct ServerReach {
   PlatformAddress address;      // family 0: 127.0.0.1
   char host[SERVER_HOST_FIELD]; // as the line names it: Host header, TLS name
   char ca[SERVER_TEXT_FIELD];   // CA file or directory; empty: the system's
+  // 1 for a server found by discovery, which nobody named: host is the
+  // address it was found at, no name is sent in the TLS handshake, and its
+  // certificate may name that address or this machine's host name.
+  int32_t discovered;
 };
 
 // The fetch layer's TLS state of one server (its context and the session to

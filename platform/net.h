@@ -122,6 +122,10 @@ int platform_address_is_local(const struct PlatformAddress *address);
 // The address as text ("127.0.0.2", "::1", "fe80::1%2"), cut to size.
 void platform_format_address(const struct PlatformAddress *address, char *text, size_t size);
 
+// This machine's host name, as the system keeps it, NUL-terminated and cut
+// to size. 0, or -1 when it cannot be told (name then empty).
+int platform_host_name(char *name, size_t size);
+
 // Host to network byte order.
 uint16_t platform_htons(uint16_t value);
 

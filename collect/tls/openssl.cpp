@@ -25,6 +25,9 @@ struct TlsState {
 
 struct TlsConnection {
   SSL *ssl = nullptr;
+  // A server nobody named: the address it was found at, which its
+  // certificate or this machine's host name must match; empty otherwise.
+  char found_at[SERVER_HOST_FIELD] = "";
 };
 
 namespace {
@@ -181,7 +184,13 @@ TlsConnection *tls_open(ServerEntry *entry, PlatformSocket sock, char *why, size
   tls->ssl = ssl;
   const char *host = entry->reach.host;
   PlatformAddress literal;
-  if (platform_parse_address(host, &literal) == 0) {
+  if (entry->reach.discovered != 0) {
+    // No name to send: the certificate's names are checked after the
+    // handshake, against either of two.
+    if (entry->reach.insecure == 0) {
+      std::snprintf(tls->found_at, sizeof tls->found_at, "%s", host);
+    }
+  } else if (platform_parse_address(host, &literal) == 0) {
     // A certificate for an address names it among its IP addresses; no
     // name is sent for an address (SNI carries names only).
     X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host);
@@ -211,13 +220,37 @@ TlsStep step_result(SSL *ssl, int result) {
   }
 }
 
+// Whether the verified certificate of a server found by discovery names
+// the address it was found at or this machine's host name. A session that
+// fails is not offered again.
+bool names_this_machine(TlsConnection *tls, char *why, size_t why_size) {
+  X509 *cert = SSL_get1_peer_certificate(tls->ssl);
+  char name[256] = "";
+  const bool named =
+      cert != nullptr && (X509_check_ip_asc(cert, tls->found_at, 0) == 1 ||
+                          (platform_host_name(name, sizeof name) == 0 && name[0] != '\0' &&
+                           X509_check_host(cert, name, 0, 0, nullptr) == 1));
+  X509_free(cert);
+  if (!named) {
+    std::snprintf(why, why_size, "the certificate names neither %s nor %s", tls->found_at,
+                  name[0] != '\0' ? name : "this machine's host name");
+    auto *state = static_cast<TlsState *>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(tls->ssl)));
+    if (state != nullptr) {
+      SSL_SESSION_free(state->session);
+      state->session = nullptr;
+    }
+  }
+  return named;
+}
+
 } // namespace
 
 TlsStep tls_handshake(TlsConnection *tls, char *why, size_t why_size) {
   ERR_clear_error();
   const int result = SSL_connect(tls->ssl);
   if (result == 1) {
-    return TLS_DONE;
+    return tls->found_at[0] == '\0' || names_this_machine(tls, why, why_size) ? TLS_DONE
+                                                                                : TLS_CERT_REFUSED;
   }
   const TlsStep step = step_result(tls->ssl, result);
   if (step == TLS_WANT_READ || step == TLS_WANT_WRITE) {

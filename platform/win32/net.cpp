@@ -331,6 +331,18 @@ void platform_format_address(const PlatformAddress *address, char *text, size_t 
                 address->bytes[3]);
 }
 
+int platform_host_name(char *name, size_t size) {
+  if (size == 0) {
+    return -1;
+  }
+  if (gethostname(name, size > INT_MAX ? INT_MAX : static_cast<int>(size)) != 0) {
+    name[0] = '\0';
+    return -1;
+  }
+  name[size - 1] = '\0';
+  return 0;
+}
+
 uint16_t platform_htons(uint16_t value) { return htons(value); }
 
 int platform_socket_would_block(void) { return WSAGetLastError() == WSAEWOULDBLOCK; }

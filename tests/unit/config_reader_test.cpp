@@ -159,9 +159,8 @@ TEST_F(ConfigReaderTest, EveryRejectedLineIsReportedWithItsLineNumber) {
        {{VARNOCK_LOG_ERR, "varnock: Password expected after the discover user - found 'u' in "
                           "config file, line 3"}}},
       {"Discover u p x",
-       "varnock: discover takes at most a user and a password - found 'x' in config file, line "
-       "3\n",
-       {{VARNOCK_LOG_ERR, "varnock: discover takes at most a user and a password - found 'x' in "
+       "varnock: Unknown option (timeout=, ca=, insecure) - found 'x' in config file, line 3\n",
+       {{VARNOCK_LOG_ERR, "varnock: Unknown option (timeout=, ca=, insecure) - found 'x' in "
                           "config file, line 3"}}},
   };
   for (const Case &c : cases) {
@@ -190,6 +189,20 @@ TEST_F(ConfigReaderTest, DiscoverLineSetsDiscoveryOnce) {
       << err_;
   ASSERT_EQ(read("apache 80 u p 0\n"), 0);
   EXPECT_EQ(discover_setting.enabled, 0);
+
+  // The options of a server line, after the account or without one; the
+  // file's time-out when the line sets none.
+  ASSERT_EQ(read("discover ca=/etc/ssl/certs\ntimeout 4\n"), 0);
+  EXPECT_STREQ(discover_setting.reach.ca, "/etc/ssl/certs");
+  EXPECT_EQ(discover_setting.reach.timeout, 4);
+  EXPECT_STREQ(discover_setting.credentials, "");
+  ASSERT_EQ(read("timeout 4\ndiscover mon s3cret timeout=9 insecure # checked by hand\n"), 0);
+  EXPECT_EQ(err_, "");
+  EXPECT_STREQ(discover_setting.user, "mon");
+  EXPECT_EQ(discover_setting.reach.timeout, 9);
+  EXPECT_EQ(discover_setting.reach.insecure, 1);
+  EXPECT_EQ(log(), (Log{{VARNOCK_LOG_WARNING, "ostrik: line 2: the certificates of the servers "
+                                              "discovery finds are not verified (insecure)\n"}}));
 }
 
 TEST_F(ConfigReaderTest, LengthRuleOnUserPlusPassword) {
@@ -466,6 +479,11 @@ TEST_F(ConfigReaderTest, MalformedServerAndTimeOutLinesAreRefusedAndReadingGoesO
       {"server http://127.0.0.1:81 u p 0 address=127.1", "Address must be an IPv4 or IPv6"},
       {"server http://127.0.0.1:81 u p 0 address=198.51.100.7", "Not an address of this machine"},
       {"server http://127.0.0.1:9000 u p 0", "Port already listed"},
+      {"discover timeout=0", "Time-out must be whole seconds from 1 to 60 - found 'timeout=0'"},
+      {"discover u p ca=", "CA file or directory expected - found 'ca='"},
+      {"discover insecure ca=/x", "insecure and ca= exclude each other - found 'discover'"},
+      {"discover u p address=127.0.0.2", "Unknown option (timeout=, ca=, insecure) - found"},
+      {"discover u timeout=5", "Password expected after the discover user - found 'u'"},
       {"timeout", "Time-out expected in ostrik - found 'timeout'"},
       {"timeout 0", "Time-out must be whole seconds from 1 to 60 - found '0'"},
       {"timeout -5", "Time-out must be whole seconds"},

@@ -53,16 +53,31 @@ protected:
   }
 };
 
-TEST_F(Discover, FindsEveryApacheParentWithTheLoopbackPortsItListensOn) {
+// Each place once, others before fallbacks, by port; as "port address".
+std::vector<std::string> places(const FoundServer &server) {
+  std::vector<std::string> out;
+  for (const FoundEndpoint &e : server.endpoints) {
+    char text[PLATFORM_ADDRESS_TEXT];
+    platform_format_address(&e.address, text, sizeof text);
+    out.push_back(std::to_string(e.port) + " " + text + (e.fallback ? " fallback" : ""));
+  }
+  return out;
+}
+
+TEST_F(Discover, FindsEveryApacheParentWithThePlacesItListensOn) {
   EXPECT_TRUE(is_apache_name("httpd.worker"));
   EXPECT_FALSE(is_apache_name("lighttpd"));
   EXPECT_FALSE(is_apache_name("apache2ctl"));
   tree.listen4("0100007F", 8081, 11); // 127.0.0.1
-  tree.listen6(kAny6, 8080, 12);      // every address, IPv6 and IPv4
-  tree.listen4("0200007F", 8082, 13); // 127.0.0.2: not reached from 127.0.0.1
+  tree.listen6(kAny6, 8080, 12);      // every address, IPv6 and (mostly) IPv4
+  tree.listen4("0200007F", 8082, 13); // 127.0.0.2 only
   tree.listen4("00000000", 9000, 14); // lighttpd's
+  tree.listen6("00000000000000000000000001000000", 8083, 15); // ::1
+  tree.listen4("00000000", 8081, 16);                          // 127.0.0.1 again
+  tree.listen6("000080FE000000000000000001000000", 8084, 17); // fe80::1: no interface known
+  tree.listen4("076433C6", 8085, 18);                          // 198.51.100.7: not ours
   tree.process(1, 0, "systemd");
-  tree.process(50, 1, "apache2", {11, 12, 13, 99});
+  tree.process(50, 1, "apache2", {11, 12, 13, 15, 16, 17, 18, 99});
   tree.process(51, 50, "apache2", {11, 12, 13}); // a child: not a server of its own
   tree.process(60, 1, "httpd-prefork", {});      // listens nowhere
   tree.process(70, 1, "lighttpd", {14});
@@ -72,8 +87,10 @@ TEST_F(Discover, FindsEveryApacheParentWithTheLoopbackPortsItListensOn) {
   ASSERT_EQ(servers.size(), 1u);
   EXPECT_EQ(servers[0].pid, 50);
   EXPECT_STREQ(servers[0].name, "apache2");
-  EXPECT_EQ(servers[0].ports, (std::vector<uint16_t>{8080, 8081}));
-  EXPECT_EQ(unreachable, 1);
+  EXPECT_EQ(places(servers[0]),
+            (std::vector<std::string>{"8080 127.0.0.1", "8081 127.0.0.1", "8082 127.0.0.2",
+                                      "8083 ::1", "8080 ::1 fallback"}));
+  EXPECT_EQ(unreachable, 2);
 }
 
 // What the kernel would never write is passed over with its file and line;
@@ -133,10 +150,17 @@ TEST_F(Discover, TheFirstPortThatAnswersItsStatusPageBecomesARow) {
   tree.process(50, 1, "apache2", {31, 32});
   tree.flush();
   discover_setting.enabled = 1;
+  discover_setting.reach.timeout = 3;
   EXPECT_EQ(refresh_discovery(), 0);
   ASSERT_NE(server_list, nullptr);
   EXPECT_EQ(server_list->port, answering);
   EXPECT_EQ(server_list->next, nullptr);
+  // Fetched from now on where it answered, with the discover line's options.
+  EXPECT_EQ(server_list->reach.scheme, SCHEME_HTTP);
+  EXPECT_EQ(server_list->reach.address.family, PLATFORM_IPV4);
+  EXPECT_STREQ(server_list->reach.host, "127.0.0.1");
+  EXPECT_EQ(server_list->reach.discovered, 1);
+  EXPECT_EQ(server_list->reach.timeout, 3);
   EXPECT_EQ(discover_servers(), 0); // settled: not asked again
   EXPECT_EQ(status.requests().size(), 1u);
   EXPECT_EQ(status.requests()[0].find("Authorization"), std::string::npos);

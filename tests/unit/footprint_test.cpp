@@ -196,12 +196,14 @@ TEST_F(FootprintTest, SumsTheMainProcessAndItsDirectChildrenOnly) {
 
 // Without a PID file's process the server is found by the socket it
 // listens on: the topmost process holding it (not the child that inherited
-// it), and only a socket reachable on 127.0.0.1. A malformed table line is
-// passed over.
+// it), and only a socket reachable where the server is fetched: 127.0.0.1,
+// or the address its reach names. A malformed table line is passed over.
 TEST_F(FootprintTest, AServerWithoutItsMainProcessIsFoundByItsListeningSocket) {
   ServerEntry *noPid = server(0);
   ServerEntry *stale = server(999);
   ServerEntry *elsewhere = server(0);
+  ServerEntry *there = server(0);
+  there->reach.address = PlatformAddress{PLATFORM_IPV4, {127, 0, 0, 3}, 0};
   {
     testsupport::FakeProc tree(procRoot.path());
     tree.raw_tcp_line("garbage that is no socket");
@@ -212,15 +214,18 @@ TEST_F(FootprintTest, AServerWithoutItsMainProcessIsFoundByItsListeningSocket) {
     tree.process(101, 100, "apache2", {4242});
     tree.process(300, 1, "httpd", {4343});
     tree.process(400, 1, "httpd", {4444});
+    tree.listen4("0300007F", there->port, 4545); // 127.0.0.3 only
+    tree.process(500, 1, "httpd", {4545});
   }
-  fake_varnock::set_proc_cache(
-      {proc(101, 100, 20, 100), proc(100, 1, 10, 1000), proc(300, 1, 7, 70), proc(400, 1, 5, 50)},
-      0);
+  fake_varnock::set_proc_cache({proc(101, 100, 20, 100), proc(100, 1, 10, 1000),
+                                proc(300, 1, 7, 70), proc(400, 1, 5, 50), proc(500, 1, 3, 30)},
+                               0);
   refresh_at(2000);
   EXPECT_EQ(noPid->cpuTime, 30);
   EXPECT_EQ(noPid->rss, 1100u);
   EXPECT_EQ(stale->cpuTime, 7);
   EXPECT_EQ(elsewhere->cpuTime, 0);
+  EXPECT_EQ(there->cpuTime, 3);
   EXPECT_EQ(noPid->pid, 0); // the configuration table's PID stays the PID file's
 }
 
