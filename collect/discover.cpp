@@ -65,8 +65,7 @@ struct Probes {
 // with the discover line's credentials and options.
 void set_probe(ServerEntry *probe, const FoundEndpoint &place, ServerScheme scheme) {
   probe->port = place.port;
-  std::snprintf(probe->credentials, sizeof probe->credentials, "%s",
-                discover_setting.credentials);
+  std::snprintf(probe->credentials, sizeof probe->credentials, "%s", discover_setting.credentials);
   probe->reach = discover_setting.reach;
   probe->reach.scheme = scheme;
   probe->reach.address = place.address;

@@ -140,6 +140,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
   fuzz::check(read_config(config_file.c_str()) == 0, "read_config failed on a readable file");
   check_list();
+  const ServerReach &found = discover_setting.reach;
+  fuzz::check(found.timeout >= 0 && found.timeout <= 60, "discover time-out out of range");
+  fuzz::check(fuzz::terminated(found.ca, sizeof found.ca), "discover CA not NUL-terminated");
+  fuzz::check(found.insecure == 0 || found.ca[0] == '\0', "discover both insecure and ca=");
+  fuzz::check(found.address.family == 0 && found.host[0] == '\0', "discover with a place");
 
   free_server_list();
   fake_varnock::clear_log();

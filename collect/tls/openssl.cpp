@@ -250,7 +250,7 @@ TlsStep tls_handshake(TlsConnection *tls, char *why, size_t why_size) {
   const int result = SSL_connect(tls->ssl);
   if (result == 1) {
     return tls->found_at[0] == '\0' || names_this_machine(tls, why, why_size) ? TLS_DONE
-                                                                                : TLS_CERT_REFUSED;
+                                                                              : TLS_CERT_REFUSED;
   }
   const TlsStep step = step_result(tls->ssl, result);
   if (step == TLS_WANT_READ || step == TLS_WANT_WRITE) {

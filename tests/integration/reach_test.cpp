@@ -27,24 +27,6 @@ const std::string kPerf = ".1.3.6.1.4.1.32473.16.3.11.2.1.";
 const std::string kHealth = ".1.3.6.1.4.1.32473.16.3.13.1.";
 const std::string kMods = "/usr/lib/apache2/modules/";
 
-// A CA, a certificate of it for localhost and 127.0.0.1, and a second CA
-// that signed nothing, all made in dir with the openssl tool.
-void make_certificates(const std::string &dir) {
-  const std::string script =
-      "set -e; cd '" + dir + "'\n" +
-      "key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out $1; }\n"
-      "key ca.key; key wrong.key; key server.key\n"
-      "openssl req -x509 -new -key ca.key -out ca.pem -days 2 -subj /CN=ostrik-test-ca\n"
-      "openssl req -x509 -new -key wrong.key -out wrong.pem -days 2 -subj /CN=ostrik-other-ca\n"
-      "openssl req -new -key server.key -out server.csr -subj /CN=localhost\n"
-      "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > san.ext\n"
-      "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
-      "-out server.pem -days 2 -extfile san.ext 2>/dev/null\n"
-      "chmod 644 *\n";
-  const CommandResult r = run_command({"bash", "-c", script}, 60.0);
-  ASSERT_EQ(r.exit_code, 0) << r.err;
-}
-
 // The numbers of a /server-status?auto page fetched with curl, by label.
 std::map<std::string, long> status_page(const std::string &url, const std::string &ca = "") {
   std::vector<std::string> argv = {
@@ -86,7 +68,7 @@ std::map<int, long> row_of(const std::vector<testsupport::Varbind> &walk, const 
 
 TEST(Reach, AddressesIpv6HttpsAndRedirectsOverSnmp) {
   testsupport::TempDir pki;
-  make_certificates(pki.path());
+  testsupport::make_test_certificates(pki.path());
   const std::string ca = pki.file("ca.pem");
 
   ApacheInstance on_127_0_0_2(kUser, kPassword, "", Mpm::Prefork, "127.0.0.2");
@@ -100,12 +82,7 @@ TEST(Reach, AddressesIpv6HttpsAndRedirectsOverSnmp) {
   for (int port : {second_tls_port, by_address_port, insecure_port}) {
     listen += "Listen 127.0.0.1:" + std::to_string(port) + "\n";
   }
-  ApacheInstance tls(kUser, kPassword,
-                     "LoadModule socache_shmcb_module " + kMods + "mod_socache_shmcb.so\n" +
-                         "LoadModule ssl_module " + kMods + "mod_ssl.so\n" + listen +
-                         "SSLEngine on\n" + "SSLCertificateFile " + pki.file("server.pem") + "\n" +
-                         "SSLCertificateKeyFile " + pki.file("server.key") + "\n" +
-                         "SSLSessionCache shmcb:run/ssl_scache(512000)\n");
+  ApacheInstance tls(kUser, kPassword, testsupport::tls_only_conf(pki.path(), listen));
   const std::string https_url = "https://localhost:" + std::to_string(tls.port());
   ApacheInstance redirecting(kUser, kPassword,
                              "LoadModule alias_module " + kMods + "mod_alias.so\n" +

@@ -1,6 +1,7 @@
 #include "tests/support/apache.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -79,17 +80,20 @@ std::string basic_credentials(const std::string &user, const std::string &passwo
 }
 
 std::string http_get(int port, const std::string &path, const std::string &user,
-                     const std::string &password, double timeout_seconds) {
+                     const std::string &password, double timeout_seconds,
+                     const std::string &address) {
   const auto deadline = deadline_after(timeout_seconds);
-  Fd sock(socket(AF_INET, SOCK_STREAM, 0));
-  if (sock.fd < 0) {
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *found = nullptr;
+  if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
     return "";
   }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  if (connect(sock.fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+  Fd sock(socket(found->ai_family, SOCK_STREAM, 0));
+  const bool connected = sock.fd >= 0 && connect(sock.fd, found->ai_addr, found->ai_addrlen) == 0;
+  freeaddrinfo(found);
+  if (!connected) {
     return "";
   }
   std::string request = "GET " + path + " HTTP/1.0\r\n";
@@ -132,6 +136,32 @@ std::string http_get(int port, const std::string &path, const std::string &user,
     }
     answer.append(buf, static_cast<size_t>(n));
   }
+}
+
+void make_test_certificates(const std::string &dir) {
+  const std::string script =
+      "set -e; cd '" + dir + "'\n" +
+      "key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out $1; }\n"
+      "key ca.key; key wrong.key; key server.key\n"
+      "openssl req -x509 -new -key ca.key -out ca.pem -days 2 -subj /CN=ostrik-test-ca\n"
+      "openssl req -x509 -new -key wrong.key -out wrong.pem -days 2 -subj /CN=ostrik-other-ca\n"
+      "openssl req -new -key server.key -out server.csr -subj /CN=localhost\n"
+      "printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > san.ext\n"
+      "openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial "
+      "-out server.pem -days 2 -extfile san.ext 2>/dev/null\n"
+      "chmod 644 *\n";
+  const CommandResult r = run_command({"bash", "-c", script}, 60.0);
+  if (r.exit_code != 0) {
+    throw std::runtime_error("certificates not made: " + r.err);
+  }
+}
+
+std::string tls_only_conf(const std::string &dir, const std::string &listen) {
+  const std::string mods = "/usr/lib/apache2/modules/";
+  return "LoadModule socache_shmcb_module " + mods + "mod_socache_shmcb.so\n" +
+         "LoadModule ssl_module " + mods + "mod_ssl.so\n" + listen + "SSLEngine on\n" +
+         "SSLCertificateFile " + dir + "/server.pem\n" + "SSLCertificateKeyFile " + dir +
+         "/server.key\n" + "SSLSessionCache shmcb:run/ssl_scache(512000)\n";
 }
 
 ApacheInstance::ApacheInstance(const std::string &user, const std::string &password,
@@ -228,7 +258,7 @@ bool ApacheInstance::start() {
 
 std::string ApacheInstance::get(const std::string &path, const std::string &user,
                                 const std::string &password) const {
-  return http_get(port_, path, user, password);
+  return http_get(port_, path, user, password, 10.0, listen_);
 }
 
 void ApacheInstance::load(double seconds) const {

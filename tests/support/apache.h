@@ -51,7 +51,7 @@ public:
   // configuration; true once the port answers.
   bool start();
 
-  // One HTTP/1.0 GET of path from 127.0.0.1:port(), with Basic credentials
+  // One HTTP/1.0 GET of path from the server's address and port(), with Basic credentials
   // when user is not empty. The whole answer (status line, headers, body);
   // empty when nothing could be fetched within 10 seconds.
   std::string get(const std::string &path, const std::string &user = "",
@@ -74,8 +74,19 @@ std::string apache_instance_script();
 // The text of Base64 for user:password, as HTTP Basic credentials carry it.
 std::string basic_credentials(const std::string &user, const std::string &password);
 
-// A plain HTTP/1.0 GET to 127.0.0.1:port; the whole answer or empty.
+// A plain HTTP/1.0 GET to address:port; the whole answer or empty.
 std::string http_get(int port, const std::string &path, const std::string &user = "",
-                     const std::string &password = "", double timeout_seconds = 10.0);
+                     const std::string &password = "", double timeout_seconds = 10.0,
+                     const std::string &address = "127.0.0.1");
+
+// Made in dir with the openssl tool: a CA (ca.pem), a certificate of it for
+// localhost and 127.0.0.1 (server.pem, server.key), and a second CA that
+// signed nothing (wrong.pem). Throws std::runtime_error when it cannot.
+void make_test_certificates(const std::string &dir);
+
+// The extra configuration that makes an ApacheInstance serve TLS only, with
+// the certificate that make_test_certificates made in dir; listen, when not
+// empty, are more Listen lines of the same server.
+std::string tls_only_conf(const std::string &dir, const std::string &listen = "");
 
 } // namespace testsupport

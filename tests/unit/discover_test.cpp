@@ -73,9 +73,9 @@ TEST_F(Discover, FindsEveryApacheParentWithThePlacesItListensOn) {
   tree.listen4("0200007F", 8082, 13); // 127.0.0.2 only
   tree.listen4("00000000", 9000, 14); // lighttpd's
   tree.listen6("00000000000000000000000001000000", 8083, 15); // ::1
-  tree.listen4("00000000", 8081, 16);                          // 127.0.0.1 again
+  tree.listen4("00000000", 8081, 16);                         // reached at 127.0.0.1 again
   tree.listen6("000080FE000000000000000001000000", 8084, 17); // fe80::1: no interface known
-  tree.listen4("076433C6", 8085, 18);                          // 198.51.100.7: not ours
+  tree.listen4("076433C6", 8085, 18);                         // 198.51.100.7: not ours
   tree.process(1, 0, "systemd");
   tree.process(50, 1, "apache2", {11, 12, 13, 15, 16, 17, 18, 99});
   tree.process(51, 50, "apache2", {11, 12, 13}); // a child: not a server of its own
