@@ -31,6 +31,8 @@ VARNOCK_API void VarnockHostClearVariables(void);
 // earlier ones: those of a module that registered some and then went unused
 // (the host notes VarnockHostVariableCount() before starting it).
 VARNOCK_API void VarnockHostForgetVariablesFrom(size_t first);
+// Forget count variables from position first on; those after move up.
+VARNOCK_API void VarnockHostForgetVariables(size_t first, size_t count);
 
 // Exact get. Returns 1 with the answer filled, 0 when no variable answers
 // that instance (noSuchObject / noSuchInstance).

@@ -1,6 +1,8 @@
 // varnockd's walk, get-bulk, typing and access through Net-SNMP's tools,
 // with the small test module (tests/support/test_module.cpp) in place of
 // ostrik, so that these behaviours are tested apart from ostrik's tables.
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -275,6 +277,26 @@ TEST(DaemonWalk, ModuleRefusedAfterRegisteringIsNeverCalled) {
             "No Such Object available on this agent at this OID");
   EXPECT_EQ(daemon.stop(), 0);
   EXPECT_EQ(module_log(daemon).find("called after refusal"), std::string::npos)
+      << module_log(daemon);
+}
+
+// A module whose subtree another module already serves is taken out of
+// use: its handlers are never called again, not by the collections after
+// it was finished, nor once a reload has unloaded its library.
+TEST(DaemonWalk, ModuleWhoseSubtreeIsTakenIsNeverCalledAgain) {
+  VarnockdSetup setup = setup_for_test_module();
+  setup.modules.insert(setup.modules.begin(), OSTRIK_MODULE_PATH);
+  setup.tick_seconds = 1;
+  setup.files = {{"subtree", ".1.3.6.1.4.1.32473.16.3"}};
+  Varnockd daemon(setup);
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  ASSERT_EQ(kill(daemon.process().pid(), SIGHUP), 0);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_EQ(parse_varbinds(daemon.get({B + ".1.0"}).out).at(0).value,
+            "No Such Object available on this agent at this OID");
+  EXPECT_NE(daemon.log().find("cannot serve subtree"), std::string::npos) << daemon.log();
+  EXPECT_EQ(daemon.stop(), 0) << daemon.log();
+  EXPECT_EQ(module_log(daemon).find("called after finish"), std::string::npos)
       << module_log(daemon);
 }
 

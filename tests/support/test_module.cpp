@@ -12,7 +12,9 @@
 // handed a request longer than a descriptor's OID, "called after refusal"
 // when a handler runs although init refused), and refuses to start when
 // "<agent dir>/refuse" exists: at once, or after registering its variables
-// when that file reads "late".
+// when that file reads "late". "<agent dir>/subtree", when it exists, holds
+// the arcs (dotted) of the subtree that branch reports instead; a handler
+// that runs after finish records "called after finish".
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -28,6 +30,7 @@ constexpr int32_t kRows[] = {80, 443};
 
 std::string g_directory;
 bool g_refused = false;
+bool g_finished = false;
 uint32_t g_ticks = 0;
 int32_t g_value_int = 0;
 uint64_t g_value_counter64 = 0;
@@ -44,6 +47,8 @@ void record(const std::string &line) {
 bool overlong(const int32_t *oidLength) {
   if (g_refused)
     record("called after refusal");
+  if (g_finished)
+    record("called after finish");
   if (*oidLength <= VARNOCK_MAX_OID_LEN)
     return false;
   record("overlong " + std::to_string(*oidLength));
@@ -171,6 +176,7 @@ OSTRIK_EXPORT int32_t init(InitBlock *block) {
   for (MibVariable &var : g_variables)
     VarnockInsertIntoVariableList(&var);
   g_refused = late;
+  g_finished = false;
   return late ? -1 : 1;
 }
 
@@ -180,6 +186,12 @@ OSTRIK_EXPORT int32_t branch(uint32_t *oid, int32_t *oidLength) {
   const uint32_t subtree[] = {1, 3, 6, 1, 4, 1, 32473, 99};
   memcpy(oid, subtree, sizeof subtree);
   *oidLength = 8;
+  if (FILE *file = fopen((g_directory + "subtree").c_str(), "r")) {
+    unsigned arc = 0;
+    for (*oidLength = 0; *oidLength < VARNOCK_MAX_OID_LEN && fscanf(file, ".%u", &arc) == 1;)
+      oid[(*oidLength)++] = arc;
+    fclose(file);
+  }
   return 1;
 }
 
@@ -195,6 +207,7 @@ OSTRIK_EXPORT int32_t callback(void) {
 
 OSTRIK_EXPORT int32_t finish(void) {
   record("finish");
+  g_finished = true;
   return 0;
 }
 
