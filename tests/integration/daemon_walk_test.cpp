@@ -1,11 +1,16 @@
 // varnockd's walk, get-bulk, typing and access through Net-SNMP's tools,
 // with the small test module (tests/support/test_module.cpp) in place of
 // ostrik, so that these behaviours are tested apart from ostrik's tables.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,6 +71,54 @@ void expect_instances(const std::vector<Varbind> &got, const std::vector<Varbind
   }
 }
 
+// BER, short lengths only: enough for a small request of our own.
+std::string ber(char tag, const std::string &content) {
+  return std::string(1, tag) + static_cast<char>(content.size()) + content;
+}
+std::string ber_int(int value) { return ber('\x02', std::string(1, static_cast<char>(value))); }
+std::string ber_oid(const std::string &dotted) {
+  std::vector<unsigned> arcs;
+  for (size_t at = 1; at < dotted.size(); at = dotted.find('.', at) + 1) {
+    arcs.push_back(static_cast<unsigned>(std::stoul(dotted.substr(at))));
+    if (dotted.find('.', at) == std::string::npos)
+      break;
+  }
+  std::string out(1, static_cast<char>(arcs[0] * 40 + arcs[1]));
+  for (size_t i = 2; i < arcs.size(); ++i) {
+    std::string arc(1, static_cast<char>(arcs[i] & 0x7F));
+    for (unsigned rest = arcs[i] >> 7; rest != 0; rest >>= 7)
+      arc.insert(arc.begin(), static_cast<char>(0x80 | (rest & 0x7F)));
+    out += arc;
+  }
+  return ber('\x06', out);
+}
+
+// A get-bulk as the tools refuse to send it (more non-repeaters than
+// varbinds), over UDP; the raw answer, empty when none came.
+std::string raw_get_bulk(int port, int nonRepeaters, int maxRepetitions,
+                         const std::vector<std::string> &oids) {
+  std::string list;
+  for (const std::string &oid : oids)
+    list += ber('\x30', ber_oid(oid) + std::string("\x05\x00", 2));
+  const std::string pdu =
+      ber('\xA5', ber_int(7) + ber_int(nonRepeaters) + ber_int(maxRepetitions) + ber('\x30', list));
+  const std::string message = ber('\x30', ber_int(1) + ber('\x04', "public") + pdu);
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval wait{2, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  char buffer[4096];
+  ssize_t got = -1;
+  if (sendto(fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) ==
+      static_cast<ssize_t>(message.size()))
+    got = recv(fd, buffer, sizeof buffer, 0);
+  close(fd);
+  return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : "";
+}
+
 class DaemonWalkTest : public ::testing::Test {
 protected:
   Varnockd daemon{setup_for_test_module()};
@@ -101,6 +154,19 @@ TEST_F(DaemonWalkTest, GetBulkRunsOnPastTheSubtree) {
   EXPECT_EQ(got[1].oid, B + ".4.0");
   EXPECT_EQ(got[1].value, "INTEGER: -5");
   EXPECT_NE(got[2].oid.rfind(B + ".", 0), 0u) << got[2].oid;
+  // No repetitions: the non-repeaters alone; more non-repeaters than
+  // varbinds: each varbind once; a huge count ends past the subtree.
+  got = parse_varbinds(daemon.tool("snmpbulkget", {"-Cn1", "-Cr0", B + ".1.0", B}).out);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].oid, B + ".2.0");
+  const std::string reply = raw_get_bulk(daemon.port(), 5, 9, {B + ".1.0", B});
+  EXPECT_NE(reply.find(ber_oid(B + ".2.0") + '\x41'), std::string::npos); // Counter32
+  EXPECT_NE(reply.find(ber_oid(B + ".1.0") + '\x04'), std::string::npos); // the title
+  r = daemon.tool("snmpbulkget", {"-Cr2147483647", B + ".3.1.4.80"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  got = parse_varbinds(r.out);
+  ASSERT_GE(got.size(), 3u) << r.out;
+  EXPECT_EQ(got[1].oid, B + ".4.0");
 }
 
 TEST_F(DaemonWalkTest, GetNextFindsTheNextInstance) {
@@ -278,6 +344,33 @@ TEST(DaemonWalk, ModuleRefusedAfterRegisteringIsNeverCalled) {
   EXPECT_EQ(daemon.stop(), 0);
   EXPECT_EQ(module_log(daemon).find("called after refusal"), std::string::npos)
       << module_log(daemon);
+}
+
+// One get-bulk is answered from one collection, however many passes over
+// the subtree its repetitions take while the collector publishes anew.
+TEST(DaemonWalk, GetBulkAnswersFromOneCollection) {
+  VarnockdSetup setup = setup_for_test_module();
+  setup.tick_seconds = 1;
+  setup.files = {{"rows", "3000"}};
+  // Answers of 2400 varbinds take long enough that publications fall inside them.
+  setup.varnockd_conf =
+      "rocommunity public 127.0.0.1\nmaxGetbulkRepeats 1200\nmaxGetbulkResponses 2400\n";
+  Varnockd daemon(setup);
+  int mixed = 0;
+  std::set<std::string> seen;
+  for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+       std::chrono::steady_clock::now() < end;) {
+    std::set<std::string> values;
+    for (const Varbind &vb : parse_varbinds(
+             daemon.tool("snmpbulkget", {"-Cr1200", B + ".5.1.1", B + ".5.1.1.1500"}).out)) {
+      if (vb.oid.rfind(B + ".5.1.1.", 0) == 0)
+        values.insert(vb.value);
+    }
+    seen.insert(values.begin(), values.end());
+    mixed += values.size() > 1 ? 1 : 0;
+  }
+  EXPECT_GE(seen.size(), 3u); // several collections were met
+  EXPECT_EQ(mixed, 0);
 }
 
 // A module whose subtree another module already serves is taken out of

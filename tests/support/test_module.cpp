@@ -7,6 +7,9 @@
 //   .3.1.3.row testLoad   Gauge32       7 for row 80, 4000000000 for row 443
 //   .3.1.4.row testBytes  Counter64     5 for row 80, 2^64-1 for row 443
 //   .4.0   testNegative  INTEGER       -5
+//   .5.1.1.row testTickRow Counter32   the callback count, rows 1 to the
+//                                      number in "<agent dir>/rows" (none
+//                                      without that file)
 // It records what the daemon does to it in "<agent dir>/test_module.log"
 // ("init <agent path>", "finish", and "overlong <length>" when a handler is
 // handed a request longer than a descriptor's OID, "called after refusal"
@@ -19,6 +22,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "varnock.h"
@@ -31,6 +35,7 @@ constexpr int32_t kRows[] = {80, 443};
 std::string g_directory;
 bool g_refused = false;
 bool g_finished = false;
+uint32_t g_tick_rows = 0;
 uint32_t g_ticks = 0;
 int32_t g_value_int = 0;
 uint64_t g_value_counter64 = 0;
@@ -121,6 +126,29 @@ unsigned char *var_table(MibVariable *var, uint32_t *oid, int32_t *oidLength, in
   }
 }
 
+// The tick table: row index in 1..g_tick_rows.
+unsigned char *var_tick_rows(MibVariable *var, uint32_t *oid, int32_t *oidLength, int32_t exact,
+                             int32_t *valueLength, void **writeMethod) {
+  if (overlong(oidLength))
+    return nullptr;
+  const int32_t length = var->oidLength;
+  const int order = VarnockCompare(oid, std::min(*oidLength, length - 1), var->oid, length - 1);
+  uint32_t row = 0;
+  if (exact)
+    row = *oidLength == length && order == 0 ? oid[length - 1] : 0;
+  else if (order < 0)
+    row = 1;
+  else if (order == 0)
+    row = *oidLength >= length ? oid[length - 1] + 1 : 1;
+  if (row < 1 || row > g_tick_rows)
+    return nullptr;
+  memcpy(oid, var->oid, length * sizeof(uint32_t));
+  oid[length - 1] = row;
+  *oidLength = length;
+  *writeMethod = nullptr;
+  return answer_int(static_cast<int32_t>(g_ticks), valueLength);
+}
+
 MibVariable make(std::initializer_list<uint32_t> arcs, uint8_t type, uint8_t magic,
                  VariableHandler handler, const char *name) {
   MibVariable var;
@@ -149,6 +177,7 @@ MibVariable g_variables[] = {
     make({3, 1, 3, kPlaceholder}, VARNOCK_TYPE_GAUGE32, 3, var_table, "testLoad"),
     make({3, 1, 4, kPlaceholder}, VARNOCK_TYPE_COUNTER64, 4, var_table, "testBytes"),
     make({4, 0}, VARNOCK_TYPE_INTEGER, 4, var_scalar, "testNegative"),
+    make({5, 1, 1, kPlaceholder}, VARNOCK_TYPE_COUNTER32, 1, var_tick_rows, "testTickRow"),
 };
 
 } // namespace
@@ -177,6 +206,11 @@ OSTRIK_EXPORT int32_t init(InitBlock *block) {
     VarnockInsertIntoVariableList(&var);
   g_refused = late;
   g_finished = false;
+  if (FILE *file = fopen((g_directory + "rows").c_str(), "r")) {
+    if (fscanf(file, "%u", &g_tick_rows) != 1)
+      g_tick_rows = 0;
+    fclose(file);
+  }
   return late ? -1 : 1;
 }
 
