@@ -107,6 +107,14 @@ std::string make_scratch_dir() {
   return pattern;
 }
 
+void remove_scratch_dir() {
+  if (!g_scratch_dir.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(g_scratch_dir, ignored);
+    g_scratch_dir.clear();
+  }
+}
+
 bool file_exists(const std::string &path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -278,6 +286,7 @@ bool agent_start(const Options &options, std::string *error) {
 
   if (!install_signals()) {
     *error = std::string("cannot set up signal handling: ") + strerror(errno);
+    remove_scratch_dir();
     return false;
   }
   // Net-SNMP's agent would also start SMUX, a peer protocol that listens on
@@ -328,6 +337,7 @@ bool agent_start(const Options &options, std::string *error) {
 
   if (init_master_agent() != 0) {
     *error = "cannot listen on " + agent_addresses() + " (address in use or not available)";
+    agent_stop();
     return false;
   }
   return true;
@@ -431,11 +441,7 @@ int agent_run() {
 
 void agent_stop() {
   snmp_shutdown(kAppName);
-  if (!g_scratch_dir.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(g_scratch_dir, ignored);
-    g_scratch_dir.clear();
-  }
+  remove_scratch_dir();
 }
 
 } // namespace varnockd
