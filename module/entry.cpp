@@ -258,6 +258,7 @@ int32_t callback(void) {
 // behind, and a module started again reads its servers afresh.
 int32_t finish(void) {
   topmod_release();
+  footprint_release();
   keep_server_health();
   free_server_list();
   return 0;
