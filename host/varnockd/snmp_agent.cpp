@@ -120,6 +120,17 @@ bool file_exists(const std::string &path) {
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// varnockd.conf holds communities, passphrases and trap keys: said once at
+// start when users other than its owner may read it.
+void warn_if_readable_by_others(const std::string &path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0)
+    snmp_log(LOG_WARNING,
+             "varnockd: %s is readable by other users; it holds communities and passphrases "
+             "(chmod 600)\n",
+             path.c_str());
+}
+
 void on_signal(int sig) {
   if (sig == SIGHUP)
     g_reload = 1;
@@ -320,6 +331,8 @@ bool agent_start(const Options &options, std::string *error) {
   init_mteTriggerConf();
   g_config_dir = options.configDir;
   g_master = options.role == AgentRole::Master;
+  warn_if_readable_by_others(g_config_dir + "/varnockd.conf");
+  warn_if_readable_by_others(g_config_dir + "/varnockd.local.conf");
   remember_default_access();
   init_snmp(kAppName);
 

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -301,6 +302,13 @@ TEST(DaemonWalk, VarnockdConfRulesAccess) {
   CommandResult r = testsupport::run_command(other, 30.0);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(parse_varbinds(r.out).at(0).value, "INTEGER: -5");
+
+  // The file holds a community: a file others may read is said once.
+  struct stat st;
+  ASSERT_EQ(stat((daemon.config_dir() + "/varnockd.conf").c_str(), &st), 0);
+  const std::string log = daemon.log(), said = "varnockd.conf is readable by other users";
+  EXPECT_EQ(log.find(said) != std::string::npos, (st.st_mode & 044) != 0) << log;
+  EXPECT_EQ(log.find(said), log.rfind(said)) << log;
 }
 
 TEST(DaemonWalk, TickCallsTheModuleCallback) {
