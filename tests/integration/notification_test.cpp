@@ -127,6 +127,12 @@ TEST(Notifications, StoppingAndStartingApacheSendsOneDownThenOneUpInBothModes) {
     EXPECT_EQ(count_of(out, kUp), 1u) << out;
     EXPECT_EQ(count_of(out, payload), 2u) << out;
   }
+  // The internal query's user is no door from outside.
+  const testsupport::CommandResult outside =
+      testsupport::run_command({"snmpget", "-v3", "-l", "noAuthNoPriv", "-u", "ostrikInternal",
+                                "-On", "-r", "0", "-t", "2", daemon.agent(), kHealthPort + port});
+  EXPECT_NE(outside.exit_code, 0) << outside.out;
+  EXPECT_EQ(outside.out.find(port), std::string::npos) << outside.out;
   EXPECT_EQ(subagent.stop(), 0) << subagent.err();
   EXPECT_EQ(testsupport::sanitizer_report(subagent.err()), "") << subagent.err();
 }
