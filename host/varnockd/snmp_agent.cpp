@@ -4,9 +4,11 @@
 // main loop with clean stopping on SIGTERM/SIGINT.
 #include "host/varnockd/snmp_agent.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -88,6 +90,8 @@ unsigned g_registered_generation = 0;
 // Kept for a reload of varnockd.conf.
 std::string g_config_dir;
 bool g_master = true;
+// varnockd.conf and varnockd.local.conf as last read.
+std::string g_config_text;
 
 // Without a state directory: a private, empty directory that stands in for
 // Net-SNMP's persistent directory, removed at exit. Net-SNMP's certificate
@@ -222,6 +226,29 @@ void remember_default_access() {
   }
 }
 
+// The text of varnockd.conf and varnockd.local.conf, as one string.
+std::string config_text() {
+  std::string text;
+  for (const char *name : {"/varnockd.conf", "/varnockd.local.conf"}) {
+    if (FILE *file = fopen((g_config_dir + name).c_str(), "rb")) {
+      char buffer[4096];
+      for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;)
+        text.append(buffer, n);
+      fclose(file);
+    }
+    text += '\0';
+  }
+  return text;
+}
+
+// True when the text may name other files (includeFile, includeDir, ...),
+// whose changes its own text does not show.
+bool names_other_files(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(tolower(c)); });
+  return text.find("include") != std::string::npos;
+}
+
 } // namespace
 
 bool install_signals() {
@@ -334,6 +361,7 @@ bool agent_start(const Options &options, std::string *error) {
   warn_if_readable_by_others(g_config_dir + "/varnockd.conf");
   warn_if_readable_by_others(g_config_dir + "/varnockd.local.conf");
   remember_default_access();
+  g_config_text = config_text();
   init_snmp(kAppName);
 
   if (subagent) {
@@ -435,6 +463,17 @@ void agent_serve_snapshots(const Collector *collector) {
 void agent_on_reload(void (*hook)()) { g_reload_hook = hook; }
 
 void agent_reload_config() {
+  // Net-SNMP's event MIB makes its monitors, events and their objects anew
+  // at every reading and never frees the old ones: an unchanged file is not
+  // read again, so that reloads alone do not grow the daemon, nor restart
+  // the monitors' watch.
+  std::string text = config_text();
+  if (text == g_config_text && !names_other_files(text)) {
+    snmp_log(LOG_INFO, "varnockd: %s/varnockd.conf unchanged; not read again\n",
+             g_config_dir.c_str());
+    return;
+  }
+  g_config_text = std::move(text);
   snmp_log(LOG_INFO, "varnockd: reading %s/varnockd.conf again\n", g_config_dir.c_str());
   remember_default_access();
   update_config();

@@ -309,6 +309,16 @@ TEST(DaemonWalk, VarnockdConfRulesAccess) {
   const std::string log = daemon.log(), said = "varnockd.conf is readable by other users";
   EXPECT_EQ(log.find(said) != std::string::npos, (st.st_mode & 044) != 0) << log;
   EXPECT_EQ(log.find(said), log.rfind(said)) << log;
+
+  // A reload reads a changed file again; an unchanged one is left alone.
+  ASSERT_EQ(kill(daemon.process().pid(), SIGHUP), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  testsupport::write_file(daemon.config_dir() + "/varnockd.conf", "rocommunity other 127.0.0.1\n");
+  ASSERT_EQ(kill(daemon.process().pid(), SIGHUP), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  r = daemon.tool("snmpget", {B + ".4.0"}, "other");
+  EXPECT_EQ(parse_varbinds(r.out).at(0).value, "INTEGER: -5") << r.err << daemon.log();
+  EXPECT_NE(daemon.log().find("varnockd.conf unchanged; not read again"), std::string::npos);
 }
 
 TEST(DaemonWalk, TickCallsTheModuleCallback) {
