@@ -391,6 +391,39 @@ TEST(DaemonWalk, GetBulkAnswersFromOneCollection) {
   EXPECT_EQ(mixed, 0);
 }
 
+// Signals at awkward moments: a SIGHUP while the first start is under way
+// is a reload once the daemon serves; a SIGTERM while a reload starts the
+// modules ends the daemon cleanly and soon.
+TEST(DaemonWalk, SignalsDuringTheFirstStartAndDuringAReload) {
+  testsupport::TempDir dir;
+  testsupport::write_file(dir.file("slow"), "1500");
+  const int port = testsupport::free_udp_port();
+  testsupport::Process daemon({VARNOCKD_PATH, "--config-dir", dir.path(), "--module",
+                               VARNOCK_TEST_MODULE_PATH, "--tick", "1",
+                               "udp:127.0.0.1:" + std::to_string(port)},
+                              dir.file("varnockd"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_EQ(kill(daemon.pid(), SIGHUP), 0);
+  const auto answers = [&] {
+    std::vector<std::string> get = testsupport::snmp_tool_command("snmpget", "public");
+    get.push_back("127.0.0.1:" + std::to_string(port));
+    get.push_back(B + ".4.0");
+    return testsupport::run_command(get, 30.0).out.find("INTEGER: -5") != std::string::npos;
+  };
+  EXPECT_TRUE(answers()) << daemon.err();
+  for (int i = 0; i < 50 && daemon.err().find("modules reloaded") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_NE(daemon.err().find("modules reloaded"), std::string::npos) << daemon.err();
+  EXPECT_TRUE(answers());
+
+  ASSERT_EQ(kill(daemon.pid(), SIGHUP), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const auto stopping = std::chrono::steady_clock::now();
+  EXPECT_EQ(daemon.stop(SIGTERM, 10.0), 0) << daemon.err();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(4));
+  EXPECT_EQ(testsupport::sanitizer_report(daemon.err()), "") << daemon.err();
+}
+
 // A module whose subtree another module already serves is taken out of
 // use: its handlers are never called again, not by the collections after
 // it was finished, nor once a reload has unloaded its library.

@@ -17,7 +17,8 @@
 // "<agent dir>/refuse" exists: at once, or after registering its variables
 // when that file reads "late". "<agent dir>/subtree", when it exists, holds
 // the arcs (dotted) of the subtree that branch reports instead; a handler
-// that runs after finish records "called after finish".
+// that runs after finish records "called after finish". init takes as many
+// milliseconds as "<agent dir>/slow" says.
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -206,6 +207,12 @@ OSTRIK_EXPORT int32_t init(InitBlock *block) {
     VarnockInsertIntoVariableList(&var);
   g_refused = late;
   g_finished = false;
+  if (FILE *file = fopen((g_directory + "slow").c_str(), "r")) {
+    unsigned ms = 0;
+    if (fscanf(file, "%u", &ms) == 1)
+      usleep(ms * 1000);
+    fclose(file);
+  }
   if (FILE *file = fopen((g_directory + "rows").c_str(), "r")) {
     if (fscanf(file, "%u", &g_tick_rows) != 1)
       g_tick_rows = 0;
