@@ -17,6 +17,7 @@
 #include "collect/fetch_page.h"
 #include "collect/server_info.h"
 #include "collect/server_status.h"
+#include "config/read_config.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
 #include "tests/support/apache.h"
@@ -438,6 +439,26 @@ TEST_F(HostileCollect, SilentServersCostOneTimeOutPerRefreshAndTheLogKeepsListOr
       EXPECT_EQ(m.entry->infoHealth.outcome, PAGE_TIMED_OUT);
     }
   }
+}
+
+// A time-out of the server's own, from its line, with the module's default
+// left at its 60 seconds: a silent server costs each refresh 2 seconds, and
+// a good server beside it is read.
+TEST_F(HostileCollect, ASilentServerCostsItsLinesTimeOutNotTheDefault) {
+  fetch_page_set_receive_timeout(0);
+  HostileServer silent;
+  silent.set(Hostility::Silent);
+  HostileServer good;
+  const std::string account = " monitor s3cret 0";
+  testsupport::write_file(dir_.file("ostrik.cf"),
+                          "server http://127.0.0.1:" + std::to_string(silent.port()) + account +
+                              " timeout=2\napache " + std::to_string(good.port()) + account + "\n");
+  ASSERT_EQ(read_config(dir_.file("ostrik.cf").c_str()), 0);
+  const double seconds = refresh_both();
+  EXPECT_GE(seconds, 2 * 2 - 0.5) << "an info and a status refresh";
+  EXPECT_LT(seconds, 2 * 2 + 2);
+  EXPECT_EQ(find_server(silent.port())->statusHealth.outcome, PAGE_TIMED_OUT);
+  EXPECT_EQ(find_server(good.port())->statusHealth.outcome, PAGE_OK);
 }
 
 } // namespace
