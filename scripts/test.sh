@@ -6,6 +6,9 @@
 #      Sanitizer and LeakSanitizer, the daemon and module included, less the
 #      tests labelled "slow" (they wait out time-outs and soak for minutes; the
 #      code they drive is covered by the others, and stage 1 runs them);
+#   2b. the daemon and the modules built with ThreadSanitizer, and the
+#      daemon's integration tests that drive its threads (collections,
+#      reloads, notifications, AgentX);
 #   3. every fuzz target for a bounded time (FUZZ_SECONDS, default 60 each,
 #      one target per processor at a time);
 #   4. the Windows build: DLLs cross-built, unit tests under Wine, and a walk
@@ -60,6 +63,14 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build-asan -j"$jobs" --output-on-failure -LE slow
 unset ASAN_OPTIONS UBSAN_OPTIONS
+
+step "ThreadSanitizer build and the daemon's threaded integration tests"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_SANITIZE_THREAD=ON \
+  -DOSTRIK_BUILD_BENCH=OFF -DOSTRIK_WERROR=ON >/dev/null
+cmake --build build-tsan -j"$jobs" --target varnockd ostrik varnock_test_module \
+  daemon_snmp_test daemon_walk_test notification_test agentx_test
+ctest --test-dir build-tsan -j"$jobs" --output-on-failure \
+  -R '^(DaemonSnmp|DaemonWalk|DaemonWalkTest|Notifications|Agentx)\.'
 
 step "fuzzing"
 if ((quick)); then
