@@ -142,7 +142,7 @@ TEST(Package, HoldsEveryFileWithItsModeInTheConventionalPlaces) {
       {lib + "/varnock/ostrik.so", "-rw-r--r--"},
       {"/usr/share/snmp/mibs/OSTRIK-MIB.txt", "-rw-r--r--"},
       {"/etc/varnockd/ostrik.cf", "-rw-------"},
-      {"/etc/varnockd/varnockd.conf", "-rw-r--r--"},
+      {"/etc/varnockd/varnockd.conf", "-rw-------"},
       {"/lib/systemd/system/varnockd.service", "-rw-r--r--"},
       {"/usr/share/man/man8/varnockd.8", "-rw-r--r--"},
       {"/usr/share/man/man5/ostrik.cf.5", "-rw-r--r--"},
