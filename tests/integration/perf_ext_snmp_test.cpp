@@ -48,6 +48,7 @@ struct Role {
   int port;
   std::string dir; // the instance directory, in path values
   bool live;       // its pages are read: its counters move
+  bool running;    // its processes are found (by its listening socket): its footprint moves
 };
 
 // The servers of every test here, and the daemon that watches them.
@@ -68,10 +69,10 @@ protected:
   }
 
   static std::vector<Role> roles() {
-    return {{"EVENT", event_->port(), event_->dir(), true},
-            {"PREFORK", prefork_->port(), prefork_->dir(), true},
-            {"DENIED", denied_->port(), denied_->dir(), false},
-            {"STOPPED", stopped_->port(), stopped_->dir(), false}};
+    return {{"EVENT", event_->port(), event_->dir(), true, true},
+            {"PREFORK", prefork_->port(), prefork_->dir(), true, true},
+            {"DENIED", denied_->port(), denied_->dir(), false, true},
+            {"STOPPED", stopped_->port(), stopped_->dir(), false, false}};
   }
 
   // The daemon watching the four servers, and any others of extra_cf.
@@ -189,9 +190,9 @@ std::string normalise_original_walk(const std::string &walk_out, const std::vect
                                  "<" + r.name + "-PORT>");
     }
     value = std::regex_replace(value, std::regex(R"(Apache/2\.4\.\d+)"), "Apache/2.4.x");
-    const bool moves = role->live && ((table == "config" && column == 3) ||
-                                      (table == "footprint" && column != 1 && column != 19) ||
-                                      (table == "perf" && column != 1));
+    const bool moves =
+        (role->live && ((table == "config" && column == 3) || (table == "perf" && column != 1))) ||
+        (role->running && table == "footprint" && column != 1 && column != 19);
     if (moves)
       value = std::regex_replace(value, std::regex(R"(^(\w+): -?\d+$)"), "$1: #");
     cells.push_back({order_of(column_name), column_name, role->name, value});
@@ -355,6 +356,8 @@ TEST_F(ExtServers, Apache24ColumnsAnswerWhatTheStatusPageShows) {
         continue;
       }
       EXPECT_FALSE(c.event_only && server.name == std::string("prefork"));
+      if (c.label == "CPULoad" && before.empty() && cell.empty())
+        continue; // first shown between the module's page and the last one
       ASSERT_EQ(cell.substr(0, cell.find(':')), c.type) << cell;
       if (c.reading == Reading::Text) {
         EXPECT_EQ(walk.text(kPerfExtEntry, c.column, server.port), before);
