@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include "collect/page_refresh.h"
 #include "config/server_entry.h"
 
 enum {
@@ -31,6 +32,12 @@ void parse_server_status(ServerEntry *entry, const char *text);
 // page_u64 reads them, loads and the CPU load as page_hundredths; the
 // scoreboard gives the counts of 'I', 'C' and '.' and its whole length.
 void parse_status_extras(ServerEntry *entry, const char *text);
+
+// When the status refresh is due: true, with the job that fetches and
+// reads the status pages in *job. The info refresh sends it with its own.
+bool server_status_due(PageJob *job);
+// Marks the status refresh done now (its gate's time stamp).
+void server_status_refreshed(void);
 
 // Tests only: forgets the time of the last refresh, as at load.
 void server_status_reset_for_tests(void);

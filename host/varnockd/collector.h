@@ -35,8 +35,15 @@ public:
   // Starts the thread; SIGTERM, SIGINT and SIGPIPE stay with the main thread.
   bool start();
   // Main thread: waits until the first snapshot is published (true), or a
-  // signal arrives or the thread ends first (false), writing the log meanwhile.
+  // signal arrives or the thread ends first (false), writing the log
+  // meanwhile. The first snapshot comes within about a second of the start,
+  // whatever the monitored servers do: while a module waits on them, what
+  // it has so far is published.
   bool wait_first(const volatile sig_atomic_t *signal);
+
+  // Collector thread, from a module that waits on its sources (the agent
+  // library's waiting hook): publishes what the modules have stored so far.
+  void module_waiting(bool news);
 
   std::shared_ptr<const Snapshot> latest() const;
   // When the collection now running began; false when none runs.
@@ -63,6 +70,7 @@ public:
 private:
   void run();
   bool collect(bool tick);
+  std::shared_ptr<Snapshot> walk();
   void publish(std::shared_ptr<const Snapshot> snapshot);
   void finish_modules();
   bool reload_modules(std::string *why);
@@ -81,7 +89,9 @@ private:
   std::string reload_why_;      // why, as last logged
   std::vector<bool> in_use_;    // the modules in use before the reload
   unsigned generation_ = 0;
+  bool nested_ = false; // walking from inside a module's wait
   bool first_done_ = false;
+  long long published_generation_ = -1; // of latest_; -1 none yet
   bool ended_ = false;
   bool running_ = false;
   Clock::time_point running_since_;
