@@ -1,8 +1,8 @@
 #include "collect/fetch_page.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <algorithm>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -408,9 +408,8 @@ void PageFetches::run(Progress progress, void *context) {
     if (progress != nullptr && told + std::chrono::seconds(1) < first) {
       first = told + std::chrono::seconds(1);
     }
-    const auto wait =
-        std::max<long long>(0, std::chrono::ceil<std::chrono::milliseconds>(first - Clock::now())
-                                   .count());
+    const auto wait = std::max<long long>(
+        0, std::chrono::ceil<std::chrono::milliseconds>(first - Clock::now()).count());
     const PlatformWait result =
         platform_wait_any(socks.get(), connecting.get(), open,
                           wait > INT_MAX ? INT_MAX : static_cast<int>(wait), ready.get());

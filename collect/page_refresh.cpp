@@ -27,13 +27,15 @@ struct PageRun {
   char *text;
 
   // Reads every answer that has ended and whose server's earlier pages are
-  // read. True when one was.
+  // read: page by page, each in list order. True when one was.
   bool read_ended() {
     bool any = false;
-    for (size_t s = 0; s < servers; ++s) {
-      while (next[s] < jobCount && fetches->ended(next[s] * servers + s)) {
-        read_one(next[s]++, s);
-        any = true;
+    for (size_t job = 0; job < jobCount; ++job) {
+      for (size_t s = 0; s < servers; ++s) {
+        if (next[s] == job && fetches->ended(job * servers + s)) {
+          read_one(next[s]++, s);
+          any = true;
+        }
       }
     }
     return any;

@@ -138,8 +138,8 @@ int32_t init(InitBlock *block) {
   // An agent that reads the variables from a thread of its own offers this:
   // it is told while a refresh waits on servers, and publishes the answers
   // that have come in so far.
-  page_refresh_set_waiting_hook(reinterpret_cast<RefreshWaitingHook>(
-      platform_agent_function("VarnockHostModuleWaiting")));
+  page_refresh_set_waiting_hook(
+      reinterpret_cast<RefreshWaitingHook>(platform_agent_function("VarnockHostModuleWaiting")));
 
   for (int i = 0; i < OSTRIK_SCALAR_COUNT; ++i) {
     register_variable(&ostrik_variables[i]);

@@ -301,7 +301,8 @@ TEST(HungServerAtStart, AnswersFromTheStartAndAcrossAReload) {
   for (int port : {apache.port(), silent.port()})
     cf += "apache " + std::to_string(port) + " " + kUser + " " + kPassword + " 0\n";
   const std::string version = std::string(testsupport::kOstrikSubtree) + ".1.0";
-  const std::string accesses = std::string(kPerformanceEntry) + ".3." + std::to_string(apache.port());
+  const std::string accesses =
+      std::string(kPerformanceEntry) + ".3." + std::to_string(apache.port());
   const std::string outcome =
       std::string(testsupport::kHealthEntry) + ".3." + std::to_string(silent.port());
 
@@ -329,8 +330,8 @@ TEST(HungServerAtStart, AnswersFromTheStartAndAcrossAReload) {
   // went unanswered.
   auto ask = [&](bool direct) -> std::vector<testsupport::Varbind> {
     CommandResult got =
-        direct ? testsupport::run_command({"snmpget", "-v2c", "-c", "public", "-On", "-r", "0", "-t",
-                                           "1", daemon.agent(), version, accesses, outcome})
+        direct ? testsupport::run_command({"snmpget", "-v2c", "-c", "public", "-On", "-r", "0",
+                                           "-t", "1", daemon.agent(), version, accesses, outcome})
                : master.tool("snmpget", {"-On", "-t", "1"}, {version, accesses, outcome});
     auto binds = testsupport::parse_varbinds(got.out);
     if (got.exit_code != 0 || binds.size() != 3 || got.out.find("No Such") != std::string::npos)
