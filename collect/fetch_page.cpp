@@ -22,6 +22,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int kReceiveBufferSize = 128000;
 constexpr int kRequestSize = 1024;
 constexpr int kLogLineSize = 2048; // the longest line is the request trace
+// How often a run's progress is called while nothing ends.
+constexpr auto kProgressInterval = std::chrono::milliseconds(250);
 
 // Every receive of fetch_page lands here first; the contents mean nothing
 // between calls.
@@ -400,13 +402,13 @@ void PageFetches::run(Progress progress, void *context) {
     if (open == 0) {
       break;
     }
-    if (progress != nullptr && (over > over_before || now - told >= std::chrono::seconds(1))) {
+    if (progress != nullptr && (over > over_before || now - told >= kProgressInterval)) {
       progress(context, over > over_before);
       over_before = over;
       told = Clock::now();
     }
-    if (progress != nullptr && told + std::chrono::seconds(1) < first) {
-      first = told + std::chrono::seconds(1);
+    if (progress != nullptr && told + kProgressInterval < first) {
+      first = told + kProgressInterval;
     }
     const auto wait = std::max<long long>(
         0, std::chrono::ceil<std::chrono::milliseconds>(first - Clock::now()).count());

@@ -1,5 +1,6 @@
 #include "collect/page_refresh.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
@@ -25,6 +26,8 @@ struct PageRun {
   size_t *next;          // per server: the job whose answer is read next
   PageFetches *fetches;
   char *text;
+  std::chrono::steady_clock::time_point began;
+  bool unheard; // answers read that the hook has not been told of
 
   // Reads every answer that has ended and whose server's earlier pages are
   // read: page by page, each in list order. True when one was.
@@ -56,9 +59,17 @@ struct PageRun {
   }
 };
 
+// Answers that all come within this are published with the collection that
+// asked for them: the agent hears of a wait only once it has lasted this long.
+constexpr auto kQuiet = std::chrono::milliseconds(200);
+
 void on_progress(void *context, bool) {
   PageRun *run = static_cast<PageRun *>(context);
-  waiting_hook(run->read_ended() ? 1 : 0);
+  run->unheard = run->read_ended() || run->unheard;
+  if (std::chrono::steady_clock::now() - run->began >= kQuiet) {
+    waiting_hook(run->unheard ? 1 : 0);
+    run->unheard = false;
+  }
 }
 
 } // namespace
@@ -84,7 +95,9 @@ void fetch_and_read_pages(const PageJob *jobs, size_t jobCount) {
                   entries[s]->credentials);
     }
   }
-  PageRun run{jobs, jobCount, servers, entries.get(), next.get(), &fetches, nullptr};
+  PageRun run{jobs,       jobCount, servers, entries.get(),
+              next.get(), &fetches, nullptr, std::chrono::steady_clock::now(),
+              false};
   running = true;
   if (waiting_hook != nullptr) {
     fetches.run(on_progress, &run);
