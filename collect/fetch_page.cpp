@@ -23,7 +23,7 @@ constexpr int kReceiveBufferSize = 128000;
 constexpr int kRequestSize = 1024;
 constexpr int kLogLineSize = 2048; // the longest line is the request trace
 // How often a run's progress is called while nothing ends.
-constexpr auto kProgressInterval = std::chrono::milliseconds(250);
+constexpr auto kProgressInterval = std::chrono::milliseconds(100);
 
 // Every receive of fetch_page lands here first; the contents mean nothing
 // between calls.

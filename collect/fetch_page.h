@@ -96,8 +96,8 @@ public:
 
   // Sends every request and waits for every answer. When progress is given,
   // it is called during the wait (never while a receive is half done):
-  // after each wake in which an answer ended, and at least every quarter of
-  // a second meanwhile, with news true when an answer has ended since its
+  // after each wake in which an answer ended, and at least every tenth of a
+  // second meanwhile, with news true when an answer has ended since its
   // last call.
   // It may take and release the answers that have ended.
   typedef void (*Progress)(void *context, bool news);

@@ -61,7 +61,7 @@ struct PageRun {
 
 // Answers that all come within this are published with the collection that
 // asked for them: the agent hears of a wait only once it has lasted this long.
-constexpr auto kQuiet = std::chrono::milliseconds(200);
+constexpr auto kQuiet = std::chrono::milliseconds(100);
 
 void on_progress(void *context, bool) {
   PageRun *run = static_cast<PageRun *>(context);

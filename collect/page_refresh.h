@@ -30,9 +30,9 @@ struct PageJob {
 //
 // Without a waiting hook the answers are read when all have ended, in list
 // order, as if fetched one by one. With one, each server's answers are read
-// as soon as they have ended, and once the wait has lasted 0.2 s the hook is
+// as soon as they have ended, and once the wait has lasted 0.1 s the hook is
 // called during it: after answers were read (news 1), and at least every
-// quarter of a second (news 0).
+// tenth of a second (news 0).
 void fetch_and_read_pages(const PageJob *jobs, size_t jobCount);
 
 // Called while a refresh waits on servers; the agent may read the module's
