@@ -35,13 +35,17 @@ int receive_timeout = FETCH_PAGE_RECEIVE_TIMEOUT;
 // for the debug log with "<hidden>" in their place. Its length, or -1 when
 // it does not fit the buffer.
 int compose_request(char *buffer, const char *path, const char *credentials) {
+  // Empty credentials (a server found by discovery without a user) send no
+  // Authorization line at all; a configured user always has some.
+  const bool authorize = credentials[0] != '\0';
   const int length = std::snprintf(buffer, kRequestSize,
                                    "GET %s HTTP/1.0\r\n"
-                                   "Authorization: Basic %s\r\n"
+                                   "%s%s%s"
                                    "User-Agent: varnock-ostrik\r\n"
                                    "Accept: */*\r\n"
                                    "\r\n",
-                                   path, credentials);
+                                   path, authorize ? "Authorization: Basic " : "", credentials,
+                                   authorize ? "\r\n" : "");
   return length < 0 || length >= kRequestSize ? -1 : length;
 }
 

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
+#include "collect/listen_owner.h"
 #include "collect/page_refresh.h"
 #include "collect/server_info.h"
 #include "config/server_list.h"
@@ -166,6 +168,47 @@ void refresh_disk_columns(ServerEntry *entry) {
   entry->totalDiskSize = wrapping_sum({entry->totalLogSize, entry->docSize});
 }
 
+// Whether the snapshot holds the process or a child of it.
+bool process_listed(const ProcEntry *procs, int32_t count, int32_t pid) {
+  for (int32_t i = 0; i < count; ++i) {
+    if (procs[i].pid == pid || procs[i].ppid == pid) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The server's main process: the PID file's when it or a child runs, else
+// the owner of the socket the server listens on (a server without an info
+// page, or whose PID file cannot be read). The listening sockets are read
+// once per refresh, and only when a server needs them. 0 when unknown.
+class MainProcess {
+public:
+  MainProcess(const ProcEntry *procs, int32_t count) : procs_(procs), count_(count) {}
+
+  int32_t of(const ServerEntry *entry) {
+    if (entry->pid != 0 && process_listed(procs_, count_, entry->pid)) {
+      return entry->pid;
+    }
+    if (!read_) {
+      read_ = true;
+      (void)platform_list_listeners(&listeners_, nullptr);
+      links_.reserve(static_cast<size_t>(count_));
+      for (int32_t i = 0; i < count_; ++i) {
+        links_.push_back(ProcLink{procs_[i].pid, procs_[i].ppid});
+      }
+    }
+    return listen_owner(static_cast<uint16_t>(entry->port & 0xFFFF), listeners_, links_);
+  }
+
+private:
+  const ProcEntry *procs_;
+  int32_t count_;
+  bool read_ = false;
+  std::vector<PlatformListener> listeners_;
+  std::vector<ProcLink> links_;
+};
+
 } // namespace
 
 int refresh_footprint(void) {
@@ -199,11 +242,13 @@ int refresh_footprint(void) {
   const uint32_t physicalKb = physical_memory_kb();
   const DeltaLookup lookup = make_lookup(deltas, deltaCount);
 
+  MainProcess mainProcess(procs, procCount);
   for (ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
     reset_process_columns(entry);
-    if (entry->pid != 0) {
+    const int32_t pid = mainProcess.of(entry);
+    if (pid != 0) {
       for (int32_t i = 0; i < procCount; ++i) {
-        if (procs[i].pid == entry->pid || procs[i].ppid == entry->pid) {
+        if (procs[i].pid == pid || procs[i].ppid == pid) {
           add_process(entry, procs[i], physicalKb, lookup);
         }
       }

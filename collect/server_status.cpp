@@ -15,7 +15,6 @@
 namespace {
 
 constexpr char kDelimiters[] = " :";
-constexpr char kStatusPath[] = "/server-status?auto";
 
 // Time at the end of the last walk, seconds since the epoch; 0 at load, so
 // the first call always runs.
@@ -102,11 +101,30 @@ void count_scoreboard(ServerEntry *entry, const char *line) {
 
 } // namespace
 
+int status_page_generation(const ServerEntry *entry, const char *text) {
+  if (entry->version[0] != '\0' || text == nullptr) {
+    return server_generation(entry);
+  }
+  // Without the info page's version the page speaks for itself: 2.4 states
+  // its version, and every 2.x page counts workers where 1.3 counted servers.
+  char line[STATUS_LINE_LIMIT + 1];
+  const char *version = find_label_line_at_start("ServerVersion:", text, line, STATUS_LINE_LIMIT);
+  if (version != nullptr && std::strstr(line, "Apache/2.") != nullptr) {
+    return 2;
+  }
+  for (const char *label : {"BusyWorkers:", "IdleWorkers:"}) {
+    if (find_label_line_at_start(label, text, line, STATUS_LINE_LIMIT) != nullptr) {
+      return 2;
+    }
+  }
+  return 1;
+}
+
 void parse_server_status(ServerEntry *entry, const char *text) {
   if (entry == nullptr || text == nullptr) {
     return;
   }
-  const bool second = server_generation(entry) == 2;
+  const bool second = status_page_generation(entry, text) == 2;
   char line[STATUS_LINE_LIMIT + 1];
   PageFields fields;
 
@@ -127,7 +145,7 @@ namespace {
 // entry's server generation: a successful answer without one of them is
 // some other page (a catch-all handler's, a proxy's), not a status page.
 bool has_status_label(const ServerEntry *entry, const char *text) {
-  const bool second = server_generation(entry) == 2;
+  const bool second = status_page_generation(entry, text) == 2;
   const char *const labels[] = {"Total Accesses:",
                                 "Total kBytes:",
                                 "Uptime:",
@@ -142,8 +160,8 @@ bool has_status_label(const ServerEntry *entry, const char *text) {
   return false;
 }
 
-// Reads a whole, successful answer of length bytes into entry, through the
-// text buffer *text. PAGE_OK, or how the answer fell short.
+} // namespace
+
 PageOutcome read_status_page(ServerEntry *entry, const char *answer, int length, char **text) {
   void *grown = std::realloc(*text, static_cast<size_t>(length) + 1);
   if (grown == nullptr) {
@@ -158,14 +176,12 @@ PageOutcome read_status_page(ServerEntry *entry, const char *answer, int length,
   return PAGE_OK;
 }
 
-} // namespace
-
 bool server_status_due(PageJob *job) {
   if (lastStatusRefresh != 0 &&
       platform_seconds_between(lastStatusRefresh, platform_time()) < STATUS_REFRESH_INTERVAL) {
     return false;
   }
-  *job = PageJob{kStatusPath, &ServerEntry::statusHealth, read_status_page};
+  *job = PageJob{STATUS_PAGE_PATH, &ServerEntry::statusHealth, read_status_page};
   return true;
 }
 

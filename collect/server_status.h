@@ -12,14 +12,23 @@ enum {
   STATUS_LINE_LIMIT = 8192,     // characters of a page line that are read
 };
 
+// The page that the status collector fetches.
+constexpr char STATUS_PAGE_PATH[] = "/server-status?auto";
+
 // At most once every STATUS_REFRESH_INTERVAL seconds: runs the server-info
 // refresh, then fetches every server's status page in list order and stores
 // what it reads. A server that cannot be fetched keeps its values. Always 0.
 int refresh_server_status(void);
 
+// The page layout to read the status page text by: the entry's server
+// generation when its version is known (from the info page); otherwise 2
+// when the page states an "Apache/2." ServerVersion or carries 2.x's
+// "BusyWorkers:" or "IdleWorkers:" line, else 1.
+int status_page_generation(const ServerEntry *entry, const char *text);
+
 // Reads one status page, already reduced to plain text, into entry: the
-// totals, the uptime, the busy and idle workers (by the labels of the
-// entry's server generation) and the seven scoreboard counts. A label that
+// totals, the uptime, the busy and idle workers (by the labels of
+// status_page_generation) and the seven scoreboard counts. A label that
 // is missing, or a line with too few tokens, leaves its field unchanged.
 // Then reads the page's further items into entry->extras
 // (parse_status_extras).
@@ -38,6 +47,11 @@ void parse_status_extras(ServerEntry *entry, const char *text);
 bool server_status_due(PageJob *job);
 // Marks the status refresh done now (its gate's time stamp).
 void server_status_refreshed(void);
+// Reads a whole, successful answer of length bytes into entry, through the
+// text work block *text (grown with realloc; the caller frees it): PAGE_OK,
+// PAGE_NOT_A_PAGE when it carries no status label, or PAGE_CUT_SHORT when
+// there was no memory to read it.
+PageOutcome read_status_page(ServerEntry *entry, const char *answer, int length, char **text);
 
 // Tests only: forgets the time of the last refresh, as at load.
 void server_status_reset_for_tests(void);

@@ -40,6 +40,58 @@ int32_t to_int32(const char *text) {
   return static_cast<int32_t>(value);
 }
 
+// Base64 of "user:password" into credentials; false, after reporting the
+// line, when the pair is longer than 95 characters.
+bool make_credentials(const char *user, const char *password, int line_number,
+                      char (&credentials)[kMaxCredentialsBytes]) {
+  const size_t user_length = std::strlen(user);
+  const size_t password_length = std::strlen(password);
+  if (user_length + password_length + 1 > kMaxPairChars) {
+    report_config_error("Username plus password can not be longer than 95 characters", user,
+                        line_number);
+    VarnockSyslog(VARNOCK_LOG_ERR,
+                  "ostrik: Username plus password can not be longer than 95 characters");
+    return false;
+  }
+  // "user:password", assembled from the lengths just checked.
+  char pair[kMaxPairChars + 1];
+  std::memcpy(pair, user, user_length);
+  pair[user_length] = ':';
+  std::memcpy(pair + user_length + 1, password, password_length);
+  pair[user_length + 1 + password_length] = '\0';
+  base64_encode(credentials, pair);
+  return true;
+}
+
+// "discover [USER PASSWORD]": find the running servers by themselves,
+// fetching their status pages with these credentials, if any.
+void read_discover_line(const ConfigFields fields, int count, int line_number) {
+  if (count == 2) {
+    report_config_error("Password expected after the discover user", fields[1], line_number);
+    return;
+  }
+  if (count > 3) {
+    report_config_error("discover takes at most a user and a password", fields[3], line_number);
+    return;
+  }
+  if (discover_setting.enabled != 0) {
+    report_config_error("discover given twice; the first line counts", fields[0], line_number);
+    return;
+  }
+  DiscoverSetting setting{};
+  if (count == 3) {
+    char credentials[kMaxCredentialsBytes];
+    if (!make_credentials(fields[1], fields[2], line_number, credentials)) {
+      return;
+    }
+    std::snprintf(setting.user, sizeof setting.user, "%s", fields[1]);
+    std::snprintf(setting.password, sizeof setting.password, "%s", fields[2]);
+    std::snprintf(setting.credentials, sizeof setting.credentials, "%s", credentials);
+  }
+  setting.enabled = 1;
+  discover_setting = setting;
+}
+
 // Turns one "apache" line into a ServerEntry, or reports why it cannot.
 void read_apache_line(const ConfigFields fields, int count, int line_number) {
   const char *keyword = fields[0];
@@ -69,23 +121,10 @@ void read_apache_line(const ConfigFields fields, int count, int line_number) {
   }
   const char *user = fields[2];
   const char *password = fields[3];
-  const size_t user_length = std::strlen(user);
-  const size_t password_length = std::strlen(password);
-  if (user_length + password_length + 1 > kMaxPairChars) {
-    report_config_error("Username plus password can not be longer than 95 characters", user,
-                        line_number);
-    VarnockSyslog(VARNOCK_LOG_ERR,
-                  "ostrik: Username plus password can not be longer than 95 characters");
+  char credentials[kMaxCredentialsBytes];
+  if (!make_credentials(user, password, line_number, credentials)) {
     return;
   }
-  // "user:password", assembled from the lengths just checked.
-  char pair[kMaxPairChars + 1];
-  std::memcpy(pair, user, user_length);
-  pair[user_length] = ':';
-  std::memcpy(pair + user_length + 1, password, password_length);
-  pair[user_length + 1 + password_length] = '\0';
-  char credentials[kMaxCredentialsBytes];
-  base64_encode(credentials, pair);
   // A port that is not positive or already listed is refused by the list;
   // such a line is dropped without a message.
   add_server(to_int32(fields[1]), user, password, to_int32(fields[4]), credentials);
@@ -93,7 +132,10 @@ void read_apache_line(const ConfigFields fields, int count, int line_number) {
 
 } // namespace
 
+DiscoverSetting discover_setting;
+
 int read_config(const char *path) {
+  discover_setting = DiscoverSetting{};
   if (path == nullptr) {
     return -1;
   }
@@ -114,7 +156,11 @@ int read_config(const char *path) {
     if (fields[0][0] == '#') {
       continue;
     }
-    read_apache_line(fields, count, line_number);
+    if (equals_ignoring_case(fields[0], "discover")) {
+      read_discover_line(fields, count, line_number);
+    } else {
+      read_apache_line(fields, count, line_number);
+    }
   }
   return 0;
 }

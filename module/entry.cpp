@@ -6,8 +6,10 @@
 
 #include <stdlib.h>
 
+#include "collect/discover.h"
 #include "collect/fetch_page.h"
 #include "collect/footprint.h"
+#include "collect/listen_owner.h"
 #include "collect/page_refresh.h"
 #include "config/read_config.h"
 #include "config/server_list.h"
@@ -65,32 +67,40 @@ bool derive_paths(const char *agentPath, size_t length) {
   return true;
 }
 
-// The environment variable OSTRIK_RECEIVE_TIMEOUT, when set, gives the
-// receive time-out of every page fetch in whole seconds, 1 to 60: for tests
-// and for troubleshooting a server that answers slowly. Any other value is
-// ignored, with one line that says so.
-void apply_receive_timeout_setting() {
-  const char *text = getenv("OSTRIK_RECEIVE_TIMEOUT");
+// Whole seconds from 1 to most in the environment variable name: 0 when it
+// is not set; -1, after one line that says so, when it holds anything else.
+int seconds_setting(const char *name, int most) {
+  const char *text = getenv(name);
   if (text == nullptr) {
-    return;
+    return 0;
   }
   int seconds = 0;
   bool valid = *text != '\0';
   for (const char *p = text; valid && *p != '\0'; ++p) {
     valid = *p >= '0' && *p <= '9';
     seconds = valid ? seconds * 10 + (*p - '0') : 0;
-    valid = valid && seconds <= FETCH_PAGE_RECEIVE_TIMEOUT;
+    valid = valid && seconds <= most;
   }
   if (!valid || seconds < 1) {
     VarnockSyslog(VARNOCK_LOG_WARNING,
-                  "ostrik: OSTRIK_RECEIVE_TIMEOUT=\"%.40s\" ignored: whole seconds from 1 to %d "
-                  "expected\n",
-                  text, static_cast<int>(FETCH_PAGE_RECEIVE_TIMEOUT));
-    return;
+                  "ostrik: %s=\"%.40s\" ignored: whole seconds from 1 to %d expected\n", name, text,
+                  most);
+    return -1;
   }
-  fetch_page_set_receive_timeout(seconds);
-  VarnockSyslog(VARNOCK_LOG_DEBUG, "ostrik: receive time-out %d seconds (OSTRIK_RECEIVE_TIMEOUT)\n",
-                seconds);
+  VarnockSyslog(VARNOCK_LOG_DEBUG, "ostrik: %s %d seconds\n", name, seconds);
+  return seconds;
+}
+
+// For tests and for troubleshooting: OSTRIK_RECEIVE_TIMEOUT gives the
+// receive time-out of every page fetch (a server that answers slowly), and
+// OSTRIK_DISCOVER_INTERVAL the seconds between two looks for running
+// servers.
+void apply_environment_settings() {
+  const int timeout = seconds_setting("OSTRIK_RECEIVE_TIMEOUT", FETCH_PAGE_RECEIVE_TIMEOUT);
+  if (timeout > 0) {
+    fetch_page_set_receive_timeout(timeout);
+  }
+  discovery_set_interval(seconds_setting("OSTRIK_DISCOVER_INTERVAL", 24 * 3600));
 }
 
 } // namespace
@@ -133,7 +143,7 @@ int32_t init(InitBlock *block) {
     VarnockSyslog(VARNOCK_LOG_ERR, "ostrik_init: agent path too long, configuration not read");
   }
 
-  apply_receive_timeout_setting();
+  apply_environment_settings();
 
   // An agent that reads the variables from a thread of its own offers this:
   // it is told while a refresh waits on servers, and publishes the answers
@@ -150,6 +160,8 @@ int32_t init(InitBlock *block) {
   if (have_config) {
     (void)read_config(config_path_field);
   }
+  // The first look, so that the first walk already has the servers found.
+  (void)refresh_discovery();
 
   // The agent keeps the table variables from the first start; a second init
   // must not offer them twice.
@@ -192,6 +204,7 @@ int32_t modinfo(char *buffer, int32_t length) {
 
 int32_t callback(void) {
   if (tables_registered != 0) {
+    (void)refresh_discovery();
     (void)refresh_footprint();
   }
   return 0;
@@ -203,6 +216,8 @@ int32_t callback(void) {
 int32_t finish(void) {
   topmod_release();
   free_server_list();
+  discovery_reset();
+  listen_owner_reset();
   return 0;
 }
 

@@ -27,16 +27,33 @@ done
 
 say() { printf '\n== %s\n' "$*"; }
 
-say "Installing what is needed"
-scripts/install-deps.sh
+# The package manager's and the compiler's output go to a log file, one line
+# a step on the screen; a step that fails shows the end of the log and keeps
+# it.
+log=$(mktemp /tmp/ostrik-demo-XXXXXX.log)
+quietly() {
+  if ! "$@" >>"$log" 2>&1; then
+    echo "demo: '$*' failed; the last lines of $log:" >&2
+    tail -n 20 "$log" >&2
+    exit 1
+  fi
+}
 
-say "Building the module and the agent daemon"
+say "Installing what is needed (packages and the base MIB modules; output in $log)"
+quietly scripts/install-deps.sh
+base_mibs=$(scripts/install-mibs.sh --check 2>>"$log") || {
+  echo "demo: the base MIB modules are missing; see $log" >&2
+  exit 1
+}
+
 build=${OSTRIK_BUILD_DIR:-build}
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target varnockd ostrik
+say "Building the module and the agent daemon in $build (output in $log)"
+quietly cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+quietly cmake --build "$build" -j"$(nproc)" --target varnockd ostrik
 build=$(cd "$build" && pwd)
 varnockd=$build/host/varnockd/varnockd
 module=$build/ostrik.so
+rm -f "$log"
 
 work=$(mktemp -d /tmp/ostrik-demo-XXXXXX)
 chmod 755 "$work"
@@ -76,13 +93,8 @@ say "Starting varnockd on udp:127.0.0.1:$snmp_port"
 "$varnockd" --config-dir "$work/conf" --module "$module" "udp:127.0.0.1:$snmp_port" &
 daemon_pid=$!
 
-# Names from OSTRIK-MIB when the base MIB modules are at hand; numeric OIDs
-# otherwise.
-mib_args=(-On)
-shared_mibs=$root/../shared/mibs
-if [[ -f "$shared_mibs/SNMPv2-SMI.txt" ]]; then
-  mib_args=(-M "$shared_mibs:$root/mib" -m OSTRIK-MIB)
-fi
+# Names from OSTRIK-MIB, with the base modules that it imports.
+mib_args=(-M "$base_mibs:$root/mib" -m OSTRIK-MIB)
 agent=127.0.0.1:$snmp_port
 subtree=1.3.6.1.4.1.32473.16.3
 
@@ -102,12 +114,10 @@ fi
 cat <<TEXT
 
 == The agent keeps serving. In another terminal, try:
-   snmpget -v2c -c public $agent $subtree.1.0 $subtree.2.0
-   snmpwalk -v2c -c public $agent $subtree
+   snmpget -v2c -c public ${mib_args[*]} $agent OSTRIK-MIB::ostrikVersion.0
+   snmpwalk -v2c -c public ${mib_args[*]} $agent $subtree
    snmpbulkwalk -v2c -c public $agent $subtree
 TEXT
-if [[ -f "$shared_mibs/SNMPv2-SMI.txt" ]]; then
-  echo "   snmptable -v2c -c public -M $shared_mibs:$root/mib -m OSTRIK-MIB $agent OSTRIK-MIB::apacheServerPerfTable"
-fi
+echo "   snmptable -v2c -c public ${mib_args[*]} $agent OSTRIK-MIB::apacheServerPerfTable"
 echo "   Apache answers on http://127.0.0.1:$apache_port/ ; press Ctrl-C to stop everything."
 wait "$daemon_pid"

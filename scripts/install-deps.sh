@@ -10,13 +10,18 @@ apt_install \
   dpkg-dev file fakeroot systemd init-system-helpers man-db
 
 # Prometheus and its SNMP exporter (with the generator) for the tests of
-# integrations/prometheus, and Net-SNMP's snmptrapd for the notification
-# tests. The tests start their own instances on loopback ports, so the
-# packages' services must not start.
-services=(prometheus prometheus-snmp-exporter snmptrapd)
+# integrations/prometheus, Net-SNMP's snmptrapd for the notification tests,
+# and Zabbix 6.0 (server, frontend with PHP under Apache, PostgreSQL) for the
+# test of integrations/zabbix. The tests start their own instances on
+# loopback ports, so the packages' services must not start.
+services=(prometheus prometheus-snmp-exporter snmptrapd
+  postgresql zabbix-server-pgsql zabbix-frontend-php php-pgsql libapache2-mod-php)
 apt_install_services "${services[@]}"
-for program in /usr/bin/prometheus /usr/bin/prometheus-snmp-exporter /usr/sbin/snmptrapd; do
+for program in /usr/bin/prometheus /usr/bin/prometheus-snmp-exporter /usr/sbin/snmptrapd /usr/sbin/zabbix_server; do
   if pgrep -x -f "$program( .*)?" >/dev/null 2>&1; then
     echo "install-deps: note: $program is running as a service; the tests start their own" >&2
   fi
 done
+
+# The base MIB modules that OSTRIK-MIB imports: from a package, pinned.
+"$(dirname "$0")/install-mibs.sh" >/dev/null

@@ -63,7 +63,7 @@ std::vector<std::string> dumped_servers(const std::vector<DumpRow> &rows) {
   return ports;
 }
 
-std::vector<std::string> servers_not_answering(const std::vector<DumpRow> &rows) {
+ServerVerdict judge_servers(const std::vector<DumpRow> &rows) {
   const auto table = by_name(rows);
   const auto value = [&](const char *column, const std::string &port) -> std::string {
     const auto col = table.find(column);
@@ -87,25 +87,38 @@ std::vector<std::string> servers_not_answering(const std::vector<DumpRow> &rows)
       text += " " + code;
     return text;
   };
-  std::vector<std::string> messages;
+  // Whether a page was read: by its own last fetch where the health table
+  // says how that went, else by the column that only the page fills.
+  const auto page_read = [&](const std::string &health, const std::string &port,
+                             bool columnFilled) {
+    const std::string outcome = value((health + "Outcome").c_str(), port);
+    return outcome.empty() ? columnFilled : outcome == "1";
+  };
+  ServerVerdict verdict;
   for (const std::string &port : dumped_servers(rows)) {
-    std::vector<std::string> missing;
     const std::string version = value(kVersionColumn, port);
-    if (version.empty() || version == kNoText)
-      missing.push_back("its /server-info page was not read (" + std::string(kVersionColumn) +
-                        " is N/A" + last_fetch(kInfoHealth, port) + ")");
     const std::string busy = value(kBusyColumn, port);
-    if (busy.empty() || busy == "0")
-      missing.push_back("its /server-status page was not read (" + std::string(kBusyColumn) +
-                        " is 0" + last_fetch(kStatusHealth, port) + ")");
-    if (missing.empty())
+    const bool infoRead = page_read(kInfoHealth, port, !version.empty() && version != kNoText);
+    const bool statusRead = page_read(kStatusHealth, port, !busy.empty() && busy != "0");
+    const std::string infoMissing = "its /server-info page was not read (" +
+                                    std::string(kVersionColumn) + " is N/A" +
+                                    last_fetch(kInfoHealth, port) + ")";
+    if (statusRead) {
+      // A server without mod_info (as many run) answers all the same; only
+      // its configuration table stays empty.
+      if (!infoRead)
+        verdict.notes.push_back("the server at 127.0.0.1:" + port + " answered, but " +
+                                infoMissing);
       continue;
-    std::string message = "the server at 127.0.0.1:" + port + " did not answer: " + missing[0];
-    for (size_t i = 1; i < missing.size(); ++i)
-      message += "; " + missing[i];
-    messages.push_back(message);
+    }
+    std::string message = "the server at 127.0.0.1:" + port + " did not answer: ";
+    if (!infoRead)
+      message += infoMissing + "; ";
+    message += "its /server-status page was not read (" + std::string(kBusyColumn) + " is " +
+               (busy.empty() ? "0" : busy) + last_fetch(kStatusHealth, port) + ")";
+    verdict.silent.push_back(message);
   }
-  return messages;
+  return verdict;
 }
 
 int run_dump(std::vector<Module> &modules, const std::string &configDir, FILE *out, FILE *err) {
@@ -119,7 +132,10 @@ int run_dump(std::vector<Module> &modules, const std::string &configDir, FILE *o
     fprintf(err, "varnockd: no server is configured: %s/ostrik.cf names none\n", configDir.c_str());
     return 1;
   }
-  const std::vector<std::string> silent = servers_not_answering(rows);
+  const ServerVerdict verdict = judge_servers(rows);
+  for (const std::string &message : verdict.notes)
+    fprintf(err, "varnockd: %s\n", message.c_str());
+  const std::vector<std::string> &silent = verdict.silent;
   for (const std::string &message : silent)
     fprintf(err, "varnockd: %s\n", message.c_str());
   if (!silent.empty()) {

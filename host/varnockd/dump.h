@@ -19,15 +19,22 @@ using varnock::DumpRow;
 // call) and returns the answers in OID order.
 std::vector<DumpRow> collect_dump(std::vector<Module> &modules);
 
-// The ostrik module's servers that did not answer, judged from the rows:
-// one message per server (empty when every configured server answered).
-// A server is a row of apacheConfigPort; it answered when its
-// apacheConfigVersion is not "N/A" (its /server-info page was read) and its
-// apacheServerPerfCurrentUsers is at least 1 (its /server-status page was
-// read: the worker that writes that page is busy while it does). Where the
-// module has a health table, the message says how each missing page's last
-// fetch ended ("last fetch: httpError 401").
-std::vector<std::string> servers_not_answering(const std::vector<DumpRow> &rows);
+// The verdict on the ostrik module's servers, judged from the rows; one
+// message per server in each list.
+// - silent: the servers that did not answer: their /server-status page was
+//   not read. Where the module has a health table, a page counts as read
+//   when its last fetch's outcome is ok; without one, the status page by
+//   apacheServerPerfCurrentUsers being at least 1 (the worker that writes
+//   the page is busy while it does) and the info page by
+//   apacheConfigVersion not being "N/A". The message names each page that
+//   was not read and how its last fetch ended ("last fetch: httpError 401").
+// - notes: the servers that answered without their /server-info page (a
+//   server without mod_info): their configuration table stays "N/A".
+struct ServerVerdict {
+  std::vector<std::string> silent;
+  std::vector<std::string> notes;
+};
+ServerVerdict judge_servers(const std::vector<DumpRow> &rows);
 
 // The ports of the servers that the rows show (apacheConfigPort's
 // instances), in OID order.

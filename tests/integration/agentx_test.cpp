@@ -40,7 +40,7 @@ constexpr int kPingSeconds = 1;
 constexpr double kRegisterTimeoutSeconds = 30.0;
 
 const std::string kMibPath =
-    std::string(OSTRIK_SHARED_MIBS_DIR) + ":" + std::string(OSTRIK_SOURCE_DIR) + "/mib";
+    std::string(OSTRIK_BASE_MIBS_DIR) + ":" + std::string(OSTRIK_SOURCE_DIR) + "/mib";
 
 // The footprint columns that the module registers but never answers.
 const std::set<std::string> kUnansweredColumns = {

@@ -209,6 +209,44 @@ TEST(Dump, NamesEveryServerThatDidNotAnswerAndExitsOne) {
             "(none)");
 }
 
+// The number on the status page's line that starts with label; -1 without.
+long status_number(const std::string &page, const std::string &label) {
+  const size_t at = page.find("\n" + label);
+  return at == std::string::npos ? -1 : std::stol(page.substr(at + 1 + label.size()));
+}
+
+// Apache as Debian ships it, without mod_info's page: the status page alone
+// gives the workers, the listening socket the processes, and the server
+// counts as answering. Four children that never change, so that the workers
+// the dump read are those of a page fetched after it.
+TEST(Dump, AServerWithoutItsInfoPageAnswersWithItsWorkersAndFootprint) {
+  ApacheInstance apache(kUser, kPassword,
+                        "StartServers 4\nMinSpareServers 1\nMaxSpareServers 4\nServerLimit 4\n"
+                        "MaxRequestWorkers 4\nKeepAlive Off\n"
+                        "<Location /server-info>\n  SetHandler none\n</Location>\n");
+  const std::string port = std::to_string(apache.port());
+  apache.load(1.0);
+  CommandResult r = dump(server_line(apache.port()));
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("varnockd: the server at 127.0.0.1:" + port +
+                       " answered, but its /server-info page was not read (apacheConfigVersion "
+                       "is N/A; last fetch: httpError 404)\n"),
+            std::string::npos)
+      << r.err;
+  const std::string page = apache.get("/server-status?auto", kUser, kPassword);
+  EXPECT_EQ(value_of(r.out, "apacheServerPerfCurrentUsers", port),
+            std::to_string(status_number(page, "BusyWorkers: ")))
+      << page;
+  EXPECT_EQ(value_of(r.out, "apacheServerPerfCurrentIdleProcs", port),
+            std::to_string(status_number(page, "IdleWorkers: ")))
+      << page;
+  EXPECT_EQ(value_of(r.out, "apacheConfigPID", port), "0");
+  for (const char *column : {"apacheFootprintCPUTime", "apacheFootprintTotalRSS",
+                             "apacheFootprintTotalMEMSize", "apacheFootprintNumThreads"}) {
+    EXPECT_NE(value_of(r.out, column, port), "0") << column;
+  }
+}
+
 TEST(Dump, OtherModulesArePrintedWithoutAVerdict) {
   CommandResult r = dump("", {"--module", VARNOCK_TEST_MODULE_PATH});
   ASSERT_EQ(r.exit_code, 0) << r.err;

@@ -1,5 +1,5 @@
 // mib/OSTRIK-MIB.txt: it passes smilint, loads in Net-SNMP with only the
-// base modules of ../shared/mibs, and names every variable of the module's
+// base modules (SNMPv2-SMI, SNMPv2-TC, SNMPv2-CONF), and names every variable of the module's
 // descriptor table with the same OID and type; the tools resolve its names
 // against the running daemon.
 #include <gtest/gtest.h>
@@ -21,11 +21,11 @@ using testsupport::run_command;
 
 const std::string kMibDir = std::string(OSTRIK_SOURCE_DIR) + "/mib";
 const std::string kMibFile = kMibDir + "/OSTRIK-MIB.txt";
-const std::string kMibPath = std::string(OSTRIK_SHARED_MIBS_DIR) + ":" + kMibDir;
+const std::string kMibPath = std::string(OSTRIK_BASE_MIBS_DIR) + ":" + kMibDir;
 
 CommandResult smilint(int level) {
-  return run_command({"env", "SMIPATH=" + std::string(OSTRIK_SHARED_MIBS_DIR), "smilint", "-m",
-                      "-l", std::to_string(level), kMibFile});
+  return run_command({"env", "SMIPATH=" + std::string(OSTRIK_BASE_MIBS_DIR), "smilint", "-m", "-l",
+                      std::to_string(level), kMibFile});
 }
 
 CommandResult snmptranslate(std::vector<std::string> args) {

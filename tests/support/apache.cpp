@@ -227,4 +227,10 @@ std::string ApacheInstance::get(const std::string &path, const std::string &user
   return http_get(port_, path, user, password);
 }
 
+void ApacheInstance::load(double seconds) const {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (std::chrono::steady_clock::now() < until && !get("/").empty()) {
+  }
+}
+
 } // namespace testsupport

@@ -55,6 +55,10 @@ public:
   std::string get(const std::string &path, const std::string &user = "",
                   const std::string &password = "") const;
 
+  // Requests the index page, one request after the other, for seconds: CPU
+  // time enough for the server's processes to show some.
+  void load(double seconds) const;
+
 private:
   TempDir dir_;
   int port_ = 0;

@@ -152,6 +152,15 @@ TEST_F(ConfigReaderTest, EveryRejectedLineIsReportedWithItsLineNumber) {
          "varnock: File check interval expected in ostrik - found 'apache' in config file, "
          "line 3"},
         {VARNOCK_LOG_WARNING, "ostrik: File check interval expected in ostrik"}}},
+      {"discover u",
+       "varnock: Password expected after the discover user - found 'u' in config file, line 3\n",
+       {{VARNOCK_LOG_ERR, "varnock: Password expected after the discover user - found 'u' in "
+                          "config file, line 3"}}},
+      {"Discover u p x",
+       "varnock: discover takes at most a user and a password - found 'x' in config file, line "
+       "3\n",
+       {{VARNOCK_LOG_ERR, "varnock: discover takes at most a user and a password - found 'x' in "
+                          "config file, line 3"}}},
   };
   for (const Case &c : cases) {
     SetUp();
@@ -161,6 +170,24 @@ TEST_F(ConfigReaderTest, EveryRejectedLineIsReportedWithItsLineNumber) {
     EXPECT_EQ(log(), c.log) << c.line;
     EXPECT_EQ(ports(), std::vector<int32_t>{9000}) << "reading goes on after: " << c.line;
   }
+}
+
+// A discover line sets discovery and its credentials; a second one is
+// reported and changes nothing. Without one, discovery is off.
+TEST_F(ConfigReaderTest, DiscoverLineSetsDiscoveryOnce) {
+  ASSERT_EQ(read("discover\napache 80 u p 0\n"), 0);
+  EXPECT_EQ(discover_setting.enabled, 1);
+  EXPECT_STREQ(discover_setting.credentials, "");
+  ASSERT_EQ(read("DISCOVER mon s3cret\ndiscover\n"), 0);
+  EXPECT_EQ(discover_setting.enabled, 1);
+  EXPECT_STREQ(discover_setting.user, "mon");
+  EXPECT_STREQ(discover_setting.credentials, "bW9uOnMzY3JldA==");
+  EXPECT_NE(err_.find("discover given twice; the first line counts - found 'discover' in config "
+                      "file, line 2"),
+            std::string::npos)
+      << err_;
+  ASSERT_EQ(read("apache 80 u p 0\n"), 0);
+  EXPECT_EQ(discover_setting.enabled, 0);
 }
 
 TEST_F(ConfigReaderTest, LengthRuleOnUserPlusPassword) {

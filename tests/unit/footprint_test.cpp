@@ -15,8 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "collect/listen_owner.h"
 #include "config/server_list.h"
+#include "platform/proc_table.h"
 #include "pluginlib/topmod.h"
+#include "tests/support/fake_proc.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/module_harness.h"
 #include "tests/support/process.h"
@@ -53,6 +56,7 @@ class FootprintTest : public ::testing::Test {
 protected:
   std::vector<std::unique_ptr<ServerEntry>> entries;
   TempDir dir;
+  TempDir procRoot;
 
   void SetUp() override {
     fake_varnock::reset();
@@ -60,8 +64,13 @@ protected:
     footprint_reset_for_tests();
     testsupport::use_fake_clock(1000);
     server_list = nullptr;
+    // An empty process file system unless a test fills it: no listeners.
+    platform_set_proc_root(procRoot.path().c_str());
+    listen_owner_reset();
   }
   void TearDown() override {
+    platform_set_proc_root(nullptr);
+    listen_owner_reset();
     server_list = nullptr;
     testsupport::use_real_clock();
     topmod_reset_for_tests();
@@ -183,6 +192,36 @@ TEST_F(FootprintTest, SumsTheMainProcessAndItsDirectChildrenOnly) {
   for (const ServerEntry *e : {family, noPid, single, absent}) {
     expect_counters_zero_but_threads_and_faults(e);
   }
+}
+
+// Without a PID file's process the server is found by the socket it
+// listens on: the topmost process holding it (not the child that inherited
+// it), and only a socket reachable on 127.0.0.1. A malformed table line is
+// passed over.
+TEST_F(FootprintTest, AServerWithoutItsMainProcessIsFoundByItsListeningSocket) {
+  ServerEntry *noPid = server(0);
+  ServerEntry *stale = server(999);
+  ServerEntry *elsewhere = server(0);
+  {
+    testsupport::FakeProc tree(procRoot.path());
+    tree.raw_tcp_line("garbage that is no socket");
+    tree.listen4("00000000", noPid->port, 4242);
+    tree.listen6("00000000000000000000000000000000", stale->port, 4343);
+    tree.listen4("0500000A", elsewhere->port, 4444); // 10.0.0.5 only
+    tree.process(100, 1, "apache2", {4242});
+    tree.process(101, 100, "apache2", {4242});
+    tree.process(300, 1, "httpd", {4343});
+    tree.process(400, 1, "httpd", {4444});
+  }
+  fake_varnock::set_proc_cache(
+      {proc(101, 100, 20, 100), proc(100, 1, 10, 1000), proc(300, 1, 7, 70), proc(400, 1, 5, 50)},
+      0);
+  refresh_at(2000);
+  EXPECT_EQ(noPid->cpuTime, 30);
+  EXPECT_EQ(noPid->rss, 1100u);
+  EXPECT_EQ(stale->cpuTime, 7);
+  EXPECT_EQ(elsewhere->cpuTime, 0);
+  EXPECT_EQ(noPid->pid, 0); // the configuration table's PID stays the PID file's
 }
 
 TEST_F(FootprintTest, SumsWrapAtThirtyTwoBits) {

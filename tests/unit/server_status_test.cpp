@@ -194,7 +194,11 @@ TEST(ParseServerStatus, WorkerLabelsFollowTheServerGeneration) {
   } cases[] = {
       {kApache2, kExamplePage, 3, 7},
       {kApache1, kExamplePage, kUntouched, kUntouched},
-      {"", kExamplePage, kUntouched, kUntouched}, // no version yet: generation 1
+      // No version from the info page: the page's own labels decide.
+      {"", kExamplePage, 3, 7},
+      {"", both, 21, 22},
+      {"", "BusyServers: 1\nIdleServers: 2\n", 1, 2},
+      {"", "ServerVersion: Apache/2.4.71\nBusyServers: 1\nIdleWorkers: 2\n", kUntouched, 2},
       {kApache1, both, 11, 12},
       {kApache2, both, 21, 22},
       {"Apache/2", both, 11, 12},   // too short to name generation 2

@@ -1,0 +1,15 @@
+#include "platform/proc_table.h"
+
+// Windows keeps no process file system: the footprint falls back to the PID
+// file alone and discovery finds nothing.
+void platform_set_proc_root(const char *) {}
+
+int platform_list_processes(std::vector<PlatformProcess> *, std::vector<PlatformProcProblem> *) {
+  return -1;
+}
+
+int platform_list_listeners(std::vector<PlatformListener> *, std::vector<PlatformProcProblem> *) {
+  return -1;
+}
+
+int platform_process_socket_inodes(int32_t, std::vector<uint64_t> *) { return -1; }

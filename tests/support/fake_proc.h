@@ -1,0 +1,78 @@
+// A process file system of a test's or a benchmark's own making: processes
+// with their names, parents and socket descriptors, and the TCP tables that
+// say which sockets listen where. Header-only, for the benchmarks too.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+class FakeProc {
+public:
+  // The tree lives under root, which must exist.
+  explicit FakeProc(std::string root) : root_(std::move(root)) {
+    mkdir((root_ + "/net").c_str(), 0755);
+    tcp_ = tcp6_ = "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt"
+                   "   uid  timeout inode\n";
+  }
+  ~FakeProc() { flush(); }
+
+  const std::string &root() const { return root_; }
+
+  // A process, holding the sockets of the given inodes as descriptors 3, 4, ...
+  void process(int pid, int ppid, const std::string &name,
+               const std::vector<uint64_t> &sockets = {}) {
+    const std::string dir = root_ + "/" + std::to_string(pid);
+    mkdir(dir.c_str(), 0755);
+    mkdir((dir + "/fd").c_str(), 0755);
+    std::ofstream(dir + "/stat") << pid << " (" << name << ") S " << ppid
+                                 << " 1 1 0 -1 4194560 100 0 0 0 0 0 0 0 20 0 1 0 100\n";
+    int fd = 3;
+    for (uint64_t inode : sockets) {
+      const std::string link = dir + "/fd/" + std::to_string(fd++);
+      (void)symlink(("socket:[" + std::to_string(inode) + "]").c_str(), link.c_str());
+    }
+  }
+
+  // A listening IPv4 socket; address as the kernel writes it (0100007F is
+  // 127.0.0.1 on a little-endian machine, 00000000 every address).
+  void listen4(const std::string &address, int port, uint64_t inode) {
+    tcp_ += line(address, port, inode);
+  }
+  // A listening IPv6 socket; 32 hex digits.
+  void listen6(const std::string &address, int port, uint64_t inode) {
+    tcp6_ += line(address, port, inode);
+  }
+  // Any line, as it stands, into the IPv4 table.
+  void raw_tcp_line(const std::string &text) { tcp_ += text + "\n"; }
+
+  // Writes the TCP tables (also done when the object goes).
+  void flush() {
+    std::ofstream(root_ + "/net/tcp") << tcp_;
+    std::ofstream(root_ + "/net/tcp6") << tcp6_;
+  }
+
+private:
+  std::string root_;
+  std::string tcp_, tcp6_;
+  int sl_ = 0;
+
+  std::string line(const std::string &address, int port, uint64_t inode) {
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "%4d: %s:%04X %s:0000 0A 00000000:00000000 00:00000000 00000000"
+                  "     0        0 %llu 1 0000000000000000 100 0 0 10 0\n",
+                  sl_++, address.c_str(), port, std::string(address.size(), '0').c_str(),
+                  static_cast<unsigned long long>(inode));
+    return text;
+  }
+};
+
+} // namespace testsupport

@@ -1,0 +1,152 @@
+// Discovery on a process file system of the test's own making: which
+// processes are servers, which of their sockets count, what a malformed
+// file does, and which servers become rows.
+#include "collect/discover.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "collect/listen_owner.h"
+#include "config/read_config.h"
+#include "config/server_list.h"
+#include "tests/support/fake_proc.h"
+#include "tests/support/fake_varnock.h"
+#include "tests/support/process.h"
+#include "tests/support/scripted_server.h"
+
+namespace {
+
+using testsupport::FakeProc;
+using testsupport::ScriptedServer;
+
+constexpr char kAny6[] = "00000000000000000000000000000000";
+
+class Discover : public ::testing::Test {
+protected:
+  testsupport::TempDir root;
+  FakeProc tree{root.path()};
+
+  void SetUp() override {
+    fake_varnock::reset();
+    free_server_list();
+    discovery_reset();
+    listen_owner_reset();
+    platform_set_proc_root(root.path().c_str());
+  }
+  void TearDown() override {
+    platform_set_proc_root(nullptr);
+    free_server_list();
+    discovery_reset();
+    listen_owner_reset();
+    discover_setting = DiscoverSetting{};
+  }
+
+  std::vector<FoundServer> found(int *unreachable = nullptr) {
+    tree.flush();
+    std::vector<PlatformProcess> processes;
+    std::vector<PlatformListener> listeners;
+    EXPECT_EQ(platform_list_processes(&processes, nullptr), 0);
+    EXPECT_EQ(platform_list_listeners(&listeners, nullptr), 0);
+    return find_servers(processes, listeners, unreachable);
+  }
+};
+
+TEST_F(Discover, FindsEveryApacheParentWithTheLoopbackPortsItListensOn) {
+  EXPECT_TRUE(is_apache_name("httpd.worker"));
+  EXPECT_FALSE(is_apache_name("lighttpd"));
+  EXPECT_FALSE(is_apache_name("apache2ctl"));
+  tree.listen4("0100007F", 8081, 11); // 127.0.0.1
+  tree.listen6(kAny6, 8080, 12);      // every address, IPv6 and IPv4
+  tree.listen4("0200007F", 8082, 13); // 127.0.0.2: not reached from 127.0.0.1
+  tree.listen4("00000000", 9000, 14); // lighttpd's
+  tree.process(1, 0, "systemd");
+  tree.process(50, 1, "apache2", {11, 12, 13, 99});
+  tree.process(51, 50, "apache2", {11, 12, 13}); // a child: not a server of its own
+  tree.process(60, 1, "httpd-prefork", {});      // listens nowhere
+  tree.process(70, 1, "lighttpd", {14});
+  tree.process(80, 1, "my (odd) httpd", {14});
+  int unreachable = 0;
+  const std::vector<FoundServer> servers = found(&unreachable);
+  ASSERT_EQ(servers.size(), 1u);
+  EXPECT_EQ(servers[0].pid, 50);
+  EXPECT_STREQ(servers[0].name, "apache2");
+  EXPECT_EQ(servers[0].ports, (std::vector<uint16_t>{8080, 8081}));
+  EXPECT_EQ(unreachable, 1);
+}
+
+// What the kernel would never write is passed over with its file and line;
+// what can be read around it still is.
+TEST_F(Discover, MalformedProcFilesAreNamedWithTheirLinesAndPassedOver) {
+  for (const std::string &line : std::vector<std::string>{
+           "   0: 0100007F:1F90", "   1: 0100007G:1F90 00000000:0000 0A 0 0 0 0 0 7",
+           "   2: 0100007F:1FFFFF 00000000:0000 0A 0 0 0 0 0 7",
+           "   3: 0100007F:1F90 00000000:0000 0A 0 0 0 0 0 x7",
+           "   4: 0100007F:1F90 " + std::string(600, 'A')}) {
+    tree.raw_tcp_line(line);
+  }
+  tree.listen4("0100007F", 8080, 21);
+  tree.process(50, 1, "apache2", {21});
+  tree.process(66, 1, "x");
+  testsupport::write_file(root.path() + "/66/stat", "66 no parentheses S 1\n");
+  tree.flush();
+  std::vector<PlatformListener> listeners;
+  std::vector<PlatformProcess> processes;
+  std::vector<PlatformProcProblem> problems;
+  ASSERT_EQ(platform_list_listeners(&listeners, &problems), 0);
+  ASSERT_EQ(platform_list_processes(&processes, &problems), 0);
+  std::vector<int> lines;
+  for (const PlatformProcProblem &p : problems) {
+    lines.push_back(p.line);
+  }
+  EXPECT_EQ(lines, (std::vector<int>{2, 3, 4, 5, 6, 1}));
+  EXPECT_EQ(problems.front().path, root.path() + "/net/tcp");
+  EXPECT_EQ(problems.back().path, root.path() + "/66/stat");
+  ASSERT_EQ(listeners.size(), 1u);
+  EXPECT_EQ(listeners[0].port, 8080);
+  EXPECT_EQ(listeners[0].inode, 21u);
+  ASSERT_EQ(processes.size(), 1u);
+
+  // The same tree through a whole look: the problems are logged, not fatal.
+  discover_setting.enabled = 1;
+  EXPECT_EQ(discover_servers(), 0);
+  bool logged = false;
+  for (const auto &entry : fake_varnock::log()) {
+    logged = logged || entry.text.find("/net/tcp line 2 not understood") != std::string::npos;
+  }
+  EXPECT_TRUE(logged);
+}
+
+// The first port whose status page answers becomes the row; a server whose
+// port a server line names, or that was settled before, adds nothing.
+TEST_F(Discover, TheFirstPortThatAnswersItsStatusPageBecomesARow) {
+  ScriptedServer status(ScriptedServer::PerRequest{}, [](const std::string &) {
+    return ScriptedServer::Script{
+        ScriptedServer::whole("HTTP/1.0 200 OK\r\n\r\nBusyWorkers: 1\nIdleWorkers: 3\n"), {}};
+  });
+  ScriptedServer other(ScriptedServer::whole("HTTP/1.0 404 Not Found\r\n\r\nno\n"),
+                       ScriptedServer::End::Close, -1);
+  const int answering = status.port();
+  tree.listen4("0100007F", other.port(), 31);
+  tree.listen4("0100007F", answering, 32);
+  tree.process(50, 1, "apache2", {31, 32});
+  tree.flush();
+  discover_setting.enabled = 1;
+  EXPECT_EQ(refresh_discovery(), 0);
+  ASSERT_NE(server_list, nullptr);
+  EXPECT_EQ(server_list->port, answering);
+  EXPECT_EQ(server_list->next, nullptr);
+  EXPECT_EQ(discover_servers(), 0); // settled: not asked again
+  EXPECT_EQ(status.requests().size(), 1u);
+  EXPECT_EQ(status.requests()[0].find("Authorization"), std::string::npos);
+
+  // Named by a server line: no row of discovery's own.
+  free_server_list();
+  discovery_reset();
+  ASSERT_EQ(add_server(other.port(), "u", "p", 0, "dTpw"), 1);
+  EXPECT_EQ(discover_servers(), 0);
+  EXPECT_EQ(server_list->next, nullptr);
+}
+
+} // namespace
