@@ -7,6 +7,8 @@
 
 #include <memory>
 
+#include "config/server_entry.h"
+
 enum {
   FETCH_PAGE_RECEIVE_TIMEOUT = 60,         // seconds to wait for more data
   FETCH_PAGE_MAX_BYTES = 16 * 1024 * 1024, // a longer answer is cut here
@@ -47,6 +49,9 @@ enum FetchEnd {
   FETCH_TOO_LONG = 3,    // FETCH_PAGE_MAX_BYTES arrived and the server had more
   FETCH_READ_FAILED = 4, // a read or the wait for it failed (a reset, say)
   FETCH_NO_MEMORY = 5,   // the page buffer could not grow
+  // HTTPS only; no request went out (fetch_page gave -1):
+  FETCH_CERT_REFUSED = 6, // the server's certificate failed verification
+  FETCH_TLS_FAILED = 7,   // the TLS handshake failed otherwise
 };
 
 // fetch_page, also telling in *end (when not null) how the answer ended.
@@ -93,6 +98,12 @@ public:
   // freed with it; a caller's block is grown as fetch_page grows it.
   void add(const char *host, uint16_t port, const char *path, const char *credentials,
            char **page = nullptr);
+
+  // Adds a request for path to the server of entry, reached as its reach
+  // says (address, HTTP or HTTPS, time-out; an apache line's entry as
+  // 127.0.0.1 over HTTP), with its credentials. The entry must outlive the
+  // run; its TLS state is kept in it for the next fetch.
+  void add(ServerEntry *entry, const char *path, char **page = nullptr);
 
   // Sends every request and waits for every answer. When progress is given,
   // it is called during the wait (never while a receive is half done):

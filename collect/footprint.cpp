@@ -76,6 +76,16 @@ struct DeltaLookup {
 DeltaRef *deltaIndex = nullptr;
 int32_t deltaIndexCapacity = 0;
 
+} // namespace
+
+void footprint_release(void) {
+  std::free(deltaIndex);
+  deltaIndex = nullptr;
+  deltaIndexCapacity = 0;
+}
+
+namespace {
+
 DeltaLookup make_lookup(const TopDelta *records, int32_t count) {
   DeltaLookup lookup{records, count, nullptr};
   if (count > deltaIndexCapacity) {

@@ -8,6 +8,10 @@
 // seconds. Always 0.
 int refresh_footprint(void);
 
+// Gives back the storage kept from one refresh to the next (the module's
+// finish); the next refresh makes it again.
+void footprint_release(void);
+
 // Size of the file at path in KB (bytes / 1024, truncated). 0 with the size
 // stored in *kb; -1, *kb untouched, for a null argument, a file that cannot
 // be examined, or a directory.

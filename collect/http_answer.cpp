@@ -42,40 +42,58 @@ int status_code(const char *p, const char *end) {
   return p == end || *p == ' ' || *p == '\r' || *p == '\n' ? code : 0;
 }
 
-// The value of a "Content-Length:" header line in [header, header_end), or -1
-// when there is none or it is no number.
-long long content_length(const char *header, const char *header_end) {
-  static const char kName[] = "content-length:";
-  const size_t name = sizeof kName - 1;
+// The value of the first header line in [header, header_end) named name
+// (lower case, with its colon), blanks before it skipped: true with
+// [*value, *value_end) set, false when there is none.
+bool find_header(const char *header, const char *header_end, const char *name, const char **value,
+                 const char **value_end) {
+  const size_t name_length = std::strlen(name);
   for (const char *line = header; line < header_end;) {
     const char *eol = static_cast<const char *>(std::memchr(line, '\n', header_end - line));
     const char *line_end = eol != nullptr ? eol : header_end;
-    if (static_cast<size_t>(line_end - line) > name) {
+    if (static_cast<size_t>(line_end - line) > name_length) {
       size_t i = 0;
-      while (i < name && ascii_lower(line[i]) == kName[i]) {
+      while (i < name_length && ascii_lower(line[i]) == name[i]) {
         ++i;
       }
-      if (i == name) {
-        const char *p = line + name;
+      if (i == name_length) {
+        const char *p = line + name_length;
         while (p < line_end && (*p == ' ' || *p == '\t')) {
           ++p;
         }
-        if (p == line_end || !is_digit(*p)) {
-          return -1;
+        const char *q = line_end;
+        while (q > p && (q[-1] == '\r' || q[-1] == ' ' || q[-1] == '\t')) {
+          --q;
         }
-        long long value = 0;
-        for (; p < line_end && is_digit(*p); ++p) {
-          if (value > (1LL << 40)) {
-            return value; // far beyond any page the client keeps
-          }
-          value = value * 10 + (*p - '0');
-        }
-        return value;
+        *value = p;
+        *value_end = q;
+        return true;
       }
     }
     line = line_end + 1;
   }
-  return -1;
+  return false;
+}
+
+// The value of a "Content-Length:" header line in [header, header_end), or -1
+// when there is none or it is no number.
+long long content_length(const char *header, const char *header_end) {
+  const char *p = nullptr;
+  const char *line_end = nullptr;
+  if (!find_header(header, header_end, "content-length:", &p, &line_end)) {
+    return -1;
+  }
+  if (p == line_end || !is_digit(*p)) {
+    return -1;
+  }
+  long long value = 0;
+  for (; p < line_end && is_digit(*p); ++p) {
+    if (value > (1LL << 40)) {
+      return value; // far beyond any page the client keeps
+    }
+    value = value * 10 + (*p - '0');
+  }
+  return value;
 }
 
 // An answer taken apart: the code of its status line (0 when it has none),
@@ -130,6 +148,25 @@ bool http_answer_usable(const char *answer, int length) {
 
 int http_status_code(const char *answer, int length) { return take_apart(answer, length).code; }
 
+bool http_header(const char *answer, int length, const char *name, char *value, size_t size) {
+  const Answer a = take_apart(answer, length);
+  if (a.body == nullptr || size == 0) {
+    return false;
+  }
+  const char *start = nullptr;
+  const char *end = nullptr;
+  if (!find_header(answer, a.body, name, &start, &end)) {
+    return false;
+  }
+  size_t n = static_cast<size_t>(end - start);
+  if (n >= size) {
+    n = size - 1;
+  }
+  std::memcpy(value, start, n);
+  value[n] = '\0';
+  return true;
+}
+
 bool http_answer_holds_its_length(const char *answer, int length) {
   const Answer a = take_apart(answer, length);
   return a.body != nullptr && a.length >= 0 && answer + length - a.body >= a.length;
@@ -141,6 +178,12 @@ bool http_answer_whole(const char *answer, int length, FetchEnd end) {
 
 PageOutcome fetch_outcome(int received, const char *answer, FetchEnd end, int32_t *httpCode) {
   *httpCode = 0;
+  if (end == FETCH_CERT_REFUSED) {
+    return PAGE_CERT_REFUSED;
+  }
+  if (end == FETCH_TLS_FAILED) {
+    return PAGE_TLS_FAILED;
+  }
   if (received < 0 || end == FETCH_NOT_SENT) {
     return PAGE_CONNECT_FAILED;
   }

@@ -2,6 +2,8 @@
 // collectors may read.
 #pragma once
 
+#include <stddef.h>
+
 #include "collect/fetch_page.h"
 #include "config/server_entry.h"
 
@@ -21,6 +23,11 @@ bool http_answer_usable(const char *answer, int length);
 // when the answer does not begin with a whole status line.
 int http_status_code(const char *answer, int length);
 
+// The value of the answer's first header line named name (lower case, with
+// its colon: "location:"), cut to size; false when the answer has no whole
+// header or no such line.
+bool http_header(const char *answer, int length, const char *name, char *value, size_t size);
+
 // True when the answer's header states a Content-Length and the body holds
 // at least that many bytes.
 bool http_answer_holds_its_length(const char *answer, int length);
@@ -36,6 +43,8 @@ bool http_answer_whole(const char *answer, int length, enum FetchEnd end);
 // gave: received (its result), answer and end. *httpCode gets the code of
 // the answer's status line, 0 when there is none.
 //
+//   PAGE_CERT_REFUSED    HTTPS: the certificate failed verification
+//   PAGE_TLS_FAILED      HTTPS: the handshake failed otherwise
 //   PAGE_CONNECT_FAILED  no request went out (received -1)
 //   PAGE_HTTP_ERROR      a status line with a code other than 2xx, whole or not
 //   PAGE_TIMED_OUT       no whole answer when the receive time-out ran out,

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -10,8 +11,24 @@
 #include "collect/http_answer.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
+#include "varnock.h"
 
 namespace {
+
+// Redirects are not followed: the page must come from the server the line
+// names. Where the server sends the module is logged once, when a page
+// turns into a redirect, so that the line can be pointed there.
+void note_redirect(const ServerEntry *entry, const char *path, int32_t code, const char *answer,
+                   int length) {
+  char location[SERVER_TEXT_FIELD] = "";
+  if (!http_header(answer, length, "location:", location, sizeof location)) {
+    std::snprintf(location, sizeof location, "(none given)");
+  }
+  VarnockSyslog(VARNOCK_LOG_WARNING,
+                "ostrik: %s of the server on port %d is redirected (%d) to %s; redirects are not "
+                "followed: name that place in ostrik.cf\n",
+                path, static_cast<int>(entry->port), static_cast<int>(code), location);
+}
 
 bool running = false;
 RefreshWaitingHook waiting_hook = nullptr;
@@ -54,6 +71,11 @@ struct PageRun {
     if (outcome == PAGE_OK) {
       outcome = jobs[job].read(entries[s], response, received, &text);
     }
+    const PageHealth &before = entries[s]->*jobs[job].health;
+    if (outcome == PAGE_HTTP_ERROR && code >= 300 && code <= 399 &&
+        (before.outcome != outcome || before.httpCode != code)) {
+      note_redirect(entries[s], jobs[job].path, code, response, received);
+    }
     note_page_fetch(&(entries[s]->*jobs[job].health), outcome, code, platform_time());
     fetches->release(i);
   }
@@ -91,8 +113,7 @@ void fetch_and_read_pages(const PageJob *jobs, size_t jobCount) {
   }
   for (size_t job = 0; job < jobCount; ++job) {
     for (s = 0; s < servers; ++s) {
-      fetches.add("127.0.0.1", static_cast<uint16_t>(entries[s]->port & 0xFFFF), jobs[job].path,
-                  entries[s]->credentials);
+      fetches.add(entries[s], jobs[job].path);
     }
   }
   PageRun run{jobs,       jobCount, servers, entries.get(),

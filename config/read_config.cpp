@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "collect/tls.h"
 #include "config/server_list.h"
 #include "platform/file_mode.h"
 #include "pluginlib/base64.h"
@@ -92,42 +93,269 @@ void read_discover_line(const ConfigFields fields, int count, int line_number) {
   discover_setting = setting;
 }
 
-// Turns one "apache" line into a ServerEntry, or reports why it cannot.
-void read_apache_line(const ConfigFields fields, int count, int line_number) {
+constexpr int kMaxTimeout = 60; // seconds, as the receive time-out's default
+
+// The file's "timeout" line: the receive time-out of every server whose
+// line sets none; 0 while the file has none.
+int32_t file_timeout = 0;
+
+// A time-out text: whole seconds from 1 to 60, digits only; 0 otherwise.
+int32_t timeout_value(const char *text) {
+  int32_t seconds = 0;
+  for (const char *p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9' || seconds > kMaxTimeout) {
+      return 0;
+    }
+    seconds = seconds * 10 + (*p - '0');
+  }
+  return seconds >= 1 && seconds <= kMaxTimeout ? seconds : 0;
+}
+
+// The fields that every server line has after its keyword: the user name,
+// the password and the file check interval; reported as an "apache" line's
+// are. Makes the credentials; false when the line is refused.
+bool read_account(const ConfigFields fields, int count, int line_number,
+                  char (&credentials)[kMaxCredentialsBytes]) {
   const char *keyword = fields[0];
-  if (!equals_ignoring_case(keyword, "apache")) {
-    report_config_error("Unexpected value", keyword, line_number);
-    VarnockSyslog(VARNOCK_LOG_WARNING, "ostrik: Unexpected value");
-    return;
-  }
-  if (count == 1) {
-    report_config_error("Port number expected in ostrik", keyword, line_number);
-    return;
-  }
   if (count == 2) {
     report_config_error("Username expected in ostrik", keyword, line_number);
     VarnockSyslog(VARNOCK_LOG_WARNING, "ostrik: username expected in ostrik");
-    return;
+    return false;
   }
   if (count == 3) {
     report_config_error("Password expected in ostrik", keyword, line_number);
     VarnockSyslog(VARNOCK_LOG_WARNING, "ostrik: Password expected in ostrik");
-    return;
+    return false;
   }
   if (count == 4) {
     report_config_error("File check interval expected in ostrik", keyword, line_number);
     VarnockSyslog(VARNOCK_LOG_WARNING, "ostrik: File check interval expected in ostrik");
-    return;
+    return false;
   }
   const char *user = fields[2];
   const char *password = fields[3];
+  return make_credentials(user, password, line_number, credentials);
+}
+
+// Turns one "apache" line into a ServerEntry, or reports why it cannot.
+void read_apache_line(const ConfigFields fields, int count, int line_number) {
+  if (count == 1) {
+    report_config_error("Port number expected in ostrik", fields[0], line_number);
+    return;
+  }
   char credentials[kMaxCredentialsBytes];
-  if (!make_credentials(user, password, line_number, credentials)) {
+  if (!read_account(fields, count, line_number, credentials)) {
     return;
   }
   // A port that is not positive or already listed is refused by the list;
-  // such a line is dropped without a message.
-  add_server(to_int32(fields[1]), user, password, to_int32(fields[4]), credentials);
+  // such a line is dropped without a message, unless a server line has it.
+  const int32_t port = to_int32(fields[1]);
+  const ServerEntry *listed = find_server(port);
+  if (listed != nullptr && listed->reach.address.family != 0) {
+    report_config_error("Port already listed", fields[1], line_number);
+    return;
+  }
+  add_server(port, fields[2], fields[3], to_int32(fields[4]), credentials);
+}
+
+// A URL's parts: scheme, host (an IPv6 address without its brackets) and
+// port. The message of what is wrong with it, or null.
+const char *parse_url(const char *url, ServerReach *reach, int32_t *port) {
+  const char *rest;
+  if (std::strncmp(url, "http://", 7) == 0) {
+    reach->scheme = SCHEME_HTTP;
+    rest = url + 7;
+    *port = 80;
+  } else if (std::strncmp(url, "https://", 8) == 0) {
+    reach->scheme = SCHEME_HTTPS;
+    rest = url + 8;
+    *port = 443;
+  } else {
+    return "URL must begin with http:// or https://";
+  }
+  const char *host = rest;
+  const char *host_end;
+  if (*rest == '[') {
+    host = rest + 1;
+    host_end = std::strchr(host, ']');
+    if (host_end == nullptr) {
+      return "IPv6 address without its closing bracket";
+    }
+    rest = host_end + 1;
+  } else {
+    host_end = rest;
+    while (*host_end != '\0' && *host_end != ':' && *host_end != '/') {
+      const char c = *host_end;
+      if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            c == '-' || c == '.')) {
+        return "Host must be an address or a name of letters, digits, '-' and '.'";
+      }
+      ++host_end;
+    }
+    rest = host_end;
+  }
+  const size_t host_length = static_cast<size_t>(host_end - host);
+  if (host_length == 0 || host_length >= sizeof reach->host) {
+    return "URL without a host, or with one too long";
+  }
+  std::memcpy(reach->host, host, host_length);
+  reach->host[host_length] = '\0';
+  if (*rest == ':') {
+    int32_t value = 0;
+    const char *digits = ++rest;
+    for (; *rest >= '0' && *rest <= '9' && value <= 65535; ++rest) {
+      value = value * 10 + (*rest - '0');
+    }
+    if (rest == digits || value < 1 || value > 65535) {
+      return "Port must be a number from 1 to 65535";
+    }
+    *port = value;
+  }
+  if (*rest == '/') {
+    ++rest;
+  }
+  if (*rest != '\0') {
+    return "URL must name no path: the module asks for its pages itself";
+  }
+  return nullptr;
+}
+
+// The address to reach host at, which must be one of this machine's: an
+// address as it is, a name looked up now (its first address of this
+// machine). The message of what is wrong, or null.
+const char *local_address(const char *host, PlatformAddress *address) {
+  const int parsed = platform_parse_address(host, address);
+  if (parsed == -2) {
+    return "IPv6 is not supported by this build";
+  }
+  if (parsed == 0) {
+    return platform_address_is_local(address) ? nullptr : "Not an address of this machine";
+  }
+  PlatformAddress found[16];
+  const int count = platform_resolve_address(host, found, 16);
+  if (count < 0) {
+    return "Host name does not resolve";
+  }
+  for (int i = 0; i < count; ++i) {
+    if (platform_address_is_local(&found[i])) {
+      *address = found[i];
+      return nullptr;
+    }
+  }
+  return "Host name names no address of this machine";
+}
+
+// The options after a server line's fifth field, into reach. The message of
+// what is wrong and the option in *bad, or null.
+const char *read_options(const ConfigFields fields, int count, ServerReach *reach,
+                         const char **bad) {
+  bool address_given = false;
+  for (int i = 5; i < count && i < CONFIG_FIELD_COUNT; ++i) {
+    const char *option = fields[i];
+    *bad = option;
+    if (option[0] == '#') {
+      break; // a comment ends the line
+    }
+    if (std::strncmp(option, "timeout=", 8) == 0) {
+      reach->timeout = timeout_value(option + 8);
+      if (reach->timeout == 0) {
+        return "Time-out must be whole seconds from 1 to 60";
+      }
+    } else if (std::strncmp(option, "ca=", 3) == 0) {
+      if (option[3] == '\0' || std::strlen(option + 3) >= sizeof reach->ca) {
+        return "CA file or directory expected";
+      }
+      std::strcpy(reach->ca, option + 3);
+    } else if (std::strcmp(option, "insecure") == 0) {
+      reach->insecure = 1;
+    } else if (std::strncmp(option, "address=", 8) == 0) {
+      if (platform_parse_address(option + 8, &reach->address) != 0) {
+        return "Address must be an IPv4 or IPv6 address";
+      }
+      if (platform_address_is_local(&reach->address) == 0) {
+        return "Not an address of this machine";
+      }
+      address_given = true;
+    } else {
+      return "Unknown option (timeout=, ca=, insecure, address=)";
+    }
+  }
+  *bad = "";
+  if (reach->scheme != SCHEME_HTTPS && (reach->insecure != 0 || reach->ca[0] != '\0')) {
+    return "ca= and insecure are for https URLs only";
+  }
+  if (reach->insecure != 0 && reach->ca[0] != '\0') {
+    return "insecure and ca= exclude each other";
+  }
+  if (!address_given) {
+    reach->address.family = 0; // the URL's host decides
+  }
+  return nullptr;
+}
+
+// Turns one "server" line into a ServerEntry, or reports why it cannot.
+void read_server_line(const ConfigFields fields, int count, int line_number) {
+  if (count == 1) {
+    report_config_error("URL expected in ostrik", fields[0], line_number);
+    return;
+  }
+  char credentials[kMaxCredentialsBytes];
+  if (!read_account(fields, count, line_number, credentials)) {
+    return;
+  }
+  const char *url = fields[1];
+  ServerReach reach;
+  std::memset(&reach, 0, sizeof reach);
+  int32_t port = 0;
+  const char *bad = "";
+  const char *wrong = parse_url(url, &reach, &port);
+  if (wrong == nullptr) {
+    wrong = read_options(fields, count, &reach, &bad);
+  } else {
+    bad = url;
+  }
+  if (wrong == nullptr && reach.address.family == 0) {
+    wrong = local_address(reach.host, &reach.address);
+    bad = reach.host;
+  }
+  if (wrong == nullptr && reach.scheme == SCHEME_HTTPS && !tls_available()) {
+    wrong = "HTTPS is not supported by this build";
+    bad = url;
+  }
+  if (wrong == nullptr && find_server(port) != nullptr) {
+    wrong = "Port already listed";
+    bad = url;
+  }
+  if (wrong != nullptr) {
+    report_config_error(wrong, bad[0] != '\0' ? bad : url, line_number);
+    return;
+  }
+  if (add_server(port, fields[2], fields[3], to_int32(fields[4]), credentials) != 1) {
+    return; // no memory: the list refused it
+  }
+  ServerEntry *entry = find_server(port);
+  entry->reach = reach;
+  if (reach.insecure != 0) {
+    VarnockSyslog(VARNOCK_LOG_WARNING,
+                  "ostrik: line %d: the certificate of %s is not verified (insecure)\n",
+                  line_number, url);
+  }
+}
+
+// The file's default time-out: "timeout SECONDS", once.
+void read_timeout_line(const ConfigFields fields, int count, int line_number) {
+  if (count == 1) {
+    report_config_error("Time-out expected in ostrik", fields[0], line_number);
+    return;
+  }
+  const int32_t seconds = timeout_value(fields[1]);
+  if (seconds == 0) {
+    report_config_error("Time-out must be whole seconds from 1 to 60", fields[1], line_number);
+  } else if (file_timeout != 0) {
+    report_config_error("Time-out already set", fields[1], line_number);
+  } else {
+    file_timeout = seconds;
+  }
 }
 
 } // namespace
@@ -152,14 +380,28 @@ int read_config(const char *path) {
   ConfigFields fields;
   int line_number = 0;
   int count;
+  file_timeout = 0;
   while ((count = next_config_line(file, fields, &line_number)) > 0) {
-    if (fields[0][0] == '#') {
+    const char *keyword = fields[0];
+    if (keyword[0] == '#') {
       continue;
     }
-    if (equals_ignoring_case(fields[0], "discover")) {
-      read_discover_line(fields, count, line_number);
-    } else {
+    if (equals_ignoring_case(keyword, "apache")) {
       read_apache_line(fields, count, line_number);
+    } else if (equals_ignoring_case(keyword, "server")) {
+      read_server_line(fields, count, line_number);
+    } else if (equals_ignoring_case(keyword, "discover")) {
+      read_discover_line(fields, count, line_number);
+    } else if (equals_ignoring_case(keyword, "timeout")) {
+      read_timeout_line(fields, count, line_number);
+    } else {
+      report_config_error("Unexpected value", keyword, line_number);
+      VarnockSyslog(VARNOCK_LOG_WARNING, "ostrik: Unexpected value");
+    }
+  }
+  for (ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
+    if (entry->reach.timeout == 0) {
+      entry->reach.timeout = file_timeout;
     }
   }
   return 0;

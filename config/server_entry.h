@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include "platform/net.h"
+
 enum {
   SERVER_NAME_FIELD = 128,        // user, password
   SERVER_CREDENTIALS_FIELD = 129, // Base64 of a 95-character pair is 128 long
@@ -28,6 +30,8 @@ enum PageOutcome : int32_t {
   PAGE_CUT_SHORT = 4,      // the connection was reset, or the size bound hit
   PAGE_HTTP_ERROR = 5,     // a whole answer with a status other than 2xx
   PAGE_NOT_A_PAGE = 6,     // a 2xx answer that is not the page asked for
+  PAGE_CERT_REFUSED = 7,   // HTTPS: the server's certificate failed verification
+  PAGE_TLS_FAILED = 8,     // HTTPS: the TLS handshake failed otherwise
 };
 
 // The collection health of one page of a server.
@@ -67,6 +71,25 @@ enum StatusExtra {
 };
 
 enum { STATUS_MPM_FIELD = 32 };
+
+enum ServerScheme { SCHEME_HTTP = 0, SCHEME_HTTPS = 1 };
+enum { SERVER_HOST_FIELD = 256 };
+
+// Where and how a server is reached. A "server" line of the configuration
+// fills it; an "apache" line leaves it zero, which means plain HTTP to
+// 127.0.0.1 at the entry's port with the module's receive time-out.
+struct ServerReach {
+  int32_t scheme;               // ServerScheme
+  int32_t timeout;              // receive time-out, 1 to 60 seconds; 0: the module's
+  int32_t insecure;             // HTTPS: 1 when the certificate is not verified
+  PlatformAddress address;      // family 0: 127.0.0.1
+  char host[SERVER_HOST_FIELD]; // as the line names it: Host header, TLS name
+  char ca[SERVER_TEXT_FIELD];   // CA file or directory; empty: the system's
+};
+
+// The fetch layer's TLS state of one server (its context and the session to
+// resume); made at its first HTTPS fetch, released with the entry.
+struct TlsState;
 
 // What the last status page read said beyond the original fields. A value
 // counts only while its bit (1 << StatusExtra) is set in present, that is
@@ -148,10 +171,16 @@ struct ServerEntry {
   PageHealth statusHealth;
   PageHealth infoHealth;
   StatusExtras extras;
+  // Added after the above, which keep their places.
+  ServerReach reach;
+  TlsState *tls;
 };
 
 // Records the outcome of one fetch of a page in health at time now.
 void note_page_fetch(PageHealth *health, PageOutcome outcome, int32_t httpCode, int32_t now);
+
+// Releases a server's TLS state (null is fine); the fetch layer defines it.
+void tls_state_free(TlsState *state);
 
 // The page layout a server writes: 2 when its version begins with
 // "Apache/2.", else 1 (also for an entry that has no version yet).

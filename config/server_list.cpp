@@ -110,6 +110,7 @@ void free_server_list(void) {
   ServerEntry *entry = server_list;
   while (entry != nullptr) {
     ServerEntry *next = entry->next;
+    tls_state_free(entry->tls);
     std::free(entry);
     entry = next;
   }

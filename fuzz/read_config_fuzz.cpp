@@ -1,12 +1,20 @@
 // Fuzzes read_config with a configuration file made from the input. Whatever
 // the file holds, the ServerList that results is well formed: positive,
 // distinct ports in ascending order, consistent links, names within the
-// length rule and credentials that are the Base64 form of "user:password".
+// length rule and credentials that are the Base64 form of "user:password";
+// a server line's entry reaches an address of this machine with a time-out
+// of 0 to 60 seconds.
+//
+// Host names are not looked up: a fuzzer must not send queries to the name
+// servers. The target's own getaddrinfo answers "localhost" and numeric
+// addresses only, and takes every other name as one that does not resolve.
 //
 // The reader reports bad lines on the standard error stream. Those reports
 // go to /dev/null here: the stderr stream is pointed there, while file
 // descriptor 2, on which libFuzzer and the sanitizers report, stays open.
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,7 +25,23 @@
 #include "config/read_config.h"
 #include "config/server_list.h"
 #include "fuzz/fuzz_support.h"
+#include "platform/net.h"
 #include "tests/support/fake_varnock.h"
+
+extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo *hints,
+                           addrinfo **result) {
+  using Real = int (*)(const char *, const char *, const addrinfo *, addrinfo **);
+  static const Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "getaddrinfo"));
+  addrinfo numeric{};
+  if (hints != nullptr) {
+    numeric = *hints;
+  }
+  if (node != nullptr && std::strcmp(node, "localhost") == 0) {
+    node = "127.0.0.1";
+  }
+  numeric.ai_flags |= AI_NUMERICHOST;
+  return real(node, service, &numeric, result);
+}
 
 namespace {
 
@@ -68,6 +92,13 @@ void check_list() {
     const std::string pair = std::string(e->user) + ":" + e->password;
     fuzz::check(pair.size() <= 95, "user:password longer than 95 characters");
     fuzz::check(base64(pair) == e->credentials, "credentials are not Base64 of user:password");
+    fuzz::check(e->reach.timeout >= 0 && e->reach.timeout <= 60, "time-out out of range");
+    fuzz::check(fuzz::terminated(e->reach.host, sizeof e->reach.host), "host not NUL-terminated");
+    fuzz::check(fuzz::terminated(e->reach.ca, sizeof e->reach.ca), "CA not NUL-terminated");
+    fuzz::check(e->reach.address.family == 0 || platform_address_is_local(&e->reach.address),
+                "a server line reaches another machine");
+    fuzz::check(e->reach.address.family != 0 || e->reach.host[0] == '\0',
+                "an apache line with a host");
     previous = e;
   }
 }

@@ -6,6 +6,8 @@
 
 #include <stdlib.h>
 
+#include <vector>
+
 #include "collect/discover.h"
 #include "collect/fetch_page.h"
 #include "collect/footprint.h"
@@ -103,6 +105,66 @@ void apply_environment_settings() {
   discovery_set_interval(seconds_setting("OSTRIK_DISCOVER_INTERVAL", 24 * 3600));
 }
 
+// What the module knows of each server's pages, handed to the agent by
+// finish and taken back by the next init, when the agent can keep it: a
+// reload of the module must not make a down server look up again (its
+// failures in a row starting over at 0), nor send the notifications that
+// watch them.
+struct KeptHealth {
+  int32_t port;
+  PageHealth status;
+  PageHealth info;
+};
+using KeepFn = int32_t (*)(const char *key, const void *data, int32_t length);
+using TakeFn = int32_t (*)(const char *key, void *data, int32_t capacity);
+constexpr char kHealthKey[] = "ostrik.health.1";
+constexpr int32_t kMaxKeptServers = 65535; // one per port at most
+
+void keep_server_health() {
+  const auto keep = reinterpret_cast<KeepFn>(platform_agent_function("VarnockHostKeep"));
+  if (keep == nullptr || server_list == nullptr) {
+    return;
+  }
+  std::vector<KeptHealth> kept;
+  try {
+    for (const ServerEntry *e = server_list; e != nullptr; e = e->next) {
+      kept.push_back({e->port, e->statusHealth, e->infoHealth});
+    }
+  } catch (...) {
+    return; // no memory: the next start knows nothing, as without a keeper
+  }
+  (void)keep(kHealthKey, kept.data(), static_cast<int32_t>(kept.size() * sizeof(KeptHealth)));
+}
+
+void restore_server_health() {
+  const auto take = reinterpret_cast<TakeFn>(platform_agent_function("VarnockHostTake"));
+  if (take == nullptr) {
+    return;
+  }
+  const int32_t length = take(kHealthKey, nullptr, 0);
+  const auto size = static_cast<int32_t>(sizeof(KeptHealth));
+  std::vector<KeptHealth> kept;
+  try {
+    kept.resize(length > 0 && length % size == 0 && length / size <= kMaxKeptServers
+                    ? static_cast<size_t>(length / size)
+                    : 1);
+  } catch (...) {
+    return;
+  }
+  // Taken in any case, so that nothing stale waits for a later start.
+  const int32_t taken = take(kHealthKey, kept.data(), static_cast<int32_t>(kept.size()) * size);
+  if (taken <= 0 || taken % size != 0) {
+    return;
+  }
+  kept.resize(static_cast<size_t>(taken / size));
+  for (const KeptHealth &k : kept) {
+    if (ServerEntry *e = find_server(k.port)) {
+      e->statusHealth = k.status;
+      e->infoHealth = k.info;
+    }
+  }
+}
+
 } // namespace
 
 const char *module_directory(void) { return module_directory_field; }
@@ -162,6 +224,7 @@ int32_t init(InitBlock *block) {
   }
   // The first look, so that the first walk already has the servers found.
   (void)refresh_discovery();
+  restore_server_health();
 
   // The agent keeps the table variables from the first start; a second init
   // must not offer them twice.
@@ -215,6 +278,8 @@ int32_t callback(void) {
 // behind, and a module started again reads its servers afresh.
 int32_t finish(void) {
   topmod_release();
+  footprint_release();
+  keep_server_health();
   free_server_list();
   discovery_reset();
   listen_owner_reset();

@@ -1,8 +1,7 @@
-// The agent process's optional functions: those a newer agent offers beyond
-// the ones every agent has, looked up by name while the module runs, so that
-// the module still loads into an agent without them.
+// Functions that only some agents offer, found at run time: a module that
+// named them at link time would not load in an agent without them.
 #pragma once
 
-// The address of the agent's function of this name, or null when the agent
-// does not offer it.
+// The agent library's function of this name, or null when the agent that
+// loaded the module has none.
 void *platform_agent_function(const char *name);

@@ -4,6 +4,10 @@
 
 PlatformSocket get_tcp_socket(void) { return platform_tcp_socket(); }
 
+PlatformSocket get_tcp_socket_for(const PlatformAddress *address) {
+  return platform_tcp_socket_for(address);
+}
+
 int connect_to_server(PlatformSocket sock, uint32_t address, uint16_t port) {
   return platform_connect_ipv4(sock, address, port);
 }

@@ -9,6 +9,10 @@
 // A new IPv4 TCP stream socket, or PLATFORM_INVALID_SOCKET.
 PlatformSocket get_tcp_socket(void);
 
+// A new TCP stream socket for the address's family (IPv4 or IPv6), or
+// PLATFORM_INVALID_SOCKET.
+PlatformSocket get_tcp_socket_for(const PlatformAddress *address);
+
 // Connects sock to address:port, both in network byte order. 0 on success,
 // negative on failure.
 int connect_to_server(PlatformSocket sock, uint32_t address, uint16_t port);

@@ -2,10 +2,13 @@
 # A private Apache 2.4 instance on a loopback port, with mod_status and
 # mod_info behind Basic authentication, for the demo, tests and benchmarks.
 #
-#   apache-instance.sh setup [--mpm prefork|event] DIR PORT USER PASSWORD [EXTRA-CONF-FILE]
+#   apache-instance.sh setup [--mpm prefork|event] [--listen ADDRESS] DIR PORT USER PASSWORD
+#                            [EXTRA-CONF-FILE]
 #       writes DIR/conf/httpd.conf, DIR/conf/htpasswd, DIR/htdocs, DIR/logs
 #       (EXTRA-CONF-FILE, when given, is included at the end of httpd.conf);
-#       the server runs the prefork MPM unless --mpm names another
+#       the server runs the prefork MPM unless --mpm names another, and
+#       listens on 127.0.0.1 unless --listen names another address of this
+#       machine (an IPv6 address in brackets: [::1])
 #   apache-instance.sh start DIR      starts it in the background, waits for the PID file
 #   apache-instance.sh stop DIR       stops it and waits until it has gone
 #   apache-instance.sh graceful DIR   graceful restart
@@ -44,12 +47,12 @@ CONF
 }
 
 setup() {
-  local mpm=prefork
-  if [[ "${1:-}" == --mpm ]]; then
-    mpm=${2:-}
+  local mpm=prefork listen=127.0.0.1
+  while [[ "${1:-}" == --mpm || "${1:-}" == --listen ]]; do
+    if [[ "$1" == --mpm ]]; then mpm=${2:-}; else listen=${2:-}; fi
     shift 2
-  fi
-  (($# >= 4)) || die "usage: setup [--mpm MPM] DIR PORT USER PASSWORD [EXTRA]"
+  done
+  (($# >= 4)) || die "usage: setup [--mpm MPM] [--listen ADDRESS] DIR PORT USER PASSWORD [EXTRA]"
   local dir=$1 port=$2 user=$3 password=$4 extra=${5:-}
   local mpm_lines
   mpm_lines=$(mpm_conf "$mpm")
@@ -63,7 +66,7 @@ setup() {
   cat >"$dir/conf/httpd.conf" <<CONF
 ServerRoot "$dir"
 ServerName localhost
-Listen 127.0.0.1:$port
+Listen $listen:$port
 PidFile run/httpd.pid
 DefaultRuntimeDir run
 Mutex file:run default

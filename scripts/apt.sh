@@ -19,15 +19,19 @@ apt_missing() {
 apt_update() {
   [[ -n "${_apt_updated:-}" ]] && return 0
   _apt_updated=1
-  local try
+  local try log
+  log=$(mktemp "${TMPDIR:-/tmp}/ostrik-apt-update.XXXXXX") || log=/dev/null
   for try in 1 2 3; do
-    if apt-get update -qq >/tmp/ostrik-apt-update.log 2>&1; then
+    if apt-get update -qq >"$log" 2>&1; then
+      [[ $log == /dev/null ]] || rm -f "$log"
       return 0
     fi
     ((try < 3)) && sleep $((try * 2))
   done
   echo "apt: 'apt-get update' failed 3 times; going on with the package lists at hand:" >&2
-  grep -E '^(E|W):' /tmp/ostrik-apt-update.log | head -3 | sed 's/^/apt:   /' >&2
+  # A log without an E: or W: line is no reason to fail (pipefail).
+  { grep -E '^(E|W):' "$log" || true; } | head -3 | sed 's/^/apt:   /' >&2
+  [[ $log == /dev/null ]] || rm -f "$log"
   return 0
 }
 
@@ -47,14 +51,27 @@ apt_install() {
 # start stands in place for the install when none is there.
 apt_install_services() {
   [[ -n "$(apt_missing "$@")" ]] || return 0
-  local policy=/usr/sbin/policy-rc.d own_policy=0 status=0
-  if [[ ! -e $policy ]]; then
-    printf '#!/bin/sh\nexit 101\n' >"$policy"
-    chmod 755 "$policy"
-    own_policy=1
+  local policy=/usr/sbin/policy-rc.d status=0
+  if [[ -e $policy ]]; then
+    apt_install "$@" || status=$?
+    return "$status"
   fi
+  printf '#!/bin/sh\nexit 101\n' >"$policy"
+  chmod 755 "$policy"
+  # Removed when the install is interrupted too: then the caller's traps
+  # come back and the signal is raised again for them. (apt_install never
+  # exits the shell: its failure is its status.)
+  local saved sig
+  saved=$(trap -p INT TERM HUP)
+  [[ -n $saved ]] || saved=:
+  for sig in INT TERM HUP; do
+    # shellcheck disable=SC2064 # expanded now, on purpose
+    trap "rm -f '$policy'; trap - INT TERM HUP; $saved; kill -s $sig \$\$" "$sig"
+  done
   apt_install "$@" || status=$?
-  ((own_policy)) && rm -f "$policy"
+  rm -f "$policy"
+  trap - INT TERM HUP
+  eval "$saved"
   return "$status"
 }
 

@@ -5,7 +5,7 @@ source "$(dirname "$0")/apt.sh"
 apt_install \
   build-essential cmake g++ clang clang-format libclang-rt-14-dev \
   libgtest-dev libgmock-dev libbenchmark-dev \
-  libsnmp-dev snmp snmpd smitools \
+  libsnmp-dev snmp snmpd smitools libssl-dev openssl curl \
   apache2 procps python3 python3-yaml \
   dpkg-dev file fakeroot systemd init-system-helpers man-db
 

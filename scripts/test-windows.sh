@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# The Windows job: installs the MinGW-w64 cross compiler and Wine, cross-builds
-# ostrik.dll, varnock.dll, varnock-walk.exe and the unit tests for 32-bit
+# The Windows job: installs the MinGW-w64 cross compilers and Wine, cross-
+# builds ostrik.dll, varnock.dll, varnock-walk.exe and the unit tests for
 # Windows, checks the DLLs' exports and imports, runs the unit tests under
 # Wine, then walks a real Apache 2.4 (started here, on the Linux side) with
 # varnock-walk.exe and compares the answers with `varnockd --dump` of the
 # native build.
+# The tests run as 32-bit Windows programs where 32-bit Wine can be
+# installed, else as 64-bit ones (scripts/install-windows-deps.sh says
+# which); then the 32-bit DLLs are cross-built and checked all the same.
 #   scripts/test-windows.sh            everything
 #   scripts/test-windows.sh --quick    leave out tests labelled "slow"
 # OSTRIK_NATIVE_BUILD=DIR uses the native build in DIR (varnockd, ostrik.so)
-# instead of building them in build-win32/native.
+# instead of building them in build-win*/native. OSTRIK_WINDOWS_BITS=32 or 64
+# picks the Windows to test on (default: 32 when it can be had).
+# Exits 3 when no Windows toolchain can be installed here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -17,41 +22,76 @@ quick=0
 started=$SECONDS
 step() { echo "== test-windows: $* ($((SECONDS - started)) s)"; }
 
-step "installing the cross compiler and Wine"
+step "installing the cross compilers and Wine"
 scripts/install-deps.sh
-scripts/install-windows-deps.sh
+bits=$(scripts/install-windows-deps.sh)
+step "testing on ${bits}-bit Windows"
 
-build=$root/build-win32
 jobs=$(nproc)
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
+cross_configure() { # BUILD-DIR TOOLCHAIN CMAKE-OPTIONS...
+  local dir=$1 toolchain=$2
+  shift 2
+  cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_BUILD_BENCH=OFF -DOSTRIK_WERROR=ON \
+    "${launcher[@]}" "$@" >/dev/null
+}
+if [[ $bits == 32 ]]; then
+  build=$root/build-win32
+  cross_configure "$build" mingw-w64-i686.cmake -DOSTRIK_BUILD_TESTS=ON
+  objdump=i686-w64-mingw32-objdump
+  wine=wine
+  export WINEARCH=win32
+else
+  build=$root/build-win64
+  cross_configure "$build" mingw-w64-x86_64.cmake -DOSTRIK_BUILD_TESTS=ON
+  objdump=x86_64-w64-mingw32-objdump
+  # Debian keeps the 64-bit loader off the PATH.
+  wine=/usr/lib/wine/wine64
+  export WINEARCH=win64
+fi
 step "cross-building in $build"
-cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_BUILD_BENCH=OFF -DOSTRIK_WERROR=ON >/dev/null
 cmake --build "$build" -j"$jobs"
+if [[ $bits == 64 ]]; then
+  step "cross-building the 32-bit DLLs in $root/build-win32"
+  cross_configure "$root/build-win32" mingw-w64-i686.cmake -DOSTRIK_BUILD_TESTS=OFF
+  cmake --build "$root/build-win32" -j"$jobs" --target ostrik varnock
+fi
 
 step "checking the DLLs' exports and imports"
-objdump=i686-w64-mingw32-objdump
-exports() { "$objdump" -p "$1" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+exports() { "$1" -p "$2" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
   sed -n 's/^\s*\[ *[0-9]*\] //p' | sort; }
-imports() { "$objdump" -p "$1" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort; }
-check_dll() { # DLL EXPECTED-EXPORTS ALLOWED-IMPORTS
-  local dll=$1 expected=$2 allowed=$3 got
-  file -b "$dll" | grep -q '^PE32 executable (DLL).*Intel 80386' ||
-    { echo "$dll: not a 32-bit Windows DLL: $(file -b "$dll")"; return 1; }
-  got=$(exports "$dll" | tr '\n' ' ')
+imports() { "$1" -p "$2" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort; }
+check_dll() { # OBJDUMP FORMAT DLL EXPECTED-EXPORTS ALLOWED-IMPORTS
+  local objdump=$1 format=$2 dll=$3 expected=$4 allowed=$5 got
+  "$objdump" -f "$dll" | grep -q "file format $format\$" ||
+    { echo "$dll: not a $format DLL: $("$objdump" -f "$dll" | grep 'file format')"; return 1; }
+  got=$(exports "$objdump" "$dll" | tr '\n' ' ')
   [[ "$got" == "$expected" ]] || { echo "$dll exports [$got], expected [$expected]"; return 1; }
-  for import in $(imports "$dll"); do
+  for import in $(imports "$objdump" "$dll"); do
     grep -qx "$import" <<<"$allowed" || { echo "$dll imports $import"; return 1; }
   done
-  echo "$(basename "$dll"): exports $got; imports $(imports "$dll" | tr '\n' ' ')"
+  echo "$(basename "$dll") ($format): exports $got; imports" \
+    "$(imports "$objdump" "$dll" | tr '\n' ' ')"
 }
-system_dlls=$'kernel32.dll\nmsvcrt.dll\nwsock32.dll\nuser32.dll\nadvapi32.dll'
-check_dll "$build/bin/ostrik.dll" "branch callback finish init modinfo monitorInit " \
-  "$system_dlls"$'\nvarnock.dll'
-check_dll "$build/bin/varnock.dll" "$(sed -n 's/^  \(Varnock[A-Za-z]*\)$/\1/p' \
-  host/libvarnock/varnock.def | sort | tr '\n' ' ')" "$system_dlls"$'\npsapi.dll'
+check_dlls() { # OBJDUMP FORMAT DIR
+  local system_dlls=$'kernel32.dll\nmsvcrt.dll\nwsock32.dll\nuser32.dll\nadvapi32.dll'
+  check_dll "$1" "$2" "$3/ostrik.dll" "branch callback finish init modinfo monitorInit " \
+    "$system_dlls"$'\nvarnock.dll'
+  check_dll "$1" "$2" "$3/varnock.dll" "$(sed -n 's/^  \(Varnock[A-Za-z]*\)$/\1/p' \
+    host/libvarnock/varnock.def | sort | tr '\n' ' ')" "$system_dlls"$'\npsapi.dll'
+}
+check_dlls i686-w64-mingw32-objdump pei-i386 "$root/build-win32/bin"
+if [[ $bits == 64 ]]; then
+  check_dlls "$objdump" pei-x86-64 "$build/bin"
+fi
 
-# A private Wine prefix, quiet, made once up front.
-export WINEPREFIX=$build/wine WINEDEBUG=-all WINEARCH=win32
+# A private Wine prefix in the build directory, quiet, made once up front;
+# console programs need no display. Its wineserver is shut down at the end.
+export WINEPREFIX=$build/wine WINEDEBUG=-all
 work=
 cleanup() {
   if [[ -n "$work" ]]; then
@@ -63,11 +103,11 @@ cleanup() {
 trap cleanup EXIT
 step "preparing the Wine prefix $WINEPREFIX"
 if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
-  wineboot -i >/dev/null 2>&1
+  "$wine" wineboot -i >/dev/null 2>&1
 fi
 wineserver -w
 
-step "running the unit tests under Wine"
+step "running the unit tests under ${bits}-bit Wine"
 exclude=()
 ((quick)) && exclude=(-LE slow)
 ctest --test-dir "$build" -j"$jobs" --output-on-failure "${exclude[@]}"
@@ -76,24 +116,24 @@ step "varnock-walk.exe refuses what is no module"
 expect_refusal() { # TEXT ARGS...
   local text=$1 out status=0
   shift
-  out=$(wine "$build/bin/varnock-walk.exe" "$@" 2>&1 >/dev/null) || status=$?
+  out=$("$wine" "$build/bin/varnock-walk.exe" "$@" 2>&1 >/dev/null) || status=$?
   [[ $status == 1 && "$out" == *"$text"* ]] ||
     { echo "varnock-walk.exe $*: status $status, said: $out"; return 1; }
 }
 expect_refusal "no module to load"
 expect_refusal "cannot load module" --module 'C:\no\such\module.dll'
-expect_refusal "is not a module" --module "$(winepath -w "$build/bin/varnock.dll")"
+expect_refusal "is not a module" --module "$("$wine" winepath -w "$build/bin/varnock.dll")"
 
 step "building varnockd for the comparison"
 native=${OSTRIK_NATIVE_BUILD:-}
 if [[ -z "$native" || ! -x "$native/host/varnockd/varnockd" || ! -f "$native/ostrik.so" ]]; then
   native=$build/native
   cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_BUILD_TESTS=OFF \
-    -DOSTRIK_BUILD_BENCH=OFF -DOSTRIK_WERROR=ON >/dev/null
+    -DOSTRIK_BUILD_BENCH=OFF -DOSTRIK_WERROR=ON "${launcher[@]}" >/dev/null
   cmake --build "$native" -j"$jobs" --target varnockd ostrik
 fi
 
-step "walking a real Apache with varnock-walk.exe under Wine"
+step "walking a real Apache with varnock-walk.exe under ${bits}-bit Wine"
 work=$(mktemp -d /tmp/ostrik-windows.XXXXXX)
 chmod 755 "$work"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
@@ -123,8 +163,8 @@ PY
 
 "$native/host/varnockd/varnockd" --dump --config-dir "$work/conf" --module "$native/ostrik.so" \
   >"$work/before.txt"
-wine "$build/bin/varnock-walk.exe" --config-dir "$(winepath -w "$work/conf")" \
-  --module "$(winepath -w "$build/bin/ostrik.dll")" >"$work/windows.txt"
+"$wine" "$build/bin/varnock-walk.exe" --config-dir "$("$wine" winepath -w "$work/conf")" \
+  --module "$("$wine" winepath -w "$build/bin/ostrik.dll")" >"$work/windows.txt"
 "$native/host/varnockd/varnockd" --dump --config-dir "$work/conf" --module "$native/ostrik.so" \
   >"$work/after.txt"
 tr -d '\r' <"$work/windows.txt" | grep -E "^(NAME|ostrik|apache[A-Za-z]+ +$port )"

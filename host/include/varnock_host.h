@@ -31,6 +31,8 @@ VARNOCK_API void VarnockHostClearVariables(void);
 // earlier ones: those of a module that registered some and then went unused
 // (the host notes VarnockHostVariableCount() before starting it).
 VARNOCK_API void VarnockHostForgetVariablesFrom(size_t first);
+// Forget count variables from position first on; those after move up.
+VARNOCK_API void VarnockHostForgetVariables(size_t first, size_t count);
 
 // Exact get. Returns 1 with the answer filled, 0 when no variable answers
 // that instance (noSuchObject / noSuchInstance).
@@ -59,6 +61,14 @@ typedef void (*VarnockWaitingHook)(int32_t news);
 VARNOCK_API void VarnockHostModuleWaiting(int32_t news);
 // Sets the hook (null: none). Called before the modules start.
 VARNOCK_API void VarnockHostSetWaitingHook(VarnockWaitingHook hook);
+// Keeps a copy of length bytes under key, replacing what was kept there:
+// a module hands it to its next start across a reload. 0, or -1 (nothing
+// kept). Modules look both up at run time, since other agents lack them.
+VARNOCK_API int32_t VarnockHostKeep(const char *key, const void *data, int32_t length);
+// Copies what is kept under key into data and forgets it. Its length, or -1
+// when nothing is kept there or it does not fit capacity (forgotten all the
+// same). With data null: only the length of what is kept, which stays.
+VARNOCK_API int32_t VarnockHostTake(const char *key, void *data, int32_t capacity);
 
 #ifdef __cplusplus
 } // extern "C"

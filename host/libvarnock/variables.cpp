@@ -100,10 +100,16 @@ MibVariable *VarnockHostVariableAt(size_t index) {
 void VarnockHostClearVariables(void) { VarnockHostForgetVariablesFrom(0); }
 
 void VarnockHostForgetVariablesFrom(size_t first) {
+  VarnockHostForgetVariables(first, varnock::g_registered.size());
+}
+
+void VarnockHostForgetVariables(size_t first, size_t count) {
   auto &registered = varnock::g_registered;
-  if (first >= registered.size())
+  if (first >= registered.size() || count == 0)
     return;
-  registered.erase(registered.begin() + static_cast<std::ptrdiff_t>(first), registered.end());
+  const size_t last = count < registered.size() - first ? first + count : registered.size();
+  registered.erase(registered.begin() + static_cast<std::ptrdiff_t>(first),
+                   registered.begin() + static_cast<std::ptrdiff_t>(last));
   varnock::g_by_prefix.clear();
   varnock::g_sorted = registered.empty();
 }

@@ -140,13 +140,8 @@ bool Collector::collect(bool tick) {
     std::lock_guard<std::mutex> lock(mutex_);
     retire.swap(to_retire_);
   }
-  for (size_t index : retire) {
-    Module &module = (*modules_)[index];
-    if (module.started) {
-      module.finish();
-      module.started = false;
-    }
-  }
+  for (size_t index : retire)
+    drop_module(modules_, index);
   // The callback runs once a tick, the first a tick after the start, as
   // when the modules are served live.
   for (Module &module : *modules_) {

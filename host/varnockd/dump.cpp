@@ -27,7 +27,8 @@ constexpr char kStatusHealth[] = "apacheServerHealthStatus";
 
 // The labels of the health table's outcome column, by value.
 constexpr const char *kOutcomes[] = {"notTried", "ok",        "connectFailed", "timedOut",
-                                     "cutShort", "httpError", "notThePage"};
+                                     "cutShort", "httpError", "notThePage",    "certificateRefused",
+                                     "tlsFailed"};
 
 // name -> instance -> value.
 std::map<std::string, std::map<std::string, std::string>>

@@ -109,13 +109,14 @@ int serve_live(const varnockd::Options &options) {
     return fail(error);
 
   size_t inUse = 0;
-  for (varnockd::Module &module : g_modules) {
+  for (size_t i = 0; i < g_modules.size(); ++i) {
+    varnockd::Module &module = g_modules[i];
     if (!varnockd::start_module(&module, options.configDir, &error)) {
       snmp_log(LOG_ERR, "varnockd: %s\n", error.c_str());
       continue;
     }
     if (!register_module(module)) {
-      varnockd::drop_module(&module);
+      varnockd::drop_module(&g_modules, i);
       continue;
     }
     ++inUse;

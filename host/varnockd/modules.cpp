@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 #include "varnock_host.h"
 
 namespace varnockd {
@@ -59,15 +61,24 @@ bool start_module(Module *module, const std::string &configDir, std::string *err
     title[sizeof title - 1] = '\0';
     module->title = title;
   }
+  module->variableCount = VarnockHostVariableCount() - module->firstVariable;
   module->started = true;
   return true;
 }
 
-void drop_module(Module *module) {
-  if (module->started)
-    module->finish();
-  module->started = false;
-  VarnockHostForgetVariablesFrom(module->firstVariable);
+void drop_module(std::vector<Module> *modules, size_t index) {
+  Module &module = (*modules)[index];
+  if (!module.started)
+    return;
+  VarnockHostForgetVariables(module.firstVariable, module.variableCount);
+  for (Module &other : *modules) {
+    if (other.firstVariable > module.firstVariable)
+      other.firstVariable -=
+          std::min(other.firstVariable - module.firstVariable, module.variableCount);
+  }
+  module.variableCount = 0;
+  module.finish();
+  module.started = false;
 }
 
 void unload_module(Module *module) {

@@ -5,6 +5,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 #include "host/module_host/module_host.h"
 #include "varnock.h"
@@ -21,6 +22,7 @@ struct Module : varnock::HostedModule {
   std::string title;    // from modinfo
   uint32_t subtree[VARNOCK_MAX_OID_LEN] = {};
   int32_t subtreeLength = 0; // from branch
+  size_t variableCount = 0;  // registered by init, from firstVariable on
 };
 
 // Opens the library at module->path and finds its six entry points. On
@@ -34,9 +36,10 @@ bool load_module(Module *module, std::string *error);
 // it registered are forgotten).
 bool start_module(Module *module, const std::string &configDir, std::string *error);
 
-// Takes a started module out of use: finishes it and forgets its variables,
-// so that no request reaches its handlers.
-void drop_module(Module *module);
+// Takes a started module out of use: forgets its variables, so that nothing
+// reaches its handlers any more, then finishes it. The variables of the
+// modules registered after it move up in the list.
+void drop_module(std::vector<Module> *modules, size_t index);
 
 // Closes a module's library (not started, or finished); load_module may
 // open it again, reading the file afresh.

@@ -4,9 +4,11 @@
 // main loop with clean stopping on SIGTERM/SIGINT.
 #include "host/varnockd/snmp_agent.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -88,6 +90,8 @@ unsigned g_registered_generation = 0;
 // Kept for a reload of varnockd.conf.
 std::string g_config_dir;
 bool g_master = true;
+// varnockd.conf and varnockd.local.conf as last read.
+std::string g_config_text;
 
 // Without a state directory: a private, empty directory that stands in for
 // Net-SNMP's persistent directory, removed at exit. Net-SNMP's certificate
@@ -107,9 +111,28 @@ std::string make_scratch_dir() {
   return pattern;
 }
 
+void remove_scratch_dir() {
+  if (!g_scratch_dir.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(g_scratch_dir, ignored);
+    g_scratch_dir.clear();
+  }
+}
+
 bool file_exists(const std::string &path) {
   struct stat st;
   return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+// varnockd.conf holds communities, passphrases and trap keys: said once at
+// start when users other than its owner may read it.
+void warn_if_readable_by_others(const std::string &path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && (st.st_mode & (S_IRGRP | S_IROTH)) != 0)
+    snmp_log(LOG_WARNING,
+             "varnockd: %s is readable by other users; it holds communities and passphrases "
+             "(chmod 600)\n",
+             path.c_str());
 }
 
 void on_signal(int sig) {
@@ -203,6 +226,29 @@ void remember_default_access() {
   }
 }
 
+// The text of varnockd.conf and varnockd.local.conf, as one string.
+std::string config_text() {
+  std::string text;
+  for (const char *name : {"/varnockd.conf", "/varnockd.local.conf"}) {
+    if (FILE *file = fopen((g_config_dir + name).c_str(), "rb")) {
+      char buffer[4096];
+      for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;)
+        text.append(buffer, n);
+      fclose(file);
+    }
+    text += '\0';
+  }
+  return text;
+}
+
+// True when the text may name other files (includeFile, includeDir, ...),
+// whose changes its own text does not show.
+bool names_other_files(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(tolower(c)); });
+  return text.find("include") != std::string::npos;
+}
+
 } // namespace
 
 bool install_signals() {
@@ -278,6 +324,7 @@ bool agent_start(const Options &options, std::string *error) {
 
   if (!install_signals()) {
     *error = std::string("cannot set up signal handling: ") + strerror(errno);
+    remove_scratch_dir();
     return false;
   }
   // Net-SNMP's agent would also start SMUX, a peer protocol that listens on
@@ -311,7 +358,10 @@ bool agent_start(const Options &options, std::string *error) {
   init_mteTriggerConf();
   g_config_dir = options.configDir;
   g_master = options.role == AgentRole::Master;
+  warn_if_readable_by_others(g_config_dir + "/varnockd.conf");
+  warn_if_readable_by_others(g_config_dir + "/varnockd.local.conf");
   remember_default_access();
+  g_config_text = config_text();
   init_snmp(kAppName);
 
   if (subagent) {
@@ -328,6 +378,7 @@ bool agent_start(const Options &options, std::string *error) {
 
   if (init_master_agent() != 0) {
     *error = "cannot listen on " + agent_addresses() + " (address in use or not available)";
+    agent_stop();
     return false;
   }
   return true;
@@ -412,6 +463,17 @@ void agent_serve_snapshots(const Collector *collector) {
 void agent_on_reload(void (*hook)()) { g_reload_hook = hook; }
 
 void agent_reload_config() {
+  // Net-SNMP's event MIB makes its monitors, events and their objects anew
+  // at every reading and never frees the old ones: an unchanged file is not
+  // read again, so that reloads alone do not grow the daemon, nor restart
+  // the monitors' watch.
+  std::string text = config_text();
+  if (text == g_config_text && !names_other_files(text)) {
+    snmp_log(LOG_INFO, "varnockd: %s/varnockd.conf unchanged; not read again\n",
+             g_config_dir.c_str());
+    return;
+  }
+  g_config_text = std::move(text);
   snmp_log(LOG_INFO, "varnockd: reading %s/varnockd.conf again\n", g_config_dir.c_str());
   remember_default_access();
   update_config();
@@ -431,11 +493,7 @@ int agent_run() {
 
 void agent_stop() {
   snmp_shutdown(kAppName);
-  if (!g_scratch_dir.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(g_scratch_dir, ignored);
-    g_scratch_dir.clear();
-  }
+  remove_scratch_dir();
 }
 
 } // namespace varnockd

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <new>
 
 #include "host/varnockd/collector.h"
 #include "varnock_host.h"
@@ -243,11 +244,40 @@ void snapshot_getnext(const Snapshot &snapshot, netsnmp_handler_registration *re
 
 } // namespace
 
+namespace {
+
+constexpr char kPinnedSnapshot[] = "varnockd:snapshot";
+
+void free_pinned(void *data) { delete static_cast<std::shared_ptr<const Snapshot> *>(data); }
+
+// The snapshot that answers this request: the latest when the request first
+// reaches a module subtree, the same one for every later pass over it (a
+// get-bulk's repetitions, the other subtrees), so that one request never
+// mixes two collections, or the modules of before and after a reload. It
+// is held with the request and let go when Net-SNMP frees the request.
+std::shared_ptr<const Snapshot> pinned_snapshot(netsnmp_agent_request_info *reqinfo) {
+  if (const auto *pinned = static_cast<const std::shared_ptr<const Snapshot> *>(
+          netsnmp_agent_get_list_data(reqinfo, kPinnedSnapshot)))
+    return *pinned;
+  std::shared_ptr<const Snapshot> latest = g_collector->latest();
+  if (latest == nullptr)
+    return latest;
+  auto *pinned = new (std::nothrow) std::shared_ptr<const Snapshot>(latest);
+  netsnmp_data_list *item =
+      pinned != nullptr ? netsnmp_create_data_list(kPinnedSnapshot, pinned, free_pinned) : nullptr;
+  if (item != nullptr)
+    netsnmp_agent_add_list_data(reqinfo, item);
+  else
+    delete pinned; // not pinned: this pass is answered from the latest all the same
+  return latest;
+}
+
+} // namespace
+
 int handle_subtree(netsnmp_mib_handler *, netsnmp_handler_registration *reginfo,
                    netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests) {
-  // One snapshot for every varbind of this call, so that they belong together.
   const std::shared_ptr<const Snapshot> snapshot =
-      g_collector != nullptr ? g_collector->latest() : nullptr;
+      g_collector != nullptr ? pinned_snapshot(reqinfo) : nullptr;
   for (netsnmp_request_info *request = requests; request != nullptr; request = request->next) {
     if (request->processed)
       continue;

@@ -2,6 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -10,6 +12,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -37,6 +40,54 @@ sockaddr_in ipv4_address(uint32_t address, uint16_t port) {
   addr.sin_port = port;
   addr.sin_addr.s_addr = address;
   return addr;
+}
+
+// The socket address of address:port (port in network byte order); its
+// length, 0 for an address of no known family.
+socklen_t socket_address(const PlatformAddress *address, uint16_t port, sockaddr_storage *out) {
+  std::memset(out, 0, sizeof *out);
+  if (address->family == PLATFORM_IPV4) {
+    uint32_t v4;
+    std::memcpy(&v4, address->bytes, 4);
+    const sockaddr_in in = ipv4_address(v4, port);
+    std::memcpy(out, &in, sizeof in);
+    return sizeof in;
+  }
+  if (address->family == PLATFORM_IPV6) {
+    sockaddr_in6 in6;
+    std::memset(&in6, 0, sizeof in6);
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = port;
+    std::memcpy(&in6.sin6_addr, address->bytes, 16);
+    in6.sin6_scope_id = address->scope;
+    std::memcpy(out, &in6, sizeof in6);
+    return sizeof in6;
+  }
+  return 0;
+}
+
+// The address of a socket address of either family; false for another.
+bool from_socket_address(const sockaddr *sa, PlatformAddress *out) {
+  std::memset(out, 0, sizeof *out);
+  if (sa == nullptr) {
+    return false;
+  }
+  if (sa->sa_family == AF_INET) {
+    sockaddr_in in;
+    std::memcpy(&in, sa, sizeof in);
+    out->family = PLATFORM_IPV4;
+    std::memcpy(out->bytes, &in.sin_addr, 4);
+    return true;
+  }
+  if (sa->sa_family == AF_INET6) {
+    sockaddr_in6 in6;
+    std::memcpy(&in6, sa, sizeof in6);
+    out->family = PLATFORM_IPV6;
+    std::memcpy(out->bytes, &in6.sin6_addr, 16);
+    out->scope = in6.sin6_scope_id;
+    return true;
+  }
+  return false;
 }
 
 } // namespace
@@ -149,12 +200,38 @@ bool set_blocking(int sock, bool blocking) {
 
 } // namespace
 
+PlatformSocket platform_tcp_socket_for(const PlatformAddress *address) {
+  const int family = address == nullptr                 ? AF_UNSPEC
+                     : address->family == PLATFORM_IPV4 ? AF_INET
+                     : address->family == PLATFORM_IPV6 ? AF_INET6
+                                                        : AF_UNSPEC;
+  if (family == AF_UNSPEC) {
+    errno = EAFNOSUPPORT;
+    return PLATFORM_INVALID_SOCKET;
+  }
+  const int fd = socket(family, SOCK_STREAM, IPPROTO_TCP);
+  return fd < 0 ? PLATFORM_INVALID_SOCKET : fd;
+}
+
 int platform_connect_ipv4_begin(PlatformSocket sock, uint32_t address, uint16_t port) {
+  PlatformAddress v4;
+  std::memset(&v4, 0, sizeof v4);
+  v4.family = PLATFORM_IPV4;
+  std::memcpy(v4.bytes, &address, 4);
+  return platform_connect_begin(sock, &v4, port);
+}
+
+int platform_connect_begin(PlatformSocket sock, const PlatformAddress *address, uint16_t port) {
+  sockaddr_storage addr;
+  const socklen_t length = socket_address(address, port, &addr);
+  if (length == 0) {
+    errno = EAFNOSUPPORT;
+    return -1;
+  }
   if (!set_blocking(sock, false)) {
     return -1;
   }
-  const sockaddr_in addr = ipv4_address(address, port);
-  if (connect(sock, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0) {
+  if (connect(sock, reinterpret_cast<const sockaddr *>(&addr), length) == 0) {
     return set_blocking(sock, true) ? 0 : -1;
   }
   if (errno == EINPROGRESS || errno == EINTR) {
@@ -166,7 +243,7 @@ int platform_connect_ipv4_begin(PlatformSocket sock, uint32_t address, uint16_t 
   return -1;
 }
 
-int platform_connect_ipv4_end(PlatformSocket sock) {
+int platform_connect_end(PlatformSocket sock) {
   int error = 0;
   socklen_t length = sizeof error;
   if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
@@ -180,6 +257,10 @@ int platform_connect_ipv4_end(PlatformSocket sock) {
     return -1;
   }
   return 0;
+}
+
+int platform_set_blocking(PlatformSocket sock, int blocking) {
+  return set_blocking(sock, blocking != 0) ? 0 : -1;
 }
 
 int platform_connect_timed_out_error(void) { return ETIMEDOUT; }
@@ -249,6 +330,111 @@ int platform_resolve_ipv4(const char *name, uint32_t *address) {
   return result;
 }
 
+int platform_parse_address(const char *text, PlatformAddress *address) {
+  std::memset(address, 0, sizeof *address);
+  if (text == nullptr || *text == '\0') {
+    return -1;
+  }
+  if (inet_pton(AF_INET, text, address->bytes) == 1) {
+    address->family = PLATFORM_IPV4;
+    return 0;
+  }
+  // IPv6, perhaps with a zone ("fe80::1%eth0"): numeric only, never a lookup.
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET6;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo *found = nullptr;
+  if (getaddrinfo(text, nullptr, &hints, &found) != 0 || found == nullptr) {
+    return -1;
+  }
+  const bool ok = from_socket_address(found->ai_addr, address);
+  freeaddrinfo(found);
+  return ok ? 0 : -1;
+}
+
+int platform_resolve_address(const char *name, PlatformAddress *addresses, int capacity) {
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *found = nullptr;
+  if (name == nullptr || getaddrinfo(name, nullptr, &hints, &found) != 0 || found == nullptr) {
+    return -1;
+  }
+  int count = 0;
+  for (const addrinfo *a = found; a != nullptr && count < capacity; a = a->ai_next) {
+    if (from_socket_address(a->ai_addr, &addresses[count])) {
+      ++count;
+    }
+  }
+  freeaddrinfo(found);
+  return count > 0 ? count : -1;
+}
+
+int platform_address_is_local(const PlatformAddress *address) {
+  static const uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  static const uint8_t kLoopback6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+  if (address->family == PLATFORM_IPV4 && address->bytes[0] == 127) {
+    return 1;
+  }
+  if (address->family == PLATFORM_IPV6) {
+    if (std::memcmp(address->bytes, kLoopback6, 16) == 0) {
+      return 1;
+    }
+    if (std::memcmp(address->bytes, kMappedPrefix, 12) == 0 && address->bytes[12] == 127) {
+      return 1;
+    }
+  } else if (address->family != PLATFORM_IPV4) {
+    return 0;
+  }
+  ifaddrs *list = nullptr;
+  if (getifaddrs(&list) != 0) {
+    return 0;
+  }
+  int local = 0;
+  for (const ifaddrs *i = list; i != nullptr && local == 0; i = i->ifa_next) {
+    PlatformAddress own;
+    if (!from_socket_address(i->ifa_addr, &own)) {
+      continue;
+    }
+    const uint8_t *bytes = address->bytes;
+    // An IPv4 address mapped into IPv6 is the IPv4 address.
+    int family = address->family;
+    if (family == PLATFORM_IPV6 && std::memcmp(bytes, kMappedPrefix, 12) == 0) {
+      family = PLATFORM_IPV4;
+      bytes += 12;
+    }
+    if (own.family == family &&
+        std::memcmp(own.bytes, bytes, family == PLATFORM_IPV4 ? 4 : 16) == 0) {
+      local = 1;
+    }
+  }
+  freeifaddrs(list);
+  return local;
+}
+
+void platform_format_address(const PlatformAddress *address, char *text, size_t size) {
+  if (size == 0) {
+    return;
+  }
+  char buffer[INET6_ADDRSTRLEN + IF_NAMESIZE + 2] = "";
+  const int family = address->family == PLATFORM_IPV4   ? AF_INET
+                     : address->family == PLATFORM_IPV6 ? AF_INET6
+                                                        : AF_UNSPEC;
+  if (family == AF_UNSPEC || inet_ntop(family, address->bytes, buffer, sizeof buffer) == nullptr) {
+    buffer[0] = '\0';
+  } else if (family == AF_INET6 && address->scope != 0) {
+    const size_t used = std::strlen(buffer);
+    std::snprintf(buffer + used, sizeof buffer - used, "%%%u",
+                  static_cast<unsigned>(address->scope));
+  }
+  std::snprintf(text, size, "%s", buffer);
+}
+
 uint16_t platform_htons(uint16_t value) { return htons(value); }
+
+int platform_socket_would_block(void) { return errno == EAGAIN || errno == EWOULDBLOCK; }
 
 int platform_socket_error(void) { return errno; }

@@ -6,6 +6,7 @@
 
 #include <climits>
 #include <cstddef>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -123,6 +124,30 @@ private:
 
 } // namespace
 
+// Windows Sockets 1.1 reaches IPv4 only: an IPv6 address is refused where
+// it would be used, as an address family this build does not support.
+PlatformSocket platform_tcp_socket_for(const PlatformAddress *address) {
+  if (address == nullptr || address->family != PLATFORM_IPV4) {
+    WSASetLastError(WSAEAFNOSUPPORT);
+    return PLATFORM_INVALID_SOCKET;
+  }
+  return platform_tcp_socket();
+}
+
+int platform_connect_begin(PlatformSocket sock, const PlatformAddress *address, uint16_t port) {
+  if (address == nullptr || address->family != PLATFORM_IPV4) {
+    WSASetLastError(WSAEAFNOSUPPORT);
+    return -1;
+  }
+  uint32_t v4;
+  std::memcpy(&v4, address->bytes, 4);
+  return platform_connect_ipv4_begin(sock, v4, port);
+}
+
+int platform_set_blocking(PlatformSocket sock, int blocking) {
+  return set_blocking(sock, blocking != 0) ? 0 : -1;
+}
+
 int platform_connect_ipv4_begin(PlatformSocket sock, uint32_t address, uint16_t port) {
   if (!set_blocking(sock, false)) {
     return -1;
@@ -141,7 +166,7 @@ int platform_connect_ipv4_begin(PlatformSocket sock, uint32_t address, uint16_t 
   return -1;
 }
 
-int platform_connect_ipv4_end(PlatformSocket sock) {
+int platform_connect_end(PlatformSocket sock) {
   int error = 0;
   int length = sizeof error;
   if (getsockopt(static_cast<SOCKET>(sock), SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error),
@@ -221,6 +246,93 @@ int platform_resolve_ipv4(const char *name, uint32_t *address) {
   return 0;
 }
 
+int platform_parse_address(const char *text, PlatformAddress *address) {
+  std::memset(address, 0, sizeof *address);
+  if (text == nullptr) {
+    return -1;
+  }
+  // Four decimal numbers of 0 to 255 between dots, nothing else: inet_addr
+  // would also take "127.1" or hexadecimal parts.
+  uint8_t bytes[4];
+  const char *p = text;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0 && *p++ != '.') {
+      return std::strchr(text, ':') != nullptr ? -2 : -1;
+    }
+    int value = 0;
+    int digits = 0;
+    for (; *p >= '0' && *p <= '9' && digits < 4; ++p, ++digits) {
+      value = value * 10 + (*p - '0');
+    }
+    if (digits == 0 || digits > 3 || value > 255) {
+      return std::strchr(text, ':') != nullptr ? -2 : -1;
+    }
+    bytes[part] = static_cast<uint8_t>(value);
+  }
+  if (*p != '\0') {
+    return -1;
+  }
+  address->family = PLATFORM_IPV4;
+  std::memcpy(address->bytes, bytes, 4);
+  return 0;
+}
+
+int platform_resolve_address(const char *name, PlatformAddress *addresses, int capacity) {
+  if (name == nullptr || capacity < 1) {
+    return -1;
+  }
+  const hostent *host = gethostbyname(name);
+  if (host == nullptr || host->h_addrtype != AF_INET || host->h_length != 4 ||
+      host->h_addr_list == nullptr) {
+    return -1;
+  }
+  int count = 0;
+  for (char **a = host->h_addr_list; *a != nullptr && count < capacity; ++a, ++count) {
+    std::memset(&addresses[count], 0, sizeof addresses[count]);
+    addresses[count].family = PLATFORM_IPV4;
+    std::memcpy(addresses[count].bytes, *a, 4);
+  }
+  return count > 0 ? count : -1;
+}
+
+// Loopback, or one of the addresses that this machine's own name resolves
+// to: Windows Sockets 1.1 has no list of the interfaces' addresses.
+int platform_address_is_local(const PlatformAddress *address) {
+  if (address == nullptr || address->family != PLATFORM_IPV4) {
+    return 0;
+  }
+  if (address->bytes[0] == 127) {
+    return 1;
+  }
+  char name[256];
+  if (gethostname(name, sizeof name) != 0) {
+    return 0;
+  }
+  name[sizeof name - 1] = '\0';
+  PlatformAddress own[16];
+  const int count = platform_resolve_address(name, own, 16);
+  for (int i = 0; i < count; ++i) {
+    if (std::memcmp(own[i].bytes, address->bytes, 4) == 0) {
+      return 1;
+    }
+  }
+  return 0;
+}
+
+void platform_format_address(const PlatformAddress *address, char *text, size_t size) {
+  if (size == 0) {
+    return;
+  }
+  if (address == nullptr || address->family != PLATFORM_IPV4) {
+    text[0] = '\0';
+    return;
+  }
+  std::snprintf(text, size, "%u.%u.%u.%u", address->bytes[0], address->bytes[1], address->bytes[2],
+                address->bytes[3]);
+}
+
 uint16_t platform_htons(uint16_t value) { return htons(value); }
+
+int platform_socket_would_block(void) { return WSAGetLastError() == WSAEWOULDBLOCK; }
 
 int platform_socket_error(void) { return WSAGetLastError(); }

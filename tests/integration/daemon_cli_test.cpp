@@ -124,13 +124,19 @@ TEST(DaemonCli, BusyPortStopsTheDaemonBeforeAnyModuleStarts) {
   getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
   const std::string address = "udp:127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
 
-  TempDir dir;
-  CommandResult r =
-      run_daemon({"--config-dir", dir.path(), "--module", VARNOCK_TEST_MODULE_PATH, address});
+  // In both serving modes; the scratch directory goes too.
+  TempDir dir, tmp;
+  ASSERT_EQ(setenv("TMPDIR", tmp.path().c_str(), 1), 0);
+  for (const char *serve : {"--serve=snapshot", "--serve=live"}) {
+    CommandResult r = run_daemon(
+        {"--config-dir", dir.path(), serve, "--module", VARNOCK_TEST_MODULE_PATH, address});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_NE(r.err.find("cannot listen on " + address), std::string::npos) << r.err;
+    EXPECT_EQ(testsupport::read_file(dir.file("test_module.log")), "");
+    EXPECT_EQ(run_command({"ls", "-A", tmp.path()}).out, "") << serve;
+  }
+  unsetenv("TMPDIR");
   close(fd);
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find("cannot listen on " + address), std::string::npos) << r.err;
-  EXPECT_EQ(testsupport::read_file(dir.file("test_module.log")), "");
 }
 
 TEST(DaemonCli, BareModuleNameIsAFileInTheCurrentDirectory) {

@@ -1,9 +1,17 @@
 // varnockd's walk, get-bulk, typing and access through Net-SNMP's tools,
 // with the small test module (tests/support/test_module.cpp) in place of
 // ostrik, so that these behaviours are tested apart from ostrik's tables.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,6 +72,54 @@ void expect_instances(const std::vector<Varbind> &got, const std::vector<Varbind
   }
 }
 
+// BER, short lengths only: enough for a small request of our own.
+std::string ber(char tag, const std::string &content) {
+  return std::string(1, tag) + static_cast<char>(content.size()) + content;
+}
+std::string ber_int(int value) { return ber('\x02', std::string(1, static_cast<char>(value))); }
+std::string ber_oid(const std::string &dotted) {
+  std::vector<unsigned> arcs;
+  for (size_t at = 1; at < dotted.size(); at = dotted.find('.', at) + 1) {
+    arcs.push_back(static_cast<unsigned>(std::stoul(dotted.substr(at))));
+    if (dotted.find('.', at) == std::string::npos)
+      break;
+  }
+  std::string out(1, static_cast<char>(arcs[0] * 40 + arcs[1]));
+  for (size_t i = 2; i < arcs.size(); ++i) {
+    std::string arc(1, static_cast<char>(arcs[i] & 0x7F));
+    for (unsigned rest = arcs[i] >> 7; rest != 0; rest >>= 7)
+      arc.insert(arc.begin(), static_cast<char>(0x80 | (rest & 0x7F)));
+    out += arc;
+  }
+  return ber('\x06', out);
+}
+
+// A get-bulk as the tools refuse to send it (more non-repeaters than
+// varbinds), over UDP; the raw answer, empty when none came.
+std::string raw_get_bulk(int port, int nonRepeaters, int maxRepetitions,
+                         const std::vector<std::string> &oids) {
+  std::string list;
+  for (const std::string &oid : oids)
+    list += ber('\x30', ber_oid(oid) + std::string("\x05\x00", 2));
+  const std::string pdu =
+      ber('\xA5', ber_int(7) + ber_int(nonRepeaters) + ber_int(maxRepetitions) + ber('\x30', list));
+  const std::string message = ber('\x30', ber_int(1) + ber('\x04', "public") + pdu);
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  timeval wait{2, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+  char buffer[4096];
+  ssize_t got = -1;
+  if (sendto(fd, message.data(), message.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to) ==
+      static_cast<ssize_t>(message.size()))
+    got = recv(fd, buffer, sizeof buffer, 0);
+  close(fd);
+  return got > 0 ? std::string(buffer, static_cast<size_t>(got)) : "";
+}
+
 class DaemonWalkTest : public ::testing::Test {
 protected:
   Varnockd daemon{setup_for_test_module()};
@@ -99,6 +155,19 @@ TEST_F(DaemonWalkTest, GetBulkRunsOnPastTheSubtree) {
   EXPECT_EQ(got[1].oid, B + ".4.0");
   EXPECT_EQ(got[1].value, "INTEGER: -5");
   EXPECT_NE(got[2].oid.rfind(B + ".", 0), 0u) << got[2].oid;
+  // No repetitions: the non-repeaters alone; more non-repeaters than
+  // varbinds: each varbind once; a huge count ends past the subtree.
+  got = parse_varbinds(daemon.tool("snmpbulkget", {"-Cn1", "-Cr0", B + ".1.0", B}).out);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].oid, B + ".2.0");
+  const std::string reply = raw_get_bulk(daemon.port(), 5, 9, {B + ".1.0", B});
+  EXPECT_NE(reply.find(ber_oid(B + ".2.0") + '\x41'), std::string::npos); // Counter32
+  EXPECT_NE(reply.find(ber_oid(B + ".1.0") + '\x04'), std::string::npos); // the title
+  r = daemon.tool("snmpbulkget", {"-Cr2147483647", B + ".3.1.4.80"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  got = parse_varbinds(r.out);
+  ASSERT_GE(got.size(), 3u) << r.out;
+  EXPECT_EQ(got[1].oid, B + ".4.0");
 }
 
 TEST_F(DaemonWalkTest, GetNextFindsTheNextInstance) {
@@ -233,6 +302,23 @@ TEST(DaemonWalk, VarnockdConfRulesAccess) {
   CommandResult r = testsupport::run_command(other, 30.0);
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(parse_varbinds(r.out).at(0).value, "INTEGER: -5");
+
+  // The file holds a community: a file others may read is said once.
+  struct stat st;
+  ASSERT_EQ(stat((daemon.config_dir() + "/varnockd.conf").c_str(), &st), 0);
+  const std::string log = daemon.log(), said = "varnockd.conf is readable by other users";
+  EXPECT_EQ(log.find(said) != std::string::npos, (st.st_mode & 044) != 0) << log;
+  EXPECT_EQ(log.find(said), log.rfind(said)) << log;
+
+  // A reload reads a changed file again; an unchanged one is left alone.
+  ASSERT_EQ(kill(daemon.process().pid(), SIGHUP), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  testsupport::write_file(daemon.config_dir() + "/varnockd.conf", "rocommunity other 127.0.0.1\n");
+  ASSERT_EQ(kill(daemon.process().pid(), SIGHUP), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  r = daemon.tool("snmpget", {B + ".4.0"}, "other");
+  EXPECT_EQ(parse_varbinds(r.out).at(0).value, "INTEGER: -5") << r.err << daemon.log();
+  EXPECT_NE(daemon.log().find("varnockd.conf unchanged; not read again"), std::string::npos);
 }
 
 TEST(DaemonWalk, TickCallsTheModuleCallback) {
@@ -275,6 +361,86 @@ TEST(DaemonWalk, ModuleRefusedAfterRegisteringIsNeverCalled) {
             "No Such Object available on this agent at this OID");
   EXPECT_EQ(daemon.stop(), 0);
   EXPECT_EQ(module_log(daemon).find("called after refusal"), std::string::npos)
+      << module_log(daemon);
+}
+
+// One get-bulk is answered from one collection, however many passes over
+// the subtree its repetitions take while the collector publishes anew.
+TEST(DaemonWalk, GetBulkAnswersFromOneCollection) {
+  VarnockdSetup setup = setup_for_test_module();
+  setup.tick_seconds = 1;
+  setup.files = {{"rows", "3000"}};
+  // Answers of 2400 varbinds take long enough that publications fall inside them.
+  setup.varnockd_conf =
+      "rocommunity public 127.0.0.1\nmaxGetbulkRepeats 1200\nmaxGetbulkResponses 2400\n";
+  Varnockd daemon(setup);
+  int mixed = 0;
+  std::set<std::string> seen;
+  for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+       std::chrono::steady_clock::now() < end;) {
+    std::set<std::string> values;
+    for (const Varbind &vb : parse_varbinds(
+             daemon.tool("snmpbulkget", {"-Cr1200", B + ".5.1.1", B + ".5.1.1.1500"}).out)) {
+      if (vb.oid.rfind(B + ".5.1.1.", 0) == 0)
+        values.insert(vb.value);
+    }
+    seen.insert(values.begin(), values.end());
+    mixed += values.size() > 1 ? 1 : 0;
+  }
+  EXPECT_GE(seen.size(), 3u); // several collections were met
+  EXPECT_EQ(mixed, 0);
+}
+
+// Signals at awkward moments: a SIGHUP while the first start is under way
+// is a reload once the daemon serves; a SIGTERM while a reload starts the
+// modules ends the daemon cleanly and soon.
+TEST(DaemonWalk, SignalsDuringTheFirstStartAndDuringAReload) {
+  testsupport::TempDir dir;
+  testsupport::write_file(dir.file("slow"), "1500");
+  const int port = testsupport::free_udp_port();
+  testsupport::Process daemon({VARNOCKD_PATH, "--config-dir", dir.path(), "--module",
+                               VARNOCK_TEST_MODULE_PATH, "--tick", "1",
+                               "udp:127.0.0.1:" + std::to_string(port)},
+                              dir.file("varnockd"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_EQ(kill(daemon.pid(), SIGHUP), 0);
+  const auto answers = [&] {
+    std::vector<std::string> get = testsupport::snmp_tool_command("snmpget", "public");
+    get.push_back("127.0.0.1:" + std::to_string(port));
+    get.push_back(B + ".4.0");
+    return testsupport::run_command(get, 30.0).out.find("INTEGER: -5") != std::string::npos;
+  };
+  EXPECT_TRUE(answers()) << daemon.err();
+  for (int i = 0; i < 50 && daemon.err().find("modules reloaded") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_NE(daemon.err().find("modules reloaded"), std::string::npos) << daemon.err();
+  EXPECT_TRUE(answers());
+
+  ASSERT_EQ(kill(daemon.pid(), SIGHUP), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const auto stopping = std::chrono::steady_clock::now();
+  EXPECT_EQ(daemon.stop(SIGTERM, 10.0), 0) << daemon.err();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(4));
+  EXPECT_EQ(testsupport::sanitizer_report(daemon.err()), "") << daemon.err();
+}
+
+// A module whose subtree another module already serves is taken out of
+// use: its handlers are never called again, not by the collections after
+// it was finished, nor once a reload has unloaded its library.
+TEST(DaemonWalk, ModuleWhoseSubtreeIsTakenIsNeverCalledAgain) {
+  VarnockdSetup setup = setup_for_test_module();
+  setup.modules.insert(setup.modules.begin(), OSTRIK_MODULE_PATH);
+  setup.tick_seconds = 1;
+  setup.files = {{"subtree", ".1.3.6.1.4.1.32473.16.3"}};
+  Varnockd daemon(setup);
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  ASSERT_EQ(kill(daemon.process().pid(), SIGHUP), 0);
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  EXPECT_EQ(parse_varbinds(daemon.get({B + ".1.0"}).out).at(0).value,
+            "No Such Object available on this agent at this OID");
+  EXPECT_NE(daemon.log().find("cannot serve subtree"), std::string::npos) << daemon.log();
+  EXPECT_EQ(daemon.stop(), 0) << daemon.log();
+  EXPECT_EQ(module_log(daemon).find("called after finish"), std::string::npos)
       << module_log(daemon);
 }
 

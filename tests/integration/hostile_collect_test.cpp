@@ -19,6 +19,7 @@
 #include "collect/page_refresh.h"
 #include "collect/server_info.h"
 #include "collect/server_status.h"
+#include "config/read_config.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
 #include "tests/support/apache.h"
@@ -491,6 +492,28 @@ TEST_F(HostileCollect, ServersThatSendTooMuchShareOneBound) {
     EXPECT_EQ(end, FETCH_TOO_LONG) << i;
   }
   EXPECT_LE(held, 32LL * 1024 * 1024);
+}
+
+// A time-out of the server's own, from its line, with the module's default
+// left at its 60 seconds: a silent server costs each refresh 2 seconds, and
+// a good server beside it is read.
+TEST_F(HostileCollect, ASilentServerCostsItsLinesTimeOutNotTheDefault) {
+  fetch_page_set_receive_timeout(0);
+  HostileServer silent;
+  silent.set(Hostility::Silent);
+  HostileServer good;
+  const std::string account = " monitor s3cret 0";
+  testsupport::write_file(dir_.file("ostrik.cf"),
+                          "server http://127.0.0.1:" + std::to_string(silent.port()) + account +
+                              " timeout=2\napache " + std::to_string(good.port()) + account + "\n");
+  ASSERT_EQ(read_config(dir_.file("ostrik.cf").c_str()), 0);
+  const double seconds = refresh_both();
+  // The info and status pages go out together: one wait of the line's
+  // time-out.
+  EXPECT_GE(seconds, 2 - 0.5);
+  EXPECT_LT(seconds, 2 + 2);
+  EXPECT_EQ(find_server(silent.port())->statusHealth.outcome, PAGE_TIMED_OUT);
+  EXPECT_EQ(find_server(good.port())->statusHealth.outcome, PAGE_OK);
 }
 
 } // namespace

@@ -102,7 +102,7 @@ TEST(Install, EveryPartIsWhereTheInstalledDaemonLooksForIt) {
   EXPECT_EQ(mode_of(daemon), 0755);
   EXPECT_EQ(mode_of(config_dir + "/ostrik.cf"), 0600);
   EXPECT_EQ(read_file(config_dir + "/ostrik.cf"), read_file(kSource + "/packaging/ostrik.cf"));
-  EXPECT_EQ(mode_of(config_dir + "/varnockd.conf"), 0644);
+  EXPECT_EQ(mode_of(config_dir + "/varnockd.conf"), 0600);
   EXPECT_EQ(read_file(installed(install, "/share/snmp/mibs/OSTRIK-MIB.txt")),
             read_file(kSource + "/mib/OSTRIK-MIB.txt"));
   EXPECT_FALSE(installed(install, "/man8/varnockd.8").empty());

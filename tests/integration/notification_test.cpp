@@ -3,6 +3,7 @@
 // real Apache stops answering and apacheServerUp once when it is back, to
 // Net-SNMP's snmptrapd on a loopback port: from a daemon of its own, and
 // from a sub-agent through its AgentX master.
+#include <signal.h>
 #include <stdlib.h>
 
 #include <gtest/gtest.h>
@@ -56,6 +57,14 @@ struct Receiver {
   Process process;
 };
 
+// A reload of both daemons (modules and varnockd.conf), then time for the
+// monitors to sample the reloaded modules' first collections.
+void reload(pid_t a, pid_t b) {
+  kill(a, SIGHUP);
+  kill(b, SIGHUP);
+  std::this_thread::sleep_for(std::chrono::seconds(4));
+}
+
 // Waits until the receiver's output holds `count` of `what`, for a bounded time.
 bool wait_for(Process &receiver, const std::string &what, size_t count, int seconds) {
   const auto deadline = Clock::now() + std::chrono::seconds(seconds);
@@ -64,6 +73,8 @@ bool wait_for(Process &receiver, const std::string &what, size_t count, int seco
   return count_of(receiver.out(), what) >= count;
 }
 
+// A reload while the server is down, and again once it is up, changes
+// nothing: the reloaded module still knows the failures in a row.
 TEST(Notifications, StoppingAndStartingApacheSendsOneDownThenOneUpInBothModes) {
   TempDir dir;
   Receiver direct(dir, "direct"), through_master(dir, "through-master");
@@ -101,9 +112,13 @@ TEST(Notifications, StoppingAndStartingApacheSendsOneDownThenOneUpInBothModes) {
         << receiver->process.out() << daemon.log() << subagent.err() << master.log();
     EXPECT_NE(receiver->process.out().find(payload), std::string::npos) << receiver->process.out();
   }
+  reload(daemon.process().pid(), subagent.pid());
+  for (Receiver *receiver : {&direct, &through_master})
+    EXPECT_EQ(count_of(receiver->process.out(), kUp), 0u) << receiver->process.out();
   ASSERT_TRUE(apache.start());
   for (Receiver *receiver : {&direct, &through_master})
     ASSERT_TRUE(wait_for(receiver->process, kUp, 1, 20)) << receiver->process.out();
+  reload(daemon.process().pid(), subagent.pid());
   // A few more rounds of the monitors send nothing more.
   std::this_thread::sleep_for(std::chrono::seconds(3));
   for (Receiver *receiver : {&direct, &through_master}) {
@@ -112,6 +127,12 @@ TEST(Notifications, StoppingAndStartingApacheSendsOneDownThenOneUpInBothModes) {
     EXPECT_EQ(count_of(out, kUp), 1u) << out;
     EXPECT_EQ(count_of(out, payload), 2u) << out;
   }
+  // The internal query's user is no door from outside.
+  const testsupport::CommandResult outside =
+      testsupport::run_command({"snmpget", "-v3", "-l", "noAuthNoPriv", "-u", "ostrikInternal",
+                                "-On", "-r", "0", "-t", "2", daemon.agent(), kHealthPort + port});
+  EXPECT_NE(outside.exit_code, 0) << outside.out;
+  EXPECT_EQ(outside.out.find(port), std::string::npos) << outside.out;
   EXPECT_EQ(subagent.stop(), 0) << subagent.err();
   EXPECT_EQ(testsupport::sanitizer_report(subagent.err()), "") << subagent.err();
 }

@@ -142,7 +142,7 @@ TEST(Package, HoldsEveryFileWithItsModeInTheConventionalPlaces) {
       {lib + "/varnock/ostrik.so", "-rw-r--r--"},
       {"/usr/share/snmp/mibs/OSTRIK-MIB.txt", "-rw-r--r--"},
       {"/etc/varnockd/ostrik.cf", "-rw-------"},
-      {"/etc/varnockd/varnockd.conf", "-rw-r--r--"},
+      {"/etc/varnockd/varnockd.conf", "-rw-------"},
       {"/lib/systemd/system/varnockd.service", "-rw-r--r--"},
       {"/usr/share/man/man8/varnockd.8", "-rw-r--r--"},
       {"/usr/share/man/man5/ostrik.cf.5", "-rw-r--r--"},
@@ -170,6 +170,8 @@ TEST(Package, ControlNamesItsDependenciesConffilesAndScripts) {
   EXPECT_EQ(text_after_key(fields, "Version: "), "1.0.5");
   // dpkg-shlibdeps found Net-SNMP's runtime library.
   EXPECT_NE(text_after_key(fields, "Depends: ").find("libsnmp"), std::string::npos) << fields;
+  // HTTPS to the monitored servers (server lines) through OpenSSL.
+  EXPECT_NE(text_after_key(fields, "Depends: ").find("libssl"), std::string::npos) << fields;
 
   TempDir control;
   must(run_command({"dpkg-deb", "--control", deb, control.path()}), "dpkg-deb -e");

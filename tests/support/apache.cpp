@@ -135,7 +135,8 @@ std::string http_get(int port, const std::string &path, const std::string &user,
 }
 
 ApacheInstance::ApacheInstance(const std::string &user, const std::string &password,
-                               const std::string &extra_conf, Mpm mpm) {
+                               const std::string &extra_conf, Mpm mpm, const std::string &listen)
+    : listen_(listen) {
   // Apache's children run as www-data and must reach the instance directory.
   chmod(dir().c_str(), 0755);
   std::string extra_path;
@@ -150,8 +151,11 @@ ApacheInstance::ApacheInstance(const std::string &user, const std::string &passw
   // Apache exits at once and another port is tried.
   for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
     port_ = free_tcp_port();
-    std::vector<std::string> setup = {"bash", apache_instance_script(), "setup", "--mpm", mpm_name,
-                                      dir(),  std::to_string(port_),    user,    password};
+    const std::string listen_text =
+        listen_.find(':') != std::string::npos ? "[" + listen_ + "]" : listen_;
+    std::vector<std::string> setup = {
+        "bash", apache_instance_script(), "setup", "--mpm", mpm_name, "--listen", listen_text,
+        dir(),  std::to_string(port_),    user,    password};
     if (!extra_path.empty()) {
       setup.push_back(extra_path);
     }
@@ -165,7 +169,7 @@ ApacheInstance::ApacheInstance(const std::string &user, const std::string &passw
     const auto deadline = deadline_after(kStartSeconds);
     bool up = false;
     while (remaining(deadline) > 0 && process_->running()) {
-      if (wait_for_tcp_port(port_, 0.2) && process_->running()) {
+      if (wait_for_tcp_port(listen_, port_, 0.2) && process_->running()) {
         up = true;
         break;
       }
@@ -203,7 +207,7 @@ bool ApacheInstance::graceful() {
   if (r.exit_code != 0) {
     return false;
   }
-  return wait_for_tcp_port(port_, 10.0) && running();
+  return wait_for_tcp_port(listen_, port_, 10.0) && running();
 }
 
 bool ApacheInstance::start() {
@@ -215,7 +219,7 @@ bool ApacheInstance::start() {
       dir() + "/foreground");
   const auto deadline = deadline_after(kStartSeconds);
   while (remaining(deadline) > 0 && process_->running()) {
-    if (wait_for_tcp_port(port_, 0.2) && process_->running()) {
+    if (wait_for_tcp_port(listen_, port_, 0.2) && process_->running()) {
       return true;
     }
   }

@@ -19,10 +19,12 @@ class ApacheInstance {
 public:
   // Sets up and starts the server with one user of the password file.
   // extra_conf, when not empty, is written to a file that the configuration
-  // includes at its end. Throws std::runtime_error when the server cannot be
-  // set up or does not come up within the start-up time.
+  // includes at its end. The server listens on listen, an address of this
+  // machine ("::1" for IPv6). Throws std::runtime_error when the server
+  // cannot be set up or does not come up within the start-up time.
   ApacheInstance(const std::string &user, const std::string &password,
-                 const std::string &extra_conf = "", Mpm mpm = Mpm::Prefork);
+                 const std::string &extra_conf = "", Mpm mpm = Mpm::Prefork,
+                 const std::string &listen = "127.0.0.1");
   ~ApacheInstance();
   ApacheInstance(const ApacheInstance &) = delete;
   ApacheInstance &operator=(const ApacheInstance &) = delete;
@@ -61,6 +63,7 @@ public:
 
 private:
   TempDir dir_;
+  std::string listen_;
   int port_ = 0;
   std::unique_ptr<Process> process_;
 };

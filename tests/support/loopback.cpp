@@ -63,6 +63,19 @@ int accept_client(int listening) {
   return fd < 0 ? -1 : fd;
 }
 
+int connect_to(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 long receive(int fd, char *buf, size_t size) { return recv(fd, buf, size, 0); }
 
 long send_some(int fd, const char *data, size_t size) {

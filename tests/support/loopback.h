@@ -25,6 +25,8 @@ int free_port(bool udp);
 // room to send; true when it came.
 bool readable(int fd);
 bool writable(int fd);
+// A client connected to port of 127.0.0.1 (a blocking socket), or -1.
+int connect_to(int port);
 // The next client of a listening socket, ready for send_some; -1 if none.
 int accept_client(int listening);
 // Bytes received into buf; 0 when the client has closed, below 0 on an error.

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -112,6 +113,28 @@ std::string read_file(const std::string &path) {
 
 int free_tcp_port() { return loopback::free_port(false); }
 int free_udp_port() { return loopback::free_port(true); }
+
+bool wait_for_tcp_port(const std::string &address, int port, double timeout_seconds) {
+  addrinfo hints{};
+  hints.ai_flags = AI_NUMERICHOST;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo *found = nullptr;
+  if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) {
+    return false;
+  }
+  const auto deadline = Clock::now() + std::chrono::duration<double>(timeout_seconds);
+  bool ok = false;
+  while (!ok && Clock::now() < deadline) {
+    const int fd = socket(found->ai_family, SOCK_STREAM, 0);
+    ok = connect(fd, found->ai_addr, found->ai_addrlen) == 0;
+    close(fd);
+    if (!ok) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  }
+  freeaddrinfo(found);
+  return ok;
+}
 
 bool wait_for_tcp_port(int port, double timeout_seconds) {
   const auto deadline = Clock::now() + std::chrono::duration<double>(timeout_seconds);

@@ -33,6 +33,8 @@ int free_udp_port();
 
 // True once something accepts TCP connections on 127.0.0.1:port.
 bool wait_for_tcp_port(int port, double timeout_seconds);
+// The same on another address of this machine ("127.0.0.2", "::1").
+bool wait_for_tcp_port(const std::string &address, int port, double timeout_seconds);
 
 struct CommandResult {
   int exit_code = -1; // -1 when killed by a signal or timed out

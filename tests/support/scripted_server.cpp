@@ -151,4 +151,29 @@ void ScriptedServer::serve(int fd) {
   changed_.notify_all();
 }
 
+bool resets_reach_the_client() {
+  static const bool reach = [] {
+    ScriptedServer server({{"HTTP/1.1 200 OK\r\n\r\n", 0}, {"", 100}}, ScriptedServer::End::Reset);
+    const int fd = loopback::connect_to(server.port());
+    if (fd < 0 || loopback::send_some(fd, "GET\r\n\r\n", 7) != 7) {
+      if (fd >= 0) {
+        loopback::close_socket(fd);
+      }
+      return true; // nothing learnt: the tests that need it decide
+    }
+    long n = 1;
+    char buf[256];
+    for (int waited = 0; n > 0 && waited < 5000;) {
+      if (loopback::readable(fd)) {
+        n = loopback::receive(fd, buf, sizeof buf);
+      } else {
+        waited += kTickMs;
+      }
+    }
+    loopback::close_socket(fd);
+    return n != 0;
+  }();
+  return reach;
+}
+
 } // namespace testsupport

@@ -7,16 +7,23 @@
 //   .3.1.3.row testLoad   Gauge32       7 for row 80, 4000000000 for row 443
 //   .3.1.4.row testBytes  Counter64     5 for row 80, 2^64-1 for row 443
 //   .4.0   testNegative  INTEGER       -5
+//   .5.1.1.row testTickRow Counter32   the callback count, rows 1 to the
+//                                      number in "<agent dir>/rows" (none
+//                                      without that file)
 // It records what the daemon does to it in "<agent dir>/test_module.log"
 // ("init <agent path>", "finish", and "overlong <length>" when a handler is
 // handed a request longer than a descriptor's OID, "called after refusal"
 // when a handler runs although init refused), and refuses to start when
 // "<agent dir>/refuse" exists: at once, or after registering its variables
-// when that file reads "late".
+// when that file reads "late". "<agent dir>/subtree", when it exists, holds
+// the arcs (dotted) of the subtree that branch reports instead; a handler
+// that runs after finish records "called after finish". init takes as many
+// milliseconds as "<agent dir>/slow" says.
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "varnock.h"
@@ -28,6 +35,8 @@ constexpr int32_t kRows[] = {80, 443};
 
 std::string g_directory;
 bool g_refused = false;
+bool g_finished = false;
+uint32_t g_tick_rows = 0;
 uint32_t g_ticks = 0;
 int32_t g_value_int = 0;
 uint64_t g_value_counter64 = 0;
@@ -44,6 +53,8 @@ void record(const std::string &line) {
 bool overlong(const int32_t *oidLength) {
   if (g_refused)
     record("called after refusal");
+  if (g_finished)
+    record("called after finish");
   if (*oidLength <= VARNOCK_MAX_OID_LEN)
     return false;
   record("overlong " + std::to_string(*oidLength));
@@ -116,6 +127,29 @@ unsigned char *var_table(MibVariable *var, uint32_t *oid, int32_t *oidLength, in
   }
 }
 
+// The tick table: row index in 1..g_tick_rows.
+unsigned char *var_tick_rows(MibVariable *var, uint32_t *oid, int32_t *oidLength, int32_t exact,
+                             int32_t *valueLength, void **writeMethod) {
+  if (overlong(oidLength))
+    return nullptr;
+  const int32_t length = var->oidLength;
+  const int order = VarnockCompare(oid, std::min(*oidLength, length - 1), var->oid, length - 1);
+  uint32_t row = 0;
+  if (exact)
+    row = *oidLength == length && order == 0 ? oid[length - 1] : 0;
+  else if (order < 0)
+    row = 1;
+  else if (order == 0)
+    row = *oidLength >= length ? oid[length - 1] + 1 : 1;
+  if (row < 1 || row > g_tick_rows)
+    return nullptr;
+  memcpy(oid, var->oid, length * sizeof(uint32_t));
+  oid[length - 1] = row;
+  *oidLength = length;
+  *writeMethod = nullptr;
+  return answer_int(static_cast<int32_t>(g_ticks), valueLength);
+}
+
 MibVariable make(std::initializer_list<uint32_t> arcs, uint8_t type, uint8_t magic,
                  VariableHandler handler, const char *name) {
   MibVariable var;
@@ -144,6 +178,7 @@ MibVariable g_variables[] = {
     make({3, 1, 3, kPlaceholder}, VARNOCK_TYPE_GAUGE32, 3, var_table, "testLoad"),
     make({3, 1, 4, kPlaceholder}, VARNOCK_TYPE_COUNTER64, 4, var_table, "testBytes"),
     make({4, 0}, VARNOCK_TYPE_INTEGER, 4, var_scalar, "testNegative"),
+    make({5, 1, 1, kPlaceholder}, VARNOCK_TYPE_COUNTER32, 1, var_tick_rows, "testTickRow"),
 };
 
 } // namespace
@@ -171,6 +206,18 @@ OSTRIK_EXPORT int32_t init(InitBlock *block) {
   for (MibVariable &var : g_variables)
     VarnockInsertIntoVariableList(&var);
   g_refused = late;
+  g_finished = false;
+  if (FILE *file = fopen((g_directory + "slow").c_str(), "r")) {
+    unsigned ms = 0;
+    if (fscanf(file, "%u", &ms) == 1)
+      usleep(ms * 1000);
+    fclose(file);
+  }
+  if (FILE *file = fopen((g_directory + "rows").c_str(), "r")) {
+    if (fscanf(file, "%u", &g_tick_rows) != 1)
+      g_tick_rows = 0;
+    fclose(file);
+  }
   return late ? -1 : 1;
 }
 
@@ -180,6 +227,12 @@ OSTRIK_EXPORT int32_t branch(uint32_t *oid, int32_t *oidLength) {
   const uint32_t subtree[] = {1, 3, 6, 1, 4, 1, 32473, 99};
   memcpy(oid, subtree, sizeof subtree);
   *oidLength = 8;
+  if (FILE *file = fopen((g_directory + "subtree").c_str(), "r")) {
+    unsigned arc = 0;
+    for (*oidLength = 0; *oidLength < VARNOCK_MAX_OID_LEN && fscanf(file, ".%u", &arc) == 1;)
+      oid[(*oidLength)++] = arc;
+    fclose(file);
+  }
   return 1;
 }
 
@@ -195,6 +248,7 @@ OSTRIK_EXPORT int32_t callback(void) {
 
 OSTRIK_EXPORT int32_t finish(void) {
   record("finish");
+  g_finished = true;
   return 0;
 }
 

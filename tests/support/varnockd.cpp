@@ -34,8 +34,8 @@ bool first_reads_pending(const std::string &agent, const std::string &community)
 } // namespace
 
 std::string sanitizer_report(const std::string &log) {
-  static const char *const kMarks[] = {"ERROR: AddressSanitizer",
-                                       "runtime error:", "LeakSanitizer"};
+  static const char *const kMarks[] = {"ERROR: AddressSanitizer", "runtime error:", "LeakSanitizer",
+                                       "WARNING: ThreadSanitizer"};
   for (const char *mark : kMarks) {
     const size_t at = log.find(mark);
     if (at != std::string::npos) {

@@ -103,7 +103,8 @@ private:
 };
 
 // The first line of a sanitizer's report (AddressSanitizer, LeakSanitizer,
-// UndefinedBehaviorSanitizer) in a program's error output; empty when none.
+// UndefinedBehaviorSanitizer, ThreadSanitizer) in a program's error output;
+// empty when none.
 std::string sanitizer_report(const std::string &log);
 
 // The common arguments of the tools: name -v2c -c community -On -r 0 -t 20.

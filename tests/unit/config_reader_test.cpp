@@ -1,6 +1,8 @@
 #include "config/read_config.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <ifaddrs.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -371,6 +373,122 @@ TEST_F(ConfigReaderTest, ReadingAgainAddsNothingAlreadyListed) {
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(ports(), (std::vector<int32_t>{80, 443, 8080}));
   EXPECT_STREQ(find_server(80)->user, "first");
+}
+
+TEST_F(ConfigReaderTest, ServerLinesNameAddressSchemeAndTimeOut) {
+  ASSERT_EQ(read("timeout 7\n"
+                 "server http://127.0.0.2:8081 u p 0\n"
+                 "SERVER https://[::1]:8443/ u p 60 timeout=5 ca=/etc/ssl/certs # a comment\n"
+                 "server https://localhost u p 0 insecure\n"
+                 "server http://www.example.test:8082 u p 0 address=::ffff:127.0.0.1\n"
+                 "apache 80 u p 0\n"),
+            0);
+  EXPECT_EQ(err_, "");
+  EXPECT_EQ(log(), (Log{{VARNOCK_LOG_WARNING, "ostrik: line 4: the certificate of "
+                                              "https://localhost is not verified (insecure)\n"}}));
+  EXPECT_EQ(ports(), (std::vector<int32_t>{80, 443, 8081, 8082, 8443}));
+
+  const ServerReach &plain = find_server(8081)->reach;
+  EXPECT_EQ(plain.scheme, SCHEME_HTTP);
+  EXPECT_EQ(plain.address.family, PLATFORM_IPV4);
+  EXPECT_EQ(plain.address.bytes[3], 2);
+  EXPECT_STREQ(plain.host, "127.0.0.2");
+  EXPECT_EQ(plain.timeout, 7) << "the file's time-out";
+
+  const ServerReach &v6 = find_server(8443)->reach;
+  EXPECT_EQ(v6.scheme, SCHEME_HTTPS);
+  EXPECT_EQ(v6.address.family, PLATFORM_IPV6);
+  EXPECT_STREQ(v6.host, "::1");
+  EXPECT_EQ(v6.timeout, 5);
+  EXPECT_STREQ(v6.ca, "/etc/ssl/certs");
+  EXPECT_EQ(find_server(8443)->fileCheckInterval, 60);
+
+  const ServerReach &named = find_server(443)->reach;
+  EXPECT_EQ(named.insecure, 1);
+  EXPECT_STREQ(named.host, "localhost");
+  EXPECT_NE(named.address.family, 0) << "looked up as the line was read";
+
+  EXPECT_STREQ(find_server(8082)->reach.host, "www.example.test") << "the name asked for";
+  EXPECT_EQ(find_server(8082)->reach.address.family, PLATFORM_IPV6);
+
+  // An apache line reads as it always did: 127.0.0.1 over HTTP.
+  EXPECT_EQ(find_server(80)->reach.address.family, 0);
+  EXPECT_EQ(find_server(80)->reach.timeout, 7);
+
+  // An address of one of the machine's interfaces, not loopback, is local.
+  ifaddrs *list = nullptr;
+  ASSERT_EQ(getifaddrs(&list), 0);
+  std::string own;
+  for (const ifaddrs *i = list; i != nullptr && own.empty(); i = i->ifa_next) {
+    char text[INET_ADDRSTRLEN];
+    if (i->ifa_addr != nullptr && i->ifa_addr->sa_family == AF_INET &&
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr, text,
+                  sizeof text) != nullptr &&
+        std::string(text).rfind("127.", 0) != 0) {
+      own = text;
+    }
+  }
+  freeifaddrs(list);
+  if (!own.empty()) {
+    SetUp();
+    ASSERT_EQ(read("server http://" + own + ":8090 u p 0\n"), 0);
+    EXPECT_EQ(err_, "") << own;
+    EXPECT_EQ(ports(), std::vector<int32_t>{8090});
+  }
+}
+
+TEST_F(ConfigReaderTest, MalformedServerAndTimeOutLinesAreRefusedAndReadingGoesOn) {
+  const std::pair<const char *, const char *> cases[] = {
+      {"server", "URL expected in ostrik - found 'server'"},
+      {"server http://127.0.0.1:81 u", "Password expected in ostrik - found 'server'"},
+      {"server ftp://127.0.0.1:81 u p 0", "URL must begin with http:// or https://"},
+      {"server 127.0.0.1:81 u p 0", "URL must begin with http:// or https://"},
+      {"server http://[::1:81 u p 0", "IPv6 address without its closing bracket"},
+      {"server http://:81 u p 0", "URL without a host"},
+      {"server http://ex_ample:81 u p 0", "Host must be an address or a name"},
+      {"server http://127.0.0.1:0 u p 0", "Port must be a number from 1 to 65535"},
+      {"server http://127.0.0.1:65536 u p 0", "Port must be a number from 1 to 65535"},
+      {"server http://127.0.0.1: u p 0", "Port must be a number from 1 to 65535"},
+      {"server http://127.0.0.1:81x u p 0", "URL must name no path"},
+      {"server http://127.0.0.1:81/server-status u p 0", "URL must name no path"},
+      {"server http://198.51.100.7:81 u p 0", "Not an address of this machine - found "
+                                              "'198.51.100.7'"},
+      {"server http://[2001:db8::7]:81 u p 0", "Not an address of this machine"},
+      {"server http://0.0.0.0:81 u p 0", "Not an address of this machine"},
+      {"server http://127.0.0.1:81 u p 0 timeout=0", "Time-out must be whole seconds from 1 to 60 "
+                                                     "- found 'timeout=0'"},
+      {"server http://127.0.0.1:81 u p 0 timeout=61", "Time-out must be whole seconds"},
+      {"server http://127.0.0.1:81 u p 0 timeout=2s", "Time-out must be whole seconds"},
+      {"server http://127.0.0.1:81 u p 0 ca=", "CA file or directory expected"},
+      {"server http://127.0.0.1:81 u p 0 insecure", "ca= and insecure are for https URLs only"},
+      {"server https://127.0.0.1:81 u p 0 insecure ca=/x", "insecure and ca= exclude each other"},
+      {"server https://127.0.0.1:81 u p 0 verify=no", "Unknown option"},
+      {"server http://127.0.0.1:81 u p 0 address=127.1", "Address must be an IPv4 or IPv6"},
+      {"server http://127.0.0.1:81 u p 0 address=198.51.100.7", "Not an address of this machine"},
+      {"server http://127.0.0.1:9000 u p 0", "Port already listed"},
+      {"timeout", "Time-out expected in ostrik - found 'timeout'"},
+      {"timeout 0", "Time-out must be whole seconds from 1 to 60 - found '0'"},
+      {"timeout -5", "Time-out must be whole seconds"},
+      {"timeout 5\ntimeout 6", "Time-out already set - found '6' in config file, line 4"},
+  };
+  for (const auto &c : cases) {
+    SetUp();
+    // The good line comes first, so that a repeated port has one to repeat.
+    ASSERT_EQ(read(std::string("apache 9000 u p 0\n\n") + c.first + "\napache 9001 u p 0\n"), 0);
+    EXPECT_NE(err_.find(c.second), std::string::npos) << c.first << "\n" << err_;
+    if (std::string(c.second).find(" line ") == std::string::npos) {
+      EXPECT_NE(err_.find(" line 3\n"), std::string::npos) << c.first << "\n" << err_;
+    }
+    EXPECT_EQ(ports(), (std::vector<int32_t>{9000, 9001})) << c.first;
+  }
+  // A server line's port repeated by a later line of either kind.
+  SetUp();
+  ASSERT_EQ(read("server http://127.0.0.1:81 u p 0\nserver http://[::1]:81 u p 0\n"
+                 "apache 81 u p 0\n"),
+            0);
+  EXPECT_EQ(err_, "varnock: Port already listed - found 'http://[::1]:81' in config file, line 2\n"
+                  "varnock: Port already listed - found '81' in config file, line 3\n");
+  EXPECT_EQ(find_server(81)->reach.address.family, PLATFORM_IPV4);
 }
 
 } // namespace

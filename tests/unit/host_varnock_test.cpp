@@ -231,6 +231,31 @@ TEST_F(HostVariables, ForgetsTheVariablesFromAPositionOn) {
   EXPECT_EQ(next_of(under({2, 0})), under({10, 1, 2, 80}));
   VarnockHostForgetVariablesFrom(5);
   EXPECT_EQ(VarnockHostVariableCount(), 2u);
+  // A range in the middle: those after it move up.
+  VarnockHostClearVariables();
+  register_test_mib();
+  VarnockHostForgetVariables(1, 2);
+  ASSERT_EQ(VarnockHostVariableCount(), 2u);
+  EXPECT_EQ(VarnockHostVariableAt(0), &column2_);
+  EXPECT_EQ(VarnockHostVariableAt(1), &scalar1_);
+  VarnockHostForgetVariables(1, 99);
+  EXPECT_EQ(VarnockHostVariableCount(), 1u);
+}
+
+// What a module hands over across its reload is taken back once, whole.
+TEST(HostKeep, TakesBackWhatWasKeptOnceAndWhole) {
+  const char data[] = "abcdef";
+  char out[8] = {};
+  EXPECT_EQ(VarnockHostTake("k", out, sizeof out), -1);
+  ASSERT_EQ(VarnockHostKeep("k", "old", 3), 0);
+  ASSERT_EQ(VarnockHostKeep("k", data, 6), 0); // replaces
+  EXPECT_EQ(VarnockHostTake("k", nullptr, 0), 6);
+  EXPECT_EQ(VarnockHostTake("k", out, sizeof out), 6);
+  EXPECT_EQ(std::string(out, 6), "abcdef");
+  EXPECT_EQ(VarnockHostTake("k", out, sizeof out), -1);
+  ASSERT_EQ(VarnockHostKeep("k", data, 6), 0);
+  EXPECT_EQ(VarnockHostTake("k", out, 5), -1); // too small: gone all the same
+  EXPECT_EQ(VarnockHostTake("k", nullptr, 0), -1);
 }
 
 TEST(HostCompare, OrdersUnsignedArcsWithShorterPrefixFirst) {

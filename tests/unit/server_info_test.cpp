@@ -570,6 +570,9 @@ TEST_F(RefreshTest, PageCutByAResetKeepsTheLastGoodValues) {
   // Apache sends this page with no Content-Length: only the server's close
   // says that it is whole. A reset after "StartServers 7" would otherwise
   // set every later setting to its default.
+  if (!testsupport::resets_reach_the_client()) {
+    GTEST_SKIP() << "this system's receive reports a reset as an orderly close";
+  }
   const std::string head = "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n<html><body>Server "
                            "Version: Apache/2.4.71<br>Server Root: /srv/cut<br><dd>StartServers 7";
   ScriptedServer server({{head, 0}, {"", 300}}, ScriptedServer::End::Reset);

@@ -198,4 +198,19 @@ TEST_F(Win32FetchPage, WaitsOnMoreSocketsThanAnFdSetDeclares) {
   closesocket(listener);
 }
 
+// Windows Sockets 1.1 reaches IPv4 only: an IPv6 address is told apart as
+// one this build cannot reach, and loopback addresses are this machine's.
+TEST(Win32Address, Ipv4OnlyAndLoopbackIsLocal) {
+  PlatformAddress a;
+  ASSERT_EQ(platform_parse_address("127.0.0.2", &a), 0);
+  EXPECT_TRUE(platform_address_is_local(&a));
+  EXPECT_EQ(platform_parse_address("::1", &a), -2);
+  EXPECT_EQ(platform_parse_address("127.1", &a), -1);
+  EXPECT_EQ(platform_parse_address("256.0.0.1", &a), -1);
+  ASSERT_EQ(platform_parse_address("198.51.100.7", &a), 0);
+  EXPECT_FALSE(platform_address_is_local(&a));
+  a.family = PLATFORM_IPV6;
+  EXPECT_EQ(platform_tcp_socket_for(&a), PLATFORM_INVALID_SOCKET);
+}
+
 } // namespace

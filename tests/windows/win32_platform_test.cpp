@@ -1,7 +1,7 @@
 // The Windows side of the platform layer, through the module's routines that
 // use it: the directory walk (FindFirstFileA over "%s\*.*", joined with a
 // backslash) over trees made here, file sizes through _stat, the machine's
-// memory, and the layouts of the 32-bit records.
+// memory, and the layouts of the agent's records.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -19,12 +19,13 @@
 #include "tests/support/process.h"
 #include "varnock.h"
 
-// The agent's layouts at their designed sizes: this build is the 32-bit one.
-static_assert(sizeof(void *) == 4, "the Windows build is 32-bit");
-static_assert(sizeof(MibVariable) == 256);
+// The agent's layouts: 256 bytes for a MibVariable on 32-bit Windows; on 64-bit
+// its handler pointer takes 8 bytes and the name follows it (264 bytes).
+// A ProcEntry is 336 bytes on both.
+static_assert(sizeof(MibVariable) == (sizeof(void *) == 4 ? 256 : 264));
 static_assert(offsetof(MibVariable, reserved) == 180);
 static_assert(offsetof(MibVariable, handler) == 184);
-static_assert(offsetof(MibVariable, name) == 188);
+static_assert(offsetof(MibVariable, name) == 184 + sizeof(void *));
 static_assert(sizeof(ProcEntry) == 336);
 static_assert(PLATFORM_PATH_SEPARATOR == '\\');
 

@@ -80,6 +80,23 @@ int accept_client(int listening) {
   return as_int(client);
 }
 
+int connect_to(int port) {
+  start_sockets();
+  const SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s == INVALID_SOCKET) {
+    return -1;
+  }
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = inet_addr("127.0.0.1");
+  addr.sin_port = htons(static_cast<u_short>(port));
+  if (connect(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    closesocket(s);
+    return -1;
+  }
+  return as_int(s);
+}
+
 long receive(int fd, char *buf, size_t size) {
   return recv(as_socket(fd), buf, static_cast<int>(size), 0);
 }
