@@ -55,8 +55,9 @@ public:
   void retire(size_t index);
 
   // Asks the thread to reload the modules: at its next wake it finishes and
-  // unloads them, loads and starts them again and collects; the snapshot of
-  // that collection replaces the old one. Until then, and for as long as a
+  // unloads them, loads and starts them again and collects; what that
+  // collection reads replaces the old snapshot as soon as its first answers
+  // are in (or the collection ends). Until then, and for as long as a
   // module cannot be loaded or refuses to start (it tries again every tick),
   // the old snapshot keeps answering.
   void request_reload();
