@@ -1,5 +1,6 @@
 #include "collect/fetch_page.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -22,6 +23,8 @@ using Clock = std::chrono::steady_clock;
 constexpr int kReceiveBufferSize = 128000;
 constexpr int kRequestSize = 1024;
 constexpr int kLogLineSize = 2048; // the longest line is the request trace
+// How often a run's progress is called while nothing ends.
+constexpr auto kProgressInterval = std::chrono::milliseconds(100);
 
 // Every receive of fetch_page lands here first; the contents mean nothing
 // between calls.
@@ -73,7 +76,9 @@ struct PageFetches::Fetch {
   const char *credentials = nullptr;
   char *own = nullptr;   // the answer's block, unless the caller lent one
   char **page = nullptr; // where the answer grows: &own, or the caller's
+  PageFetches *owner = nullptr;
   int received = -1;
+  bool released = false; // the answer's block is freed (release)
   FetchEnd end = FETCH_NOT_SENT;
   PlatformSocket sock = PLATFORM_INVALID_SOCKET;
   uint32_t address = 0;     // network byte order
@@ -107,7 +112,11 @@ struct PageFetches::Fetch {
   void receive();
   bool receive_once();
   void time_out();
+  void cut();
+  // Bytes of the answer that count toward the shared bound.
+  size_t held() const { return received > 0 && !released ? static_cast<size_t>(received) : 0; }
   bool waiting() const { return received >= 0 || connecting || handshaking; }
+  bool over() const { return sock == PLATFORM_INVALID_SOCKET || !waiting(); }
   bool reached() const { return entry != nullptr && entry->reach.address.family != 0; }
   bool https() const { return reached() && entry->reach.scheme == SCHEME_HTTPS; }
   int seconds() const { return timeout > 0 ? timeout : receive_timeout; }
@@ -413,6 +422,9 @@ bool PageFetches::Fetch::receive_once() {
     return false;
   }
   lastData = Clock::now();
+  if (!owner->make_room(this, static_cast<size_t>(result))) {
+    return false; // this answer was the largest: cut where it stood
+  }
   char *grown =
       static_cast<char *>(std::realloc(*page, static_cast<size_t>(received) + result + 1));
   if (grown == nullptr) {
@@ -424,8 +436,34 @@ bool PageFetches::Fetch::receive_once() {
   *page = grown;
   std::memcpy(grown + received, receive_buffer, static_cast<size_t>(result));
   received += static_cast<int>(result);
+  owner->held_ += static_cast<size_t>(result);
   grown[received] = '\0';
   return true;
+}
+
+// Cut for the shared bound: the connection ends as too long, and only the
+// answer's head is kept, so that its status line still tells the outcome.
+void PageFetches::Fetch::cut() {
+  note(VARNOCK_LOG_WARNING,
+       "ostrik: fetch_page: page from %s:%u cut at %d bytes: the answers of one refresh may "
+       "hold %d MiB together\n",
+       host, static_cast<unsigned>(port), received, FETCH_PAGES_MAX_BYTES / (1024 * 1024));
+  if (sock != PLATFORM_INVALID_SOCKET) {
+    finish(FETCH_TOO_LONG);
+  } else {
+    end = FETCH_TOO_LONG;
+  }
+  const int keep = received < FETCH_PAGE_CUT_KEEP ? received : FETCH_PAGE_CUT_KEEP;
+  owner->held_ -= static_cast<size_t>(received - keep);
+  received = keep;
+  if (*page == nullptr) {
+    return;
+  }
+  (*page)[keep] = '\0';
+  // Giving back the rest can only fail by keeping it; the block stays valid.
+  if (char *shrunk = static_cast<char *>(std::realloc(*page, static_cast<size_t>(keep) + 1))) {
+    *page = shrunk;
+  }
 }
 
 // The receive time-out has run out with the connection open, or still
@@ -464,6 +502,29 @@ PageFetches::PageFetches(size_t count)
 
 PageFetches::~PageFetches() = default;
 
+// Room for more bytes of asking's answer within the shared bound: while it
+// is lacking, the answer holding the most is cut. False when that was
+// asking's own.
+bool PageFetches::make_room(Fetch *asking, size_t more) {
+  const size_t count = size_ < capacity_ ? size_ : capacity_;
+  while (held_ + more > FETCH_PAGES_MAX_BYTES) {
+    Fetch *largest = asking;
+    size_t most = asking->held() + more;
+    for (size_t i = 0; i < count; ++i) {
+      if (fetches_[i].held() > most) {
+        largest = &fetches_[i];
+        most = largest->held();
+      }
+    }
+    if (largest == asking) {
+      asking->cut();
+      return false;
+    }
+    largest->cut();
+  }
+  return true;
+}
+
 void PageFetches::add(const char *host, uint16_t port, const char *path, const char *credentials,
                       char **page) {
   if (size_ >= capacity_) {
@@ -476,6 +537,7 @@ void PageFetches::add(const char *host, uint16_t port, const char *path, const c
   f.path = path;
   f.credentials = credentials;
   f.page = page != nullptr ? page : &f.own;
+  f.owner = this;
 }
 
 void PageFetches::add(ServerEntry *entry, const char *path, char **page) {
@@ -488,7 +550,22 @@ void PageFetches::add(ServerEntry *entry, const char *path, char **page) {
   }
 }
 
-void PageFetches::run() {
+bool PageFetches::ended(size_t i) const {
+  return i >= size_ || i >= capacity_ || fetches_[i].over();
+}
+
+void PageFetches::release(size_t i) {
+  if (i >= size_ || i >= capacity_ || fetches_[i].released) {
+    return;
+  }
+  Fetch &f = fetches_[i];
+  held_ -= f.held();
+  f.released = true;
+  std::free(f.own);
+  f.own = nullptr;
+}
+
+void PageFetches::run(Progress progress, void *context) {
   const size_t count = size_ < capacity_ ? size_ : capacity_;
   for (size_t i = 0; i < count; ++i) {
     fetches_[i].start();
@@ -499,17 +576,21 @@ void PageFetches::run() {
   std::unique_ptr<unsigned char[]> ready(new (std::nothrow) unsigned char[count > 0 ? count : 1]);
   std::unique_ptr<unsigned char[]> connecting(
       new (std::nothrow) unsigned char[count > 0 ? count : 1]);
+  // How many fetches were over when progress last heard of them, and when.
+  size_t over_before = 0;
+  Clock::time_point told = Clock::now();
   for (;;) {
     const Clock::time_point now = Clock::now();
     int open = 0;
     Clock::time_point first = Clock::time_point::max();
+    size_t over = 0;
     for (size_t i = 0; i < count; ++i) {
       Fetch &f = fetches_[i];
-      if (f.sock == PLATFORM_INVALID_SOCKET || !f.waiting()) {
-        continue;
-      }
-      if (now >= f.deadline) {
+      if (!f.over() && now >= f.deadline) {
         f.time_out();
+      }
+      if (f.over()) {
+        ++over;
         continue;
       }
       if (!socks || !which || !ready || !connecting) {
@@ -527,7 +608,16 @@ void PageFetches::run() {
     if (open == 0) {
       break;
     }
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(first - now).count();
+    if (progress != nullptr && (over > over_before || now - told >= kProgressInterval)) {
+      progress(context, over > over_before);
+      over_before = over;
+      told = Clock::now();
+    }
+    if (progress != nullptr && told + kProgressInterval < first) {
+      first = told + kProgressInterval;
+    }
+    const auto wait = std::max<long long>(
+        0, std::chrono::ceil<std::chrono::milliseconds>(first - Clock::now()).count());
     const PlatformWait result =
         platform_wait_any(socks.get(), connecting.get(), open,
                           wait > INT_MAX ? INT_MAX : static_cast<int>(wait), ready.get());
@@ -539,10 +629,11 @@ void PageFetches::run() {
     }
     if (result == PLATFORM_WAIT_READY) {
       for (int k = 0; k < open; ++k) {
-        if (ready[k] == 0) {
+        Fetch &f = fetches_[which[k]];
+        // A fetch may have been cut meanwhile to make room for another.
+        if (ready[k] == 0 || f.over()) {
           continue;
         }
-        Fetch &f = fetches_[which[k]];
         if (f.connecting) {
           f.end_connect();
         } else if (f.handshaking) {

@@ -12,6 +12,12 @@
 enum {
   FETCH_PAGE_RECEIVE_TIMEOUT = 60,         // seconds to wait for more data
   FETCH_PAGE_MAX_BYTES = 16 * 1024 * 1024, // a longer answer is cut here
+  // The bytes that all the answers of one PageFetches may hold together,
+  // however many servers it asks: past it the largest answer is cut.
+  FETCH_PAGES_MAX_BYTES = 2 * FETCH_PAGE_MAX_BYTES,
+  // What is kept of an answer cut for the shared bound: enough for its
+  // status line and headers.
+  FETCH_PAGE_CUT_KEEP = 4096,
 };
 
 // Fetches path from host (a dotted quad or a name) on port (host byte
@@ -67,6 +73,12 @@ int fetch_page_receive_timeout(void);
 // time-out would make it fail. So a refresh with any number of silent
 // servers waits one receive time-out, not one per server.
 //
+// The answers together never hold more than FETCH_PAGES_MAX_BYTES: when one
+// more receive would pass it, the answer holding the most is cut there (it
+// ends as FETCH_TOO_LONG, keeping its first FETCH_PAGE_CUT_KEEP bytes), so a
+// refresh's memory does not grow with the number of servers that send too
+// much.
+//
 // The answers are then taken in the order added. Taking an answer first
 // writes the log lines that fetch_page would have written for it; they are
 // held back until then, so that the log reads as if the fetches had been
@@ -93,17 +105,31 @@ public:
   // run; its TLS state is kept in it for the next fetch.
   void add(ServerEntry *entry, const char *path, char **page = nullptr);
 
-  // Sends every request and waits for every answer.
-  void run();
+  // Sends every request and waits for every answer. When progress is given,
+  // it is called during the wait (never while a receive is half done):
+  // after each wake in which an answer ended, and at least every tenth of a
+  // second meanwhile, with news true when an answer has ended since its
+  // last call.
+  // It may take and release the answers that have ended.
+  typedef void (*Progress)(void *context, bool news);
+  void run(Progress progress = nullptr, void *context = nullptr);
+
+  // Whether the i-th fetch is over (its answer may be taken).
+  bool ended(size_t i) const;
 
   // The i-th answer: writes its held-back log lines, then gives fetch_page's
   // result, the answer in *page (NUL-terminated; null when nothing came
   // into a block of this object) and how it ended in *end.
   int take(size_t i, const char **page, enum FetchEnd *end);
+  // Frees the i-th answer's block once it has been read (a caller's block
+  // is left alone); its bytes no longer count toward the shared bound.
+  void release(size_t i);
 
 private:
   struct Fetch;
   std::unique_ptr<Fetch[]> fetches_;
   size_t capacity_ = 0;
   size_t size_ = 0;
+  size_t held_ = 0; // bytes of every answer received and not released
+  bool make_room(Fetch *asking, size_t more);
 };

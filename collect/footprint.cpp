@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "collect/listen_owner.h"
+#include "collect/page_refresh.h"
 #include "collect/server_info.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
@@ -222,6 +223,11 @@ private:
 } // namespace
 
 int refresh_footprint(void) {
+  // Called while a page refresh waits on servers (the agent reading the
+  // variables meanwhile): what is stored is answered.
+  if (page_refresh_running()) {
+    return 0;
+  }
   if (refreshedOnce &&
       platform_seconds_between(lastFootprintRefresh, platform_time()) < kRefreshInterval) {
     return 0;

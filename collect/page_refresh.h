@@ -1,6 +1,9 @@
 // The fetching half of the server-info and server-status refreshes.
 #pragma once
 
+#include <stddef.h>
+#include <stdint.h>
+
 #include "config/server_entry.h"
 
 // Reads one whole, successful answer into entry; *text is a work block that
@@ -9,9 +12,35 @@
 // page asked for.
 typedef PageOutcome (*PageRead)(ServerEntry *entry, const char *answer, int length, char **text);
 
-// Sends every listed server's request for path at once and awaits the
-// answers together, then takes them in list order, as if fetched one by
-// one: each usable answer goes to read, and each server's outcome is noted
-// in its health record. A server whose answer is missing, an error page or
-// cut off keeps what it had.
-void fetch_and_read_pages(const char *path, PageHealth ServerEntry::*health, PageRead read);
+// One page to fetch from every listed server: its path, the health record
+// its outcomes go to, and its reader.
+struct PageJob {
+  const char *path;
+  PageHealth ServerEntry::*health;
+  PageRead read;
+};
+
+// Sends every listed server's requests for the jobs' pages at once and
+// awaits all the answers together, so that a server that does not answer is
+// waited for once, however many pages are asked of it. Each usable answer
+// goes to its job's reader, and each server's outcome is noted in the job's
+// health record; a server's pages are read in the jobs' order (the status
+// page's labels depend on what the info page said). A server whose answer is
+// missing, an error page or cut off keeps what it had.
+//
+// Without a waiting hook the answers are read when all have ended, in list
+// order, as if fetched one by one. With one, each server's answers are read
+// as soon as they have ended, and once the wait has lasted 0.1 s the hook is
+// called during it: after answers were read (news 1), and at least every
+// tenth of a second (news 0).
+void fetch_and_read_pages(const PageJob *jobs, size_t jobCount);
+
+// Called while a refresh waits on servers; the agent may read the module's
+// variables meanwhile: every refresh then returns at once, and the handlers
+// answer what is stored.
+typedef void (*RefreshWaitingHook)(int32_t news);
+void page_refresh_set_waiting_hook(RefreshWaitingHook hook);
+
+// True while a refresh waits on servers: a refresh called then returns at
+// once.
+bool page_refresh_running(void);

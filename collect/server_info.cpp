@@ -14,6 +14,7 @@
 #include "collect/page_number.h"
 #include "collect/page_refresh.h"
 #include "collect/page_text.h"
+#include "collect/server_status.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
 #include "pluginlib/text.h"
@@ -431,12 +432,22 @@ PageOutcome read_info_page(ServerEntry *entry, const char *answer, int length, c
 } // namespace
 
 int refresh_server_info(void) {
+  if (page_refresh_running()) {
+    return 0;
+  }
   const int32_t now = platform_time();
   if (lastInfoRefresh != 0 && platform_seconds_between(lastInfoRefresh, now) < kRefreshInterval) {
     return 0;
   }
-  fetch_and_read_pages("/server-info", &ServerEntry::infoHealth, read_info_page);
+  // The status pages go out with the info pages when they are due as well,
+  // so that a server that does not answer is waited for once, not twice.
+  PageJob jobs[2] = {{"/server-info", &ServerEntry::infoHealth, read_info_page}, {}};
+  const bool status = server_status_due(&jobs[1]);
+  fetch_and_read_pages(jobs, status ? 2 : 1);
   lastInfoRefresh = platform_time();
+  if (status) {
+    server_status_refreshed();
+  }
   return 0;
 }
 

@@ -176,15 +176,28 @@ PageOutcome read_status_page(ServerEntry *entry, const char *answer, int length,
   return PAGE_OK;
 }
 
-int refresh_server_status(void) {
+bool server_status_due(PageJob *job) {
   if (lastStatusRefresh != 0 &&
       platform_seconds_between(lastStatusRefresh, platform_time()) < STATUS_REFRESH_INTERVAL) {
+    return false;
+  }
+  *job = PageJob{STATUS_PAGE_PATH, &ServerEntry::statusHealth, read_status_page};
+  return true;
+}
+
+void server_status_refreshed(void) { lastStatusRefresh = platform_time(); }
+
+int refresh_server_status(void) {
+  PageJob job;
+  if (page_refresh_running() || !server_status_due(&job)) {
     return 0;
   }
+  // The info refresh, when due, fetches the status pages along with its own.
   refresh_server_info();
-
-  fetch_and_read_pages(STATUS_PAGE_PATH, &ServerEntry::statusHealth, read_status_page);
-  lastStatusRefresh = platform_time();
+  if (server_status_due(&job)) {
+    fetch_and_read_pages(&job, 1);
+    server_status_refreshed();
+  }
   return 0;
 }
 

@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include "collect/page_refresh.h"
 #include "config/server_entry.h"
 
 enum {
@@ -41,6 +42,11 @@ void parse_server_status(ServerEntry *entry, const char *text);
 // scoreboard gives the counts of 'I', 'C' and '.' and its whole length.
 void parse_status_extras(ServerEntry *entry, const char *text);
 
+// When the status refresh is due: true, with the job that fetches and
+// reads the status pages in *job. The info refresh sends it with its own.
+bool server_status_due(PageJob *job);
+// Marks the status refresh done now (its gate's time stamp).
+void server_status_refreshed(void);
 // Reads a whole, successful answer of length bytes into entry, through the
 // text work block *text (grown with realloc; the caller frees it): PAGE_OK,
 // PAGE_NOT_A_PAGE when it carries no status label, or PAGE_CUT_SHORT when

@@ -12,6 +12,7 @@
 #include "collect/fetch_page.h"
 #include "collect/footprint.h"
 #include "collect/listen_owner.h"
+#include "collect/page_refresh.h"
 #include "config/read_config.h"
 #include "config/server_list.h"
 #include "module/ostrik.h"
@@ -205,6 +206,12 @@ int32_t init(InitBlock *block) {
   }
 
   apply_environment_settings();
+
+  // An agent that reads the variables from a thread of its own offers this:
+  // it is told while a refresh waits on servers, and publishes the answers
+  // that have come in so far.
+  page_refresh_set_waiting_hook(
+      reinterpret_cast<RefreshWaitingHook>(platform_agent_function("VarnockHostModuleWaiting")));
 
   for (int i = 0; i < OSTRIK_SCALAR_COUNT; ++i) {
     register_variable(&ostrik_variables[i]);

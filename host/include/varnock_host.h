@@ -52,6 +52,15 @@ VARNOCK_API void VarnockHostSetLogLevel(int32_t maxLevel);
 typedef void (*VarnockLogSink)(int32_t level, const char *line);
 VARNOCK_API void VarnockHostSetLogSink(VarnockLogSink sink);
 
+// A module whose refresh waits on slow sources calls this, if the agent
+// offers it, while it waits: news is non-zero when it has stored answers
+// since its last call. The call goes to the host's hook (none: nothing
+// happens), which may read the module's variables meanwhile, on the same
+// thread: the module's handlers then answer what it has stored.
+typedef void (*VarnockWaitingHook)(int32_t news);
+VARNOCK_API void VarnockHostModuleWaiting(int32_t news);
+// Sets the hook (null: none). Called before the modules start.
+VARNOCK_API void VarnockHostSetWaitingHook(VarnockWaitingHook hook);
 // Keeps a copy of length bytes under key, replacing what was kept there:
 // a module hands it to its next start across a reload. 0, or -1 (nothing
 // kept). Modules look both up at run time, since other agents lack them.

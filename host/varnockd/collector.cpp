@@ -20,6 +20,15 @@ constexpr size_t kMaxEntries = 1000000;
 // How often the main thread writes the log while it waits for the collector.
 constexpr auto kLogPoll = std::chrono::milliseconds(50);
 
+// The collector whose thread is inside the modules: the one that hears a
+// module wait on its sources.
+Collector *waiting_collector = nullptr;
+
+void on_module_waiting(int32_t news) {
+  if (waiting_collector != nullptr)
+    waiting_collector->module_waiting(news != 0);
+}
+
 } // namespace
 
 Collector::Collector(std::vector<Module> *modules, std::string configDir, int tickSeconds)
@@ -112,7 +121,12 @@ bool Collector::wait_stopped(double seconds) {
 
 void Collector::publish(std::shared_ptr<const Snapshot> snapshot) {
   std::lock_guard<std::mutex> lock(mutex_);
+  published_generation_ = snapshot->generation;
   latest_ = std::move(snapshot);
+  if (!first_done_) {
+    first_done_ = true;
+    wake_.notify_all();
+  }
 }
 
 bool Collector::collect(bool tick) {
@@ -135,6 +149,20 @@ bool Collector::collect(bool tick) {
       module.callback();
   }
 
+  std::shared_ptr<Snapshot> snapshot = walk();
+  const bool whole = snapshot != nullptr;
+  // A stopped walk is incomplete: the previous snapshot stays.
+  if (whole)
+    publish(std::move(snapshot));
+  std::lock_guard<std::mutex> lock(mutex_);
+  running_ = false;
+  return whole;
+}
+
+// Every instance in OID order, as a walk of get-nexts from the start; each
+// handler runs its module's gated refresh on its first call, as it does
+// inside a request. Null when a stop cut the walk short.
+std::shared_ptr<Snapshot> Collector::walk() {
   auto snapshot = std::make_shared<Snapshot>();
   snapshot->began = time(nullptr);
   snapshot->generation = generation_;
@@ -150,9 +178,6 @@ bool Collector::collect(bool tick) {
     if (var != nullptr && var->oidLength > 1)
       snapshot->objects.emplace_back(var->oid, var->oid + var->oidLength - 1);
   }
-  // Every instance in OID order, as a walk of get-nexts from the start; each
-  // handler runs its module's gated refresh on its first call, as it does
-  // inside a request.
   auto answer = std::make_unique<VarnockAnswer>();
   const uint32_t *from = nullptr;
   int32_t fromLength = 0;
@@ -171,17 +196,24 @@ bool Collector::collect(bool tick) {
     from = snapshot->entries.back().oid.data();
     fromLength = static_cast<int32_t>(snapshot->entries.back().oid.size());
   }
-  const bool whole = !stop_;
-  // A stopped walk is incomplete: the previous snapshot stays.
-  if (whole)
+  if (stop_)
+    return nullptr;
+  return snapshot;
+}
+
+// A module waits on its sources inside a collection: what it has stored so
+// far is walked (its refreshes return at once meanwhile) and published when
+// answers came in, or when nothing of these modules has been published yet
+// (at start, and after a reload), so that requests are answered from the
+// first second and fill in as the answers arrive.
+void Collector::module_waiting(bool news) {
+  if (stop_ || nested_ || (!news && published_generation_ == static_cast<long long>(generation_)))
+    return;
+  nested_ = true;
+  std::shared_ptr<Snapshot> snapshot = walk();
+  nested_ = false;
+  if (snapshot != nullptr)
     publish(std::move(snapshot));
-  std::lock_guard<std::mutex> lock(mutex_);
-  running_ = false;
-  if (whole && !first_done_) {
-    first_done_ = true;
-    wake_.notify_all();
-  }
-  return whole;
 }
 
 void Collector::finish_modules() {
@@ -243,6 +275,9 @@ bool Collector::reload_modules(std::string *why) {
 }
 
 void Collector::run() {
+  // Only this thread calls into the modules, so only it hears them wait.
+  waiting_collector = this;
+  VarnockHostSetWaitingHook(on_module_waiting);
   for (Module &module : *modules_) {
     std::string error;
     if (!start_module(&module, config_dir_, &error))
@@ -280,6 +315,8 @@ void Collector::run() {
     wake_.wait_until(lock, began + tick, [this] { return stop_.load() || reload_.load(); });
   }
   finish_modules();
+  VarnockHostSetWaitingHook(nullptr);
+  waiting_collector = nullptr;
   std::lock_guard<std::mutex> lock(mutex_);
   ended_ = true;
   wake_.notify_all();

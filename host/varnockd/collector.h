@@ -35,8 +35,15 @@ public:
   // Starts the thread; SIGTERM, SIGINT and SIGPIPE stay with the main thread.
   bool start();
   // Main thread: waits until the first snapshot is published (true), or a
-  // signal arrives or the thread ends first (false), writing the log meanwhile.
+  // signal arrives or the thread ends first (false), writing the log
+  // meanwhile. The first snapshot comes within about a second of the start,
+  // whatever the monitored servers do: while a module waits on them, what
+  // it has so far is published.
   bool wait_first(const volatile sig_atomic_t *signal);
+
+  // Collector thread, from a module that waits on its sources (the agent
+  // library's waiting hook): publishes what the modules have stored so far.
+  void module_waiting(bool news);
 
   std::shared_ptr<const Snapshot> latest() const;
   // When the collection now running began; false when none runs.
@@ -48,8 +55,9 @@ public:
   void retire(size_t index);
 
   // Asks the thread to reload the modules: at its next wake it finishes and
-  // unloads them, loads and starts them again and collects; the snapshot of
-  // that collection replaces the old one. Until then, and for as long as a
+  // unloads them, loads and starts them again and collects; what that
+  // collection reads replaces the old snapshot as soon as its first answers
+  // are in (or the collection ends). Until then, and for as long as a
   // module cannot be loaded or refuses to start (it tries again every tick),
   // the old snapshot keeps answering.
   void request_reload();
@@ -63,6 +71,7 @@ public:
 private:
   void run();
   bool collect(bool tick);
+  std::shared_ptr<Snapshot> walk();
   void publish(std::shared_ptr<const Snapshot> snapshot);
   void finish_modules();
   bool reload_modules(std::string *why);
@@ -81,7 +90,9 @@ private:
   std::string reload_why_;      // why, as last logged
   std::vector<bool> in_use_;    // the modules in use before the reload
   unsigned generation_ = 0;
+  bool nested_ = false; // walking from inside a module's wait
   bool first_done_ = false;
+  long long published_generation_ = -1; // of latest_; -1 none yet
   bool ended_ = false;
   bool running_ = false;
   Clock::time_point running_since_;

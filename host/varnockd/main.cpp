@@ -164,8 +164,9 @@ int serve_snapshots(const varnockd::Options &options) {
     return fail(std::string("cannot set up signal handling: ") + strerror(errno));
   // The ports open (or the master is reached) first, so that a busy port
   // stops the daemon before any module starts; requests wait unread until
-  // the first collection has ended and the subtrees are registered, so that
-  // the first walk shows complete rows.
+  // the first snapshot is published and the subtrees are registered. That
+  // takes about a second at most: while the first collection waits on
+  // servers, what has come in so far is published.
   if (!varnockd::agent_start(options, &error))
     return fail(error);
   varnockd::Collector collector(&g_modules, options.configDir, options.tickSeconds);

@@ -200,12 +200,12 @@ ClientRecord ask_until(const std::string &agent, Clock::time_point deadline,
 
 TEST(HostileDaemonSlow, TwoHungServersOfTenDelayNoAnswerForTwoMinutes) {
   // How far a row may lag its page: a status refresh reads the healthy
-  // pages as it begins and publishes them a receive time-out later (it waits
-  // for the hung ones); the next one begins once the module's 10-second gate
-  // (two ticks) has passed, at the next tick. So a page's value shows within
-  // two receive time-outs, three ticks and a second of sampling.
+  // pages as it begins and publishes them at once, while it waits out the
+  // hung ones for a receive time-out; the next one begins when the module's
+  // 10-second gate (two ticks) has passed since then. So a page's value
+  // shows within one receive time-out, two ticks and a second of sampling.
   setenv(kReceiveTimeoutVariable, std::to_string(kShortReceiveTimeout).c_str(), 1);
-  const auto behind = std::chrono::seconds(2 * kShortReceiveTimeout + 3 * kTickSeconds + 1);
+  const auto behind = std::chrono::seconds(kShortReceiveTimeout + 2 * kTickSeconds + 1);
 
   // Eight ports of two real Apache servers, four each.
   std::vector<std::pair<int, int>> extra_ports; // port, server

@@ -8,6 +8,10 @@
 //
 // The servers that never answer or trickle cost the full 60-second receive
 // time-out per page; they are in hostile_daemon_slow_test.cpp.
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,6 +29,7 @@
 #include "tests/support/hostile_server.h"
 #include "tests/support/ostrik_walk.h"
 #include "tests/support/process.h"
+#include "tests/support/snmpd.h"
 #include "tests/support/varnockd.h"
 
 namespace {
@@ -163,8 +168,7 @@ protected:
     s.daemon = VARNOCKD_PATH;
     s.modules = {OSTRIK_MODULE_PATH};
     s.ostrik_cf = ostrik_cf(apache);
-    // A fresh daemon answers once its first collection has read every
-    // page; the sanitizer build reads the largest hostile pages slowly.
+    // The sanitizer build is slow to start.
     if (testsupport::kSanitizedBuild) {
       s.start_timeout_seconds = 120;
     }
@@ -252,19 +256,27 @@ TEST_F(HostileDaemon, FreshDaemonMeetingOnlyHostilePagesServesEveryRow) {
   for (Hostility h : kHostile) {
     monitor(h).server->set(h);
   }
-  // The first info and status refreshes meet the hostile pages.
+  // The first info and status refreshes meet the hostile pages. The daemon
+  // answers before they have ended: the real Apache's row fills in.
   Varnockd daemon(setup(apache));
-  CommandResult walk = daemon.bulkwalk(testsupport::kOstrikSubtree);
-  ASSERT_TRUE(daemon.process().running()) << daemon.log();
-  ASSERT_EQ(walk.exit_code, 0) << walk.err;
-  const OstrikWalk got = testsupport::parse_ostrik_walk(walk.out);
+  OstrikWalk got;
+  const auto deadline = Clock::now() + std::chrono::seconds(15);
+  do {
+    CommandResult walk = daemon.bulkwalk(testsupport::kOstrikSubtree);
+    ASSERT_TRUE(daemon.process().running()) << daemon.log();
+    ASSERT_EQ(walk.exit_code, 0) << walk.err;
+    got = testsupport::parse_ostrik_walk(walk.out);
+  } while (got.number(testsupport::kHealthEntry, 3, apache.port()) != PAGE_OK &&
+           Clock::now() < deadline);
 
   const size_t rows = servers_.size() + 1;
   EXPECT_EQ(got.rows(kConfigEntry).size(), rows);
   EXPECT_EQ(got.rows(kPerformanceEntry).size(), rows);
   EXPECT_EQ(got.rows(testsupport::kFootprintEntry).size(), rows);
   EXPECT_EQ(got.text(kConfigEntry, 2, apache.port()).rfind("Apache/2.4", 0), 0u);
-  EXPECT_GT(got.number(kPerformanceEntry, 3, apache.port()), 0);
+  // Its status page was read (fetched with the info page, it may count no
+  // access yet).
+  EXPECT_EQ(got.number(testsupport::kHealthEntry, 3, apache.port()), PAGE_OK);
   for (const Monitored &m : servers_) {
     const int port = m.server->port();
     const char *what = testsupport::hostility_name(m.hostility);
@@ -279,6 +291,104 @@ TEST_F(HostileDaemon, FreshDaemonMeetingOnlyHostilePagesServesEveryRow) {
       break;
     }
   }
+  EXPECT_EQ(daemon.stop(), 0) << daemon.log();
+}
+
+// A silent server holds no answer back: from the start and across a reload
+// the agent, on its own and behind snmpd, answers within two ticks and
+// every second after, serving the healthy server's row whole and the silent
+// one as not read, then as timed out once its time-out has passed.
+TEST(HungServerAtStart, AnswersFromTheStartAndAcrossAReload) {
+  constexpr int kTimeout = 8;
+  constexpr int kTick = 2;
+  ApacheInstance apache(kUser, kPassword);
+  HostileServer silent;
+  silent.set(Hostility::Silent);
+  std::string cf;
+  for (int port : {apache.port(), silent.port()})
+    cf += "apache " + std::to_string(port) + " " + kUser + " " + kPassword + " 0\n";
+  const std::string version = std::string(testsupport::kOstrikSubtree) + ".1.0";
+  const std::string accesses =
+      std::string(kPerformanceEntry) + ".3." + std::to_string(apache.port());
+  const std::string outcome =
+      std::string(testsupport::kHealthEntry) + ".3." + std::to_string(silent.port());
+
+  setenv("OSTRIK_RECEIVE_TIMEOUT", std::to_string(kTimeout).c_str(), 1);
+  testsupport::MasterSnmpd master;
+  testsupport::TempDir sub_dir;
+  testsupport::write_file(sub_dir.file("ostrik.cf"), cf);
+  chmod(sub_dir.file("ostrik.cf").c_str(), 0600);
+  const auto started = Clock::now();
+  testsupport::Process subagent({VARNOCKD_PATH, "--config-dir", sub_dir.path(), "--module",
+                                 OSTRIK_MODULE_PATH, "--tick", std::to_string(kTick),
+                                 "--agentx=" + master.agentx_socket()},
+                                sub_dir.file("varnockd"));
+  VarnockdSetup setup;
+  setup.daemon = VARNOCKD_PATH;
+  setup.modules = {OSTRIK_MODULE_PATH};
+  setup.ostrik_cf = cf;
+  setup.tick_seconds = kTick;
+  setup.start_timeout_seconds = 2 * kTick; // it answers within two ticks, or this throws
+  setup.wait_for_first_reads = false;
+  Varnockd daemon(setup);
+  unsetenv("OSTRIK_RECEIVE_TIMEOUT");
+
+  // The three values from each agent: the scalar, the healthy server's
+  // accesses and the silent server's status outcome; empty when a request
+  // went unanswered.
+  auto ask = [&](bool direct) -> std::vector<testsupport::Varbind> {
+    CommandResult got =
+        direct ? testsupport::run_command({"snmpget", "-v2c", "-c", "public", "-On", "-r", "0",
+                                           "-t", "1", daemon.agent(), version, accesses, outcome})
+               : master.tool("snmpget", {"-On", "-t", "1"}, {version, accesses, outcome});
+    auto binds = testsupport::parse_varbinds(got.out);
+    if (got.exit_code != 0 || binds.size() != 3 || got.out.find("No Such") != std::string::npos)
+      return {};
+    return binds;
+  };
+  // From `from` on: answered within two ticks (at start with the silent
+  // server not read yet), then every second until its time-out has passed;
+  // then it has timed out, and the healthy row is whole.
+  auto answers_through_the_time_out = [&](Clock::time_point from, const char *when, bool start) {
+    for (bool direct : {true, false}) {
+      std::vector<testsupport::Varbind> first;
+      while ((first = ask(direct)).empty() && Clock::now() < from + std::chrono::seconds(2 * kTick))
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      ASSERT_EQ(first.size(), 3u) << when << (direct ? ", direct: " : ", master: ")
+                                  << "no answer within two ticks\n"
+                                  << daemon.log() << subagent.err();
+      EXPECT_NE(first[1].value.find("Counter32: "), std::string::npos) << when << first[1].value;
+      if (start) {
+        EXPECT_EQ(first[2].value, "INTEGER: 0") << "the silent server is not read yet";
+      }
+    }
+    int asked = 0;
+    for (auto next = Clock::now(); next < from + std::chrono::seconds(kTimeout + 1);
+         next += std::chrono::seconds(1), ++asked) {
+      std::this_thread::sleep_until(next);
+      EXPECT_FALSE(ask(true).empty()) << when << ", direct, second " << asked;
+      EXPECT_FALSE(ask(false).empty()) << when << ", master, second " << asked;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(kTick + 1)); // published at the next tick
+    for (bool direct : {true, false}) {
+      const auto last = ask(direct);
+      ASSERT_EQ(last.size(), 3u) << when;
+      EXPECT_EQ(last[2].value, "INTEGER: 3") << when << ": the silent server has timed out";
+    }
+    const OstrikWalk walk =
+        testsupport::parse_ostrik_walk(daemon.bulkwalk(testsupport::kOstrikSubtree).out);
+    EXPECT_EQ(walk.text(kConfigEntry, 2, apache.port()).rfind("Apache/2.4", 0), 0u) << when;
+    EXPECT_EQ(walk.text(kConfigEntry, 2, silent.port()), "N/A") << when;
+    EXPECT_EQ(walk.number(testsupport::kHealthEntry, 7, apache.port()), 1) << when;
+    EXPECT_EQ(walk.rows(testsupport::kFootprintEntry).size(), 2u) << when;
+  };
+  answers_through_the_time_out(started, "at start", true);
+  const auto reloaded = Clock::now();
+  kill(daemon.process().pid(), SIGHUP);
+  kill(subagent.pid(), SIGHUP);
+  answers_through_the_time_out(reloaded, "after SIGHUP", false);
+  EXPECT_EQ(subagent.stop(), 0) << subagent.err();
+  EXPECT_EQ(testsupport::sanitizer_report(subagent.err()), "") << subagent.err();
   EXPECT_EQ(daemon.stop(), 0) << daemon.log();
 }
 

@@ -125,10 +125,9 @@ TEST(PerfTableOverSnmp, WalkAnswersWhatTheStatusPageShows) {
       "apache " + std::to_string(apache.port()) + " " + kUser + " " + kPassword + " 0\n";
   Varnockd daemon(setup);
 
-  // The configuration table fetches /server-info (if the daemon's first tick
-  // has not already): the one info fetch of the next 300 seconds. Waiting a
-  // moment after it lets every child return to the waiting state, so that
-  // the status page that the walk reads shows one busy worker only.
+  // The daemon's first collection fetched /server-info and the status page
+  // together: the one info fetch of the next 300 seconds. Waiting a moment
+  // lets every child return to the waiting state before the page read after.
   const std::string port_oid = kConfigPort + std::to_string(apache.port());
   CommandResult config = daemon.get({port_oid});
   ASSERT_EQ(config.exit_code, 0) << config.err;
@@ -150,28 +149,30 @@ TEST(PerfTableOverSnmp, WalkAnswersWhatTheStatusPageShows) {
                    "14:Gauge32 15:Gauge32 ");
   EXPECT_EQ(row[1], apache.port());
 
-  // The requests that ended, in order: the page read before, the test's
-  // requests, the module's info page, the module's status page (the one the
-  // walk answers from), the page read after.
+  // The requests that ended: the page read before, the test's requests, the
+  // module's info and status pages (sent together, so in either order), the
+  // page read after. The walk answers from the module's status page, which
+  // counts what ended before it: the info request, or not yet.
   ASSERT_EQ(log.size(), static_cast<size_t>(1 + kRequests + 3)) << walk.out;
-  EXPECT_EQ(log[log.size() - 3].request, "GET /server-info HTTP/1.0");
-  EXPECT_EQ(log[log.size() - 2].request, "GET /server-status?auto HTTP/1.0");
+  const size_t ours = 1 + kRequests;
+  const size_t info = log[ours].request == "GET /server-info HTTP/1.0" ? ours : ours + 1;
+  EXPECT_EQ(log[info].request, "GET /server-info HTTP/1.0");
   EXPECT_EQ(log[log.size() - 1].request, "GET /server-status?auto HTTP/1.0");
-
-  // Accesses: the module's page was shown before its own request ended, so
-  // the page read after counts exactly one more.
-  EXPECT_EQ(row[3], after.number("Total Accesses") - 1);
-  EXPECT_EQ(row[3], before.number("Total Accesses") + 1 + kRequests + 1);
+  const long base = before.number("Total Accesses") + static_cast<long>(ours);
+  const long info_counted = row[3] - base;
+  EXPECT_TRUE(info_counted == 0 || info_counted == 1) << row[3] << " against " << base;
+  EXPECT_EQ(after.number("Total Accesses"), base + 2);
 
   // Traffic: every request that ended before the module's, both ways.
-  long shown_to_module = 0;
-  for (size_t i = 0; i + 2 < log.size(); ++i) {
-    shown_to_module += log[i].bytes;
+  long shown_to_module = info_counted == 1 ? log[info].bytes : 0;
+  long shown_after = 0;
+  for (size_t i = 0; i + 1 < log.size(); ++i) {
+    shown_to_module += i < ours ? log[i].bytes : 0;
+    shown_after += log[i].bytes;
   }
-  const long module_page = log[log.size() - 2].bytes;
   EXPECT_EQ(row[4], shown_to_module / 1024);
   // The log and the page read after agree on the same rule.
-  EXPECT_EQ(after.number("Total kBytes"), (shown_to_module + module_page) / 1024);
+  EXPECT_EQ(after.number("Total kBytes"), shown_after / 1024);
   EXPECT_GE(row[4], kRequests * 10000 / 1024);
 
   // Uptime: between the two pages, the one read after at most the 10-second
@@ -180,23 +181,29 @@ TEST(PerfTableOverSnmp, WalkAnswersWhatTheStatusPageShows) {
   EXPECT_LE(row[2], after.number("Uptime"));
   EXPECT_LE(after.number("Uptime") - row[2], 10);
 
-  // Workers: one busy (the one serving the page), the others waiting.
-  EXPECT_EQ(row[5], after.number("BusyWorkers"));
-  EXPECT_EQ(row[6], after.number("IdleWorkers"));
-  EXPECT_EQ(row[5], 1);
-  EXPECT_EQ(row[6], 2);
+  // Workers: the one serving the page busy, and the one serving the info
+  // page when that had not ended; the others waiting.
+  EXPECT_TRUE(row[5] == 1 || row[5] == 2) << row[5];
+  EXPECT_EQ(row[5] + row[6], after.number("BusyWorkers") + after.number("IdleWorkers"));
 
-  // The scoreboard, counted here from the page read after.
+  // The scoreboard, counted here from the page read after; the module's
+  // page may show the info page's worker too.
+  const long extra = row[5] - 1;
   const std::string board = after.text("Scoreboard");
   ASSERT_FALSE(board.empty());
   const std::string states = "SRWKDLG";
   long sum = 0;
+  long sum_after = 0;
   for (int i = 0; i < 7; ++i) {
     const long count = static_cast<long>(std::count(board.begin(), board.end(), states[i]));
-    EXPECT_EQ(row[7 + i], count) << "state " << states[i] << " in " << board;
+    if (extra == 0) {
+      EXPECT_EQ(row[7 + i], count) << "state " << states[i] << " in " << board;
+    }
     sum += row[7 + i];
+    sum_after += count;
   }
-  EXPECT_EQ(row[9], 1) << board; // 'W': the worker that served the page
+  EXPECT_EQ(sum, sum_after + extra) << board;
+  EXPECT_GE(row[9], 1) << board; // 'W': the worker that served the page
   EXPECT_EQ(row[14], row[6] + sum);
   EXPECT_EQ(row[15], sum);
 }

@@ -21,6 +21,16 @@ bool answers(const std::string &agent, const std::string &community) {
   return r.exit_code == 0 && r.out.find(" = ") != std::string::npos;
 }
 
+// Whether some server's status page is not fetched yet: the daemon answers
+// before its first collection has ended (apacheServerHealthStatusOutcome
+// notTried).
+bool first_reads_pending(const std::string &agent, const std::string &community) {
+  CommandResult r = run_command({"snmpwalk", "-v2c", "-c", community, "-On", "-r", "0", "-t", "1",
+                                 agent, "1.3.6.1.4.1.32473.16.3.13.1.3"},
+                                10.0);
+  return r.out.find("INTEGER: 0\n") != std::string::npos;
+}
+
 } // namespace
 
 std::string sanitizer_report(const std::string &log) {
@@ -106,7 +116,8 @@ Varnockd::Varnockd(VarnockdSetup setup) : community_(setup.community) {
   for (;;) {
     if (!process_->running())
       throw std::runtime_error("varnockd exited at start-up: " + log());
-    if (answers(agent(), community_))
+    if (answers(agent(), community_) &&
+        (!setup.wait_for_first_reads || !first_reads_pending(agent(), community_)))
       return;
     if (Clock::now() >= deadline) {
       const std::string err = log();

@@ -28,6 +28,9 @@ struct VarnockdSetup {
   // The community the tools use, also to see that the daemon answers.
   std::string community = "public";
   double start_timeout_seconds = 20.0; // until the daemon must answer
+  // Wait, within that time, until every server's status page has been
+  // fetched once (the daemon answers before its first collection ends).
+  bool wait_for_first_reads = true;
 };
 
 // One variable binding of a tool's output "OID = TYPE: value".

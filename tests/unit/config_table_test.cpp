@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -244,18 +246,25 @@ TEST_F(ConfigTableTest, GetsWithin300SecondsFetchThePageOnce) {
   ASSERT_EQ(add_server(server.port(), "u", "p", 0, "dTpw"), 1);
   const uint32_t port = static_cast<uint32_t>(server.port());
 
+  // The status pages go out with the info pages when due: count these.
+  auto info_requests = [&] {
+    const auto all = server.requests();
+    return std::count_if(all.begin(), all.end(), [](const std::string &request) {
+      return request.find("GET /server-info ") != std::string::npos;
+    });
+  };
   Answer a = ask(2, under_entry({2, port}), true);
   ASSERT_NE(a.value, nullptr);
   EXPECT_EQ(a.text(), "Apache/2.4.9");
   fake_now += 299;
   a = ask(2, under_entry({2, port}), true);
   ASSERT_NE(a.value, nullptr) << "the row stays at the port it is reached on";
-  EXPECT_EQ(server.requests().size(), 1u);
+  EXPECT_EQ(info_requests(), 1);
   fake_now += 1;
   a = ask(7, under_entry({7, port}), true);
   ASSERT_NE(a.value, nullptr);
   EXPECT_EQ(a.text(), "webhost");
-  EXPECT_EQ(server.requests().size(), 2u);
+  EXPECT_EQ(info_requests(), 2);
 }
 
 } // namespace
