@@ -250,6 +250,8 @@ bool Collector::reload_modules(std::string *why) {
   why->clear();
   for (size_t i = 0; i < modules_->size(); ++i) {
     Module &module = (*modules_)[i];
+    if (module.retired)
+      continue; // its subtree is served by another module; it stays out
     std::string error;
     if (load_module(&module, &error) && start_module(&module, config_dir_, &error))
       continue;

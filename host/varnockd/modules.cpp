@@ -70,6 +70,7 @@ void drop_module(std::vector<Module> *modules, size_t index) {
   Module &module = (*modules)[index];
   if (!module.started)
     return;
+  module.retired = true;
   VarnockHostForgetVariables(module.firstVariable, module.variableCount);
   for (Module &other : *modules) {
     if (other.firstVariable > module.firstVariable)

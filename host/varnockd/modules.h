@@ -18,6 +18,7 @@ struct Module : varnock::HostedModule {
   std::string path; // as given on the command line
 
   bool started = false; // init accepted the agent; the module is in use
+  bool retired = false; // taken out of use by drop_module; a reload leaves it out too
   std::string name;     // as the module wrote it into the InitBlock
   std::string title;    // from modinfo
   uint32_t subtree[VARNOCK_MAX_OID_LEN] = {};
@@ -36,9 +37,10 @@ bool load_module(Module *module, std::string *error);
 // it registered are forgotten).
 bool start_module(Module *module, const std::string &configDir, std::string *error);
 
-// Takes a started module out of use: forgets its variables, so that nothing
-// reaches its handlers any more, then finishes it. The variables of the
-// modules registered after it move up in the list.
+// Takes a started module out of use for good (a reload does not start it
+// again): forgets its variables, so that nothing reaches its handlers any
+// more, then finishes it. The variables of the modules registered after it
+// move up in the list.
 void drop_module(std::vector<Module> *modules, size_t index);
 
 // Closes a module's library (not started, or finished); load_module may
