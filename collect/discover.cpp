@@ -22,6 +22,12 @@ namespace {
 
 // Problems of the process file system logged per look; the rest are counted.
 constexpr size_t kProblemsLogged = 5;
+// How long a probe waits for a status page. A look runs at start and inside
+// a collection, so a found Apache that hangs must not hold either for a
+// whole receive time-out per round of probes; a server that answers so
+// slowly is tried again at the next look, and its row then waits as long
+// as its line says.
+constexpr int32_t kProbeSeconds = 2;
 
 int32_t lastLook = 0;
 bool looked = false;
@@ -70,6 +76,9 @@ void set_probe(ServerEntry *probe, const FoundEndpoint &place, ServerScheme sche
   probe->reach.scheme = scheme;
   probe->reach.address = place.address;
   probe->reach.discovered = 1;
+  const int32_t wait =
+      probe->reach.timeout > 0 ? probe->reach.timeout : fetch_page_receive_timeout();
+  probe->reach.timeout = std::min(wait, kProbeSeconds);
   platform_format_address(&place.address, probe->reach.host, sizeof probe->reach.host);
 }
 
@@ -260,6 +269,7 @@ int discover_servers(void) {
         // TLS session.
         ServerEntry *row = find_server(probe.port);
         row->reach = probe.reach;
+        row->reach.timeout = discover_setting.reach.timeout;
         row->tls = probe.tls;
         probe.tls = nullptr;
         settled.insert(s.pid);
