@@ -41,6 +41,19 @@ def free_port(kind=socket.SOCK_STREAM):
         return s.getsockname()[1]
 
 
+def stop_processes(procs, seconds):
+    """Terminates (name, Popen) pairs, the last started first; kills one that
+    has not ended within seconds."""
+    for _, proc in reversed(procs):
+        proc.terminate()
+    for _, proc in procs:
+        try:
+            proc.wait(timeout=seconds)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
 def http_get(url, timeout=10):
     with urllib.request.urlopen(url, timeout=timeout) as response:
         return response.read()
@@ -123,14 +136,7 @@ class Stack:
                                   "--web.listen-address=" + self.prometheus.split("//")[1]])
 
     def stop(self):
-        for _, proc in reversed(self.procs):
-            proc.terminate()
-        for _, proc in self.procs:
-            try:
-                proc.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
+        stop_processes(self.procs, 15)
         if self.apache_dir:
             subprocess.run([APACHE, "stop", self.apache_dir], check=False)
         shutil.rmtree(self.dir, ignore_errors=True)

@@ -29,7 +29,7 @@ import urllib.request
 
 import yaml
 
-from prometheus_test import APACHE, SOURCE, free_port, http_get, snmpget, wait_for
+from prometheus_test import APACHE, SOURCE, free_port, http_get, snmpget, stop_processes, wait_for
 
 TEMPLATE_FILE = os.path.join(SOURCE, "integrations", "zabbix", "ostrik_template.yaml")
 PG_BIN = sorted(glob.glob("/usr/lib/postgresql/*/bin"))[-1:]
@@ -184,14 +184,7 @@ class Stack:
         subprocess.run([APACHE, "start", self.web_dir], check=True)
 
     def stop(self):
-        for _, proc in reversed(self.procs):
-            proc.terminate()
-        for _, proc in self.procs:
-            try:
-                proc.wait(timeout=20)
-            except subprocess.TimeoutExpired:
-                proc.kill()
-                proc.wait()
+        stop_processes(self.procs, 20)
         for d in (self.web_dir, self.apache_dir):
             if os.path.exists(os.path.join(d, "run")):
                 subprocess.run([APACHE, "stop", d], check=False)
