@@ -347,11 +347,18 @@ class PrometheusIntegration(unittest.TestCase):
         self.assertGreater(float(rps[0]["value"][1]), 0)
 
 
-if __name__ == "__main__":
+def run_main(namespace):
+    """Reads the programs under test from the command line into namespace's
+    ARGS, then runs the tests of the calling script."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--varnockd", required=True)
     parser.add_argument("--module", required=True)
     parser.add_argument("--base-mibs", required=True, help="SNMPv2-SMI, SNMPv2-TC and SNMPv2-CONF")
-    ARGS, rest = parser.parse_known_args()
-    ARGS.varnockd, ARGS.module = os.path.abspath(ARGS.varnockd), os.path.abspath(ARGS.module)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    args, rest = parser.parse_known_args()
+    args.varnockd, args.module = os.path.abspath(args.varnockd), os.path.abspath(args.module)
+    namespace["ARGS"] = args
+    unittest.main(module=namespace["__name__"], argv=[sys.argv[0]] + rest, verbosity=2)
+
+
+if __name__ == "__main__":
+    run_main(globals())

@@ -11,7 +11,6 @@ status trigger while starting it again resolves it (and reports a restart).
 
   zabbix_test.py --varnockd PATH --module PATH --base-mibs DIR
 """
-import argparse
 import glob
 import gzip
 import json
@@ -29,7 +28,7 @@ import urllib.request
 
 import yaml
 
-from prometheus_test import APACHE, SOURCE, free_port, http_get, snmpget, stop_processes, wait_for
+from prometheus_test import APACHE, SOURCE, free_port, http_get, run_main, snmpget, stop_processes, wait_for
 
 TEMPLATE_FILE = os.path.join(SOURCE, "integrations", "zabbix", "ostrik_template.yaml")
 PG_BIN = sorted(glob.glob("/usr/lib/postgresql/*/bin"))[-1:]
@@ -379,10 +378,4 @@ class ZabbixIntegration(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--varnockd", required=True)
-    parser.add_argument("--module", required=True)
-    parser.add_argument("--base-mibs", required=True, help="SNMPv2-SMI, SNMPv2-TC and SNMPv2-CONF")
-    ARGS, rest = parser.parse_known_args()
-    ARGS.varnockd, ARGS.module = os.path.abspath(ARGS.varnockd), os.path.abspath(ARGS.module)
-    unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
+    run_main(globals())
