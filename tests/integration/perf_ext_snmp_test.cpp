@@ -308,6 +308,9 @@ CpuUse cpu_use(const std::map<std::string, std::string> &page) {
 
 TEST_F(ExtServers, Apache24ColumnsAnswerWhatTheStatusPageShows) {
   auto daemon = start_daemon();
+  // The daemon's start read the status pages; the walk below reads them
+  // again only once their 10 s gate has passed.
+  const auto status_due = std::chrono::steady_clock::now() + std::chrono::seconds(11);
   // Requests for the counters, the module's info fetch (if the daemon's
   // first tick has not made it), then a moment for every connection to
   // close, so that the pages read around the walk see the same workers and
@@ -321,6 +324,7 @@ TEST_F(ExtServers, Apache24ColumnsAnswerWhatTheStatusPageShows) {
           .exit_code,
       0);
   std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  std::this_thread::sleep_until(status_due);
 
   const auto event_before = status_items(*event_);
   const auto prefork_before = status_items(*prefork_);
