@@ -32,6 +32,9 @@ SOURCE = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 HERE = os.path.join(SOURCE, "integrations", "prometheus")
 APACHE = os.path.join(SOURCE, "scripts", "apache-instance.sh")
 ARGS = None
+# Apache's status page shows CPULoad only once the server has used measurable
+# CPU time, which a lightly used test server may not have at a page read.
+SHOWN_AT_TIMES = {"apacheServerPerfExtCPULoad"}
 USER, PASSWORD = "monitor", "prom-secret"
 
 
@@ -256,6 +259,8 @@ class PrometheusIntegration(unittest.TestCase):
         for metric in self.metrics:
             with self.subTest(metric=metric["name"]):
                 result = s.query('%s{job="ostrik",instance="%s"}' % (metric["name"], s.agent))
+                if not result and metric["name"] in SHOWN_AT_TIMES:
+                    continue
                 if metric["type"] == "EnumAsStateSet":
                     # One series per state, 1 for the present one.
                     self.assertEqual(sorted(r["metric"][metric["name"]] for r in result),
@@ -293,8 +298,10 @@ class PrometheusIntegration(unittest.TestCase):
         for oid, metric in oids.items():
             name = metric["name"]
             with self.subTest(metric=name):
-                self.assertIn(name, scraped)
                 a, b = before[oid], after[oid]
+                if name in SHOWN_AT_TIMES and (a.startswith("No Such") or b.startswith("No Such")):
+                    continue
+                self.assertIn(name, scraped)
                 if metric["type"] == "DisplayString":
                     self.assertIn(scraped[name]["metric"][name], (a, b))
                     continue

@@ -62,6 +62,17 @@ long vm_kb(pid_t pid, const std::string &field) {
   return -1;
 }
 
+// The values of a walk less the CPU load column, which Apache's status page
+// shows only once a server has used measurable CPU time: it comes and goes
+// with a lightly used server.
+size_t steady_values(const OstrikWalk &walk) {
+  const std::string cpu_load = std::string(testsupport::kPerfExtEntry) + ".6.";
+  size_t count = 0;
+  for (const auto &[oid, value] : walk.values)
+    count += oid.rfind(cpu_load, 0) == 0 ? 0 : 1;
+  return count;
+}
+
 double seconds_since(Clock::time_point t) {
   return std::chrono::duration<double>(Clock::now() - t).count();
 }
@@ -98,7 +109,7 @@ TEST(Soak, ThousandsOfWalksWhileTheServersRestartKeepMemoryFlat) {
     ASSERT_EQ(r.exit_code, 0) << r.err;
     const OstrikWalk walk = testsupport::parse_ostrik_walk(r.out);
     ASSERT_EQ(walk.rows(kPerformanceEntry).size(), 2u) << r.out;
-    varbinds = walk.values.size();
+    varbinds = steady_values(walk);
   }
   const long rss_start = vm_kb(pid, "VmRSS");
   ASSERT_GT(rss_start, 0);
@@ -145,12 +156,12 @@ TEST(Soak, ThousandsOfWalksWhileTheServersRestartKeepMemoryFlat) {
     CommandResult r = daemon.bulkwalk(testsupport::kOstrikSubtree);
     ++walks;
     const OstrikWalk walk = testsupport::parse_ostrik_walk(r.out);
-    if (r.exit_code != 0 || walk.values.size() != varbinds || !r.err.empty()) {
+    if (r.exit_code != 0 || steady_values(walk) != varbinds || !r.err.empty()) {
       ++failed_walks;
       if (first_failure.empty()) {
         first_failure = "walk " + std::to_string(walks) + " at " +
                         std::to_string(seconds_since(start)) + " s: exit " +
-                        std::to_string(r.exit_code) + ", " + std::to_string(walk.values.size()) +
+                        std::to_string(r.exit_code) + ", " + std::to_string(steady_values(walk)) +
                         " of " + std::to_string(varbinds) + " values: " + r.err;
       }
     }

@@ -358,6 +358,7 @@ TEST_F(FetchPage, BufferThatCannotGrowKeepsWhatArrived) {
     // page grow past the limit: hand it back and keep large blocks mapped
     // (the single arena, see kOneArena, holds all of it).
     mallopt(M_MMAP_THRESHOLD, 64 * 1024);
+    mallopt(M_TRIM_THRESHOLD, 64 * kMiB);
     malloc_trim(0);
     long pages = 0;
     FILE *statm = std::fopen("/proc/self/statm", "r");
@@ -367,9 +368,16 @@ TEST_F(FetchPage, BufferThatCannotGrowKeepsWhatArrived) {
     std::fclose(statm);
     const rlim_t limit = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + 6 * kMiB;
     const rlimit rl{limit, limit};
+    // Room in the arena for the small blocks that the log lines take once
+    // the page has used up the limit (the trim threshold above keeps it).
+    std::vector<void *> reserve(256);
+    for (void *&block : reserve)
+      block = std::malloc(1024);
     if (setrlimit(RLIMIT_AS, &rl) != 0) {
       _exit(11);
     }
+    for (void *block : reserve)
+      std::free(block);
     char *page = nullptr;
     const int n = fetch_page("127.0.0.1", static_cast<uint16_t>(server.port()), "/", "c", &page);
     if (n <= 0 || n >= FETCH_PAGE_MAX_BYTES) {
