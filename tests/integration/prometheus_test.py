@@ -57,6 +57,23 @@ def stop_processes(procs, seconds):
             proc.wait()
 
 
+def start_apache_and_agent(stack, args, user, password):
+    """Starts an event-MPM Apache (it reports the asynchronous connection
+    counts too) in stack.apache_dir on stack.apache_port, and varnockd
+    watching it, serving stack.agent; its document root is measured every
+    10 seconds."""
+    subprocess.run([APACHE, "setup", "--mpm", "event", stack.apache_dir, str(stack.apache_port), user, password],
+                   check=True)
+    subprocess.run([APACHE, "start", stack.apache_dir], check=True)
+    agent_dir = os.path.join(stack.dir, "agent")
+    os.mkdir(agent_dir)
+    cf = os.path.join(agent_dir, "ostrik.cf")
+    with open(cf, "w") as f:
+        f.write("apache %d %s %s 10\n" % (stack.apache_port, user, password))
+    os.chmod(cf, 0o600)
+    stack.spawn("varnockd", [args.varnockd, "--config-dir", agent_dir, "--module", args.module, "udp:" + stack.agent])
+
+
 def http_get(url, timeout=10):
     with urllib.request.urlopen(url, timeout=timeout) as response:
         return response.read()
@@ -99,19 +116,7 @@ class Stack:
 
     def start(self):
         self.apache_dir = os.path.join(self.dir, "apache")
-        # The event MPM, which reports the asynchronous connection counts too.
-        subprocess.run([APACHE, "setup", "--mpm", "event", self.apache_dir, str(self.apache_port), USER, PASSWORD], check=True)
-        subprocess.run([APACHE, "start", self.apache_dir], check=True)
-
-        agent_dir = os.path.join(self.dir, "agent")
-        os.mkdir(agent_dir)
-        cf = os.path.join(agent_dir, "ostrik.cf")
-        with open(cf, "w") as f:
-            # The document root is measured every 10 seconds.
-            f.write("apache %d %s %s 10\n" % (self.apache_port, USER, PASSWORD))
-        os.chmod(cf, 0o600)
-        self.spawn("varnockd", [ARGS.varnockd, "--config-dir", agent_dir, "--module", ARGS.module,
-                                "udp:" + self.agent])
+        start_apache_and_agent(self, ARGS, USER, PASSWORD)
         self.spawn("exporter", ["prometheus-snmp-exporter", "--config.file=" + os.path.join(HERE, "snmp.yml"),
                                 "--web.listen-address=" + self.exporter])
 

@@ -28,7 +28,8 @@ import urllib.request
 
 import yaml
 
-from prometheus_test import APACHE, SOURCE, free_port, http_get, run_main, snmpget, stop_processes, wait_for
+from prometheus_test import (APACHE, SOURCE, free_port, http_get, run_main, snmpget,
+                             start_apache_and_agent, stop_processes, wait_for)
 
 TEMPLATE_FILE = os.path.join(SOURCE, "integrations", "zabbix", "ostrik_template.yaml")
 PG_BIN = sorted(glob.glob("/usr/lib/postgresql/*/bin"))[-1:]
@@ -117,16 +118,7 @@ class Stack:
                         "-U", "zabbix", "-d", db] + args, input=stdin, check=True, stdout=subprocess.DEVNULL)
 
     def start_monitored(self):
-        subprocess.run([APACHE, "setup", "--mpm", "event", self.apache_dir, str(self.apache_port), USER, PASSWORD],
-                       check=True)
-        subprocess.run([APACHE, "start", self.apache_dir], check=True)
-        agent_dir = os.path.join(self.dir, "agent")
-        os.mkdir(agent_dir)
-        cf = os.path.join(agent_dir, "ostrik.cf")
-        with open(cf, "w") as f:
-            f.write("apache %d %s %s 10\n" % (self.apache_port, USER, PASSWORD))
-        os.chmod(cf, 0o600)
-        self.spawn("varnockd", [ARGS.varnockd, "--config-dir", agent_dir, "--module", ARGS.module, "udp:" + self.agent])
+        start_apache_and_agent(self, ARGS, USER, PASSWORD)
 
     def start_server(self):
         zdir = os.path.join(self.dir, "zabbix")
