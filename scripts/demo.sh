@@ -59,7 +59,10 @@ work=$(mktemp -d /tmp/ostrik-demo-XXXXXX)
 chmod 755 "$work"
 daemon_pid=
 cleanup() {
-  trap - EXIT INT TERM
+  trap - EXIT INT TERM HUP
+  # A reader that went away (demo.sh | head) must not cut the clean-up short.
+  trap "" PIPE
+  set +e
   say "Stopping varnockd and Apache"
   if [[ -n "$daemon_pid" ]] && kill -0 "$daemon_pid" 2>/dev/null; then
     kill -TERM "$daemon_pid" 2>/dev/null || true
@@ -69,7 +72,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-trap 'exit 0' INT TERM
+trap 'exit 0' INT TERM HUP PIPE
 
 # A free TCP port on 127.0.0.1 for Apache.
 apache_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
