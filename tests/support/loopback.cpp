@@ -51,7 +51,12 @@ int listen_on_free_port(int backlog, int *port) {
 
 int free_port(bool udp) {
   int port = 0;
-  close(bind_free_port(udp ? SOCK_DGRAM : SOCK_STREAM, 0, &port));
+  for (int draw = 0; draw < 100; ++draw) {
+    close(bind_free_port(udp ? SOCK_DGRAM : SOCK_STREAM, 0, &port));
+    if (first_handout(udp, port)) {
+      break;
+    }
+  }
   return port;
 }
 

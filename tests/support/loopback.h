@@ -5,6 +5,9 @@
 #pragma once
 
 #include <cstddef>
+#include <mutex>
+#include <set>
+#include <utility>
 
 namespace testsupport::loopback {
 
@@ -19,8 +22,17 @@ void start_sockets();
 // returns the socket and writes the port. Throws when it cannot.
 int listen_on_free_port(int backlog, int *port);
 // A port of 127.0.0.1 that was free a moment ago (bound, read, released),
-// for a program that the test starts to listen on.
+// for a program that the test starts to listen on. Never the same port twice
+// in one test process: the system may hand a released port out again, and
+// two servers of one test would then collide.
 int free_port(bool udp);
+// True the first time this process hands out the port (per protocol).
+inline bool first_handout(bool udp, int port) {
+  static std::mutex lock;
+  static std::set<std::pair<bool, int>> given;
+  const std::lock_guard<std::mutex> hold(lock);
+  return given.insert({udp, port}).second;
+}
 // Wait up to one tick for the socket to have data (or a client) to take, or
 // room to send; true when it came.
 bool readable(int fd);
