@@ -90,11 +90,18 @@ struct ServerReach {
   // address it was found at, no name is sent in the TLS handshake, and its
   // certificate may name that address or this machine's host name.
   int32_t discovered;
+  // The access log that the line names (log=), and its format string
+  // (logformat=, a nickname already resolved); empty: none named.
+  char logPath[SERVER_TEXT_FIELD];
+  char logFormat[SERVER_TEXT_FIELD];
 };
 
 // The fetch layer's TLS state of one server (its context and the session to
 // resume); made at its first HTTPS fetch, released with the entry.
 struct TlsState;
+
+// The access-log readers and counters of one server.
+struct LogState;
 
 // What the last status page read said beyond the original fields. A value
 // counts only while its bit (1 << StatusExtra) is set in present, that is
@@ -179,6 +186,9 @@ struct ServerEntry {
   // Added after the above, which keep their places.
   ServerReach reach;
   TlsState *tls;
+  // What the server's access logs said (collect/access_log.h); made at the
+  // first status refresh that reads them, released with the entry.
+  LogState *logs;
 };
 
 // Records the outcome of one fetch of a page in health at time now.
@@ -186,6 +196,8 @@ void note_page_fetch(PageHealth *health, PageOutcome outcome, int32_t httpCode, 
 
 // Releases a server's TLS state (null is fine); the fetch layer defines it.
 void tls_state_free(TlsState *state);
+// Releases a server's access-log state (null is fine).
+void log_state_free(LogState *state);
 
 // The page layout a server writes: 2 when its version begins with
 // "Apache/2.", else 1 (also for an entry that has no version yet).

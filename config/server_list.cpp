@@ -111,6 +111,7 @@ void free_server_list(void) {
   while (entry != nullptr) {
     ServerEntry *next = entry->next;
     tls_state_free(entry->tls);
+    log_state_free(entry->logs);
     std::free(entry);
     entry = next;
   }

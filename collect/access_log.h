@@ -1,0 +1,57 @@
+// What each server's access logs tell: requests by status class, bytes
+// sent and response times, per server and per virtual host, read a little
+// at every status refresh from the logs that the server writes.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "config/server_entry.h"
+
+// The upper bounds of the response-time buckets, in microseconds: 5, 10,
+// 25, 50, 100, 250 and 500 ms, 1, 2.5, 5 and 10 s.
+constexpr int LOG_TIME_BUCKETS = 11;
+extern const uint64_t LOG_TIME_BUCKET_US[LOG_TIME_BUCKETS];
+
+// The counters of one server or one virtual host, in the order of the
+// access-log tables' counter columns.
+struct LogCounters {
+  uint64_t lines;
+  uint64_t unparsed;
+  uint64_t status[5]; // 1xx to 5xx
+  uint64_t bytes;
+  uint64_t timed;
+  uint64_t timeSum;                        // microseconds
+  uint64_t atOrBelow[LOG_TIME_BUCKETS];    // cumulative
+  uint32_t gives;                          // LogFormatGives bits of the formats read
+};
+
+// One virtual host's counters: the name it is known by (at most
+// LOG_VHOST_NAME_MAX bytes) and what its lines said.
+constexpr size_t LOG_VHOST_NAME_MAX = 100;
+struct LogVhostView {
+  const char *name;
+  size_t nameLength;
+  const LogCounters *counters;
+};
+
+// What a server's logs said, for the tables. Null when the server has no
+// log state yet.
+struct LogSummary {
+  uint32_t files;      // access logs known
+  uint32_t unreadable; // of them, not read at the last refresh
+  uint64_t backlog;    // bytes left for the next refresh
+  const char *state;   // "ok", or why a log is not read
+  const LogCounters *counters;
+};
+bool log_summary(const ServerEntry *entry, LogSummary *out);
+
+// The server's virtual hosts in the order of the per-host table's index
+// (name length, then bytes); false when index is beyond the last.
+bool log_vhost_at(const ServerEntry *entry, size_t index, LogVhostView *out);
+size_t log_vhost_count(const ServerEntry *entry);
+
+// Reads what every listed server's access logs gained since the last call:
+// finds each server's logs when its info page was read anew (or from its
+// processes without one), and reads at most a bounded amount per log.
+void refresh_access_logs(void);

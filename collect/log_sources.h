@@ -1,0 +1,34 @@
+// Where a server writes its access logs, and in which format: read from its
+// info page (the CustomLog, TransferLog and LogFormat directives of the main
+// server and of each virtual host) or, without one, from the files that its
+// processes hold open.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+struct LogSource {
+  std::string path;   // absolute; relative paths are joined to the server root
+  std::string format; // Apache's format string (nicknames resolved); may be empty
+  // The virtual host whose own file this is (its ServerName), or empty for
+  // the main server's log and for a log shared by several hosts.
+  std::string vhost;
+  // Why the log is not read, or empty: "piped log", "syslog", "format not
+  // known", ...
+  std::string problem;
+  // True when the format was not stated but assumed ("combined", from the
+  // open-files fallback): the lines decide whether it holds.
+  bool assumed = false;
+};
+
+// The access logs an info page (plain text, as html_to_text leaves it)
+// names, in page order, each path once. serverRoot joins relative paths.
+std::vector<LogSource> log_sources_from_info(const char *text, const char *serverRoot);
+
+// The access logs that process pid and its direct children hold open for
+// writing: regular files other than errorLog whose name ends in "log" or
+// ".log" or holds "access" (format "combined", assumed). Empty when the
+// processes cannot be examined.
+std::vector<LogSource> log_sources_from_processes(int32_t pid, const char *errorLog);

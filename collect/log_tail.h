@@ -1,0 +1,54 @@
+// Following one access log as Apache appends to it: every whole line that
+// reaches the file is handed out once, across rotation by rename
+// (logrotate's default), copy-and-truncate, and a log deleted and made anew.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+
+// The longest line handed out whole; a longer one is passed over and handed
+// out as (nullptr, its length) so that it counts as not understood.
+constexpr size_t LOG_LINE_LIMIT = 64 * 1024;
+
+// How the last read of a log went.
+enum LogTailState : int32_t {
+  LOG_TAIL_OK = 0,          // read (or nothing new)
+  LOG_TAIL_MISSING = 1,     // no such file (yet)
+  LOG_TAIL_NOT_A_FILE = 2,  // a directory, a FIFO, a device: never read
+  LOG_TAIL_DENIED = 3,      // not ours to read
+  LOG_TAIL_READ_FAILED = 4, // any other failure
+};
+
+// Called for each whole line, without its end of line ("\n" or "\r\n").
+typedef void (*LogLineSink)(void *context, const char *line, size_t length);
+
+struct LogTailResult {
+  LogTailState state;
+  uint64_t bytesRead; // this call
+  uint64_t backlog;   // bytes known to wait beyond what this call read
+};
+
+class LogTail {
+public:
+  explicit LogTail(std::string path);
+  ~LogTail();
+  LogTail(const LogTail &) = delete;
+  LogTail &operator=(const LogTail &) = delete;
+
+  const std::string &path() const { return path_; }
+
+  // The first call positions at the end of the file as it is then (nothing
+  // already in it is handed out); each later call hands out the whole lines
+  // appended since, reading at most budget bytes (the rest waits for the
+  // next call and is reported as backlog). A partial last line waits for
+  // its end.
+  LogTailResult read(size_t budget, LogLineSink sink, void *context);
+
+private:
+  struct Impl;
+  std::string path_;
+  std::unique_ptr<Impl> impl_;
+};
