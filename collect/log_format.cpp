@@ -146,6 +146,16 @@ const char *read_directive(const char *p, char *letter, char *modifier, std::str
   }
 }
 
+// Literals are a few bytes long: a loop beats a call to memcmp.
+inline bool same(const char *a, const char *b, size_t n) {
+  for (size_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Where `literal` first stands in [from, end), or null.
 const char *find_literal(const char *from, const char *end, const std::string &literal) {
   const size_t n = literal.size();
@@ -156,7 +166,7 @@ const char *find_literal(const char *from, const char *end, const std::string &l
     if (hit == nullptr) {
       return nullptr;
     }
-    if (memcmp(hit + 1, literal.data() + 1, n - 1) == 0) {
+    if (same(hit + 1, literal.data() + 1, n - 1)) {
       return hit;
     }
     from = hit + 1;
@@ -169,7 +179,8 @@ const char *find_literal(const char *from, const char *end, const std::string &l
 const char *find_closing_quote(const char *from, const char *end, const std::string &literal) {
   const size_t n = literal.size();
   while (from < end) {
-    const char *quote = static_cast<const char *>(memchr(from, '"', static_cast<size_t>(end - from)));
+    const char *quote =
+        static_cast<const char *>(memchr(from, '"', static_cast<size_t>(end - from)));
     if (quote == nullptr) {
       return nullptr;
     }
@@ -181,7 +192,7 @@ const char *find_closing_quote(const char *from, const char *end, const std::str
       ++backslashes;
     }
     if (backslashes % 2 == 0 && static_cast<size_t>(end - quote) >= n &&
-        memcmp(quote + 1, literal.data() + 1, n - 1) == 0) {
+        same(quote + 1, literal.data() + 1, n - 1)) {
       return quote;
     }
     from = quote + 1;
@@ -379,22 +390,26 @@ bool log_line_parse(const LogFormat &format, const char *line, size_t length, Lo
     const LogFormatStep &step = steps[i];
     if (step.kind == STEP_LITERAL) {
       const size_t n = step.literal.size();
-      if (static_cast<size_t>(end - p) < n || memcmp(p, step.literal.data(), n) != 0) {
+      if (static_cast<size_t>(end - p) < n || !same(p, step.literal.data(), n)) {
         return false;
       }
       p += n;
       continue;
     }
+    // Where the field ends, and where the line goes on after the literal
+    // that ends it (which the search has matched already).
     const char *field_end;
+    const char *after;
     if (i + 1 == count) {
       field_end = end; // the last directive takes the rest of the line
+      after = end;
     } else {
       const std::string &next = steps[i + 1].literal;
       if (i + 2 == count) {
         // The format's closing literal must end the line: look for it
         // there, so that anything inside the field cannot end it early.
         if (static_cast<size_t>(end - p) < next.size() ||
-            memcmp(end - next.size(), next.data(), next.size()) != 0) {
+            !same(end - next.size(), next.data(), next.size())) {
           return false;
         }
         field_end = end - next.size();
@@ -406,11 +421,13 @@ bool log_line_parse(const LogFormat &format, const char *line, size_t length, Lo
       if (field_end == nullptr) {
         return false;
       }
+      after = field_end + next.size();
+      ++i;
     }
     if (step.field != FIELD_SKIP && !convert(step.field, p, field_end, record)) {
       return false;
     }
-    p = field_end;
+    p = after;
   }
   return p == end;
 }

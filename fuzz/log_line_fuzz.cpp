@@ -66,9 +66,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz::check(text != nullptr, "a nickname without a format");
   } else {
     const void *newline = std::memchr(in.data, '\n', in.size);
-    const size_t length =
-        newline != nullptr ? static_cast<size_t>(static_cast<const uint8_t *>(newline) - in.data)
-                           : in.size;
+    const size_t length = newline != nullptr
+                              ? static_cast<size_t>(static_cast<const uint8_t *>(newline) - in.data)
+                              : in.size;
     own = in.text(length);
     in.byte(); // the line feed
     text = own.get();

@@ -50,10 +50,10 @@ TEST(LogFormatTest, CompilesWhatItCanCount) {
       {"%{Referer}i -> %U", false, 0}, // "referer": nothing to count
       {"%h %l", false, 0},
       {"", false, 0},
-      {"%>s %", false, 0},        // a lone '%'
+      {"%>s %", false, 0},         // a lone '%'
       {"%{Referer %>s", false, 0}, // an unclosed brace
-      {"%>s %?", false, 0},       // not a directive
-      {"%>s\\n", false, 0},       // a record over two lines
+      {"%>s %?", false, 0},        // not a directive
+      {"%>s\\n", false, 0},        // a record over two lines
   };
   for (const Case &c : cases) {
     const char *nicknamed = log_format_nickname(c.format);
@@ -79,29 +79,28 @@ TEST(LogFormatTest, ParsesLines) {
     uint64_t micros = 0;
     const char *vhost = nullptr;
   } cases[] = {
-      {"common", "::1 - - [09/Dec/2026:22:17:04 +0000] " + request + " 200 512", true, 200, 512,
-       0, nullptr},
+      {"common", "::1 - - [09/Dec/2026:22:17:04 +0000] " + request + " 200 512", true, 200, 512, 0,
+       nullptr},
       {"common", "::1 - - [09/Dec/2026:22:17:04 +0000] " + request + " 304 -", true, 304, 0, 0,
        nullptr},
       {"combined", "10.0.0.1 - bob [09/Dec/2026:22:17:04 +0000] " + request + " 404 12" + tail,
        true, 404, 12, 0, nullptr},
       // Quotes and backslashes that Apache escaped inside quoted fields.
-      {"combined",
-       "1.2.3.4 - - [t] \"GET /x\\\" \\\"y HTTP/1.0\" 500 1 \"a\\\"b\" \"ua \\\\\"", true, 500,
-       1, 0, nullptr},
+      {"combined", "1.2.3.4 - - [t] \"GET /x\\\" \\\"y HTTP/1.0\" 500 1 \"a\\\"b\" \"ua \\\\\"",
+       true, 500, 1, 0, nullptr},
       {"combined", "1.2.3.4 - - [t] \"GET /\\\\\" 201 7 \"-\" \"-\"", true, 201, 7, 0, nullptr},
       {"combined", "1.2.3.4 - - [t] \"\" 200 0 \"\" \"\"\r", true, 200, 0, 0, nullptr},
       {kDebianCombined, "h - - [t] " + request + " 599 18446744073709551615" + tail, true, 599,
        18446744073709551615u, 0, nullptr},
-      {"vhost_combined", "www.example.org:443 h - - [t] " + request + " 100 9" + tail, true, 100,
-       9, 0, "www.example.org"},
+      {"vhost_combined", "www.example.org:443 h - - [t] " + request + " 100 9" + tail, true, 100, 9,
+       0, "www.example.org"},
       {"%v %h \\\"%r\\\" %>s %b %D", "shop.test h " + request + " 503 - 250123", true, 503, 0,
        250123, "shop.test"},
       {"%>s %T", "200 3", true, 200, 0, 3000000, nullptr},
       {"%>s %{ms}T", "200 250", true, 200, 0, 250000, nullptr},
       {"%>s %{us}T %T", "200 17 0", true, 200, 0, 17, nullptr}, // the finer time wins
       {"%s %>s %B", "302 200 5", true, 200, 5, 0, nullptr},     // the final status wins
-      {"%>s%b", "200 5", true, 200, 5, 0, nullptr},              // a blank parts them
+      {"%>s%b", "200 5", true, 200, 5, 0, nullptr},             // a blank parts them
       {"%%%>s%% %b", "%200% 5", true, 200, 5, 0, nullptr},
       {"\\t%>s", "\t200", true, 200, 0, 0, nullptr},
       // Not understood.
