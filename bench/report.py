@@ -441,6 +441,26 @@ def latency_goals(lat):
     return goals
 
 
+ACCESS_LOG_HEADING = "## Reading access logs"
+
+
+def kept_access_log_section(docs):
+    """The access-log parser's section of the page as it stands, or "".
+
+    bench/log-compare.sh measures it apart from this run (GoAccess and mtail
+    take minutes on its file), so a rewrite of the page carries it over."""
+    try:
+        with open(os.path.join(docs, "performance.md")) as f:
+            page = f.read()
+    except FileNotFoundError:
+        return ""
+    if ACCESS_LOG_HEADING not in page:
+        return ""
+    start = page.index(ACCESS_LOG_HEADING)
+    end = page.find("\n## ", start + 1)
+    return page[start:end + 1 if end >= 0 else len(page)].rstrip("\n") + "\n"
+
+
 def section_latency(lat):
     cases = lat["cases"]
     rows = []
@@ -690,6 +710,7 @@ sample behind the medians). It takes about a quarter of an hour.
 {section_memory(e2e['memory'], e2e['status'])}
 {requests_text}
 {section_latency(e2e['latency']) if 'latency' in e2e else ''}
+{kept_access_log_section(docs)}
 ## Where a goal is missed, and why
 
 {missed}
