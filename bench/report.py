@@ -152,6 +152,10 @@ def section_micro(micro):
         f"`html_to_text` + server-status rules on a status page ({status_bytes:.0f} bytes)", "bytes")
     row("BM_ReadConfig1000Lines", "reading a configuration file of 1,000 `apache` lines", "items",
         "lines")
+    row("BM_ParseCombined", "access-log parser: 10,000 generated `combined` lines", "items",
+        "lines")
+    row("BM_ParseVhostWithTime", "the same lines with `%v` in front and `%D` at the end", "items",
+        "lines")
     row("BM_TopProcs5000", "`topProcs` on snapshots of 5,000 processes", "items", "processes")
     row("BM_RefreshFootprint", "one footprint refresh: 2,000 processes, 10 servers")
     row("BM_DiscoveryLook2000", "one discovery look (without its status probes): 2,000 processes",
