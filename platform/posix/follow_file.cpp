@@ -30,8 +30,8 @@ PlatformFollowStatus fill(const struct stat &st, PlatformFileInfo *info) {
     return PLATFORM_FOLLOW_NOT_A_FILE;
   }
   if (info != nullptr) {
-    info->identity = PlatformFileIdentity{static_cast<uint64_t>(st.st_dev),
-                                          static_cast<uint64_t>(st.st_ino)};
+    info->identity =
+        PlatformFileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
     info->size = st.st_size < 0 ? 0 : static_cast<uint64_t>(st.st_size);
     info->links = static_cast<uint32_t>(st.st_nlink);
   }

@@ -34,9 +34,9 @@ PlatformFollowStatus fill(HANDLE handle, PlatformFileInfo *info) {
     return PLATFORM_FOLLOW_NOT_A_FILE;
   }
   if (info != nullptr) {
-    info->identity = PlatformFileIdentity{
-        data.dwVolumeSerialNumber,
-        (static_cast<uint64_t>(data.nFileIndexHigh) << 32) | data.nFileIndexLow};
+    info->identity = PlatformFileIdentity{data.dwVolumeSerialNumber,
+                                          (static_cast<uint64_t>(data.nFileIndexHigh) << 32) |
+                                              data.nFileIndexLow};
     info->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     info->links = data.nNumberOfLinks;
   }
