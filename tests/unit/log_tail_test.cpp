@@ -30,9 +30,9 @@ protected:
   static void append(const std::string &path, const std::string &text) {
     std::ofstream(path, std::ios::binary | std::ios::app) << text;
   }
-  // Appends count numbered lines; the last one without its end of line
-  // when partial is set.
-  void lines(const std::string &path, int count, bool partial = false) {
+  // count numbered lines; the last one without its end of line when
+  // partial is set.
+  std::string numbered(int count, bool partial = false) {
     std::string text;
     for (int i = 0; i < count; ++i) {
       text += "line " + std::to_string(++written) + " GET /index.html 200";
@@ -40,7 +40,10 @@ protected:
         text += "\n";
       }
     }
-    append(path, text);
+    return text;
+  }
+  void lines(const std::string &path, int count, bool partial = false) {
+    append(path, numbered(count, partial));
   }
   LogTailResult read(size_t budget = SIZE_MAX) {
     return tail.read(
@@ -108,8 +111,16 @@ TEST_F(LogTailTest, DeletedAndRecreatedLogIsReadFromItsStart) {
   lines(log, 2);
   read();
   expectAllLinesOnce();
-  // Deleted for good: once drained and quiet the old file is let go.
-  ASSERT_EQ(unlink(log.c_str()), 0);
+  // Deleted for good while still written: followed on until it is quiet,
+  // then let go (holding it would keep its space on the disk).
+  {
+    std::ofstream writer(log, std::ios::binary | std::ios::app);
+    ASSERT_EQ(unlink(log.c_str()), 0);
+    writer << numbered(1) << std::flush;
+    EXPECT_EQ(read().state, LOG_TAIL_OK);
+    writer << numbered(1) << std::flush;
+  }
+  EXPECT_EQ(read().state, LOG_TAIL_OK);
   EXPECT_EQ(read().state, LOG_TAIL_MISSING);
   lines(log, 2);
   EXPECT_EQ(read().state, LOG_TAIL_OK);
