@@ -490,7 +490,8 @@ def template():
         "name": TEMPLATE,
         "description": "The Apache HTTP servers that an ostrik agent (varnockd) watches, over SNMP: their "
                        "configuration, requests and workers, resource use, how the agent's reads of their "
-                       "pages go and what their access logs record, per server and virtual host. Link it to a host with an SNMP interface pointing at the agent.",
+                       "pages go and what their access logs record, per server and virtual host. Link it to a "
+                       "host with an SNMP interface pointing at the agent.",
         "groups": [{"name": "Templates/Applications"}],
         "items": items,
         "discovery_rules": [discovery, vhosts],
