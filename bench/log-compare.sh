@@ -75,21 +75,24 @@ best_cpu() {
   echo "$best"
 }
 
-ostrik=$(best_cpu ostrik "$bench" --file "$log")
+declare -A cpu
+cpu[ostrik]=$(best_cpu ostrik "$bench" --file "$log")
 echo "ostrik:   $(cat "$work/ostrik.out")"
-goaccess=$(best_cpu goaccess goaccess "$log" --log-format=COMBINED --no-global-config \
+cpu[goaccess]=$(best_cpu goaccess goaccess "$log" --log-format=COMBINED --no-global-config \
   -o "$work/report.json")
 echo "goaccess: $(grep -o '"total_requests": *[0-9]*' "$work/report.json" | head -1)"
-mtail=$(best_cpu mtail mtail --one_shot --one_shot_format=prometheus --logtostderr \
+cpu[mtail]=$(best_cpu mtail mtail --one_shot --one_shot_format=prometheus --logtostderr \
   --progs "$work/progs" --logs "$log")
 echo "mtail:    $(grep -E '^access_(requests|bytes)_total' "$work/mtail.out" | tr '\n' ' ')"
 
 echo
 printf '%-9s %12s %16s %20s\n' reader 'CPU s' 'lines/s/core' 'CPU s/million lines'
 for reader in ostrik goaccess mtail; do
-  cpu=${!reader}
-  awk -v name="$reader" -v cpu="$cpu" -v lines="$lines" 'BEGIN {
-    rate = cpu > 0 ? lines / cpu : 0
-    printf "%-9s %12.3f %16.0f %20.3f\n", name, cpu, rate, cpu * 1e6 / lines
+  awk -v name="$reader" -v cpu="${cpu[$reader]}" -v lines="$lines" 'BEGIN {
+    if (cpu > 0) {
+      printf "%-9s %12.3f %16.0f %20.3f\n", name, cpu, lines / cpu, cpu * 1e6 / lines
+    } else { # below the 10 ms that time(1) can tell: use more lines
+      printf "%-9s %12s %16s %20s\n", name, "< 0.01", "-", "-"
+    }
   }'
 done
