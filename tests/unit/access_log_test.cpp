@@ -11,6 +11,7 @@
 #include "collect/server_status.h"
 #include "config/server_list.h"
 #include "module/ostrik.h"
+#include "tests/support/fake_varnock.h"
 #include "tests/support/module_harness.h"
 #include "tests/support/module_state.h"
 #include "tests/support/process.h"
@@ -128,6 +129,20 @@ TEST_F(AccessLogTest, ALogThatCannotBeReadIsSaidSo) {
   EXPECT_EQ(get(log_column(2), row).integer(), 1);
   EXPECT_EQ(get(log_column(3), row).integer(), 1);
   EXPECT_EQ(get(log_column(4), row).text(), log + ": not a regular file");
+  // Said once in the agent's log, and once more when it is read again.
+  std::filesystem::remove(log);
+  append(log, "");
+  refresh();
+  refresh();
+  std::vector<std::string> said;
+  for (const fake_varnock::LogLine &line : fake_varnock::log()) {
+    if (line.text.find("access log") != std::string::npos) {
+      said.push_back(line.text);
+    }
+  }
+  EXPECT_EQ(said, (std::vector<std::string>{"ostrik: access log " + log +
+                                                " is not read: not a regular file",
+                                            "ostrik: access log " + log + " is read again"}));
 }
 
 } // namespace
