@@ -180,7 +180,8 @@ std::vector<Directive> page_directives(const std::string &lines) {
     // and "/VirtualHost" stand for the opener and its end there.
     if (word[0] == '<' || word == "VirtualHost" || word[0] == '/') {
       const bool closing = word.compare(0, 2, "</") == 0 || word[0] == '/';
-      std::string name = word.substr(word.find_first_not_of("</"));
+      const size_t start = word.find_first_not_of("</");
+      std::string name = start != std::string::npos ? word.substr(start) : "";
       name.erase(std::remove(name.begin(), name.end(), '>'), name.end());
       if (!closing) {
         sections.emplace_back(name, file + ":" + lineNumber);
