@@ -8,6 +8,7 @@
 
 #include "collect/log_format.h"
 #include "platform/proc_table.h"
+#include "pluginlib/text.h"
 
 namespace {
 
@@ -37,7 +38,8 @@ const char *decode_entity(const char *p, std::string *out) {
   }
   const std::string name(p + 1, end);
   if (name.size() > 1 && name[0] == '#') {
-    const long code = std::strtol(name.c_str() + 1, nullptr, name[1] == 'x' ? 16 : 10);
+    const bool hex = name[1] == 'x' || name[1] == 'X';
+    const long code = std::strtol(name.c_str() + (hex ? 2 : 1), nullptr, hex ? 16 : 10);
     if (code > 0 && code < 0x80) {
       out->push_back(static_cast<char>(code));
     }
@@ -176,9 +178,13 @@ std::vector<Directive> page_directives(const std::string &lines) {
     if (!next_word(&p, &word)) {
       continue;
     }
-    // html_to_text's reduction drops the angle brackets: "VirtualHost *:80"
-    // and "/VirtualHost" stand for the opener and its end there.
-    if (word[0] == '<' || word == "VirtualHost" || word[0] == '/') {
+    // Apache takes directive and section names in any case. html_to_text's
+    // reduction drops the angle brackets: "VirtualHost *:80" and
+    // "/VirtualHost" stand for the opener and its end there.
+    std::transform(word.begin(), word.end(), word.begin(), [](char c) {
+      return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    });
+    if (word[0] == '<' || word == "virtualhost" || word[0] == '/') {
       const bool closing = word.compare(0, 2, "</") == 0 || word[0] == '/';
       const size_t start = word.find_first_not_of("</");
       std::string name = start != std::string::npos ? word.substr(start) : "";
@@ -195,17 +201,19 @@ std::vector<Directive> page_directives(const std::string &lines) {
       }
       continue;
     }
-    if (std::none_of(std::begin(kWanted), std::end(kWanted),
-                     [&](const char *w) { return word == w; })) {
+    const auto wanted = std::find_if(std::begin(kWanted), std::end(kWanted), [&](const char *w) {
+      return equals_ignoring_case(word.c_str(), w);
+    });
+    if (wanted == std::end(kWanted)) {
       continue;
     }
     Directive d;
-    d.name = word;
+    d.name = *wanted;
     while (next_word(&p, &word)) {
       d.args.push_back(word);
     }
     for (auto it = sections.rbegin(); it != sections.rend(); ++it) {
-      if (it->first == "VirtualHost") {
+      if (it->first == "virtualhost") {
         d.scope = it->second;
         break;
       }

@@ -108,8 +108,8 @@ TEST(LogSources, VirtualHostsPipesSyslogAndRelativePaths) {
       "  53:   CustomLog logs/access_log common",
       "  54:   CustomLog /var/log/shared.log combined",
       "    : </VirtualHost>",
-      "  60: <VirtualHost *:80>",
-      "  62:   CustomLog /var/log/shared.log combined",
+      "  60: <virtualhost *:80>",
+      "  62:   customlog /var/log/shared.log combined",
       "  63:   CustomLog /var/log/blog.log common",
       "    : </VirtualHost>",
   });
