@@ -322,17 +322,23 @@ std::vector<LogSource> log_sources_from_info(const char *page, const char *serve
     if (source.path.empty()) {
       continue;
     }
-    // The format: a nickname the page defines, one of Apache's well-known
-    // ones, or a format string of its own (it has a '%').
-    const std::string name = d.name != "TransferLog" && d.args.size() > 1 ? d.args[1] : "";
-    if (const std::string *format = defined(d.scope, name)) {
-      source.format = *format;
-    } else if (name.empty()) {
-      source.format = kDefaultFormat;
-    } else if (const char *known = log_format_nickname(name.c_str())) {
-      source.format = known;
-    } else if (name.find('%') != std::string::npos) {
-      source.format = name;
+    // The format: a nickname the page defines (the nickless LogFormat is the
+    // default's, and may itself name a nickname), one of Apache's
+    // well-known ones, or a format string of its own (it has a '%').
+    std::string format = d.name != "TransferLog" && d.args.size() > 1 ? d.args[1] : "";
+    for (int step = 0; step < 2 && format.find('%') == std::string::npos; ++step) {
+      if (const std::string *known = defined(d.scope, format)) {
+        format = *known;
+      } else if (format.empty()) {
+        format = kDefaultFormat;
+      } else if (const char *nickname = log_format_nickname(format.c_str())) {
+        format = nickname;
+      } else {
+        break;
+      }
+    }
+    if (format.find('%') != std::string::npos) {
+      source.format = format;
     } else {
       source.problem = "format not known";
     }

@@ -125,15 +125,19 @@ TEST(LogSources, VirtualHostsPipesSyslogAndRelativePaths) {
                   {"/var/log/shared.log", log_format_nickname("combined"), "", ""},
                   {"/var/log/blog.log", log_format_nickname("common"), "blog.example.org", ""}});
 
-  // Without a nickless LogFormat a TransferLog writes Apache's default;
-  // broken listing lines are passed over.
-  const std::string bare =
-      info_page({"Module Name: mod_log_config.c", "In file: /etc/h.conf", "  1: <", "    : </",
-                 "    : </VirtualHost>", "  2: CustomLog", "  3: TransferLog /var/log/t_log",
-                 "  4: LogFormat", "  5: CustomLog \"/var/log/open_log"});
+  // A virtual host's nickless LogFormat, here naming a nickname, is its
+  // TransferLog's format; without one a TransferLog writes Apache's default.
+  // Broken listing lines are passed over.
+  const std::string bare = info_page(
+      {"Module Name: mod_log_config.c", "In file: /etc/h.conf", "  1: <VirtualHost *:80>",
+       "  2: LogFormat combined", "  3: TransferLog /var/log/vhost_log", "    : </VirtualHost>",
+       "  4: <", "    : </", "    : </VirtualHost>", "  5: CustomLog",
+       "  6: TransferLog /var/log/t_log", "  7: LogFormat", "  8: CustomLog \"/var/log/open_log"});
   const std::string common = "%h %l %u %t \\\"%r\\\" %>s %b";
   expect_sources(log_sources_from_info(bare.c_str(), ""),
-                 {{"/var/log/t_log", common, "", ""}, {"/var/log/open_log", common, "", ""}});
+                 {{"/var/log/vhost_log", log_format_nickname("combined"), "", ""},
+                  {"/var/log/t_log", common, "", ""},
+                  {"/var/log/open_log", common, "", ""}});
   EXPECT_TRUE(log_sources_from_info("", "/srv").empty());
   EXPECT_TRUE(log_sources_from_info(nullptr, "/srv").empty());
 }
