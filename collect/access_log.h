@@ -13,6 +13,15 @@
 constexpr int LOG_TIME_BUCKETS = 11;
 extern const uint64_t LOG_TIME_BUCKET_US[LOG_TIME_BUCKETS];
 
+// At most this many bytes of one log are read per refresh; the rest waits
+// for the next and is shown as the backlog.
+constexpr size_t LOG_READ_BUDGET = 16u << 20;
+// At most this many virtual hosts are counted per server: a log that names
+// more (a hostile one) counts the others' lines for the server only.
+constexpr size_t LOG_VHOST_LIMIT = 1000;
+// The longest virtual host name that gets a row of its own.
+constexpr size_t LOG_VHOST_NAME_MAX = 100;
+
 // The counters of one server or one virtual host, in the order of the
 // access-log tables' counter columns.
 struct LogCounters {
@@ -21,22 +30,19 @@ struct LogCounters {
   uint64_t status[5]; // 1xx to 5xx
   uint64_t bytes;
   uint64_t timed;
-  uint64_t timeSum;                        // microseconds
-  uint64_t atOrBelow[LOG_TIME_BUCKETS];    // cumulative
-  uint32_t gives;                          // LogFormatGives bits of the formats read
+  uint64_t timeSum;                     // microseconds
+  uint64_t atOrBelow[LOG_TIME_BUCKETS]; // cumulative
+  uint32_t gives;                       // LogFormatGives of the formats that fed them
 };
 
-// One virtual host's counters: the name it is known by (at most
-// LOG_VHOST_NAME_MAX bytes) and what its lines said.
-constexpr size_t LOG_VHOST_NAME_MAX = 100;
+// One virtual host's row: its name and what its lines said.
 struct LogVhostView {
   const char *name;
   size_t nameLength;
   const LogCounters *counters;
 };
 
-// What a server's logs said, for the tables. Null when the server has no
-// log state yet.
+// What a server's logs said, for the tables.
 struct LogSummary {
   uint32_t files;      // access logs known
   uint32_t unreadable; // of them, not read at the last refresh
@@ -44,14 +50,20 @@ struct LogSummary {
   const char *state;   // "ok", or why a log is not read
   const LogCounters *counters;
 };
+// False while the server's logs have not been looked for.
 bool log_summary(const ServerEntry *entry, LogSummary *out);
 
 // The server's virtual hosts in the order of the per-host table's index
-// (name length, then bytes); false when index is beyond the last.
+// (name length, then bytes). False when index is beyond the last.
 bool log_vhost_at(const ServerEntry *entry, size_t index, LogVhostView *out);
 size_t log_vhost_count(const ServerEntry *entry);
 
-// Reads what every listed server's access logs gained since the last call:
-// finds each server's logs when its info page was read anew (or from its
-// processes without one), and reads at most a bounded amount per log.
+// Takes the access logs that a freshly read info page (plain text) names as
+// the server's logs, unless its configuration line names one. A log that the
+// server kept goes on being read where it was.
+void note_info_log_sources(ServerEntry *entry, const char *text);
+
+// Reads what every listed server's access logs gained since the last call.
+// A server whose logs no info page named has them looked for among the files
+// its processes hold open, at most once a minute.
 void refresh_access_logs(void);

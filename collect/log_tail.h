@@ -44,7 +44,10 @@ public:
   // already in it is handed out); each later call hands out the whole lines
   // appended since, reading at most budget bytes (the rest waits for the
   // next call and is reported as backlog). A partial last line waits for
-  // its end.
+  // its end. A log that is missing at first, or a new file in the log's
+  // place, is read from its start; an old file renamed or deleted away is
+  // read to its end first, and its last partial line is then a line of its
+  // own. What is not a regular file is never opened for reading.
   LogTailResult read(size_t budget, LogLineSink sink, void *context);
 
 private:

@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 
+#include "collect/access_log.h"
 #include "collect/fetch_page.h"
 #include "collect/http_answer.h"
 #include "collect/page_number.h"
@@ -426,6 +427,7 @@ PageOutcome read_info_page(ServerEntry *entry, const char *answer, int length, c
   }
   parse_server_info(entry, grown);
   read_pid_file(entry);
+  note_info_log_sources(entry, grown);
   return PAGE_OK;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "collect/access_log.h"
 #include "collect/fetch_page.h"
 #include "collect/http_answer.h"
 #include "collect/page_number.h"
@@ -198,6 +199,8 @@ int refresh_server_status(void) {
     fetch_and_read_pages(&job, 1);
     server_status_refreshed();
   }
+  // What the access logs gained goes with every status refresh.
+  refresh_access_logs();
   return 0;
 }
 

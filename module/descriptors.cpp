@@ -23,6 +23,8 @@ constexpr TableArcs FOOTPRINT_TABLE = {{11, 1, 1}, 3};
 constexpr TableArcs PERF_TABLE = {{11, 2, 1}, 3};
 constexpr TableArcs PERF_EXT_TABLE = {{12, 1, 0}, 2};
 constexpr TableArcs HEALTH_TABLE = {{13, 1, 0}, 2};
+constexpr TableArcs LOG_TABLE = {{14, 1, 0}, 2};
+constexpr TableArcs VHOST_LOG_TABLE = {{15, 1, 0}, 2};
 
 constexpr size_t NAME_FIELD = sizeof MibVariable{}.name;
 
@@ -88,6 +90,18 @@ constexpr MibVariable perf_ext(uint8_t magic, uint8_t type, const char (&name)[N
 template <size_t N>
 constexpr MibVariable health(uint8_t magic, uint8_t type, const char (&name)[N]) {
   return column(HEALTH_TABLE, var_apachehealth, magic, type, name);
+}
+template <size_t N>
+constexpr MibVariable log_column(uint8_t magic, uint8_t type, const char (&name)[N]) {
+  return column(LOG_TABLE, var_apachelog, magic, type, name);
+}
+// The per-host table's index is the port and the host name (its length and
+// bytes): instances are longer than the descriptor.
+template <size_t N>
+constexpr MibVariable vhost_column(uint8_t magic, uint8_t type, const char (&name)[N]) {
+  MibVariable v = column(VHOST_LOG_TABLE, var_apachevhostlog, magic, type, name);
+  v.access = VARNOCK_ACCESS_READ_ONLY | VARNOCK_ACCESS_LONG_INDEX;
+  return v;
 }
 
 constexpr uint8_t INTEGER = VARNOCK_TYPE_INTEGER;
@@ -206,4 +220,55 @@ constinit MibVariable ostrik_ext_variables[] = {
     health(7, INTEGER, "apacheServerHealthInfoOutcome"),
     health(8, INTEGER, "apacheServerHealthInfoHttpCode"),
     health(9, GAUGE, "apacheServerHealthInfoFailures"),
+
+    log_column(1, INTEGER, "apacheLogPort"),
+    log_column(2, GAUGE, "apacheLogFiles"),
+    log_column(3, GAUGE, "apacheLogFilesUnreadable"),
+    log_column(4, STRING, "apacheLogState"),
+    log_column(5, GAUGE, "apacheLogBacklog"),
+    log_column(6, COUNTER64, "apacheLogLines"),
+    log_column(7, COUNTER64, "apacheLogLinesUnparsed"),
+    log_column(8, COUNTER64, "apacheLogRequests1xx"),
+    log_column(9, COUNTER64, "apacheLogRequests2xx"),
+    log_column(10, COUNTER64, "apacheLogRequests3xx"),
+    log_column(11, COUNTER64, "apacheLogRequests4xx"),
+    log_column(12, COUNTER64, "apacheLogRequests5xx"),
+    log_column(13, COUNTER64, "apacheLogBytesSent"),
+    log_column(14, COUNTER64, "apacheLogTimedRequests"),
+    log_column(15, COUNTER64, "apacheLogTimeSum"),
+    log_column(16, COUNTER64, "apacheLogTimeLe5ms"),
+    log_column(17, COUNTER64, "apacheLogTimeLe10ms"),
+    log_column(18, COUNTER64, "apacheLogTimeLe25ms"),
+    log_column(19, COUNTER64, "apacheLogTimeLe50ms"),
+    log_column(20, COUNTER64, "apacheLogTimeLe100ms"),
+    log_column(21, COUNTER64, "apacheLogTimeLe250ms"),
+    log_column(22, COUNTER64, "apacheLogTimeLe500ms"),
+    log_column(23, COUNTER64, "apacheLogTimeLe1s"),
+    log_column(24, COUNTER64, "apacheLogTimeLe2500ms"),
+    log_column(25, COUNTER64, "apacheLogTimeLe5s"),
+    log_column(26, COUNTER64, "apacheLogTimeLe10s"),
+
+    vhost_column(1, INTEGER, "apacheVhostLogPort"),
+    vhost_column(2, STRING, "apacheVhostLogName"),
+    vhost_column(3, COUNTER64, "apacheVhostLogLines"),
+    vhost_column(4, COUNTER64, "apacheVhostLogLinesUnparsed"),
+    vhost_column(5, COUNTER64, "apacheVhostLogRequests1xx"),
+    vhost_column(6, COUNTER64, "apacheVhostLogRequests2xx"),
+    vhost_column(7, COUNTER64, "apacheVhostLogRequests3xx"),
+    vhost_column(8, COUNTER64, "apacheVhostLogRequests4xx"),
+    vhost_column(9, COUNTER64, "apacheVhostLogRequests5xx"),
+    vhost_column(10, COUNTER64, "apacheVhostLogBytesSent"),
+    vhost_column(11, COUNTER64, "apacheVhostLogTimedRequests"),
+    vhost_column(12, COUNTER64, "apacheVhostLogTimeSum"),
+    vhost_column(13, COUNTER64, "apacheVhostLogTimeLe5ms"),
+    vhost_column(14, COUNTER64, "apacheVhostLogTimeLe10ms"),
+    vhost_column(15, COUNTER64, "apacheVhostLogTimeLe25ms"),
+    vhost_column(16, COUNTER64, "apacheVhostLogTimeLe50ms"),
+    vhost_column(17, COUNTER64, "apacheVhostLogTimeLe100ms"),
+    vhost_column(18, COUNTER64, "apacheVhostLogTimeLe250ms"),
+    vhost_column(19, COUNTER64, "apacheVhostLogTimeLe500ms"),
+    vhost_column(20, COUNTER64, "apacheVhostLogTimeLe1s"),
+    vhost_column(21, COUNTER64, "apacheVhostLogTimeLe2500ms"),
+    vhost_column(22, COUNTER64, "apacheVhostLogTimeLe5s"),
+    vhost_column(23, COUNTER64, "apacheVhostLogTimeLe10s"),
 };

@@ -47,11 +47,20 @@ constexpr int OSTRIK_VARIABLE_COUNT =
 extern MibVariable ostrik_variables[OSTRIK_VARIABLE_COUNT];
 
 // The variables beyond the original design, registered after those 62:
-// the Apache 2.4 columns (enterprises.E.16.3.12.1.column.port) and each
-// server's collection health (…16.3.13.1.column.port).
+// the Apache 2.4 columns (enterprises.E.16.3.12.1.column.port), each
+// server's collection health (…16.3.13.1.column.port), what its access logs
+// say (…16.3.14.1.column.port) and the same per virtual host
+// (…16.3.15.1.column.port.length.name, a long index).
 constexpr int OSTRIK_PERF_EXT_COLUMNS = 23;
 constexpr int OSTRIK_HEALTH_COLUMNS = 9;
-constexpr int OSTRIK_EXT_VARIABLE_COUNT = OSTRIK_PERF_EXT_COLUMNS + OSTRIK_HEALTH_COLUMNS;
+constexpr int OSTRIK_LOG_COLUMNS = 26;
+constexpr int OSTRIK_VHOST_LOG_COLUMNS = 23;
+// The first counter column of each log table (lines read); the counters
+// follow in the order of LogCounters.
+constexpr int OSTRIK_LOG_FIRST_COUNTER = 6;
+constexpr int OSTRIK_VHOST_LOG_FIRST_COUNTER = 3;
+constexpr int OSTRIK_EXT_VARIABLE_COUNT =
+    OSTRIK_PERF_EXT_COLUMNS + OSTRIK_HEALTH_COLUMNS + OSTRIK_LOG_COLUMNS + OSTRIK_VHOST_LOG_COLUMNS;
 extern MibVariable ostrik_ext_variables[OSTRIK_EXT_VARIABLE_COUNT];
 constexpr int OSTRIK_REGISTERED_COUNT = OSTRIK_VARIABLE_COUNT + OSTRIK_EXT_VARIABLE_COUNT;
 
@@ -99,3 +108,7 @@ unsigned char *var_apacheperfext(MibVariable *var, uint32_t *oid, int32_t *oidLe
                                  int32_t *valueLength, void **writeMethod);
 unsigned char *var_apachehealth(MibVariable *var, uint32_t *oid, int32_t *oidLength, int32_t exact,
                                 int32_t *valueLength, void **writeMethod);
+unsigned char *var_apachelog(MibVariable *var, uint32_t *oid, int32_t *oidLength, int32_t exact,
+                             int32_t *valueLength, void **writeMethod);
+unsigned char *var_apachevhostlog(MibVariable *var, uint32_t *oid, int32_t *oidLength,
+                                  int32_t exact, int32_t *valueLength, void **writeMethod);

@@ -25,6 +25,14 @@ enum {
 
 enum { VARNOCK_MAX_OID_LEN = 44 };
 
+// MibVariable.access: 1 (read-only). A table whose index takes more than one
+// arc (a string's length and bytes) adds VARNOCK_ACCESS_LONG_INDEX: the host
+// then hands its handler the whole request, and takes as its instances OIDs
+// of any length beyond the descriptor's last arc. The OID buffer it hands
+// such a handler holds VARNOCK_LONG_INDEX_MAX_OID arcs.
+enum { VARNOCK_ACCESS_READ_ONLY = 1, VARNOCK_ACCESS_LONG_INDEX = 0x80 };
+enum { VARNOCK_LONG_INDEX_MAX_OID = 128 };
+
 // The oldest agent version a module may rely on for this interface.
 enum { VARNOCK_VERSION = 422 };
 

@@ -10,7 +10,7 @@ extern "C" {
 #endif
 
 // Longest OID an SNMP request may carry.
-enum { VARNOCK_HOST_MAX_OID = 128 };
+enum { VARNOCK_HOST_MAX_OID = VARNOCK_LONG_INDEX_MAX_OID };
 
 // One answer, copied out of the module's answer storage at once.
 typedef struct VarnockAnswer {

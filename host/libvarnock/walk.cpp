@@ -10,6 +10,7 @@
 
 namespace {
 
+using varnock::long_index;
 using varnock::prefix_length;
 using varnock::starts_with;
 
@@ -53,10 +54,11 @@ bool call_handler(MibVariable *var, const uint32_t *oid, int32_t length, int32_t
 extern "C" {
 
 int VarnockHostGet(const uint32_t *oid, int32_t oidLength, VarnockAnswer *answer) {
-  if (oid == nullptr || answer == nullptr || oidLength < 1 || oidLength > VARNOCK_MAX_OID_LEN)
+  if (oid == nullptr || answer == nullptr || oidLength < 1 || oidLength > VARNOCK_HOST_MAX_OID)
     return 0;
   for (MibVariable *var : varnock::variables_by_prefix()) {
-    if (var->oidLength != oidLength || !starts_with(oid, oidLength, var->oid, prefix_length(var)))
+    const bool fits = long_index(var) ? oidLength >= var->oidLength : oidLength == var->oidLength;
+    if (!fits || !starts_with(oid, oidLength, var->oid, prefix_length(var)))
       continue;
     // Variables that share a prefix (scalars …x.0 and …x.1) are each asked
     // in turn; the first that answers the instance asked for wins.
@@ -80,9 +82,9 @@ int VarnockHostGetNext(const uint32_t *oid, int32_t oidLength, VarnockAnswer *an
     if (starts_with(oid, oidLength, var->oid, prefixLength)) {
       // The request lies inside this variable: its arcs beyond an instance
       // cannot name another instance of it, so the handler sees at most an
-      // instance-long request.
+      // instance-long request (any length for a long index).
       asked = oid;
-      askedLength = std::min<int32_t>(oidLength, var->oidLength);
+      askedLength = long_index(var) ? oidLength : std::min<int32_t>(oidLength, var->oidLength);
     } else if (VarnockCompare(var->oid, prefixLength, oid, oidLength) < 0) {
       continue; // the variable lies wholly before the request
     } else {

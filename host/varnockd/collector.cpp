@@ -187,6 +187,8 @@ std::shared_ptr<Snapshot> Collector::walk() {
     entry.oid.assign(answer->oid, answer->oid + answer->oidLength);
     entry.type = answer->type;
     entry.descriptorLength = answer->variable != nullptr ? answer->variable->oidLength : 0;
+    entry.longIndex =
+        answer->variable != nullptr && (answer->variable->access & VARNOCK_ACCESS_LONG_INDEX) != 0;
     entry.value.assign(reinterpret_cast<const char *>(answer->value),
                        static_cast<size_t>(answer->valueLength));
     if (answer->variable != nullptr)

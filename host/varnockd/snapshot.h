@@ -18,6 +18,7 @@ struct SnapshotEntry {
   HostOid oid;                  // the instance
   uint8_t type = 0;             // the descriptor's VARNOCK_TYPE_*
   int32_t descriptorLength = 0; // arcs of the descriptor that answered
+  bool longIndex = false;       // the descriptor's instances may be longer
   std::string value;            // the value's bytes
   std::string variable;         // the descriptor's name, for the log
 };

@@ -204,10 +204,10 @@ void snapshot_get(const Snapshot &snapshot, netsnmp_agent_request_info *reqinfo,
   netsnmp_variable_list *vb = request->requestvb;
   uint32_t asked[VARNOCK_HOST_MAX_OID] = {};
   int32_t askedLength = 0;
-  if (to_host_oid(vb->name, vb->name_length, asked, &askedLength) &&
-      askedLength <= VARNOCK_MAX_OID_LEN) {
+  if (to_host_oid(vb->name, vb->name_length, asked, &askedLength)) {
     const SnapshotEntry *entry = snapshot.find(asked, askedLength);
-    if (entry != nullptr && entry->descriptorLength == askedLength) {
+    if (entry != nullptr && (entry->descriptorLength == askedLength ||
+                             (entry->longIndex && entry->descriptorLength < askedLength))) {
       VarnockAnswer answer;
       entry_answer(*entry, &answer);
       if (answer_fits(answer)) {

@@ -41,6 +41,15 @@ MACROS = [
     ("{$OSTRIK.LOGS.GROWTH.TIME}", "30m", "The period over which the log growth is averaged."),
     ("{$OSTRIK.AGENT.UNREACHABLE.TIME}", "5m", "How long the agent must fail to answer before it is "
      "reported unreachable."),
+    ("{$OSTRIK.VHOST.LLD.INTERVAL}", "10m", "How often the virtual hosts of the access logs are discovered."),
+    ("{$OSTRIK.ERRORS.WARN}", "5", "Share of the requests in the access logs, in percent, answered with a 5xx "
+     "status code that counts as high."),
+    ("{$OSTRIK.ERRORS.TIME}", "5m", "The period over which the share of 5xx answers is averaged."),
+    ("{$OSTRIK.ERRORS.MIN.RATE}", "0.1", "Requests per second below which the share of 5xx answers is not "
+     "judged (a few errors of an idle server)."),
+    ("{$OSTRIK.LOG.UNREAD.TIME}", "15m", "How long an access log must stay unread before it is reported."),
+    ("{$OSTRIK.LOG.BACKLOG.TIME}", "15m", "How long the agent must stay behind the access logs before it is "
+     "reported."),
 ]
 
 # Column presentation: MIB object -> (key, name, kind, units, extra).
@@ -49,7 +58,7 @@ MACROS = [
 #       rate     a counter, stored as change per second
 # extra: mult (multiplier applied first), map (value map), optional (the
 # agent may answer noSuchInstance for it: such polls are discarded), fast
-# (polled at {$OSTRIK.INTERVAL} although in the configuration table).
+# (polled at {$OSTRIK.INTERVAL} although in the configuration table or text).
 COLUMNS = [
     ("apacheConfigVersion", "config.version", "Version", "text", "", {}),
     ("apacheConfigPID", "config.pid", "Main process ID", "value", "", {}),
@@ -152,7 +161,45 @@ COLUMNS = [
     ("apacheServerHealthInfoHttpCode", "health.info.httpcode", "Info page, HTTP code", "value", "", {}),
     ("apacheServerHealthInfoFailures", "health.info.failures", "Info page, failed fetches in a row", "value", "",
      {}),
+    ("apacheLogFiles", "log.files", "Access logs", "value", "", {}),
+    ("apacheLogFilesUnreadable", "log.unreadable", "Access logs not read", "value", "", {}),
+    ("apacheLogState", "log.state", "Access log state", "text", "", {"fast": 1}),
+    ("apacheLogBacklog", "log.backlog", "Access log backlog", "value", "B", {"mult": "1024"}),
 ]
+
+
+def log_columns(table, prefix, buckets):
+    """The counters that both access log tables have, from the MIB object
+    prefix: every one a rate, and absent until a log is known (the bytes and
+    times also when the log format gives none)."""
+    opt = {"optional": 1}
+    cols = [
+        (table + "Lines", prefix + "lines", "Log lines per second", "rate", "", opt),
+        (table + "LinesUnparsed", prefix + "unparsed", "Log lines not understood per second", "rate", "", opt),
+    ]
+    cols += [(table + "Requests%dxx" % c, prefix + "requests.%dxx" % c, "Requests %dxx per second" % c, "rate",
+              "rps", opt) for c in range(1, 6)]
+    cols += [
+        (table + "BytesSent", prefix + "bytes", "Bytes sent", "rate", "Bps", opt),
+        (table + "TimedRequests", prefix + "timed", "Timed requests per second", "rate", "rps", opt),
+        (table + "TimeSum", prefix + "time", "Time spent serving, per second", "rate", "s",
+         dict(opt, mult="0.000001")),
+    ]
+    if buckets:
+        cols += [(table + "TimeLe" + b, prefix + "time.le" + b, "Requests served within %s per second" % words,
+                  "rate", "rps", opt) for b, words in TIME_BUCKETS]
+    return cols
+
+
+# The response time buckets: Zabbix keeps each as a rate of its own.
+TIME_BUCKETS = [("5ms", "5 ms"), ("10ms", "10 ms"), ("25ms", "25 ms"), ("50ms", "50 ms"), ("100ms", "100 ms"),
+                ("250ms", "250 ms"), ("500ms", "500 ms"), ("1s", "1 s"), ("2500ms", "2.5 s"), ("5s", "5 s"),
+                ("10s", "10 s")]
+COLUMNS += log_columns("apacheLog", "log.", True)
+# A row per server and virtual host, without the buckets (many items per
+# virtual host); their key is indexed like the server's by {#SNMPINDEX}, the
+# port then the host's name.
+VHOST_COLUMNS = log_columns("apacheVhostLog", "vhost.", False)
 
 VALUEMAPS = {
     "outcome": ("OSTRIK-MIB::OstrikFetchOutcome",
@@ -207,12 +254,12 @@ def prototype(mib, obj, kname, name, kind, units, extra):
     oid, syntax = mib[obj]
     if kind == "rate" and not syntax.startswith("Counter"):
         raise SystemExit("%s is a %s, not a counter" % (obj, syntax))
-    if kind == "text" and syntax != "OstrikText":
+    if kind == "text" and syntax not in ("OstrikText", "DisplayString"):
         raise SystemExit("%s is a %s, not text" % (obj, syntax))
     config = obj.startswith("apacheConfig") or kind == "text"
     item = {
         "uuid": uuid("item", kname),
-        "name": "Apache {#PORT}: " + name,
+        "name": ("Apache {#PORT} {#VHOST}: " if kname.startswith("vhost.") else "Apache {#PORT}: ") + name,
         "type": "SNMP_AGENT",
         "snmp_oid": oid + ".{#SNMPINDEX}",
         "key": key(kname),
@@ -242,6 +289,8 @@ def prototype(mib, obj, kname, name, kind, units, extra):
     if steps:
         item["preprocessing"] = steps
     item["tags"] = [{"tag": "component", "value": kname.split(".")[0]}, {"tag": "port", "value": "{#PORT}"}]
+    if kname.startswith("vhost."):
+        item["tags"].append({"tag": "vhost", "value": "{#VHOST}"})
     return item
 
 
@@ -255,6 +304,19 @@ def trigger(name, expression, priority, description, scope="availability", **mor
 
 def last(kname, fn="last", *args):
     return "%s(%s%s%s)" % (fn, T, key(kname), "".join("," + a for a in args))
+
+
+def errors_trigger(prefix, who):
+    """More than {$OSTRIK.ERRORS.WARN}% of the requests answered 5xx over
+    {$OSTRIK.ERRORS.TIME}, at no less than {$OSTRIK.ERRORS.MIN.RATE} requests
+    a second; compared without a division, so that no traffic is no error."""
+    avg = ["avg(%s%s,{$OSTRIK.ERRORS.TIME})" % (T, key(prefix + "requests.%dxx" % c)) for c in range(1, 6)]
+    total = "(" + "+".join(avg) + ")"
+    return trigger(who + ": many server errors",
+                   "%s*100>{$OSTRIK.ERRORS.WARN}*%s and %s>={$OSTRIK.ERRORS.MIN.RATE}" % (avg[4], total, total),
+                   "WARNING", "More than {$OSTRIK.ERRORS.WARN}% of the requests that the access logs recorded over "
+                   "{$OSTRIK.ERRORS.TIME} were answered with a 5xx status code.", scope="performance",
+                   opdata="5xx: {ITEM.LASTVALUE1}")
 
 
 def trigger_prototypes():
@@ -293,6 +355,17 @@ def trigger_prototypes():
                 "WARNING", "The log files grew by more than {$OSTRIK.LOGS.GROWTH.WARN} bytes an hour over "
                 "{$OSTRIK.LOGS.GROWTH.TIME}: a flood of requests or errors, and a disk that will fill.",
                 scope="capacity"),
+        errors_trigger("log.", "Apache {#PORT}"),
+        trigger("Apache {#PORT}: access logs not read",
+                last("log.unreadable", "min", "{$OSTRIK.LOG.UNREAD.TIME}") + ">0", "INFO",
+                "Access logs of the server (piped, sent to syslog, missing, not a regular file or denied to the "
+                "agent) have not been read for {$OSTRIK.LOG.UNREAD.TIME}: their requests are not counted. The "
+                "item 'Access log state' names the first of them.", opdata="Logs not read: {ITEM.LASTVALUE1}"),
+        trigger("Apache {#PORT}: access logs read behind",
+                last("log.backlog", "min", "{$OSTRIK.LOG.BACKLOG.TIME}") + ">0", "WARNING",
+                "For {$OSTRIK.LOG.BACKLOG.TIME} every refresh left part of what was appended to the access "
+                "logs for the next: the logs grow faster than the agent reads them, and the request counts lag.",
+                scope="capacity", opdata="Backlog: {ITEM.LASTVALUE1}"),
     ]
 
 
@@ -307,6 +380,8 @@ GRAPHS = [
     ("CPU and memory share", ["footprint.cpushare", "footprint.memshare"]),
     ("Memory", ["footprint.rss", "footprint.vsz"]),
     ("Disk", ["footprint.logsize", "footprint.docsize"]),
+    ("Requests by status", ["log.requests.1xx", "log.requests.2xx", "log.requests.3xx", "log.requests.4xx",
+                            "log.requests.5xx"]),
 ]
 COLORS = ["199C0D", "F63100", "2774A4", "F7941D", "FC6EA3", "6C59DC", "C7A72D", "BA2A5D", "2B5429", "A54F10",
           "7E57C2"]
@@ -380,6 +455,21 @@ def template():
                               "max(%szabbix[host,snmp,available],{$OSTRIK.AGENT.UNREACHABLE.TIME})=0" % T, "HIGH",
                               "The host's SNMP agent has not answered Zabbix for {$OSTRIK.AGENT.UNREACHABLE.TIME}.")]},
     ]
+    vhost_port, vhost_name = mib["apacheVhostLogPort"][0], mib["apacheVhostLogName"][0]
+    vhosts = {
+        "uuid": uuid("discovery", "vhost"),
+        "name": "Apache virtual hosts",
+        "type": "SNMP_AGENT",
+        "snmp_oid": "discovery[{#PORT},%s,{#VHOST},%s]" % (vhost_port, vhost_name),
+        "key": "ostrik.apache.vhost.discovery",
+        "delay": "{$OSTRIK.VHOST.LLD.INTERVAL}",
+        "lifetime": "7d",
+        "description": "One virtual host of a server for each row of apacheVhostLogTable: where the server's "
+                       "log format carries %v or a virtual host logs to a file of its own ({#PORT} is the "
+                       "server's port, {#VHOST} the host's name).",
+        "item_prototypes": [prototype(mib, *c) for c in VHOST_COLUMNS],
+        "trigger_prototypes": [errors_trigger("vhost.", "Apache {#PORT} {#VHOST}")],
+    }
     discovery = {
         "uuid": uuid("discovery"),
         "name": "Apache servers",
@@ -399,11 +489,12 @@ def template():
         "template": TEMPLATE,
         "name": TEMPLATE,
         "description": "The Apache HTTP servers that an ostrik agent (varnockd) watches, over SNMP: their "
-                       "configuration, requests and workers, resource use and how the agent's reads of their "
-                       "pages go. Link it to a host with an SNMP interface pointing at the agent.",
+                       "configuration, requests and workers, resource use, how the agent's reads of their "
+                       "pages go and what their access logs record, per server and virtual host. Link it to a "
+                       "host with an SNMP interface pointing at the agent.",
         "groups": [{"name": "Templates/Applications"}],
         "items": items,
-        "discovery_rules": [discovery],
+        "discovery_rules": [discovery, vhosts],
         "tags": [{"tag": "class", "value": "software"}, {"tag": "target", "value": "apache"}],
         "macros": [{"macro": m, "value": v, "description": d} for m, v, d in MACROS],
         "dashboards": [dashboard()],

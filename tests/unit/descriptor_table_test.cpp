@@ -165,7 +165,8 @@ TEST(DescriptorTable, BytesAtTheAgentsOffsets) {
     std::memcpy(bytes, &v, sizeof bytes);
 
     EXPECT_EQ(bytes[176], v.oidLength);
-    EXPECT_EQ(bytes[177], 1);
+    // Read-only; the per-host log table marks its string index.
+    EXPECT_EQ(bytes[177], v.handler == var_apachevhostlog ? 0x81 : 1);
     EXPECT_EQ(bytes[179], v.magic);
     const unsigned char word[4] = {0xAA, 0xAA, 0x00, 0x00};
     EXPECT_EQ(std::memcmp(bytes + 180, word, 4), 0);
@@ -194,18 +195,20 @@ TEST(DescriptorTable, LongestNamesFitTheField) {
   EXPECT_LT(longest, sizeof ostrik_variables[0].name);
 }
 
-// The added tables lie under arcs the original design leaves free (12 and
-// 13), each descriptor's column arc being its number, so that a walk meets
+// The added tables lie under arcs the original design leaves free (12 to
+// 15), each descriptor's column arc being its number, so that a walk meets
 // every original variable before them.
 TEST(DescriptorTable, AddedTablesFollowTheOriginalOnes) {
+  const VariableHandler handlers[] = {var_apacheperfext, var_apachehealth, var_apachelog,
+                                      var_apachevhostlog};
   for (const MibVariable &v : ostrik_ext_variables) {
     SCOPED_TRACE(v.name);
     ASSERT_EQ(v.oidLength, 13);
-    EXPECT_TRUE(v.oid[9] == 12 || v.oid[9] == 13);
+    ASSERT_TRUE(v.oid[9] >= 12 && v.oid[9] <= 15);
     EXPECT_EQ(v.oid[10], 1u);
     EXPECT_EQ(v.oid[11], v.magic);
     EXPECT_EQ(v.oid[12], 0xFFFFFFFFu);
-    EXPECT_EQ(v.handler, v.oid[9] == 12 ? var_apacheperfext : var_apachehealth);
+    EXPECT_EQ(v.handler, handlers[v.oid[9] - 12]);
   }
 }
 

@@ -8,10 +8,13 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <fstream>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "collect/footprint.h"
+#include "collect/log_tail.h"
 #include "platform/file_mode.h"
 #include "platform/fs.h"
 #include "platform/path.h"
@@ -192,6 +195,39 @@ TEST(Win32Files, NoFileIsReportedReadableByOthers) {
   tree.make_file("ostrik.cf", 10);
   EXPECT_FALSE(platform_file_readable_by_others(tree.path("ostrik.cf").c_str()));
   EXPECT_FALSE(platform_file_readable_by_others(nullptr));
+}
+
+// The log follower holds the log open while the writer renames it away and
+// makes a new one: Windows must let the rename happen and tell the files
+// apart; a directory in the log's place is never opened.
+TEST(Win32Files, LogFollowerSurvivesARenameRotation) {
+  Tree tree;
+  const std::string log = tree.path("access.log");
+  const auto append = [](const std::string &path, const char *text) {
+    std::ofstream(path, std::ios::binary | std::ios::app) << text;
+  };
+  append(log, "history\n");
+  LogTail tail(log);
+  std::vector<std::string> seen;
+  const auto read = [&] {
+    return tail.read(
+        SIZE_MAX,
+        [](void *context, const char *line, size_t length) {
+          static_cast<std::vector<std::string> *>(context)->emplace_back(line, length);
+        },
+        &seen);
+  };
+  EXPECT_EQ(read().state, LOG_TAIL_OK);
+  append(log, "one\r\n");
+  read();
+  ASSERT_TRUE(MoveFileA(log.c_str(), (log + ".1").c_str()));
+  append(log + ".1", "two\r\n");
+  append(log, "three\r\n");
+  EXPECT_EQ(read().state, LOG_TAIL_OK);
+  EXPECT_EQ(seen, (std::vector<std::string>{"one", "two", "three"}));
+  ASSERT_TRUE(MoveFileA(log.c_str(), (log + ".2").c_str()));
+  ASSERT_TRUE(CreateDirectoryA(log.c_str(), nullptr));
+  EXPECT_EQ(read().state, LOG_TAIL_NOT_A_FILE);
 }
 
 } // namespace

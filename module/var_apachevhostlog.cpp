@@ -1,0 +1,118 @@
+// The per-host access-log table: one row per server and virtual host,
+// indexed by the port and the host's name (its length, then one arc per
+// byte), with the counters of the access-log table. Rows run in OID order:
+// by port, then by name length, then by bytes.
+#include <stdint.h>
+#include <string.h>
+
+#include "collect/access_log.h"
+#include "collect/server_status.h"
+#include "config/server_list.h"
+#include "module/log_columns.h"
+#include "module/ostrik.h"
+
+namespace {
+
+// A row's index arcs: port, name length, name bytes.
+struct RowKey {
+  uint32_t arcs[2 + LOG_VHOST_NAME_MAX];
+  int32_t length;
+};
+
+RowKey key_of(const ServerEntry *entry, const LogVhostView &view) {
+  RowKey key{};
+  key.arcs[0] = static_cast<uint32_t>(entry->port);
+  key.arcs[1] = static_cast<uint32_t>(view.nameLength);
+  for (size_t i = 0; i < view.nameLength; ++i) {
+    key.arcs[2 + i] = static_cast<unsigned char>(view.name[i]);
+  }
+  key.length = static_cast<int32_t>(2 + view.nameLength);
+  return key;
+}
+
+// OID order of two arc lists: arc by arc, a list that ends first lies before.
+int compare_arcs(const uint32_t *a, int32_t aLength, const uint32_t *b, int32_t bLength) {
+  const int32_t n = aLength < bLength ? aLength : bLength;
+  for (int32_t i = 0; i < n; ++i) {
+    if (a[i] != b[i]) {
+      return a[i] < b[i] ? -1 : 1;
+    }
+  }
+  return aLength == bLength ? 0 : (aLength < bLength ? -1 : 1);
+}
+
+unsigned char *answer_int(int32_t value) {
+  value_int = value;
+  return reinterpret_cast<unsigned char *>(&value_int);
+}
+
+unsigned char *vhost_column(const MibVariable *var, const ServerEntry *entry,
+                            const LogVhostView &view, int32_t *valueLength) {
+  switch (var->magic) {
+  case 1:
+    *valueLength = 4;
+    return answer_int(entry->port);
+  case 2:
+    memcpy(value_text, view.name, view.nameLength);
+    value_text[view.nameLength] = '\0';
+    *valueLength = static_cast<int32_t>(view.nameLength);
+    return reinterpret_cast<unsigned char *>(value_text);
+  default:
+    *valueLength = 4;
+    return log_counter_answer(*view.counters, var->magic - OSTRIK_VHOST_LOG_FIRST_COUNTER,
+                              valueLength);
+  }
+}
+
+} // namespace
+
+unsigned char *var_apachevhostlog(MibVariable *var, uint32_t *oid, int32_t *oidLength,
+                                  int32_t exact, int32_t *valueLength, void **writeMethod) {
+  if (var == nullptr || oid == nullptr || oidLength == nullptr || valueLength == nullptr ||
+      writeMethod == nullptr || var->oidLength < 2 || var->oidLength > VARNOCK_MAX_OID_LEN ||
+      *oidLength < 0 || *oidLength > VARNOCK_LONG_INDEX_MAX_OID) {
+    return nullptr;
+  }
+  // The request's arcs beyond the column (the descriptor's OID without its
+  // index placeholder). A get names a row exactly; a get-next from before
+  // the column starts at its first row.
+  const int32_t prefix = var->oidLength - 1;
+  const bool inColumn =
+      *oidLength >= prefix && memcmp(oid, var->oid, sizeof(uint32_t) * prefix) == 0;
+  if (exact != 0 && !inColumn) {
+    return nullptr;
+  }
+  uint32_t asked[VARNOCK_LONG_INDEX_MAX_OID];
+  const int32_t askedLength = inColumn ? *oidLength - prefix : 0;
+  memcpy(asked, oid + prefix, sizeof(uint32_t) * static_cast<size_t>(askedLength));
+  refresh_server_status();
+
+  for (const ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
+    LogVhostView view;
+    for (size_t i = 0; log_vhost_at(entry, i, &view); ++i) {
+      const RowKey key = key_of(entry, view);
+      const int order = compare_arcs(key.arcs, key.length, asked, askedLength);
+      if (exact != 0 ? order != 0 : order <= 0) {
+        continue;
+      }
+      if (prefix + key.length > VARNOCK_LONG_INDEX_MAX_OID) {
+        continue;
+      }
+      int32_t length = 0;
+      unsigned char *value = vhost_column(var, entry, view, &length);
+      if (value == nullptr) {
+        if (exact != 0) {
+          return nullptr;
+        }
+        continue; // a get-next passes over a row without this column's value
+      }
+      memcpy(oid, var->oid, sizeof(uint32_t) * prefix);
+      memcpy(oid + prefix, key.arcs, sizeof(uint32_t) * static_cast<size_t>(key.length));
+      *oidLength = prefix + key.length;
+      *valueLength = length;
+      *writeMethod = nullptr;
+      return value;
+    }
+  }
+  return nullptr;
+}
