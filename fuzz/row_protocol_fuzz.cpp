@@ -157,7 +157,8 @@ Request read_request(fuzz::Bytes &in) {
   const int arcs = in.byte() % (kMaxArcs + 1);
   // The agent's OID buffer always holds at least the longest OID (of an
   // instance of a long index, for its handler).
-  const int longest = long_index(r.var) ? VARNOCK_LONG_INDEX_MAX_OID : VARNOCK_MAX_OID_LEN;
+  const int longest =
+      long_index(r.var) ? int{VARNOCK_LONG_INDEX_MAX_OID} : int{VARNOCK_MAX_OID_LEN};
   r.capacity = arcs > longest ? arcs : longest;
   r.oid.reset(new uint32_t[static_cast<size_t>(r.capacity)]);
   for (int i = 0; i < r.capacity; ++i) {
