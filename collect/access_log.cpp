@@ -3,6 +3,7 @@
 #include "collect/access_log.h"
 
 #include <algorithm>
+#include <bit>
 #include <memory>
 #include <new>
 #include <string>
@@ -54,6 +55,38 @@ struct LogFile {
     }
   }
 };
+
+// How much a format tells the tables: status, bytes, times, hosts.
+int richness(const LogSource &source) {
+  LogFormat format;
+  return source.problem.empty() && log_format_compile(source.format.c_str(), &format)
+             ? std::popcount(format.gives)
+             : -1;
+}
+
+// Logs that record the same requests would count each request twice: of the
+// unconditional logs of one section (which record all its requests) the one
+// whose format tells the most is read (the first of equals), and the
+// section's others and its conditional ones, which record some of the same
+// requests, are left out. A section without a readable unconditional log
+// keeps all of its logs.
+std::vector<LogSource> one_log_per_section(std::vector<LogSource> sources) {
+  std::vector<LogSource> kept;
+  for (LogSource &source : sources) {
+    const auto same = [&](const LogSource &s) { return s.scope == source.scope; };
+    int best = -1;
+    for (const LogSource &s : sources) {
+      if (same(s) && !s.conditional && richness(s) >= 0 &&
+          (best < 0 || richness(s) > richness(sources[static_cast<size_t>(best)]))) {
+        best = static_cast<int>(&s - sources.data());
+      }
+    }
+    if (best < 0 || &source == &sources[static_cast<size_t>(best)]) {
+      kept.push_back(source);
+    }
+  }
+  return kept;
+}
 
 struct VhostRow {
   std::string name;
@@ -116,6 +149,7 @@ struct LogState {
   // Takes sources as the server's logs; a log already read (same path and
   // format) keeps its place in the file.
   void take(std::vector<LogSource> sources) {
+    sources = one_log_per_section(std::move(sources));
     std::vector<LogFile> next;
     next.reserve(sources.size());
     for (LogSource &source : sources) {

@@ -350,6 +350,11 @@ std::vector<LogSource> log_sources_from_info(const char *page, const char *serve
     } else if (!absolute(source.path) && !root.empty()) {
       source.path = root + (root.back() == '/' ? "" : "/") + source.path;
     }
+    source.scope = d.scope;
+    for (size_t i = 2; i < d.args.size(); ++i) {
+      source.conditional = source.conditional || d.args[i].compare(0, 4, "env=") == 0 ||
+                           d.args[i].compare(0, 5, "expr=") == 0;
+    }
     if (!d.scope.empty() && !format_names_host(source.format)) {
       const auto it = names.find(d.scope);
       if (it != names.end()) {
@@ -405,6 +410,9 @@ std::vector<LogSource> log_sources_from_processes(int32_t pid, const char *error
     source.path = path;
     source.format = combined != nullptr ? combined : "";
     source.assumed = true;
+    // Which requests each file records is not known here: each counts as
+    // its own section.
+    source.scope = path;
     add_source(&sources, std::move(source));
   }
   return sources;

@@ -21,6 +21,12 @@ struct LogSource {
   // True when the format was not stated but assumed ("combined", from the
   // open-files fallback): the lines decide whether it holds.
   bool assumed = false;
+  // The section whose requests the log records: "file:line" of its virtual
+  // host's opener, or empty for the main server (and the hosts that inherit
+  // its logs). Every log of one section records the same requests unless
+  // it is conditional (env= or expr=).
+  std::string scope;
+  bool conditional = false;
 };
 
 // The access logs an info page names, in page order, each path once.

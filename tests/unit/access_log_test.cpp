@@ -121,6 +121,45 @@ TEST_F(AccessLogTest, CountsByServerAndHostInTheirColumns) {
   EXPECT_FALSE(get(vhost_column(3), cut).answered());
 }
 
+// Logs of one section record the same requests: only the one whose format
+// tells the most is read. A virtual host's own log records others.
+TEST_F(AccessLogTest, OneLogPerSectionIsRead) {
+  const int port = testsupport::free_tcp_port();
+  ASSERT_EQ(add_server(port, "u", "p", 0, "dTpw"), 1);
+  const std::string d = dir.path();
+  const std::string page = "Module Name: mod_log_config.c\nIn file: /etc/h.conf\n"
+                           "  1: CustomLog " +
+                           d +
+                           "/common_log common\n"
+                           "  2: CustomLog " +
+                           d +
+                           "/vhost_log vhost_combined\n"
+                           "  3: CustomLog " +
+                           d +
+                           "/bots_log common env=bot\n"
+                           "  4: &lt;VirtualHost *:80&gt;\n"
+                           "  5:   CustomLog " +
+                           d +
+                           "/own_log common\n"
+                           "    : &lt;/VirtualHost&gt;\n";
+  for (const char *name : {"/common_log", "/vhost_log", "/bots_log", "/own_log"}) {
+    append(d + name, "");
+  }
+  note_info_log_sources(find_server(port), page.c_str());
+  refresh();
+  const std::string common =
+      "127.0.0.1 - - [09/Dec/2026:10:00:00 +0000] \"GET / HTTP/1.1\" 200 5\n";
+  append(d + "/common_log", common);
+  append(d + "/bots_log", common);
+  append(d + "/own_log", common);
+  append(d + "/vhost_log", "a.test:80 " + common.substr(0, common.size() - 1) + " \"-\" \"-\"\n");
+  refresh();
+  const std::vector<uint32_t> row = {static_cast<uint32_t>(port)};
+  EXPECT_EQ(get(log_column(2), row).integer(), 2);
+  EXPECT_EQ(get(log_column(6), row).counter, 2u);
+  EXPECT_EQ(get(log_column(7), row).counter, 0u);
+}
+
 TEST_F(AccessLogTest, ALogThatCannotBeReadIsSaidSo) {
   const std::string log = dir.file("gone");
   std::filesystem::create_directory(log);
