@@ -40,7 +40,7 @@ fi
 say "Building a Release tree in $build"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
 micro=(parse_bench config_bench topmod_bench footprint_bench parse_dir_bench discover_bench
-       status_fetch_bench)
+       status_fetch_bench log_parse_bench)
 cmake --build "$build" -j"$(nproc)" --target varnockd ostrik "${micro[@]}"
 
 mkdir -p "$results"

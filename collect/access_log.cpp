@@ -17,6 +17,7 @@
 #include "config/server_list.h"
 #include "platform/clock.h"
 #include "platform/proc_table.h"
+#include "varnock.h"
 
 const uint64_t LOG_TIME_BUCKET_US[LOG_TIME_BUCKETS] = {
     5000, 10000, 25000, 50000, 100000, 250000, 500000, 1000000, 2500000, 5000000, 10000000};
@@ -38,6 +39,8 @@ struct LogFile {
   std::unique_ptr<LogTail> tail;
   LogTailState state = LOG_TAIL_OK;
   uint64_t backlog = 0;
+  bool saidUnread = false; // the log line about it was written
+  bool saidBehind = false;
 
   explicit LogFile(LogSource from) : source(std::move(from)) {
     if (source.problem.empty()) {
@@ -228,6 +231,31 @@ const char *tail_problem(LogTailState state) {
   }
 }
 
+// Logs once when a log cannot be read or falls behind, and once when that
+// has passed.
+void say_changes(LogFile *file, const char *problem) {
+  const char *path = file->source.path.c_str();
+  if ((problem != nullptr) != file->saidUnread) {
+    file->saidUnread = problem != nullptr;
+    if (problem != nullptr) {
+      VarnockSyslog(VARNOCK_LOG_WARNING, "ostrik: access log %s is not read: %s", path, problem);
+    } else {
+      VarnockSyslog(VARNOCK_LOG_NOTICE, "ostrik: access log %s is read again", path);
+    }
+  }
+  if ((file->backlog > 0) != file->saidBehind) {
+    file->saidBehind = file->backlog > 0;
+    if (file->backlog > 0) {
+      VarnockSyslog(VARNOCK_LOG_WARNING,
+                    "ostrik: access log %s grows faster than it is read: %llu bytes wait for the "
+                    "next refresh",
+                    path, static_cast<unsigned long long>(file->backlog));
+    } else {
+      VarnockSyslog(VARNOCK_LOG_NOTICE, "ostrik: access log %s has been caught up with", path);
+    }
+  }
+}
+
 void read_logs(LogState *state) {
   state->unreadable = 0;
   state->backlog = 0;
@@ -248,6 +276,7 @@ void read_logs(LogState *state) {
         first = file.source.path + ": " + problem;
       }
     }
+    say_changes(&file, problem);
   }
   if (state->files.empty()) {
     state->state = "no access log known";

@@ -36,7 +36,9 @@ const char *log_format_nickname(const char *name);
 
 // Compiles a format string as the LogFormat directive holds it (the text
 // between its quotes, with \" \\ \t \n escapes still in place). False when
-// the string is not a usable format (empty, or with nothing it can give).
+// the string is not a usable format: empty, a directive malformed, a \n
+// (a record over two lines), or nothing it can give. Two directives with
+// nothing between them are taken as parted by one blank.
 bool log_format_compile(const char *format, LogFormat *out);
 
 // The fields of one line that the tables count. vhost points into the line.
@@ -48,8 +50,9 @@ struct LogRecord {
   size_t vhostLength;
 };
 
-// Parses one line (without its end of line; it may hold any bytes, NULs
-// included) by a compiled format. True when the line matches the format and
-// its status is a valid HTTP status; false otherwise (the line is then
-// counted as not understood). Never reads outside [line, line + length).
+// Parses one line (without its line feed; a CR before it is passed over;
+// it may hold any bytes, NULs included) by a compiled format. True when the
+// line matches the format and its status is a valid HTTP status; false
+// otherwise (the line is then counted as not understood). Never reads
+// outside [line, line + length).
 bool log_line_parse(const LogFormat &format, const char *line, size_t length, LogRecord *record);

@@ -93,8 +93,12 @@ void make_servers() {
 }
 
 bool skips_rows(const MibVariable &var) {
-  return var.handler == var_apacheperfext || var.handler == var_apachehealth;
+  return var.handler == var_apacheperfext || var.handler == var_apachehealth ||
+         var.handler == var_apachelog;
 }
+
+// The per-host log table's index is longer than one arc.
+bool long_index(const MibVariable &var) { return (var.access & VARNOCK_ACCESS_LONG_INDEX) != 0; }
 
 // True when port names from, or a row that get-nexts from it reach.
 bool in_chain(const ServerEntry *from, uint32_t port) {
@@ -151,8 +155,10 @@ Request read_request(fuzz::Bytes &in) {
     r.exact = static_cast<int32_t>(in.u32());
   }
   const int arcs = in.byte() % (kMaxArcs + 1);
-  // The agent's OID buffer always holds at least the longest OID.
-  r.capacity = arcs > VARNOCK_MAX_OID_LEN ? arcs : VARNOCK_MAX_OID_LEN;
+  // The agent's OID buffer always holds at least the longest OID (of an
+  // instance of a long index, for its handler).
+  const int longest = long_index(r.var) ? VARNOCK_LONG_INDEX_MAX_OID : VARNOCK_MAX_OID_LEN;
+  r.capacity = arcs > longest ? arcs : longest;
   r.oid.reset(new uint32_t[static_cast<size_t>(r.capacity)]);
   for (int i = 0; i < r.capacity; ++i) {
     r.oid[i] = kSentinel;
@@ -180,7 +186,7 @@ Request read_request(fuzz::Bytes &in) {
 
 void check_answer(Request &r) {
   const MibVariable &var = r.var;
-  const bool table = var.handler != var_ostrik;
+  const bool table = var.handler != var_ostrik && !long_index(var);
   std::unique_ptr<uint32_t[]> before(new uint32_t[static_cast<size_t>(r.capacity)]);
   std::memcpy(before.get(), r.oid.get(), sizeof(uint32_t) * static_cast<size_t>(r.capacity));
   const ServerEntry *row = table ? expected_row(var, r.oid.get(), r.length, r.exact) : nullptr;
@@ -202,6 +208,16 @@ void check_answer(Request &r) {
     fuzz::check(answer == nullptr, "an answer without its OID");
     fuzz::check(writeMethod == &valueLength, "writeMethod written without an answer");
     fuzz::check(!table || row == nullptr, "no answer for a row that exists");
+    return;
+  }
+  if (long_index(var)) {
+    // An instance: the column's arcs, then the port, a length and as many
+    // bytes.
+    fuzz::check(r.length > var.oidLength && r.length <= VARNOCK_LONG_INDEX_MAX_OID &&
+                    r.oid[var.oidLength] == static_cast<uint32_t>(r.length - var.oidLength - 1),
+                "a long index of the wrong length");
+    fuzz::check(std::memcmp(r.oid.get(), var.oid, sizeof(uint32_t) * (var.oidLength - 1u)) == 0,
+                "answer OID does not start with the descriptor's");
     return;
   }
   // An answer's OID: the descriptor's, at most 44 arcs, nothing past it.

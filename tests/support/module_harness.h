@@ -50,8 +50,10 @@ inline Answer ask(MibVariable *var, const std::vector<uint32_t> &request, bool e
   Answer a;
   a.valueLength = untouched_length;
   a.writeMethod = reinterpret_cast<void *>(1);
-  uint32_t oid[VARNOCK_MAX_OID_LEN] = {};
-  std::copy(request.begin(), request.end(), oid);
+  // Room for an instance of a long index, as the host gives it.
+  uint32_t oid[VARNOCK_LONG_INDEX_MAX_OID] = {};
+  std::copy(request.begin(), request.begin() + std::min<size_t>(request.size(), std::size(oid)),
+            oid);
   int32_t length = static_cast<int32_t>(request.size());
   a.value = var->handler(var, oid, &length, exact ? 1 : 0, &a.valueLength, &a.writeMethod);
   a.oid.assign(oid, oid + length);
