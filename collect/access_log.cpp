@@ -345,15 +345,15 @@ bool log_vhost_at(const ServerEntry *entry, size_t index, LogVhostView *out) {
   return true;
 }
 
-void note_info_log_sources(ServerEntry *entry, const char *text) {
-  if (entry == nullptr || text == nullptr || entry->reach.logPath[0] != '\0') {
+void note_info_log_sources(ServerEntry *entry, const char *page) {
+  if (entry == nullptr || page == nullptr || entry->reach.logPath[0] != '\0') {
     return;
   }
   LogState *state = state_of(entry);
   if (state == nullptr) {
     return;
   }
-  std::vector<LogSource> sources = log_sources_from_info(text, entry->serverRoot);
+  std::vector<LogSource> sources = log_sources_from_info(page, entry->serverRoot);
   if (sources.empty() && !state->fromInfo && !state->files.empty()) {
     return; // keep the logs its processes showed
   }

@@ -58,10 +58,10 @@ bool log_summary(const ServerEntry *entry, LogSummary *out);
 bool log_vhost_at(const ServerEntry *entry, size_t index, LogVhostView *out);
 size_t log_vhost_count(const ServerEntry *entry);
 
-// Takes the access logs that a freshly read info page (plain text) names as
+// Takes the access logs that a freshly read info page (as served) names as
 // the server's logs, unless its configuration line names one. A log that the
 // server kept goes on being read where it was.
-void note_info_log_sources(ServerEntry *entry, const char *text);
+void note_info_log_sources(ServerEntry *entry, const char *page);
 
 // Reads what every listed server's access logs gained since the last call.
 // A server whose logs no info page named has them looked for among the files

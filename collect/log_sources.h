@@ -23,12 +23,16 @@ struct LogSource {
   bool assumed = false;
 };
 
-// The access logs an info page (plain text, as html_to_text leaves it)
-// names, in page order, each path once. serverRoot joins relative paths.
-std::vector<LogSource> log_sources_from_info(const char *text, const char *serverRoot);
+// The access logs an info page names, in page order, each path once.
+// page is the page as the server sent it (its HTML): the format strings need
+// the quotes and angle brackets that html_to_text drops with the entities.
+// Plain text from html_to_text still gives the paths and the formats named
+// by a well-known nickname. serverRoot joins relative paths.
+std::vector<LogSource> log_sources_from_info(const char *page, const char *serverRoot);
 
 // The access logs that process pid and its direct children hold open for
-// writing: regular files other than errorLog whose name ends in "log" or
-// ".log" or holds "access" (format "combined", assumed). Empty when the
-// processes cannot be examined.
+// writing: regular files other than errorLog (absolute, or relative to the
+// server root) whose name holds "access", or ends in "log" and does not
+// hold "error" (format "combined", assumed). Empty when the processes
+// cannot be examined.
 std::vector<LogSource> log_sources_from_processes(int32_t pid, const char *errorLog);

@@ -427,7 +427,9 @@ PageOutcome read_info_page(ServerEntry *entry, const char *answer, int length, c
   }
   parse_server_info(entry, grown);
   read_pid_file(entry);
-  note_info_log_sources(entry, grown);
+  // The log directives are read from the page as served: html_to_text drops
+  // the quotes of their format strings with the entities.
+  note_info_log_sources(entry, answer);
   return PAGE_OK;
 }
 

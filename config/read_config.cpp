@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <string>
 
+#include "collect/log_format.h"
 #include "collect/tls.h"
 #include "config/server_list.h"
 #include "platform/file_mode.h"
@@ -216,10 +219,26 @@ const char *local_address(const char *host, PlatformAddress *address) {
   return "Host name names no address of this machine";
 }
 
+// The file's "logformat NAME FORMAT" lines so far: name → format string.
+std::map<std::string, std::string> file_formats;
+
+// The format string a logformat= option names: the file's own definition,
+// else one of Apache's well-known nicknames; null when neither.
+const char *named_format(const char *name) {
+  const auto it = file_formats.find(name);
+  return it != file_formats.end() ? it->second.c_str() : log_format_nickname(name);
+}
+
+bool absolute_path(const char *path) {
+  return path[0] == '/' || path[0] == '\\' ||
+         (((path[0] | 0x20) >= 'a' && (path[0] | 0x20) <= 'z') && path[1] == ':' &&
+          (path[2] == '/' || path[2] == '\\'));
+}
+
 // The options of a line from fields[first] on into reach: timeout=, ca=,
-// insecure, and address= where address_allowed. The message of what is
-// wrong and the option in *bad, or null.
-const char *read_options(const ConfigFields fields, int first, int count, bool address_allowed,
+// insecure, and on a server line (server_line) address=, log= and
+// logformat=. The message of what is wrong and the option in *bad, or null.
+const char *read_options(const ConfigFields fields, int first, int count, bool server_line,
                          ServerReach *reach, const char **bad) {
   for (int i = first; i < count && i < CONFIG_FIELD_COUNT; ++i) {
     const char *option = fields[i];
@@ -239,19 +258,33 @@ const char *read_options(const ConfigFields fields, int first, int count, bool a
       std::strcpy(reach->ca, option + 3);
     } else if (std::strcmp(option, "insecure") == 0) {
       reach->insecure = 1;
-    } else if (address_allowed && std::strncmp(option, "address=", 8) == 0) {
+    } else if (server_line && std::strncmp(option, "address=", 8) == 0) {
       if (platform_parse_address(option + 8, &reach->address) != 0) {
         return "Address must be an IPv4 or IPv6 address";
       }
       if (platform_address_is_local(&reach->address) == 0) {
         return "Not an address of this machine";
       }
+    } else if (server_line && std::strncmp(option, "log=", 4) == 0) {
+      if (!absolute_path(option + 4) || std::strlen(option + 4) >= sizeof reach->logPath) {
+        return "Access log must be an absolute path";
+      }
+      std::strcpy(reach->logPath, option + 4);
+    } else if (server_line && std::strncmp(option, "logformat=", 10) == 0) {
+      const char *format = named_format(option + 10);
+      if (format == nullptr) {
+        return "Log format not known (a well-known nickname or a logformat line above)";
+      }
+      std::snprintf(reach->logFormat, sizeof reach->logFormat, "%s", format);
     } else {
-      return address_allowed ? "Unknown option (timeout=, ca=, insecure, address=)"
-                             : "Unknown option (timeout=, ca=, insecure)";
+      return server_line ? "Unknown option (timeout=, ca=, insecure, address=, log=, logformat=)"
+                         : "Unknown option (timeout=, ca=, insecure)";
     }
   }
   *bad = "";
+  if (reach->logFormat[0] != '\0' && reach->logPath[0] == '\0') {
+    return "logformat= needs log=";
+  }
   if (reach->insecure != 0 && reach->ca[0] != '\0') {
     return "insecure and ca= exclude each other";
   }
@@ -356,6 +389,37 @@ void read_server_line(const ConfigFields fields, int count, int line_number) {
   }
 }
 
+// "logformat NAME FORMAT": a format that later server lines may name with
+// logformat=NAME. FORMAT is the rest of the line as Apache's LogFormat
+// writes it; double quotes around it are optional.
+void read_logformat_line(const char *text, int count, int line_number) {
+  const char *p = text;
+  for (int word = 0; word < 2; ++word) { // past the keyword and the name
+    p += std::strspn(p, " \t");
+    p += std::strcspn(p, " \t");
+  }
+  p += std::strspn(p, " \t");
+  std::string format(p);
+  format.erase(format.find_last_not_of(" \t") + 1);
+  if (format.size() >= 2 && format.front() == '"') {
+    // The closing quote is the first one not escaped by a backslash.
+    size_t close = 1;
+    while (close < format.size() && format[close] != '"') {
+      close += format[close] == '\\' ? 2 : 1;
+    }
+    if (close == format.size() - 1) {
+      format = format.substr(1, close - 1);
+    }
+  }
+  ConfigFields fields;
+  tokenize_line(text, fields);
+  if (count < 3 || format.empty()) {
+    report_config_error("Name and format expected after logformat", fields[0], line_number);
+  } else if (!file_formats.emplace(fields[1], format).second) {
+    report_config_error("Log format already defined", fields[1], line_number);
+  }
+}
+
 // The file's default time-out: "timeout SECONDS", once.
 void read_timeout_line(const ConfigFields fields, int count, int line_number) {
   if (count == 1) {
@@ -392,10 +456,12 @@ int read_config(const char *path) {
                   "ostrik: config file %s is readable by other users; it holds passwords", path);
   }
   ConfigFields fields;
+  char text[CONFIG_FIELD_SIZE];
   int line_number = 0;
   int count;
   file_timeout = 0;
-  while ((count = next_config_line(file, fields, &line_number)) > 0) {
+  file_formats.clear();
+  while ((count = next_config_line_text(file, fields, &line_number, text)) > 0) {
     const char *keyword = fields[0];
     if (keyword[0] == '#') {
       continue;
@@ -408,6 +474,8 @@ int read_config(const char *path) {
       read_discover_line(fields, count, line_number);
     } else if (equals_ignoring_case(keyword, "timeout")) {
       read_timeout_line(fields, count, line_number);
+    } else if (equals_ignoring_case(keyword, "logformat")) {
+      read_logformat_line(text, count, line_number);
     } else {
       report_config_error("Unexpected value", keyword, line_number);
       VarnockSyslog(VARNOCK_LOG_WARNING, "ostrik: Unexpected value");
@@ -422,5 +490,6 @@ int read_config(const char *path) {
   if (discover_setting.reach.timeout == 0) {
     discover_setting.reach.timeout = file_timeout;
   }
+  file_formats.clear();
   return 0;
 }

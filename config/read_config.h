@@ -22,6 +22,7 @@ extern DiscoverSetting discover_setting;
 
 // Reads every server line ("apache", "server") of the file at path into the
 // ServerList, and its "discover" line into discover_setting, reporting bad
-// lines. 0 after the whole file was read; -1 when path is null or the file
-// cannot be opened.
+// lines. A server line's logformat= names a format of Apache's or one of the
+// file's "logformat" lines above it. 0 after the whole file was read; -1
+// when path is null or the file cannot be opened.
 int read_config(const char *path);

@@ -54,3 +54,9 @@ int platform_list_listeners(std::vector<PlatformListener> *out,
 // Appends the inodes of the sockets that process pid holds open. 0, or -1
 // when its descriptors cannot be listed (gone, or not ours to see).
 int platform_process_socket_inodes(int32_t pid, std::vector<uint64_t> *inodes);
+
+// Appends the paths of the regular files that process pid holds open for
+// writing (write-only or read-write), each once; files under /proc and /dev
+// and files already deleted are left out. 0, or -1 when its descriptors
+// cannot be listed (gone, or not ours to see).
+int platform_process_written_files(int32_t pid, std::vector<std::string> *paths);

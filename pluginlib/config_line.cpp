@@ -46,6 +46,10 @@ FILE *open_text_file(const char *path) {
 
 int next_config_line(FILE *file, ConfigFields fields, int *line_number) {
   char line[CONFIG_FIELD_SIZE];
+  return next_config_line_text(file, fields, line_number, line);
+}
+
+int next_config_line_text(FILE *file, ConfigFields fields, int *line_number, char *line) {
   for (;;) {
     if (std::fgets(line, kPieceChars + 1, file) == nullptr) {
       return -1;
@@ -59,6 +63,7 @@ int next_config_line(FILE *file, ConfigFields fields, int *line_number) {
     }
     const int count = tokenize_line(line, fields);
     if (count > 0) {
+      line[std::strcspn(line, "\n")] = '\0';
       return count;
     }
   }

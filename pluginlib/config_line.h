@@ -25,6 +25,11 @@ FILE *open_text_file(const char *path);
 // or on a read error.
 int next_config_line(FILE *file, ConfigFields fields, int *line_number);
 
+// As next_config_line, and copies that line as it stands (without its line
+// feed) into text, CONFIG_FIELD_SIZE bytes, for a line whose value is the
+// rest of it, quotes and all.
+int next_config_line_text(FILE *file, ConfigFields fields, int *line_number, char *text);
+
 // Splits text (ending at NUL or a line feed) into fields. Blanks and tabs
 // separate fields; a field opened by ' or " runs to the same quote. Fields
 // past the 32nd are read and dropped, and a field is cut to 511 characters.

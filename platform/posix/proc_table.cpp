@@ -1,6 +1,8 @@
 #include "platform/proc_table.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -221,30 +223,99 @@ int platform_list_listeners(std::vector<PlatformListener> *out,
   return v4 == 0 || v6 == 0 ? 0 : -1;
 }
 
-int platform_process_socket_inodes(int32_t pid, std::vector<uint64_t> *inodes) {
+namespace {
+
+// The open flags that /proc/PID/fdinfo/FD states on its "flags:" line
+// (octal), or -1 when it cannot be read.
+long descriptor_flags(const char *fdinfo) {
+  File file(std::fopen(fdinfo, "r"));
+  if (!file) {
+    return -1;
+  }
+  char line[128];
+  while (std::fgets(line, sizeof line, file.get()) != nullptr) {
+    char *end = nullptr;
+    if (std::strncmp(line, "flags:", 6) == 0) {
+      const long flags = std::strtol(line + 6, &end, 8);
+      return end != line + 6 ? flags : -1;
+    }
+  }
+  return -1;
+}
+
+bool under(const char *path, const char *directory) {
+  const size_t n = std::strlen(directory);
+  return std::strncmp(path, directory, n) == 0 && (path[n] == '/' || path[n] == '\0');
+}
+
+// Calls visit(link, target, length, name) for every descriptor of process
+// pid: the path of its link, where the link points (length bytes; links
+// longer than a path are passed over) and the descriptor's number as its
+// name. False when the descriptors cannot be listed.
+template <typename Visit> bool each_descriptor(int32_t pid, Visit visit) {
   char path[kPathSize];
   const int length = std::snprintf(path, sizeof path, "%s/%d/fd", procRoot, static_cast<int>(pid));
   Dir dir(opendir(path));
   if (!dir) {
-    return -1;
+    return false;
   }
   char link[kPathSize];
-  char target[64];
+  char target[4096];
   while (const dirent *d = readdir(dir.get())) {
     if (d->d_name[0] == '.') {
       continue;
     }
     std::snprintf(link, sizeof link, "%.*s/%s", length, path, d->d_name);
     const ssize_t n = readlink(link, target, sizeof target - 1);
-    if (n <= 0) {
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof target - 1) {
       continue;
     }
     target[n] = '\0';
-    unsigned long long inode = 0;
-    char close = 0;
-    if (std::sscanf(target, "socket:[%llu%c", &inode, &close) == 2 && close == ']') {
-      inodes->push_back(inode);
-    }
+    visit(link, target, static_cast<size_t>(n), d->d_name);
   }
-  return 0;
+  return true;
+}
+
+} // namespace
+
+int platform_process_socket_inodes(int32_t pid, std::vector<uint64_t> *inodes) {
+  const bool listed =
+      each_descriptor(pid, [&](const char *, const char *target, size_t, const char *) {
+        unsigned long long inode = 0;
+        char close = 0;
+        if (std::sscanf(target, "socket:[%llu%c", &inode, &close) == 2 && close == ']') {
+          inodes->push_back(inode);
+        }
+      });
+  return listed ? 0 : -1;
+}
+
+int platform_process_written_files(int32_t pid, std::vector<std::string> *paths) {
+  const size_t first = paths->size();
+  const bool listed =
+      each_descriptor(pid, [&](const char *link, const char *target, size_t n, const char *fd) {
+        // The kernel marks a file that was unlinked while open; sockets, pipes
+        // and anonymous inodes have names that do not start with '/'.
+        static const char kDeleted[] = " (deleted)";
+        const size_t deleted = sizeof kDeleted - 1;
+        if (target[0] != '/' || under(target, "/proc") || under(target, "/dev") ||
+            (n > deleted && std::strcmp(target + n - deleted, kDeleted) == 0)) {
+          return;
+        }
+        struct stat st;
+        if (stat(link, &st) != 0 || !S_ISREG(st.st_mode)) {
+          return;
+        }
+        char info[kPathSize];
+        std::snprintf(info, sizeof info, "%s/%d/fdinfo/%s", procRoot, static_cast<int>(pid), fd);
+        const long flags = descriptor_flags(info);
+        if (flags < 0 || ((flags & O_ACCMODE) != O_WRONLY && (flags & O_ACCMODE) != O_RDWR)) {
+          return;
+        }
+        if (std::find(paths->begin() + static_cast<std::ptrdiff_t>(first), paths->end(), target) ==
+            paths->end()) {
+          paths->emplace_back(target);
+        }
+      });
+  return listed ? 0 : -1;
 }

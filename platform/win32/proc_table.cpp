@@ -13,3 +13,5 @@ int platform_list_listeners(std::vector<PlatformListener> *, std::vector<Platfor
 }
 
 int platform_process_socket_inodes(int32_t, std::vector<uint64_t> *) { return -1; }
+
+int platform_process_written_files(int32_t, std::vector<std::string> *) { return -1; }

@@ -1,6 +1,6 @@
 // A process file system of a test's or a benchmark's own making: processes
-// with their names, parents and socket descriptors, and the TCP tables that
-// say which sockets listen where. Header-only, for the benchmarks too.
+// with their names, parents, socket descriptors and open files, and the TCP
+// tables that say which sockets listen where. Header-only, for the benchmarks too.
 #pragma once
 
 #include <sys/stat.h>
@@ -39,6 +39,17 @@ public:
       const std::string link = dir + "/fd/" + std::to_string(fd++);
       (void)symlink(("socket:[" + std::to_string(inode) + "]").c_str(), link.c_str());
     }
+  }
+
+  // A file that process pid (made by process()) holds open as descriptor
+  // fd, with the open flags (octal in fdinfo) that the kernel would state.
+  void open_file(int pid, int fd, const std::string &target, int flags) {
+    const std::string dir = root_ + "/" + std::to_string(pid);
+    mkdir((dir + "/fdinfo").c_str(), 0755);
+    (void)symlink(target.c_str(), (dir + "/fd/" + std::to_string(fd)).c_str());
+    char info[64];
+    std::snprintf(info, sizeof info, "pos:\t0\nflags:\t0%o\nmnt_id:\t21\n", flags);
+    std::ofstream(dir + "/fdinfo/" + std::to_string(fd)) << info;
   }
 
   // A listening IPv4 socket; address as the kernel writes it (0100007F is

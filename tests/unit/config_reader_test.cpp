@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "collect/log_format.h"
 #include "config/server_list.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/process.h"
@@ -394,12 +395,17 @@ TEST_F(ConfigReaderTest, ServerLinesNameAddressSchemeAndTimeOut) {
                  "SERVER https://[::1]:8443/ u p 60 timeout=5 ca=/etc/ssl/certs # a comment\n"
                  "server https://localhost u p 0 insecure\n"
                  "server http://www.example.test:8082 u p 0 address=::ffff:127.0.0.1\n"
-                 "apache 80 u p 0\n"),
+                 "apache 80 u p 0\n"
+                 "logformat timed \"%h %l %u %t \\\"%r\\\" %>s %b %D\"\n"
+                 "LogFormat  bare   %h  %>s %D \t\n"
+                 "server http://127.0.0.1:8083 u p 0 log=/var/log/a.log logformat=timed\n"
+                 "server http://127.0.0.1:8084 u p 0 logformat=bare log=C:\\logs\\b.log\n"
+                 "server http://127.0.0.1:8085 u p 0 log=/var/log/c.log logformat=combined\n"),
             0);
   EXPECT_EQ(err_, "");
   EXPECT_EQ(log(), (Log{{VARNOCK_LOG_WARNING, "ostrik: line 4: the certificate of "
                                               "https://localhost is not verified (insecure)\n"}}));
-  EXPECT_EQ(ports(), (std::vector<int32_t>{80, 443, 8081, 8082, 8443}));
+  EXPECT_EQ(ports(), (std::vector<int32_t>{80, 443, 8081, 8082, 8083, 8084, 8085, 8443}));
 
   const ServerReach &plain = find_server(8081)->reach;
   EXPECT_EQ(plain.scheme, SCHEME_HTTP);
@@ -407,6 +413,15 @@ TEST_F(ConfigReaderTest, ServerLinesNameAddressSchemeAndTimeOut) {
   EXPECT_EQ(plain.address.bytes[3], 2);
   EXPECT_STREQ(plain.host, "127.0.0.2");
   EXPECT_EQ(plain.timeout, 7) << "the file's time-out";
+  EXPECT_STREQ(plain.logPath, "");
+  EXPECT_STREQ(plain.logFormat, "");
+
+  // Access logs named by hand, their formats resolved as the lines are read.
+  EXPECT_STREQ(find_server(8083)->reach.logPath, "/var/log/a.log");
+  EXPECT_STREQ(find_server(8083)->reach.logFormat, "%h %l %u %t \\\"%r\\\" %>s %b %D");
+  EXPECT_STREQ(find_server(8084)->reach.logPath, "C:\\logs\\b.log");
+  EXPECT_STREQ(find_server(8084)->reach.logFormat, "%h  %>s %D");
+  EXPECT_STREQ(find_server(8085)->reach.logFormat, log_format_nickname("combined"));
 
   const ServerReach &v6 = find_server(8443)->reach;
   EXPECT_EQ(v6.scheme, SCHEME_HTTPS);
@@ -479,6 +494,18 @@ TEST_F(ConfigReaderTest, MalformedServerAndTimeOutLinesAreRefusedAndReadingGoesO
       {"server http://127.0.0.1:81 u p 0 address=127.1", "Address must be an IPv4 or IPv6"},
       {"server http://127.0.0.1:81 u p 0 address=198.51.100.7", "Not an address of this machine"},
       {"server http://127.0.0.1:9000 u p 0", "Port already listed"},
+      {"server http://127.0.0.1:81 u p 0 log=logs/access.log", "Access log must be an absolute"},
+      {"server http://127.0.0.1:81 u p 0 logformat=common", "logformat= needs log= - found 'http"},
+      {"server http://127.0.0.1:81 u p 0 log=/a logformat=timed", "Log format not known (a "
+                                                                  "well-known nickname or a "
+                                                                  "logformat line above) - found "
+                                                                  "'logformat=timed'"},
+      {"server http://127.0.0.1:81 u p 0 log=/a logformat=t\nlogformat t %h",
+       "Log format not known"},
+      {"logformat t", "Name and format expected after logformat - found 'logformat'"},
+      {"logformat t \"\"", "Name and format expected after logformat"},
+      {"logformat t %h\nlogformat t %s", "Log format already defined - found 't' in config file, "
+                                         "line 4"},
       {"discover timeout=0", "Time-out must be whole seconds from 1 to 60 - found 'timeout=0'"},
       {"discover u p ca=", "CA file or directory expected - found 'ca='"},
       {"discover insecure ca=/x", "insecure and ca= exclude each other - found 'discover'"},

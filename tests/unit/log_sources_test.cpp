@@ -1,0 +1,190 @@
+// Where a server's access logs are and in which format: from its info page
+// (a real Debian one and a listing of the test's own), and from the files
+// its processes hold open on a process file system of the test's making.
+#include "collect/log_sources.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "collect/log_format.h"
+#include "collect/page_text.h"
+#include "platform/proc_table.h"
+#include "tests/support/fake_proc.h"
+#include "tests/support/process.h"
+
+namespace {
+
+struct Expected {
+  std::string path, format, vhost, problem;
+};
+
+void expect_sources(const std::vector<LogSource> &got, const std::vector<Expected> &want) {
+  ASSERT_EQ(got.size(), want.size());
+  for (size_t i = 0; i < want.size(); ++i) {
+    SCOPED_TRACE(want[i].path);
+    EXPECT_EQ(got[i].path, want[i].path);
+    EXPECT_EQ(got[i].format, want[i].format);
+    EXPECT_EQ(got[i].vhost, want[i].vhost);
+    EXPECT_EQ(got[i].problem, want[i].problem);
+  }
+}
+
+// mod_info's listing of the given configuration lines: each line in its
+// own <dd><tt>, its characters escaped and its indentation in &nbsp;.
+std::string info_page(const std::vector<std::string> &lines) {
+  std::string page = "<html><body><dl><dt><strong>Server Version:</strong> Apache/2.4</dt>\n";
+  for (const std::string &line : lines) {
+    page += "<dd><tt>";
+    for (char c : line) {
+      page += c == ' '   ? "&nbsp;"
+              : c == '"' ? "&quot;"
+              : c == '<' ? "&lt;"
+              : c == '>' ? "&gt;"
+              : c == '&' ? "&amp;"
+                         : std::string(1, c);
+    }
+    page += "</tt></dd>\n";
+  }
+  return page + "</dl></body></html>\n";
+}
+
+TEST(LogSources, DebianInfoPage) {
+  const std::string page =
+      testsupport::read_file(OSTRIK_SOURCE_DIR "/bench/data/server-info-debian.http");
+  const std::string logs = "/tmp/ostrik-capture-hDdiB0/logs/";
+  expect_sources(
+      log_sources_from_info(page.c_str(), "/tmp/ostrik-capture-hDdiB0/conf"),
+      {{logs + "other_vhosts_access.log",
+        "%v:%p %h %l %u %t \\\"%r\\\" %>s %O \\\"%{Referer}i\\\" \\\"%{User-Agent}i\\\"", "", ""},
+       {logs + "access.log",
+        "%h %l %u %t \\\"%r\\\" %>s %O \\\"%{Referer}i\\\" \\\"%{User-Agent}i\\\"", "", ""}});
+
+  // The same page through html_to_text, which drops the entities (the
+  // quotes among them), still gives the files.
+  std::vector<char> text(page.size() + 1);
+  html_to_text(page.c_str(), text.data());
+  const std::vector<LogSource> plain = log_sources_from_info(text.data(), "/");
+  ASSERT_EQ(plain.size(), 2u);
+  EXPECT_EQ(plain[0].path, logs + "other_vhosts_access.log");
+  EXPECT_EQ(plain[1].path, logs + "access.log");
+  EXPECT_EQ(plain[1].format, log_format_nickname("combined"));
+}
+
+TEST(LogSources, VirtualHostsPipesSyslogAndRelativePaths) {
+  const std::string timed = "%h %l %u %t \\\"%r\\\" %>s %b %D";
+  const std::string page = info_page({
+      "Module Name: core.c",
+      "In file: /etc/httpd/conf/httpd.conf",
+      "  30: ServerName main.example.org",
+      "  40: <VirtualHost *:80>",
+      "  41:   ServerName www.example.org:80",
+      "    : </VirtualHost>",
+      "  50: <VirtualHost *:80>",
+      "  51:   ServerName shop.example.org",
+      "    : </VirtualHost>",
+      "  60: <VirtualHost *:80>",
+      "  61:   ServerName https://blog.example.org",
+      "    : </VirtualHost>",
+      "Module Name: mod_log_config.c",
+      "CustomLog - a file name, a custom log format string or format name",
+      "In file: /etc/httpd/conf/httpd.conf",
+      "  10: LogFormat \"" + timed + "\" timed",
+      "  11: LogFormat \"%h %>s %b\"",
+      "  12: TransferLog logs/transfer_log",
+      "  13: CustomLog \"|/usr/bin/rotatelogs logs/access.%Y 86400\" combined",
+      "  14: CustomLog syslog:local1 common",
+      "  15: CustomLog logs/access_log timed env=!dontlog",
+      "  16: CustomLog logs/access_log combined",
+      "  17: CustomLog logs/odd_log nosuchformat",
+      "  40: <VirtualHost *:80>",
+      "  42:   CustomLog /var/log/www_access.log timed",
+      "    : </VirtualHost>",
+      "  50: <VirtualHost *:80>",
+      "  52:   CustomLog \"/var/log/shop access.log\" \"%v %h %>s %D\"",
+      "  53:   CustomLog logs/access_log common",
+      "  54:   CustomLog /var/log/shared.log combined",
+      "    : </VirtualHost>",
+      "  60: <virtualhost *:80>",
+      "  62:   customlog /var/log/shared.log combined",
+      "  63:   CustomLog /var/log/blog.log common",
+      "    : </VirtualHost>",
+  });
+  expect_sources(log_sources_from_info(page.c_str(), "/srv/httpd/"),
+                 {{"/srv/httpd/logs/transfer_log", "%h %>s %b", "", ""},
+                  {"|/usr/bin/rotatelogs logs/access.%Y 86400", log_format_nickname("combined"), "",
+                   "piped log"},
+                  {"syslog:local1", log_format_nickname("common"), "", "syslog"},
+                  {"/srv/httpd/logs/access_log", timed, "", ""},
+                  {"/srv/httpd/logs/odd_log", "", "", "format not known"},
+                  {"/var/log/www_access.log", timed, "www.example.org", ""},
+                  {"/var/log/shop access.log", "%v %h %>s %D", "", ""},
+                  {"/var/log/shared.log", log_format_nickname("combined"), "", ""},
+                  {"/var/log/blog.log", log_format_nickname("common"), "blog.example.org", ""}});
+
+  // A virtual host's nickless LogFormat, here naming a nickname, is its
+  // TransferLog's format; without one a TransferLog writes Apache's default.
+  // Broken listing lines are passed over.
+  const std::string bare = info_page(
+      {"Module Name: mod_log_config.c", "In file: /etc/h.conf", "  1: <VirtualHost *:80>",
+       "  2: LogFormat combined", "  3: TransferLog /var/log/vhost_log", "    : </VirtualHost>",
+       "  4: <", "    : </", "    : </VirtualHost>", "  5: CustomLog",
+       "  6: TransferLog /var/log/t_log", "  7: LogFormat", "  8: CustomLog \"/var/log/open_log"});
+  const std::string common = "%h %l %u %t \\\"%r\\\" %>s %b";
+  expect_sources(log_sources_from_info(bare.c_str(), ""),
+                 {{"/var/log/vhost_log", log_format_nickname("combined"), "", ""},
+                  {"/var/log/t_log", common, "", ""},
+                  {"/var/log/open_log", common, "", ""}});
+  EXPECT_TRUE(log_sources_from_info("", "/srv").empty());
+  EXPECT_TRUE(log_sources_from_info(nullptr, "/srv").empty());
+}
+
+TEST(LogSources, FilesTheProcessesWrite) {
+  testsupport::TempDir root, logs;
+  testsupport::FakeProc tree(root.path());
+  for (const char *name : {"access.log", "ssl_request_log", "error.log", "httpd_log", "data.db",
+                           "other.log", "vhosts_access.txt"}) {
+    testsupport::write_file(logs.file(name), "");
+  }
+  const int append = O_WRONLY | O_APPEND | O_CLOEXEC | 0100000; // O_LARGEFILE as the kernel adds
+  tree.process(100, 1, "apache2");
+  tree.open_file(100, 2, logs.file("error.log"), O_WRONLY | O_APPEND);
+  tree.open_file(100, 4, logs.file("httpd_log"), append);
+  tree.open_file(100, 5, logs.file("access.log"), append);
+  tree.open_file(100, 6, "/dev/null", O_WRONLY);
+  tree.open_file(100, 7, logs.file("other.log"), O_RDONLY);
+  tree.open_file(100, 8, logs.path(), O_RDONLY | O_DIRECTORY);
+  tree.open_file(100, 9, logs.file("data.db"), O_RDWR);
+  tree.open_file(100, 10, "pipe:[4242]", O_WRONLY);
+  tree.process(101, 100, "apache2");
+  tree.open_file(101, 5, logs.file("access.log"), append);
+  tree.open_file(101, 6, logs.file("ssl_request_log"), O_RDWR | O_APPEND);
+  tree.open_file(101, 7, logs.file("vhosts_access.txt"), append);
+  tree.open_file(101, 8, logs.file("gone.log") + " (deleted)", append);
+  tree.process(102, 1, "cron");
+  tree.open_file(102, 5, logs.file("other.log"), append);
+  tree.flush();
+  platform_set_proc_root(root.path().c_str());
+
+  const std::string combined = log_format_nickname("combined");
+  // The error log as the info page names it, relative to the server root.
+  const std::string errorLog = logs.path().substr(logs.path().rfind('/') + 1) + "/httpd_log";
+  std::vector<LogSource> found = log_sources_from_processes(100, errorLog.c_str());
+  std::vector<std::string> paths;
+  for (const LogSource &s : found) {
+    paths.push_back(s.path);
+    EXPECT_EQ(s.format, combined);
+    EXPECT_TRUE(s.assumed);
+    EXPECT_EQ(s.problem, "");
+  }
+  std::sort(paths.begin(), paths.end());
+  EXPECT_EQ(paths, (std::vector<std::string>{logs.file("access.log"), logs.file("ssl_request_log"),
+                                             logs.file("vhosts_access.txt")}));
+  EXPECT_TRUE(log_sources_from_processes(103, "").empty());
+  platform_set_proc_root(nullptr);
+}
+
+} // namespace
