@@ -1,6 +1,8 @@
 #include "collect/log_tail.h"
 
 #include "platform/follow_file.h"
+#include "platform/fs.h"
+#include "platform/path.h"
 
 #include <string.h>
 
@@ -11,6 +13,22 @@ namespace {
 
 // Bytes asked of the file at a time.
 constexpr size_t CHUNK = 128 * 1024;
+
+// The last bytes read that a copy of the log must hold at the same place.
+constexpr size_t SIGNATURE = 256;
+
+// A rotated log compressed already: its bytes are not the log's.
+bool compressed(const char *name) {
+  static const char *const suffixes[] = {".gz", ".bz2", ".xz", ".zst"};
+  const size_t length = strlen(name);
+  for (const char *suffix : suffixes) {
+    const size_t n = strlen(suffix);
+    if (length >= n && strcmp(name + length - n, suffix) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
 
 LogTailState state_of(PlatformFollowStatus status) {
   switch (status) {
@@ -122,6 +140,13 @@ struct LogTail::Impl {
   bool fromStart = false;
   LineSplitter lines;
   std::unique_ptr<char[]> buffer;
+  // The last bytes read before offset (at most SIGNATURE of them).
+  std::string signature;
+  // The copy of a log cut short, read from copyOffset to copyEnd before
+  // the log itself.
+  PlatformFollowFile copy;
+  uint64_t copyOffset = 0;
+  uint64_t copyEnd = 0;
 
   // One call's budget, sink and account.
   struct Call {
@@ -131,32 +156,55 @@ struct LogTail::Impl {
     uint64_t bytesRead;
   };
 
-  // Reads the open file from offset towards end, within the budget.
-  bool drain(uint64_t end, Call &call) {
+  // Reads from from at towards end, within the budget.
+  bool drain(const PlatformFollowFile &from, uint64_t &at, uint64_t end, Call &call) {
     if (!buffer) {
       buffer.reset(new (std::nothrow) char[CHUNK]);
       if (!buffer) {
         return false;
       }
     }
-    while (offset < end && call.budget > 0) {
+    while (at < end && call.budget > 0) {
       size_t want = CHUNK < call.budget ? CHUNK : call.budget;
-      if (end - offset < want) {
-        want = static_cast<size_t>(end - offset);
+      if (end - at < want) {
+        want = static_cast<size_t>(end - at);
       }
-      const int64_t got = file.readAt(offset, buffer.get(), want);
+      const int64_t got = from.readAt(at, buffer.get(), want);
       if (got < 0) {
         return false;
       }
       if (got == 0) {
         break; // cut short since it was measured
       }
-      offset += static_cast<uint64_t>(got);
-      call.budget -= static_cast<size_t>(got);
-      call.bytesRead += static_cast<uint64_t>(got);
-      lines.feed(buffer.get(), static_cast<size_t>(got), call.sink, call.context);
+      const size_t size = static_cast<size_t>(got);
+      at += size;
+      call.budget -= size;
+      call.bytesRead += size;
+      lines.feed(buffer.get(), size, call.sink, call.context);
+      const size_t kept = size < SIGNATURE ? size : SIGNATURE;
+      signature.append(buffer.get() + size - kept, kept);
+      if (signature.size() > SIGNATURE) {
+        signature.erase(0, signature.size() - SIGNATURE);
+      }
     }
     return true;
+  }
+
+  void startOver() {
+    offset = 0;
+    signature.clear();
+    lines.reset();
+  }
+
+  void findCopy(const char *path);
+  bool readCopy(Call &call);
+  bool cutShort(const char *path, Call &call);
+
+  // While a copy waits to be read, the log itself waits whole.
+  LogTailResult copyPending(Call &call) {
+    PlatformFileInfo mine{};
+    const uint64_t live = file.isOpen() && file.info(&mine) == PLATFORM_FOLLOW_OK ? mine.size : 0;
+    return LogTailResult{LOG_TAIL_OK, call.bytesRead, copyEnd - copyOffset + live};
   }
 
   LogTailResult failed(Call &call) {
@@ -181,17 +229,12 @@ LogTailResult LogTail::Impl::follow(const char *path, Call &call) {
   PlatformFileInfo there{};
   const PlatformFollowStatus atPath = platform_follow_path_info(path, &there);
   if (atPath == PLATFORM_FOLLOW_OK && there.identity == identity) {
-    if (mine.size < offset) {
-      // Copy-and-truncate: the file was copied away and cut to nothing.
-      // What the writer appended between the copy and the cut is in
-      // neither file and cannot be had; and when the file grows past our
-      // offset again before we look, the cut goes unseen and we read on
-      // from the middle of the newer lines. Only a rename rotation is free
-      // of both.
-      offset = 0;
-      lines.reset();
+    // Cut short: copied away and truncated (see findCopy).
+    if (mine.size < offset && !cutShort(path, call)) {
+      lastSize = mine.size;
+      return copyPending(call);
     }
-    if (!drain(mine.size, call)) {
+    if (!drain(file, offset, mine.size, call)) {
       return failed(call);
     }
     lastSize = mine.size;
@@ -201,7 +244,7 @@ LogTailResult LogTail::Impl::follow(const char *path, Call &call) {
   // The writer goes on writing into the file it holds until it reopens the
   // path (Apache does on a graceful restart): read what reached it first.
   const bool grew = mine.size != lastSize;
-  if (!drain(mine.size, call)) {
+  if (!drain(file, offset, mine.size, call)) {
     return failed(call);
   }
   lastSize = mine.size;
@@ -219,7 +262,7 @@ LogTailResult LogTail::Impl::follow(const char *path, Call &call) {
   lines.finish(call.sink, call.context);
   file.close();
   haveIdentity = false;
-  offset = 0;
+  startOver();
   fromStart = true;
   return openPath(path, call);
 }
@@ -236,26 +279,118 @@ LogTailResult LogTail::Impl::openPath(const char *path, Call &call) {
   if (file.info(&mine) != PLATFORM_FOLLOW_OK) {
     return failed(call);
   }
+  bool pending = false;
   if (!fromStart) {
     // The first look: what is there already is history. A last line still
     // being written is history too, up to its end.
     offset = mine.size;
-    char last = '\n';
-    if (mine.size > 0 && file.readAt(mine.size - 1, &last, 1) == 1 && last != '\n') {
+    const size_t kept = mine.size < SIGNATURE ? static_cast<size_t>(mine.size) : SIGNATURE;
+    signature.resize(kept);
+    if (file.readAt(mine.size - kept, &signature[0], kept) != static_cast<int64_t>(kept)) {
+      signature.clear();
+    } else if (kept > 0 && signature.back() != '\n') {
       lines.discardToNewline();
     }
-  } else if (!haveIdentity || mine.identity != identity || mine.size < offset) {
-    offset = 0;
-    lines.reset();
+  } else if (!haveIdentity || mine.identity != identity) {
+    startOver();
+  } else if (mine.size < offset) {
+    pending = !cutShort(path, call);
   }
   fromStart = true;
   haveIdentity = true;
   identity = mine.identity;
-  if (!drain(mine.size, call)) {
+  lastSize = mine.size;
+  if (pending) {
+    return copyPending(call);
+  }
+  if (!drain(file, offset, mine.size, call)) {
     return failed(call);
   }
   lastSize = mine.size;
   return LogTailResult{LOG_TAIL_OK, call.bytesRead, mine.size - offset};
+}
+
+// Copy-and-truncate (logrotate's copytruncate) copies the log to a name
+// that begins with the log's own (access.log.1, access.log-20261209) and
+// then cuts the log to nothing. Of the lines we had not read yet, those
+// that reached the log before the copy are in the copy after our offset:
+// the copy is the regular file of such a name, at least as long as our
+// offset, that holds just before it the bytes we last read there (the
+// newest if several do). A copy compressed already cannot be read, and
+// what the writer appended between the copy and the cut is in neither
+// file: both are lost. So is everything appended since we last read when
+// the log grows past our offset again before we look: the cut goes unseen
+// and we read on from the middle of the newer lines. Only a rename
+// rotation is free of all this.
+void LogTail::Impl::findCopy(const char *path) {
+  const char *base = path;
+  for (const char *p = path; *p != '\0'; ++p) {
+    if (*p == '/' || *p == PLATFORM_PATH_SEPARATOR) {
+      base = p + 1;
+    }
+  }
+  const size_t baseLength = strlen(base);
+  if (signature.empty() || baseLength == 0) {
+    return;
+  }
+  const std::string directory = base == path       ? std::string(".")
+                                : base == path + 1 ? std::string(path, 1)
+                                                   : std::string(path, base - path - 1);
+  PlatformDirListing listing(directory.c_str());
+  std::string there(signature.size(), '\0');
+  uint64_t newest = 0;
+  PlatformDirEntry entry;
+  while (listing.next(&entry)) {
+    char name[PLATFORM_DIR_PATH_MAX];
+    PlatformFollowFile candidate;
+    PlatformFileInfo info;
+    if (entry.isDirectory || entry.size < offset || strncmp(entry.name, base, baseLength) != 0 ||
+        entry.name[baseLength] == '\0' || compressed(entry.name) ||
+        platform_dir_join(name, sizeof name, directory.c_str(), entry.name) < 0 ||
+        candidate.open(name) != PLATFORM_FOLLOW_OK || candidate.info(&info) != PLATFORM_FOLLOW_OK ||
+        info.size < offset || (copy.isOpen() && info.modified <= newest) ||
+        candidate.readAt(offset - there.size(), &there[0], there.size()) !=
+            static_cast<int64_t>(there.size()) ||
+        there != signature) {
+      continue;
+    }
+    copy.swap(candidate);
+    newest = info.modified;
+    copyEnd = info.size;
+  }
+}
+
+// Reads what is left of the copy within the budget: true when it is done
+// with (read to its end, or unreadable), false when it waits for the next
+// call.
+bool LogTail::Impl::readCopy(Call &call) {
+  if (!copy.isOpen()) {
+    return true;
+  }
+  if (!drain(copy, copyOffset, copyEnd, call)) {
+    lines.reset();
+  } else if (copyOffset < copyEnd && call.budget == 0) {
+    return false;
+  } else {
+    lines.finish(call.sink, call.context); // a partial last line ends here
+  }
+  copy.close();
+  signature.clear(); // the log itself is read from its start
+  return true;
+}
+
+// The open log was cut short: its copy is read first when it can be found,
+// then the log from its start. False while the copy waits.
+bool LogTail::Impl::cutShort(const char *path, Call &call) {
+  copy.close();
+  findCopy(path);
+  copyOffset = offset;
+  if (!copy.isOpen()) {
+    lines.reset();
+  }
+  offset = 0;
+  signature.clear();
+  return readCopy(call);
 }
 
 LogTail::LogTail(std::string path) : path_(std::move(path)), impl_(new Impl) {}
@@ -264,6 +399,9 @@ LogTail::~LogTail() = default;
 
 LogTailResult LogTail::read(size_t budget, LogLineSink sink, void *context) {
   Impl::Call call{budget, sink, context, 0};
+  if (!impl_->readCopy(call)) {
+    return impl_->copyPending(call);
+  }
   if (impl_->file.isOpen()) {
     return impl_->follow(path_.c_str(), call);
   }

@@ -47,7 +47,9 @@ public:
   // its end. A log that is missing at first, or a new file in the log's
   // place, is read from its start; an old file renamed or deleted away is
   // read to its end first, and its last partial line is then a line of its
-  // own. What is not a regular file is never opened for reading.
+  // own. A log copied away and cut short is read on from its copy (when one
+  // next to it can be told to be that copy), then from its start. What is
+  // not a regular file is never opened for reading.
   LogTailResult read(size_t budget, LogLineSink sink, void *context);
 
 private:

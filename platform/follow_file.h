@@ -32,6 +32,9 @@ struct PlatformFileInfo {
   PlatformFileIdentity identity;
   uint64_t size;  // bytes
   uint32_t links; // names the file has; 0 once it is deleted
+  // When it was last written, in units of the system's own (comparable
+  // between files of one system only).
+  uint64_t modified;
 };
 
 // What path names now, following symbolic links, without opening anything
@@ -53,6 +56,12 @@ public:
   PlatformFollowStatus open(const char *path);
   void close();
   bool isOpen() const { return handle_ != -1; }
+  // Exchanges the files that this handle and other hold.
+  void swap(PlatformFollowFile &other) {
+    const intptr_t mine = handle_;
+    handle_ = other.handle_;
+    other.handle_ = mine;
+  }
 
   // The open file's identity, size and links.
   PlatformFollowStatus info(PlatformFileInfo *info) const;

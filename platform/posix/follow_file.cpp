@@ -34,6 +34,8 @@ PlatformFollowStatus fill(const struct stat &st, PlatformFileInfo *info) {
         PlatformFileIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
     info->size = st.st_size < 0 ? 0 : static_cast<uint64_t>(st.st_size);
     info->links = static_cast<uint32_t>(st.st_nlink);
+    info->modified = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
+                     static_cast<uint64_t>(st.st_mtim.tv_nsec);
   }
   return PLATFORM_FOLLOW_OK;
 }

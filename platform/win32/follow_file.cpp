@@ -39,6 +39,8 @@ PlatformFollowStatus fill(HANDLE handle, PlatformFileInfo *info) {
                                               data.nFileIndexLow};
     info->size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     info->links = data.nNumberOfLinks;
+    info->modified = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                     data.ftLastWriteTime.dwLowDateTime;
   }
   return PLATFORM_FOLLOW_OK;
 }

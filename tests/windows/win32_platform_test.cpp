@@ -197,9 +197,10 @@ TEST(Win32Files, NoFileIsReportedReadableByOthers) {
   EXPECT_FALSE(platform_file_readable_by_others(nullptr));
 }
 
-// The log follower holds the log open while the writer renames it away and
-// makes a new one: Windows must let the rename happen and tell the files
-// apart; a directory in the log's place is never opened.
+// The log follower holds the log open while it is copied and cut, and while
+// the writer renames it away and makes a new one: Windows must let both
+// happen and tell the files apart; a directory in the log's place is never
+// opened.
 TEST(Win32Files, LogFollowerSurvivesARenameRotation) {
   Tree tree;
   const std::string log = tree.path("access.log");
@@ -220,11 +221,15 @@ TEST(Win32Files, LogFollowerSurvivesARenameRotation) {
   EXPECT_EQ(read().state, LOG_TAIL_OK);
   append(log, "one\r\n");
   read();
+  append(log, "two\r\n"); // copied away and cut before it is read
+  ASSERT_TRUE(CopyFileA(log.c_str(), (log + "-copy").c_str(), TRUE));
+  std::ofstream(log, std::ios::binary | std::ios::trunc).close();
+  read();
   ASSERT_TRUE(MoveFileA(log.c_str(), (log + ".1").c_str()));
-  append(log + ".1", "two\r\n");
-  append(log, "three\r\n");
+  append(log + ".1", "three\r\n");
+  append(log, "four\r\n");
   EXPECT_EQ(read().state, LOG_TAIL_OK);
-  EXPECT_EQ(seen, (std::vector<std::string>{"one", "two", "three"}));
+  EXPECT_EQ(seen, (std::vector<std::string>{"one", "two", "three", "four"}));
   ASSERT_TRUE(MoveFileA(log.c_str(), (log + ".2").c_str()));
   ASSERT_TRUE(CreateDirectoryA(log.c_str(), nullptr));
   EXPECT_EQ(read().state, LOG_TAIL_NOT_A_FILE);
