@@ -36,7 +36,6 @@ struct LogFile {
   LogFormat format;
   bool usable = false;  // a format compiled and nothing keeps the log from being read
   bool matched = false; // a line was read by the format
-  size_t assumedNext = 1;
   std::unique_ptr<LogTail> tail;
   LogTailState state = LOG_TAIL_OK;
   uint64_t backlog = 0;
@@ -64,24 +63,30 @@ int richness(const LogSource &source) {
              : -1;
 }
 
-// Logs that record the same requests would count each request twice: of the
-// unconditional logs of one section (which record all its requests) the one
-// whose format tells the most is read (the first of equals), and the
-// section's others and its conditional ones, which record some of the same
-// requests, are left out. A section without a readable unconditional log
-// keeps all of its logs.
+// Logs that record the same requests would count each request twice. A
+// section with an unconditional log (which records all its requests) has
+// every other log record some of the same requests: one log is read, the
+// one whose format tells the most, an unconditional one among equals, else
+// the first. A conditional log that tells more wins over the unconditional
+// ones: it is the log kept for people (env=!dontlog), the other one a plain
+// record. A section of conditional logs only (env=x beside env=!x) keeps
+// them all.
 std::vector<LogSource> one_log_per_section(std::vector<LogSource> sources) {
   std::vector<LogSource> kept;
-  for (LogSource &source : sources) {
-    const auto same = [&](const LogSource &s) { return s.scope == source.scope; };
-    int best = -1;
+  for (const LogSource &source : sources) {
+    const LogSource *best = nullptr;
+    bool unconditional = false;
     for (const LogSource &s : sources) {
-      if (same(s) && !s.conditional && richness(s) >= 0 &&
-          (best < 0 || richness(s) > richness(sources[static_cast<size_t>(best)]))) {
-        best = static_cast<int>(&s - sources.data());
+      if (s.scope != source.scope || richness(s) < 0) {
+        continue;
+      }
+      unconditional = unconditional || !s.conditional;
+      if (best == nullptr || richness(s) > richness(*best) ||
+          (richness(s) == richness(*best) && best->conditional && !s.conditional)) {
+        best = &s;
       }
     }
-    if (best < 0 || &source == &sources[static_cast<size_t>(best)]) {
+    if (!unconditional || best == &source) {
       kept.push_back(source);
     }
   }
@@ -191,17 +196,21 @@ struct LogState {
 
 namespace {
 
-// Parses a line of file; a log whose format was assumed tries the others
-// until one reads a line, and then keeps it.
+// Parses a line of file. Until a line of a log whose format was assumed has
+// been read, each line that its format does not read is tried with the
+// other formats, and the first that reads it is kept.
 bool parse(LogFile *file, const char *line, size_t length, LogRecord *record) {
   if (log_line_parse(file->format, line, length, record)) {
     file->matched = true;
     return true;
   }
-  while (file->source.assumed && !file->matched && file->assumedNext < std::size(kAssumedFormats)) {
+  if (!file->source.assumed || file->matched) {
+    return false;
+  }
+  for (const char *name : kAssumedFormats) {
     LogFormat other;
-    const char *text = log_format_nickname(kAssumedFormats[file->assumedNext++]);
-    if (text != nullptr && log_format_compile(text, &other) &&
+    const char *text = log_format_nickname(name);
+    if (text != nullptr && text != file->source.format && log_format_compile(text, &other) &&
         log_line_parse(other, line, length, record)) {
       file->format = std::move(other);
       file->source.format = text;
