@@ -10,6 +10,7 @@
 #include "config/server_list.h"
 #include "module/log_columns.h"
 #include "module/ostrik.h"
+#include "varnock.h"
 
 namespace {
 
@@ -28,17 +29,6 @@ RowKey key_of(const ServerEntry *entry, const LogVhostView &view) {
   }
   key.length = static_cast<int32_t>(2 + view.nameLength);
   return key;
-}
-
-// OID order of two arc lists: arc by arc, a list that ends first lies before.
-int compare_arcs(const uint32_t *a, int32_t aLength, const uint32_t *b, int32_t bLength) {
-  const int32_t n = aLength < bLength ? aLength : bLength;
-  for (int32_t i = 0; i < n; ++i) {
-    if (a[i] != b[i]) {
-      return a[i] < b[i] ? -1 : 1;
-    }
-  }
-  return aLength == bLength ? 0 : (aLength < bLength ? -1 : 1);
 }
 
 unsigned char *answer_int(int32_t value) {
@@ -91,7 +81,7 @@ unsigned char *var_apachevhostlog(MibVariable *var, uint32_t *oid, int32_t *oidL
     LogVhostView view;
     for (size_t i = 0; log_vhost_at(entry, i, &view); ++i) {
       const RowKey key = key_of(entry, view);
-      const int order = compare_arcs(key.arcs, key.length, asked, askedLength);
+      const int order = VarnockCompare(key.arcs, key.length, asked, askedLength);
       if (exact != 0 ? order != 0 : order <= 0) {
         continue;
       }

@@ -48,9 +48,9 @@ PlatformFollowStatus fill(HANDLE handle, PlatformFileInfo *info) {
 // The log's writer must stay free to rename and delete it while we hold it.
 const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-} // namespace
-
-PlatformFollowStatus platform_follow_path_info(const char *path, PlatformFileInfo *info) {
+// Opens the file at path with access (0: its information only), refusing
+// a directory without opening it.
+PlatformFollowStatus open_file(const char *path, DWORD access, HANDLE *handle) {
   if (path == nullptr) {
     return PLATFORM_FOLLOW_FAILED;
   }
@@ -61,12 +61,20 @@ PlatformFollowStatus platform_follow_path_info(const char *path, PlatformFileInf
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return PLATFORM_FOLLOW_NOT_A_FILE;
   }
+  *handle =
+      CreateFileA(path, access, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return *handle == INVALID_HANDLE_VALUE ? status_of_error(GetLastError()) : PLATFORM_FOLLOW_OK;
+}
+
+} // namespace
+
+PlatformFollowStatus platform_follow_path_info(const char *path, PlatformFileInfo *info) {
   // Asking for no access at all reads the file's information without
   // opening its contents, even where reading them is not allowed.
-  const HANDLE handle =
-      CreateFileA(path, 0, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    return status_of_error(GetLastError());
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  const PlatformFollowStatus opened = open_file(path, 0, &handle);
+  if (opened != PLATFORM_FOLLOW_OK) {
+    return opened;
   }
   const PlatformFollowStatus status = fill(handle, info);
   CloseHandle(handle);
@@ -75,20 +83,10 @@ PlatformFollowStatus platform_follow_path_info(const char *path, PlatformFileInf
 
 PlatformFollowStatus PlatformFollowFile::open(const char *path) {
   close();
-  if (path == nullptr) {
-    return PLATFORM_FOLLOW_FAILED;
-  }
-  const DWORD attributes = GetFileAttributesA(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    return status_of_error(GetLastError());
-  }
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return PLATFORM_FOLLOW_NOT_A_FILE;
-  }
-  const HANDLE handle = CreateFileA(path, GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    return status_of_error(GetLastError());
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  const PlatformFollowStatus opened = open_file(path, GENERIC_READ, &handle);
+  if (opened != PLATFORM_FOLLOW_OK) {
+    return opened;
   }
   const PlatformFollowStatus status = fill(handle, nullptr);
   if (status != PLATFORM_FOLLOW_OK) {
