@@ -186,7 +186,12 @@ bool server_status_due(PageJob *job) {
   return true;
 }
 
-void server_status_refreshed(void) { lastStatusRefresh = platform_time(); }
+void server_status_refreshed(void) {
+  lastStatusRefresh = platform_time();
+  // What the access logs gained goes with every status refresh, whichever
+  // refresh sent the status pages.
+  refresh_access_logs();
+}
 
 int refresh_server_status(void) {
   PageJob job;
@@ -199,8 +204,6 @@ int refresh_server_status(void) {
     fetch_and_read_pages(&job, 1);
     server_status_refreshed();
   }
-  // What the access logs gained goes with every status refresh.
-  refresh_access_logs();
   return 0;
 }
 

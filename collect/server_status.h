@@ -45,7 +45,8 @@ void parse_status_extras(ServerEntry *entry, const char *text);
 // When the status refresh is due: true, with the job that fetches and
 // reads the status pages in *job. The info refresh sends it with its own.
 bool server_status_due(PageJob *job);
-// Marks the status refresh done now (its gate's time stamp).
+// Marks the status refresh done now (its gate's time stamp), and reads what
+// every server's access logs gained since the last.
 void server_status_refreshed(void);
 // Reads a whole, successful answer of length bytes into entry, through the
 // text work block *text (grown with realloc; the caller frees it): PAGE_OK,

@@ -55,7 +55,12 @@ std::vector<std::string> lines_of(const std::string &text) {
 }
 
 bool of_added_table(const std::string &line) {
-  return line.rfind("apacheServerPerfExt", 0) == 0 || line.rfind("apacheServerHealth", 0) == 0;
+  for (const char *table : {"apacheServerPerfExt", "apacheServerHealth", "apacheLog"}) {
+    if (line.rfind(table, 0) == 0) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // The header and the lines of the original variables, which come first.
@@ -154,7 +159,10 @@ TEST(Dump, PrintsEveryVariableOfARealApacheAndExitsZero) {
     EXPECT_EQ(value_of(r.out, health + "Failures", port), "0") << page;
     EXPECT_LE(std::stol(value_of(r.out, health + "Age", port)), 5) << page;
   }
-  EXPECT_EQ(fields_of(lines_of(r.out).back())[0], "apacheServerHealthInfoFailures");
+  // The access log the info page names, read from its end on.
+  EXPECT_EQ(value_of(r.out, "apacheLogFiles", port), "1");
+  EXPECT_EQ(value_of(r.out, "apacheLogState", port), "\"ok\"");
+  EXPECT_TRUE(of_added_table(lines_of(r.out).back()));
 }
 
 TEST(Dump, NamesEveryServerThatDidNotAnswerAndExitsOne) {
