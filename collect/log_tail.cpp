@@ -196,6 +196,18 @@ struct LogTail::Impl {
     lines.reset();
   }
 
+  // The open file no longer holds, just before offset, the bytes last read
+  // there: it was cut short and has grown past offset again.
+  bool rewritten() {
+    if (signature.empty() || offset < signature.size()) {
+      return false;
+    }
+    std::string there(signature.size(), '\0');
+    return file.readAt(offset - there.size(), &there[0], there.size()) ==
+               static_cast<int64_t>(there.size()) &&
+           there != signature;
+  }
+
   void findCopy(const char *path);
   bool readCopy(Call &call);
   bool cutShort(const char *path, Call &call);
@@ -230,7 +242,7 @@ LogTailResult LogTail::Impl::follow(const char *path, Call &call) {
   const PlatformFollowStatus atPath = platform_follow_path_info(path, &there);
   if (atPath == PLATFORM_FOLLOW_OK && there.identity == identity) {
     // Cut short: copied away and truncated (see findCopy).
-    if (mine.size < offset && !cutShort(path, call)) {
+    if ((mine.size < offset || rewritten()) && !cutShort(path, call)) {
       lastSize = mine.size;
       return copyPending(call);
     }
@@ -318,10 +330,9 @@ LogTailResult LogTail::Impl::openPath(const char *path, Call &call) {
 // offset, that holds just before it the bytes we last read there (the
 // newest if several do). A copy compressed already cannot be read, and
 // what the writer appended between the copy and the cut is in neither
-// file: both are lost. So is everything appended since we last read when
-// the log grows past our offset again before we look: the cut goes unseen
-// and we read on from the middle of the newer lines. Only a rename
-// rotation is free of all this.
+// file: both are lost. A log that has grown past our offset again before
+// we look is told cut by the bytes just before our offset, which are no
+// longer those we read there. Only a rename rotation is free of all this.
 void LogTail::Impl::findCopy(const char *path) {
   const char *base = path;
   for (const char *p = path; *p != '\0'; ++p) {

@@ -147,6 +147,16 @@ TEST_F(LogTailTest, CopyAndTruncateReadsTheUnreadRestFromTheCopy) {
   }
   expectAllLinesOnce();
 
+  // A cut that the log has outgrown before the next look is told by the
+  // bytes before our offset, which are no longer those we read.
+  lines(log, 3);
+  read();
+  lines(log, 2);
+  copyAndTruncate(log + ".3");
+  lines(log, 40);
+  read();
+  expectAllLinesOnce();
+
   // A compressed copy is never read, and the old copy holds other bytes
   // where we stopped: the log starts over, its unread lines are lost.
   append(log, "a partial line read before the cut");
