@@ -71,6 +71,9 @@ protected:
   void TearDown() override {
     platform_set_proc_root(nullptr);
     listen_owner_reset();
+    for (const auto &entry : entries) {
+      log_state_free(entry->logs); // the status refresh reads their (absent) logs
+    }
     server_list = nullptr;
     testsupport::use_real_clock();
     topmod_reset_for_tests();
