@@ -13,7 +13,8 @@
 # OSTRIK_NATIVE_BUILD=DIR uses the native build in DIR (varnockd, ostrik.so)
 # instead of building them in build-win*/native. OSTRIK_WINDOWS_BITS=32 or 64
 # picks the Windows to test on (default: 32 when it can be had).
-# Exits 3 when no Windows toolchain can be installed here.
+# Exits 3 when no Windows toolchain can be installed here, 4 when the DLLs and
+# test programs are built and checked but Wine cannot start a program here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -102,10 +103,37 @@ cleanup() {
 }
 trap cleanup EXIT
 step "preparing the Wine prefix $WINEPREFIX"
+# wineboot's own exit status says little: with 64-bit Wine alone it can end
+# with the status of the 32-bit half it fails to start (c0000135, "DLL not
+# found", whose low byte is 53) after it has made a prefix that serves the
+# 64-bit programs well. What counts is that the prefix is there; the unit
+# tests then show whether Wine runs our programs.
 if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
-  "$wine" wineboot -i >/dev/null 2>&1
+  wineboot_status=0
+  "$wine" wineboot -i >"$build/wineboot.log" 2>&1 || wineboot_status=$?
+  wineserver -w || true
+  if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
+    echo "test-windows: wineboot (exit status $wineboot_status) made no Wine prefix;" \
+      "the last lines of $build/wineboot.log:"
+    tail -n 20 "$build/wineboot.log"
+    exit 1
+  fi
+  if ((wineboot_status != 0)); then
+    echo "test-windows: wineboot exited $wineboot_status but made the prefix; it said:"
+    grep -v '^\s*$' "$build/wineboot.log" | tail -n 5
+  fi
 fi
-wineserver -w
+wineserver -w || true
+# Wine's own command interpreter shows whether Wine can start a program here
+# at all. When it cannot, the fault is the machine's, not our programs': the
+# stage says so loudly and ends with status 4, which the test command reports
+# as "built and checked, not run".
+if ! probe=$("$wine" cmd.exe /c echo wine-runs 2>&1) || [[ "$probe" != *wine-runs* ]]; then
+  echo "test-windows: Wine cannot start its own cmd.exe on this machine; it said:"
+  tail -n 20 <<<"$probe"
+  [[ -f "$build/wineboot.log" ]] && { echo "and wineboot said:"; tail -n 20 "$build/wineboot.log"; }
+  exit 4
+fi
 
 step "running the unit tests under ${bits}-bit Wine"
 exclude=()

@@ -16,7 +16,8 @@
 #      32-bit Wine can be installed; else (it needs Debian's i386 index, which
 #      can be out of step) on 64-bit Windows, with the 32-bit DLLs cross-built
 #      and checked. A loud line up front and at the end says which Windows
-#      was tested, or why none was (then the other stages decide).
+#      was tested, or why none was (then the other stages decide; also when
+#      Wine is installed but cannot start even its own cmd.exe here).
 #
 #   scripts/test.sh            everything (what CI runs)
 #   scripts/test.sh --quick    leave out tests labelled "slow", fuzz 10 s each
@@ -36,6 +37,8 @@ windows_line() {
     0:32) echo "!! test: WINDOWS STAGE on 32-bit Windows (32-bit Wine)" ;;
     0:64) echo "!! test: WINDOWS STAGE on 64-bit Windows (64-bit Wine): 32-bit Wine cannot be" \
       "installed on this machine, so the 32-bit DLLs are built and checked but not run" ;;
+    4:*) echo "!! test: WINDOWS STAGE NOT RUN: the ${windows_bits}-bit DLLs and test programs" \
+      "are built and checked, but Wine cannot start a program on this machine (see above)" ;;
     *) echo "!! test: WINDOWS STAGE LEFT OUT: no Windows toolchain (MinGW-w64 and 32- or" \
       "64-bit Wine) can be installed on this machine" ;;
   esac
@@ -84,8 +87,12 @@ if ((windows_status == 0)); then
   windows=()
   ((quick)) && windows=(--quick)
   OSTRIK_WINDOWS_BITS=$windows_bits OSTRIK_NATIVE_BUILD=build \
-    scripts/test-windows.sh "${windows[@]}"
-  step "all passed"
+    scripts/test-windows.sh "${windows[@]}" || windows_status=$?
+  case $windows_status in
+    0) step "all passed" ;;
+    4) step "all other stages passed" ;;
+    *) exit "$windows_status" ;;
+  esac
 else
   step "all other stages passed"
 fi
