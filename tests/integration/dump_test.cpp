@@ -254,6 +254,10 @@ TEST(Dump, AServerWithoutItsInfoPageAnswersWithItsWorkersAndFootprint) {
                              "apacheFootprintTotalMEMSize", "apacheFootprintNumThreads"}) {
     EXPECT_NE(value_of(r.out, column, port), "0") << column;
   }
+  // No info page names the access log: it is found among the files that the
+  // server's processes hold open for writing, and the error log is left out.
+  EXPECT_EQ(value_of(r.out, "apacheLogFiles", port), "1") << r.out;
+  EXPECT_EQ(value_of(r.out, "apacheLogState", port), "\"ok\"") << r.out;
 }
 
 TEST(Dump, OtherModulesArePrintedWithoutAVerdict) {
