@@ -20,6 +20,7 @@ enum LogTailState : int32_t {
   LOG_TAIL_NOT_A_FILE = 2,  // a directory, a FIFO, a device: never read
   LOG_TAIL_DENIED = 3,      // not ours to read
   LOG_TAIL_READ_FAILED = 4, // any other failure
+  LOG_TAIL_REFUSED = 5,     // not trusted (see LogTailResult::why): never read
 };
 
 // Called for each whole line, without its end of line ("\n" or "\r\n").
@@ -27,8 +28,9 @@ typedef void (*LogLineSink)(void *context, const char *line, size_t length);
 
 struct LogTailResult {
   LogTailState state;
-  uint64_t bytesRead; // this call
-  uint64_t backlog;   // bytes known to wait beyond what this call read
+  uint64_t bytesRead;        // this call
+  uint64_t backlog;          // bytes known to wait beyond what this call read
+  const char *why = nullptr; // LOG_TAIL_REFUSED: why, a fixed text
 };
 
 class LogTail {
@@ -39,6 +41,11 @@ public:
   LogTail &operator=(const LogTail &) = delete;
 
   const std::string &path() const { return path_; }
+
+  // The one user besides root who may own the log (and the directory that
+  // holds it): the server's own user. 0 (the default) trusts root alone.
+  void setOwner(uint32_t uid) { owner_ = uid; }
+  uint32_t owner() const { return owner_; }
 
   // The first call positions at the end of the file as it is then (nothing
   // already in it is handed out); each later call hands out the whole lines
@@ -55,5 +62,6 @@ public:
 private:
   struct Impl;
   std::string path_;
+  uint32_t owner_ = 0;
   std::unique_ptr<Impl> impl_;
 };

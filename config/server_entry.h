@@ -189,6 +189,13 @@ struct ServerEntry {
   // What the server's access logs said (collect/access_log.h); made at the
   // first status refresh that reads them, released with the entry.
   LogState *logs;
+  // Whether what the server says may name files to read: 1 while its
+  // listening socket belongs to root or to the user its line names (the
+  // collectors set it; 0 until they know). workerUid is the user its worker
+  // processes run as, the one user besides root whose files it may name (0
+  // until known: root alone).
+  int32_t pathsTrusted;
+  uint32_t workerUid;
 };
 
 // Records the outcome of one fetch of a page in health at time now.
