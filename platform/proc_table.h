@@ -19,12 +19,14 @@ struct PlatformProcess {
 
 // One listening TCP socket: IPv4 (the first 4 bytes of address) or IPv6,
 // the address in network byte order, the port in host byte order, and the
-// socket's inode, by which the processes that hold it are found.
+// socket's inode, by which the processes that hold it are found, and the
+// user that made it (whose process listens there; readable by anyone).
 struct PlatformListener {
   bool ipv6;
   uint8_t address[16];
   uint16_t port;
   uint64_t inode;
+  uint32_t uid;
 };
 
 // A line of the process file system that could not be read: the file and
@@ -50,6 +52,10 @@ int platform_list_processes(std::vector<PlatformProcess> *out,
 // 0 when at least one of the two tables could be read, else -1.
 int platform_list_listeners(std::vector<PlatformListener> *out,
                             std::vector<PlatformProcProblem> *problems);
+
+// The real user id of process pid (its status file's "Uid:" line, which
+// anyone may read), or -1 when it cannot be read here.
+int64_t platform_process_uid(int32_t pid);
 
 // Appends the inodes of the sockets that process pid holds open. 0, or -1
 // when its descriptors cannot be listed (gone, or not ours to see).

@@ -112,9 +112,14 @@ bool parse_tcp_line(char *line, bool ipv6, PlatformListener *out, bool *listenin
     return false;
   }
   out->inode = std::strtoull(tokens[9], &end, 10);
-  if (*end != '\0') {
+  if (*end != '\0' || tokens[7][0] < '0' || tokens[7][0] > '9') {
     return false;
   }
+  const unsigned long long uid = std::strtoull(tokens[7], &end, 10);
+  if (*end != '\0' || uid > UINT32_MAX) {
+    return false;
+  }
+  out->uid = static_cast<uint32_t>(uid);
   *listening = state == kListenState;
   return true;
 }
@@ -182,6 +187,25 @@ bool parse_stat(const char *text, int32_t pid, PlatformProcess *out) {
 
 void platform_set_proc_root(const char *root) {
   std::snprintf(procRoot, sizeof procRoot, "%s", root != nullptr ? root : "/proc");
+}
+
+int64_t platform_process_uid(int32_t pid) {
+  char path[kPathSize];
+  std::snprintf(path, sizeof path, "%s/%d/status", procRoot, static_cast<int>(pid));
+  File file(std::fopen(path, "r"));
+  if (!file) {
+    return -1;
+  }
+  char line[256];
+  while (std::fgets(line, sizeof line, file.get()) != nullptr) {
+    unsigned long long uid = 0;
+    if (std::strncmp(line, "Uid:", 4) == 0) {
+      return std::sscanf(line + 4, "%llu", &uid) == 1 && uid <= UINT32_MAX
+                 ? static_cast<int64_t>(uid)
+                 : -1;
+    }
+  }
+  return -1;
 }
 
 int platform_list_processes(std::vector<PlatformProcess> *out,

@@ -12,6 +12,8 @@ int platform_list_listeners(std::vector<PlatformListener> *, std::vector<Platfor
   return -1;
 }
 
+int64_t platform_process_uid(int32_t) { return -1; }
+
 int platform_process_socket_inodes(int32_t, std::vector<uint64_t> *) { return -1; }
 
 int platform_process_written_files(int32_t, std::vector<std::string> *) { return -1; }
