@@ -88,6 +88,21 @@ bool apache_of(int32_t pid, int64_t uid, const std::vector<PlatformProcess> &run
          platform_process_uid(pid) == uid;
 }
 
+// The Apache main processes of uid that run: Apache-named, with a parent
+// that is not.
+size_t apache_mains(int64_t uid, const std::vector<PlatformProcess> &running) {
+  size_t mains = 0;
+  for (const PlatformProcess &p : running) {
+    const auto parent = std::find_if(running.begin(), running.end(),
+                                     [&](const PlatformProcess &q) { return q.pid == p.ppid; });
+    if (is_apache_name(p.name) && (parent == running.end() || !is_apache_name(parent->name)) &&
+        platform_process_uid(p.pid) == uid) {
+      ++mains;
+    }
+  }
+  return mains;
+}
+
 // A PID file's number: decimal digits, then at most blanks and a line feed.
 int32_t pid_in(const char *text) {
   char *end = nullptr;
@@ -174,7 +189,9 @@ int32_t unprivileged_owner(uint16_t port, const std::vector<PlatformListener> &l
       candidates.push_back(std::move(file));
     }
   }
-  if (candidates.size() == 1) {
+  // A PID file names a main process, not the port it serves: it is taken
+  // alone only when no other Apache of that user runs.
+  if (candidates.size() == 1 && apache_mains(uid, running) == 1) {
     return candidates[0].pid;
   }
   int32_t configured = 0;

@@ -56,9 +56,10 @@ void listen_owner_reset(void);
 // - the PID file that a distribution's service scripts write, a root-owned
 //   file in a root-owned directory: Debian's /run/apache2/apache2.pid and
 //   its instances' /run/apache2-NAME/apache2.pid, Red Hat's
-//   /run/httpd/httpd.pid. When several name such a process (several
-//   instances of one user), the Debian instance whose ports.conf
-//   (/etc/apache2-NAME/ports.conf) has a Listen line for the port is taken.
+//   /run/httpd/httpd.pid. A PID file names a process but not its port, so
+//   one is taken alone only when no other Apache main process of that user
+//   runs; else the Debian instance whose ports.conf
+//   (/etc/apache2-NAME/ports.conf, root's) has a Listen line for the port.
 
 // A PID file of a distribution's layout that names a number, and the
 // directory where that server writes its logs (/var/log/apache2-NAME for
