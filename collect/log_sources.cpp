@@ -425,7 +425,7 @@ namespace {
 
 bool ends_with(const std::string &name, const char *tail) {
   const size_t n = std::strlen(tail);
-  return name.size() > n && name.compare(name.size() - n, n, tail) == 0;
+  return name.size() >= n && name.compare(name.size() - n, n, tail) == 0;
 }
 
 } // namespace
