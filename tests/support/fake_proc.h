@@ -41,6 +41,22 @@ public:
     }
   }
 
+  // The real user of process pid (made by process()), in its status file.
+  void user(int pid, unsigned uid) {
+    std::ofstream(root_ + "/" + std::to_string(pid) + "/status")
+        << "Name:\tx\nUid:\t" << uid << "\t" << uid << "\t" << uid << "\t" << uid << "\n";
+  }
+
+  // Makes the descriptors of process pid unreadable, as those of another
+  // user's process are to an unprivileged reader.
+  void hide_descriptors(int pid) {
+    const std::string fd = root_ + "/" + std::to_string(pid) + "/fd";
+    for (int n = 0; n < 256; ++n) {
+      (void)unlink((fd + "/" + std::to_string(n)).c_str());
+    }
+    (void)rmdir(fd.c_str());
+  }
+
   // A file that process pid (made by process()) holds open as descriptor
   // fd, with the open flags (octal in fdinfo) that the kernel would state.
   void open_file(int pid, int fd, const std::string &target, int flags) {
