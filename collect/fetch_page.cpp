@@ -540,10 +540,10 @@ void PageFetches::add(const char *host, uint16_t port, const char *path, const c
   f.owner = this;
 }
 
-void PageFetches::add(ServerEntry *entry, const char *path, char **page) {
+void PageFetches::add(ServerEntry *entry, const char *path, char **page, bool withhold) {
   const size_t at = size_;
   add(entry->reach.host[0] != '\0' ? entry->reach.host : "127.0.0.1",
-      static_cast<uint16_t>(entry->port & 0xFFFF), path, entry->credentials, page);
+      static_cast<uint16_t>(entry->port & 0xFFFF), path, withhold ? "" : entry->credentials, page);
   if (at < capacity_) {
     fetches_[at].entry = entry;
     fetches_[at].timeout = entry->reach.timeout;

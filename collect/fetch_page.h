@@ -101,9 +101,10 @@ public:
 
   // Adds a request for path to the server of entry, reached as its reach
   // says (address, HTTP or HTTPS, time-out; an apache line's entry as
-  // 127.0.0.1 over HTTP), with its credentials. The entry must outlive the
-  // run; its TLS state is kept in it for the next fetch.
-  void add(ServerEntry *entry, const char *path, char **page = nullptr);
+  // 127.0.0.1 over HTTP), with its credentials unless withhold is true (no
+  // Authorization line then). The entry must outlive the run; its TLS state
+  // is kept in it for the next fetch.
+  void add(ServerEntry *entry, const char *path, char **page = nullptr, bool withhold = false);
 
   // Sends every request and waits for every answer. When progress is given,
   // it is called during the wait (never while a receive is half done):
