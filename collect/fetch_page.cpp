@@ -646,14 +646,18 @@ void PageFetches::run(Progress progress, void *context) {
   }
 }
 
-int PageFetches::take(size_t i, const char **page, FetchEnd *end) {
+int PageFetches::take(size_t i, const char **page, FetchEnd *end, bool quiet) {
   if (i >= size_ || i >= capacity_) {
     *page = nullptr;
     *end = FETCH_NOT_SENT;
     return -1;
   }
   Fetch &f = fetches_[i];
-  f.write_log();
+  if (quiet) {
+    f.log.clear();
+  } else {
+    f.write_log();
+  }
   *page = *f.page;
   *end = f.end;
   return f.received;

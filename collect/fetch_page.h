@@ -118,10 +118,11 @@ public:
   // Whether the i-th fetch is over (its answer may be taken).
   bool ended(size_t i) const;
 
-  // The i-th answer: writes its held-back log lines, then gives fetch_page's
-  // result, the answer in *page (NUL-terminated; null when nothing came
-  // into a block of this object) and how it ended in *end.
-  int take(size_t i, const char **page, enum FetchEnd *end);
+  // The i-th answer: writes its held-back log lines (drops them when
+  // quiet), then gives fetch_page's result, the answer in *page
+  // (NUL-terminated; null when nothing came into a block of this object)
+  // and how it ended in *end.
+  int take(size_t i, const char **page, enum FetchEnd *end, bool quiet = false);
   // Frees the i-th answer's block once it has been read (a caller's block
   // is left alone); its bytes no longer count toward the shared bound.
   void release(size_t i);
