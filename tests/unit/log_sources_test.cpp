@@ -167,6 +167,19 @@ TEST(LogSources, FilesTheProcessesWrite) {
   tree.open_file(101, 6, logs.file("ssl_request_log"), O_RDWR | O_APPEND);
   tree.open_file(101, 7, logs.file("vhosts_access.txt"), append);
   tree.open_file(101, 8, logs.file("gone.log") + " (deleted)", append);
+  // A FIFO in a log's place is judged without being opened; a descriptor
+  // whose number now holds another file than the one judged (its fdinfo
+  // names another inode) is left out.
+  ASSERT_EQ(mkfifo(logs.file("fifo.log").c_str(), 0600), 0);
+  tree.open_file(101, 9, logs.file("fifo.log"), append);
+  testsupport::write_file(logs.file("reused.log"), "");
+  tree.open_file(101, 10, logs.file("reused.log"), append);
+  struct stat ssl;
+  ASSERT_EQ(stat(logs.file("ssl_request_log").c_str(), &ssl), 0);
+  testsupport::write_file(root.path() + "/101/fdinfo/6",
+                          "pos:\t0\nflags:\t0102002\nino:\t" + std::to_string(ssl.st_ino) + "\n");
+  testsupport::write_file(root.path() + "/101/fdinfo/10",
+                          "pos:\t0\nflags:\t0102001\nino:\t" + std::to_string(ssl.st_ino) + "\n");
   tree.process(102, 1, "cron");
   tree.open_file(102, 5, logs.file("other.log"), append);
   tree.flush();
