@@ -6,6 +6,7 @@
 
 #include <string.h>
 
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -40,18 +41,20 @@ LogTailState state_of(PlatformFollowStatus status) {
     return LOG_TAIL_NOT_A_FILE;
   case PLATFORM_FOLLOW_DENIED:
     return LOG_TAIL_DENIED;
+  case PLATFORM_FOLLOW_REFUSED:
+    return LOG_TAIL_REFUSED;
   default:
     return LOG_TAIL_READ_FAILED;
   }
 }
 
 // Cuts the bytes of one file into lines. A line that arrives in pieces is
-// gathered in a buffer of fixed capacity; one longer than LOG_LINE_LIMIT is
+// gathered while a call lasts; between calls only its length is kept, as
+// its bytes stay in the file just before the read position and are read
+// again (restore) before more is fed. One longer than LOG_LINE_LIMIT is
 // never gathered: it is passed over and handed out as (nullptr, length).
 class LineSplitter {
 public:
-  LineSplitter() { carry_.reserve(LOG_LINE_LIMIT + 2); }
-
   void feed(const char *data, size_t size, LogLineSink sink, void *context) {
     const char *p = data;
     const char *const end = data + size;
@@ -89,7 +92,8 @@ public:
 
   // Forgets a partial line (the file was cut short).
   void reset() {
-    carry_.clear();
+    std::string().swap(carry_);
+    stored_ = 0;
     skipped_ = 0;
     discarding_ = false;
   }
@@ -99,6 +103,19 @@ public:
   void discardToNewline() {
     reset();
     discarding_ = true;
+  }
+
+  // Bytes of the partial line left in the file, to be restored before the
+  // next feed.
+  size_t stored() const { return stored_; }
+  void restore(std::string bytes) {
+    carry_ = std::move(bytes);
+    stored_ = 0;
+  }
+  // The call ends: the partial line's bytes are left to the file.
+  void release() {
+    stored_ += carry_.size();
+    std::string().swap(carry_);
   }
 
 private:
@@ -122,54 +139,89 @@ private:
   }
 
   std::string carry_;
+  size_t stored_ = 0;    // bytes of a partial line that carry_ does not hold
   uint64_t skipped_ = 0; // bytes of an overlong line passed over so far
   bool discarding_ = false;
 };
 
+// The log's directory ("." for a bare name) and its own name within it.
+std::string directory_of(const std::string &path, std::string *base) {
+  size_t slash = std::string::npos;
+  for (size_t i = 0; i < path.size(); ++i) {
+    if (path[i] == '/' || path[i] == PLATFORM_PATH_SEPARATOR) {
+      slash = i;
+    }
+  }
+  if (slash == std::string::npos) {
+    *base = path;
+    return ".";
+  }
+  *base = path.substr(slash + 1);
+  return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
+}
+
 } // namespace
 
+// Nothing is held between calls: each call opens the log (and the files it
+// was rotated to) by name, tells by the identity it remembers whether it is
+// the file it read before, reads, and closes it again. A server with a
+// thousand logs then costs a thousand small records, not a thousand
+// descriptors and buffers.
 struct LogTail::Impl {
-  PlatformFollowFile file;
   PlatformFileIdentity identity{0, 0};
   bool haveIdentity = false; // identity and offset name the last file read
   uint64_t offset = 0;
-  uint64_t lastSize = 0; // the open file's size at the previous call
   // False until a file has been opened, or the path was seen naming none:
   // the first file found is then read from its start, as it was made after
   // we began watching.
   bool fromStart = false;
   LineSplitter lines;
-  std::unique_ptr<char[]> buffer;
   // The last bytes read before offset (at most SIGNATURE of them).
   std::string signature;
   // The copy of a log cut short, read from copyOffset to copyEnd before
   // the log itself.
-  PlatformFollowFile copy;
+  bool copying = false;
+  std::string copyPath;
+  PlatformFileIdentity copyIdentity{0, 0};
   uint64_t copyOffset = 0;
   uint64_t copyEnd = 0;
 
-  // One call's budget, sink and account.
+  // One call's budget, sink, account and read buffer.
   struct Call {
+    uint32_t owner;
     size_t budget;
     LogLineSink sink;
     void *context;
     uint64_t bytesRead;
+    std::unique_ptr<char[]> buffer;
   };
 
-  // Reads from from at towards end, within the budget.
+  // Reads from from at towards end, within the budget, after the partial
+  // line left before at.
   bool drain(const PlatformFollowFile &from, uint64_t &at, uint64_t end, Call &call) {
-    if (!buffer) {
-      buffer.reset(new (std::nothrow) char[CHUNK]);
-      if (!buffer) {
+    const size_t stored = lines.stored();
+    if (stored > 0) {
+      std::string partial(stored, '\0');
+      if (at < stored ||
+          from.readAt(at - stored, &partial[0], stored) != static_cast<int64_t>(stored)) {
+        lines.reset();
+      } else {
+        lines.restore(std::move(partial));
+      }
+    }
+    if (at < end && call.budget > 0 && !call.buffer) {
+      call.buffer.reset(new (std::nothrow) char[CHUNK]);
+      if (!call.buffer) {
         return false;
       }
     }
+    char *const buffer = call.buffer.get();
     while (at < end && call.budget > 0) {
       size_t want = CHUNK < call.budget ? CHUNK : call.budget;
       if (end - at < want) {
         want = static_cast<size_t>(end - at);
       }
-      const int64_t got = from.readAt(at, buffer.get(), want);
+      const int64_t got = from.readAt(at, buffer, want);
       if (got < 0) {
         return false;
       }
@@ -180,9 +232,9 @@ struct LogTail::Impl {
       at += size;
       call.budget -= size;
       call.bytesRead += size;
-      lines.feed(buffer.get(), size, call.sink, call.context);
+      lines.feed(buffer, size, call.sink, call.context);
       const size_t kept = size < SIGNATURE ? size : SIGNATURE;
-      signature.append(buffer.get() + size - kept, kept);
+      signature.append(buffer + size - kept, kept);
       if (signature.size() > SIGNATURE) {
         signature.erase(0, signature.size() - SIGNATURE);
       }
@@ -196,9 +248,9 @@ struct LogTail::Impl {
     lines.reset();
   }
 
-  // The open file no longer holds, just before offset, the bytes last read
-  // there: it was cut short and has grown past offset again.
-  bool rewritten() {
+  // file no longer holds, just before offset, the bytes last read there: it
+  // was cut short and has grown past offset again.
+  bool rewritten(const PlatformFollowFile &file) {
     if (signature.empty() || offset < signature.size()) {
       return false;
     }
@@ -208,118 +260,61 @@ struct LogTail::Impl {
            there != signature;
   }
 
-  void findCopy(const char *path);
+  bool findRenamed(const std::string &path, uint32_t owner, PlatformFollowFile &old,
+                   PlatformFileInfo &info);
+  void findCopy(const std::string &path, uint32_t owner);
   bool readCopy(Call &call);
-  bool cutShort(const char *path, Call &call);
+  bool cutShort(const std::string &path, Call &call);
+  LogTailResult read(const std::string &path, Call &call);
 
-  // While a copy waits to be read, the log itself waits whole.
-  LogTailResult copyPending(Call &call) {
-    PlatformFileInfo mine{};
-    const uint64_t live = file.isOpen() && file.info(&mine) == PLATFORM_FOLLOW_OK ? mine.size : 0;
+  // While a copy waits to be read, the log itself (live bytes) waits whole.
+  LogTailResult copyPending(Call &call, uint64_t live) {
     return LogTailResult{LOG_TAIL_OK, call.bytesRead, copyEnd - copyOffset + live};
   }
 
-  LogTailResult failed(Call &call) {
-    // Identity and offset are kept: when the same file opens again, reading
-    // goes on where it stopped.
-    file.close();
+  // Identity and offset are kept: when the same file opens again, reading
+  // goes on where it stopped.
+  static LogTailResult failed(Call &call) {
     return LogTailResult{LOG_TAIL_READ_FAILED, call.bytesRead, 0};
   }
-
-  LogTailResult follow(const char *path, Call &call);
-  LogTailResult openPath(const char *path, Call &call);
 };
 
-// The path still names the open file, or no longer does: a rotation by
-// rename (the log was renamed, a new one is or will be made), a log deleted
-// and made anew, or something else in its place.
-LogTailResult LogTail::Impl::follow(const char *path, Call &call) {
-  PlatformFileInfo mine;
-  if (file.info(&mine) != PLATFORM_FOLLOW_OK) {
-    return failed(call);
+// The files next to the log whose names begin with the log's own name and
+// go on (access.log.1, access.log-20261209, access.log.2.gz), as rotation
+// names them; f is called with each one's full path until it returns true.
+template <typename F> void each_rotated(const std::string &path, F f) {
+  std::string base;
+  const std::string directory = directory_of(path, &base);
+  if (base.empty()) {
+    return;
   }
-  PlatformFileInfo there{};
-  const PlatformFollowStatus atPath = platform_follow_path_info(path, &there);
-  if (atPath == PLATFORM_FOLLOW_OK && there.identity == identity) {
-    // Cut short: copied away and truncated (see findCopy).
-    if ((mine.size < offset || rewritten()) && !cutShort(path, call)) {
-      lastSize = mine.size;
-      return copyPending(call);
+  PlatformDirListing listing(directory.c_str());
+  PlatformDirEntry entry;
+  char name[PLATFORM_DIR_PATH_MAX];
+  while (listing.next(&entry)) {
+    if (!entry.isDirectory && strncmp(entry.name, base.c_str(), base.size()) == 0 &&
+        entry.name[base.size()] != '\0' &&
+        platform_dir_join(name, sizeof name, directory.c_str(), entry.name) >= 0 &&
+        f(std::string(name), entry)) {
+      return;
     }
-    if (!drain(file, offset, mine.size, call)) {
-      return failed(call);
-    }
-    lastSize = mine.size;
-    return LogTailResult{LOG_TAIL_OK, call.bytesRead, mine.size - offset};
   }
-
-  // The writer goes on writing into the file it holds until it reopens the
-  // path (Apache does on a graceful restart): read what reached it first.
-  const bool grew = mine.size != lastSize;
-  if (!drain(file, offset, mine.size, call)) {
-    return failed(call);
-  }
-  lastSize = mine.size;
-  // Once the writer has moved on, the old file is done: when the new one
-  // holds something, when something else stands in its place, or when it
-  // was deleted and has stopped growing (holding it would keep its space
-  // on the disk). A file renamed away with nothing new at the path yet is
-  // followed on, as the writer still appends to it.
-  const bool movedOn = (atPath == PLATFORM_FOLLOW_OK && there.size > 0) ||
-                       atPath == PLATFORM_FOLLOW_NOT_A_FILE || (mine.links == 0 && !grew);
-  if (offset < mine.size || !movedOn) {
-    const uint64_t waiting = atPath == PLATFORM_FOLLOW_OK ? there.size : 0;
-    return LogTailResult{LOG_TAIL_OK, call.bytesRead, mine.size - offset + waiting};
-  }
-  lines.finish(call.sink, call.context);
-  file.close();
-  haveIdentity = false;
-  startOver();
-  fromStart = true;
-  return openPath(path, call);
 }
 
-LogTailResult LogTail::Impl::openPath(const char *path, Call &call) {
-  const PlatformFollowStatus status = file.open(path);
-  if (status != PLATFORM_FOLLOW_OK) {
-    if (status == PLATFORM_FOLLOW_MISSING || status == PLATFORM_FOLLOW_NOT_A_FILE) {
-      fromStart = true;
-    }
-    return LogTailResult{state_of(status), call.bytesRead, 0};
+// The file last read, renamed away by a rotation: the one next to the log
+// with its identity. A compressed one is a new file, never it.
+bool LogTail::Impl::findRenamed(const std::string &path, uint32_t owner, PlatformFollowFile &old,
+                                PlatformFileInfo &info) {
+  bool found = false;
+  each_rotated(path, [&](const std::string &name, const PlatformDirEntry &entry) {
+    found = !compressed(entry.name) && old.open(name.c_str(), owner) == PLATFORM_FOLLOW_OK &&
+            old.info(&info) == PLATFORM_FOLLOW_OK && info.identity == identity;
+    return found;
+  });
+  if (!found) {
+    old.close();
   }
-  PlatformFileInfo mine;
-  if (file.info(&mine) != PLATFORM_FOLLOW_OK) {
-    return failed(call);
-  }
-  bool pending = false;
-  if (!fromStart) {
-    // The first look: what is there already is history. A last line still
-    // being written is history too, up to its end.
-    offset = mine.size;
-    const size_t kept = mine.size < SIGNATURE ? static_cast<size_t>(mine.size) : SIGNATURE;
-    signature.resize(kept);
-    if (file.readAt(mine.size - kept, &signature[0], kept) != static_cast<int64_t>(kept)) {
-      signature.clear();
-    } else if (kept > 0 && signature.back() != '\n') {
-      lines.discardToNewline();
-    }
-  } else if (!haveIdentity || mine.identity != identity) {
-    startOver();
-  } else if (mine.size < offset) {
-    pending = !cutShort(path, call);
-  }
-  fromStart = true;
-  haveIdentity = true;
-  identity = mine.identity;
-  lastSize = mine.size;
-  if (pending) {
-    return copyPending(call);
-  }
-  if (!drain(file, offset, mine.size, call)) {
-    return failed(call);
-  }
-  lastSize = mine.size;
-  return LogTailResult{LOG_TAIL_OK, call.bytesRead, mine.size - offset};
+  return found;
 }
 
 // Copy-and-truncate (logrotate's copytruncate) copies the log to a name
@@ -333,75 +328,138 @@ LogTailResult LogTail::Impl::openPath(const char *path, Call &call) {
 // file: both are lost. A log that has grown past our offset again before
 // we look is told cut by the bytes just before our offset, which are no
 // longer those we read there. Only a rename rotation is free of all this.
-void LogTail::Impl::findCopy(const char *path) {
-  const char *base = path;
-  for (const char *p = path; *p != '\0'; ++p) {
-    if (*p == '/' || *p == PLATFORM_PATH_SEPARATOR) {
-      base = p + 1;
-    }
-  }
-  const size_t baseLength = strlen(base);
-  if (signature.empty() || baseLength == 0) {
+void LogTail::Impl::findCopy(const std::string &path, uint32_t owner) {
+  if (signature.empty()) {
     return;
   }
-  const std::string directory = base == path       ? std::string(".")
-                                : base == path + 1 ? std::string(path, 1)
-                                                   : std::string(path, base - path - 1);
-  PlatformDirListing listing(directory.c_str());
   std::string there(signature.size(), '\0');
   uint64_t newest = 0;
-  PlatformDirEntry entry;
-  while (listing.next(&entry)) {
-    char name[PLATFORM_DIR_PATH_MAX];
+  each_rotated(path, [&](const std::string &name, const PlatformDirEntry &entry) {
     PlatformFollowFile candidate;
     PlatformFileInfo info;
-    if (entry.isDirectory || entry.size < offset || strncmp(entry.name, base, baseLength) != 0 ||
-        entry.name[baseLength] == '\0' || compressed(entry.name) ||
-        platform_dir_join(name, sizeof name, directory.c_str(), entry.name) < 0 ||
-        candidate.open(name) != PLATFORM_FOLLOW_OK || candidate.info(&info) != PLATFORM_FOLLOW_OK ||
-        info.size < offset || (copy.isOpen() && info.modified <= newest) ||
-        candidate.readAt(offset - there.size(), &there[0], there.size()) !=
-            static_cast<int64_t>(there.size()) ||
-        there != signature) {
-      continue;
+    if (entry.size >= offset && !compressed(entry.name) &&
+        candidate.open(name.c_str(), owner) == PLATFORM_FOLLOW_OK &&
+        candidate.info(&info) == PLATFORM_FOLLOW_OK && info.size >= offset &&
+        (!copying || info.modified > newest) &&
+        candidate.readAt(offset - there.size(), &there[0], there.size()) ==
+            static_cast<int64_t>(there.size()) &&
+        there == signature) {
+      copying = true;
+      copyPath = name;
+      copyIdentity = info.identity;
+      copyEnd = info.size;
+      newest = info.modified;
     }
-    copy.swap(candidate);
-    newest = info.modified;
-    copyEnd = info.size;
-  }
+    return false;
+  });
 }
 
 // Reads what is left of the copy within the budget: true when it is done
-// with (read to its end, or unreadable), false when it waits for the next
-// call.
+// with (read to its end, gone, or unreadable), false when it waits for the
+// next call.
 bool LogTail::Impl::readCopy(Call &call) {
-  if (!copy.isOpen()) {
-    return true;
-  }
-  if (!drain(copy, copyOffset, copyEnd, call)) {
+  PlatformFollowFile copy;
+  PlatformFileInfo info;
+  if (copy.open(copyPath.c_str(), call.owner) != PLATFORM_FOLLOW_OK ||
+      copy.info(&info) != PLATFORM_FOLLOW_OK || info.identity != copyIdentity ||
+      !drain(copy, copyOffset, copyEnd, call)) {
     lines.reset();
   } else if (copyOffset < copyEnd && call.budget == 0) {
     return false;
   } else {
     lines.finish(call.sink, call.context); // a partial last line ends here
   }
-  copy.close();
+  copying = false;
   signature.clear(); // the log itself is read from its start
   return true;
 }
 
-// The open log was cut short: its copy is read first when it can be found,
-// then the log from its start. False while the copy waits.
-bool LogTail::Impl::cutShort(const char *path, Call &call) {
-  copy.close();
-  findCopy(path);
+// The log was cut short: its copy is read first when it can be found, then
+// the log from its start. False while the copy waits.
+bool LogTail::Impl::cutShort(const std::string &path, Call &call) {
+  copying = false;
+  findCopy(path, call.owner);
   copyOffset = offset;
-  if (!copy.isOpen()) {
-    lines.reset();
-  }
   offset = 0;
   signature.clear();
+  if (!copying) {
+    lines.reset();
+    return true;
+  }
   return readCopy(call);
+}
+
+LogTailResult LogTail::Impl::read(const std::string &path, Call &call) {
+  PlatformFollowFile file;
+  PlatformFileInfo there{};
+  const auto openLog = [&]() {
+    PlatformFollowStatus status = file.open(path.c_str(), call.owner);
+    if (status == PLATFORM_FOLLOW_OK && file.info(&there) != PLATFORM_FOLLOW_OK) {
+      status = PLATFORM_FOLLOW_FAILED;
+    }
+    return status;
+  };
+  if (copying && !readCopy(call)) {
+    return copyPending(call, openLog() == PLATFORM_FOLLOW_OK ? there.size : 0);
+  }
+  const PlatformFollowStatus status = openLog();
+  const bool gone = status == PLATFORM_FOLLOW_OK || status == PLATFORM_FOLLOW_MISSING ||
+                    status == PLATFORM_FOLLOW_NOT_A_FILE;
+  if (haveIdentity && gone && (status != PLATFORM_FOLLOW_OK || there.identity != identity)) {
+    // The file we read is no longer the log: renamed away by a rotation, or
+    // deleted (its unread rest goes with it). The writer goes on writing
+    // into a renamed file until it reopens the log (Apache does on a
+    // graceful restart): read what reached it first.
+    PlatformFollowFile old;
+    PlatformFileInfo mine;
+    if (findRenamed(path, call.owner, old, mine)) {
+      if (!drain(old, offset, mine.size, call)) {
+        return failed(call);
+      }
+      // The writer has moved on once the new log holds something, or
+      // something else stands in its place. logrotate's "create" makes the
+      // new log empty before the server reopens it.
+      const bool movedOn =
+          (status == PLATFORM_FOLLOW_OK && there.size > 0) || status == PLATFORM_FOLLOW_NOT_A_FILE;
+      if (offset < mine.size || !movedOn) {
+        const uint64_t waiting = status == PLATFORM_FOLLOW_OK ? there.size : 0;
+        return LogTailResult{LOG_TAIL_OK, call.bytesRead, mine.size - offset + waiting};
+      }
+      lines.finish(call.sink, call.context);
+    }
+    haveIdentity = false;
+    startOver();
+    fromStart = true;
+  }
+  if (status != PLATFORM_FOLLOW_OK) {
+    if (status == PLATFORM_FOLLOW_MISSING || status == PLATFORM_FOLLOW_NOT_A_FILE) {
+      fromStart = true;
+    }
+    return LogTailResult{state_of(status), call.bytesRead, 0, file.refusal()};
+  }
+  if (!haveIdentity && !fromStart) {
+    // The first look: what is there already is history. A last line still
+    // being written is history too, up to its end.
+    offset = there.size;
+    const size_t kept = there.size < SIGNATURE ? static_cast<size_t>(there.size) : SIGNATURE;
+    signature.resize(kept);
+    if (file.readAt(there.size - kept, &signature[0], kept) != static_cast<int64_t>(kept)) {
+      signature.clear();
+    } else if (kept > 0 && signature.back() != '\n') {
+      lines.discardToNewline();
+    }
+  } else if (!haveIdentity) {
+    startOver();
+  } else if ((there.size < offset || rewritten(file)) && !cutShort(path, call)) {
+    return copyPending(call, there.size);
+  }
+  fromStart = true;
+  haveIdentity = true;
+  identity = there.identity;
+  if (!drain(file, offset, there.size, call)) {
+    return failed(call);
+  }
+  return LogTailResult{LOG_TAIL_OK, call.bytesRead, there.size - offset};
 }
 
 LogTail::LogTail(std::string path) : path_(std::move(path)), impl_(new Impl) {}
@@ -409,12 +467,8 @@ LogTail::LogTail(std::string path) : path_(std::move(path)), impl_(new Impl) {}
 LogTail::~LogTail() = default;
 
 LogTailResult LogTail::read(size_t budget, LogLineSink sink, void *context) {
-  Impl::Call call{budget, sink, context, 0};
-  if (!impl_->readCopy(call)) {
-    return impl_->copyPending(call);
-  }
-  if (impl_->file.isOpen()) {
-    return impl_->follow(path_.c_str(), call);
-  }
-  return impl_->openPath(path_.c_str(), call);
+  Impl::Call call{owner_, budget, sink, context, 0, nullptr};
+  const LogTailResult result = impl_->read(path_, call);
+  impl_->lines.release();
+  return result;
 }

@@ -1,6 +1,7 @@
 // Following one access log as Apache appends to it: every whole line that
 // reaches the file is handed out once, across rotation by rename
 // (logrotate's default), copy-and-truncate, and a log deleted and made anew.
+// Between reads a follower holds no descriptor and no buffer.
 #pragma once
 
 #include <stddef.h>
@@ -52,11 +53,14 @@ public:
   // appended since, reading at most budget bytes (the rest waits for the
   // next call and is reported as backlog). A partial last line waits for
   // its end. A log that is missing at first, or a new file in the log's
-  // place, is read from its start; an old file renamed or deleted away is
-  // read to its end first, and its last partial line is then a line of its
-  // own. A log copied away and cut short is read on from its copy (when one
-  // next to it can be told to be that copy), then from its start. What is
-  // not a regular file is never opened for reading.
+  // place, is read from its start; an old file renamed away (to a name that
+  // begins with the log's, as rotation names it) is read to its end first,
+  // and its last partial line is then a line of its own. A log copied away
+  // and cut short is read on from its copy (when one next to it can be told
+  // to be that copy), then from its start. What is not a regular file is
+  // never opened for reading, and a log reached through what a user other
+  // than root and owner() controls is REFUSED. Nothing is held open between
+  // calls: a log deleted before its last lines were read loses them.
   LogTailResult read(size_t budget, LogLineSink sink, void *context);
 
 private:

@@ -48,9 +48,9 @@ PlatformFollowStatus fill(HANDLE handle, PlatformFileInfo *info) {
 // The log's writer must stay free to rename and delete it while we hold it.
 const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// Opens the file at path with access (0: its information only), refusing
-// a directory without opening it.
-PlatformFollowStatus open_file(const char *path, DWORD access, HANDLE *handle) {
+// Opens the file at path for reading, refusing a directory without opening
+// it.
+PlatformFollowStatus open_file(const char *path, HANDLE *handle) {
   if (path == nullptr) {
     return PLATFORM_FOLLOW_FAILED;
   }
@@ -61,30 +61,19 @@ PlatformFollowStatus open_file(const char *path, DWORD access, HANDLE *handle) {
   if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return PLATFORM_FOLLOW_NOT_A_FILE;
   }
-  *handle =
-      CreateFileA(path, access, SHARE_ALL, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  *handle = CreateFileA(path, GENERIC_READ, SHARE_ALL, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
   return *handle == INVALID_HANDLE_VALUE ? status_of_error(GetLastError()) : PLATFORM_FOLLOW_OK;
 }
 
 } // namespace
 
-PlatformFollowStatus platform_follow_path_info(const char *path, PlatformFileInfo *info) {
-  // Asking for no access at all reads the file's information without
-  // opening its contents, even where reading them is not allowed.
-  HANDLE handle = INVALID_HANDLE_VALUE;
-  const PlatformFollowStatus opened = open_file(path, 0, &handle);
-  if (opened != PLATFORM_FOLLOW_OK) {
-    return opened;
-  }
-  const PlatformFollowStatus status = fill(handle, info);
-  CloseHandle(handle);
-  return status;
-}
-
-PlatformFollowStatus PlatformFollowFile::open(const char *path) {
+// Windows keeps access in ACLs and has no owner to check against: owner is
+// not used, and nothing is refused.
+PlatformFollowStatus PlatformFollowFile::open(const char *path, uint32_t /*owner*/) {
   close();
   HANDLE handle = INVALID_HANDLE_VALUE;
-  const PlatformFollowStatus opened = open_file(path, GENERIC_READ, &handle);
+  const PlatformFollowStatus opened = open_file(path, &handle);
   if (opened != PLATFORM_FOLLOW_OK) {
     return opened;
   }
@@ -102,6 +91,7 @@ void PlatformFollowFile::close() {
     CloseHandle(reinterpret_cast<HANDLE>(handle_));
     handle_ = -1;
   }
+  refusal_ = nullptr;
 }
 
 PlatformFollowStatus PlatformFollowFile::info(PlatformFileInfo *info) const {
