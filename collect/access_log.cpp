@@ -36,16 +36,18 @@ constexpr const char *kUntrustedPage =
 // reads its lines.
 constexpr const char *kAssumedFormats[] = {"combined", "vhost_combined", "common"};
 
-// A log chosen to be read, with its format compiled.
+// A log chosen to be read, with its format compiled. Logs of one format
+// share its compiled steps.
+using SharedFormat = std::shared_ptr<const LogFormat>;
 struct ChosenLog {
   LogSource source;
-  LogFormat format;
+  SharedFormat format;
   bool usable = false; // a format compiled and nothing keeps the log from being read
 };
 
 struct LogFile {
   LogSource source;
-  LogFormat format;
+  SharedFormat format;
   bool usable = false;  // a format compiled and nothing keeps the log from being read
   bool matched = false; // a line was read by the format
   std::unique_ptr<LogTail> tail;
@@ -67,20 +69,19 @@ struct LogFile {
 std::vector<ChosenLog> compile_all(std::vector<LogSource> sources) {
   std::vector<ChosenLog> out;
   out.reserve(sources.size());
-  std::unordered_map<std::string, std::pair<bool, LogFormat>> compiled;
+  std::unordered_map<std::string, SharedFormat> compiled; // null: not a format
   for (LogSource &source : sources) {
     ChosenLog log;
     if (source.problem.empty()) {
       auto at = compiled.find(source.format);
       if (at == compiled.end()) {
-        LogFormat format;
-        const bool ok = log_format_compile(source.format.c_str(), &format);
-        at = compiled.emplace(source.format, std::make_pair(ok, std::move(format))).first;
+        auto format = std::make_shared<LogFormat>();
+        const bool ok = log_format_compile(source.format.c_str(), format.get());
+        at = compiled.emplace(source.format, ok ? std::move(format) : nullptr).first;
       }
-      log.usable = at->second.first;
-      if (log.usable) {
-        log.format = at->second.second;
-      } else {
+      log.format = at->second;
+      log.usable = log.format != nullptr;
+      if (!log.usable) {
         source.problem = "format not known";
       }
     }
@@ -112,7 +113,7 @@ std::vector<ChosenLog> one_log_per_section(std::vector<LogSource> sources) {
     if (!log.usable) {
       continue;
     }
-    const int richness = std::popcount(log.format.gives);
+    const int richness = std::popcount(log.format->gives);
     auto [at, made] =
         sections.try_emplace(log.source.scope, Section{i, richness, !log.source.conditional});
     if (made) {
@@ -247,7 +248,7 @@ struct LogState {
     total.gives = 0;
     for (const LogFile &f : files) {
       if (f.usable) {
-        total.gives |= f.format.gives;
+        total.gives |= f.format->gives;
       }
     }
   }
@@ -278,19 +279,28 @@ namespace {
 // been read, each line that its format does not read is tried with the
 // other formats, and the first that reads it is kept.
 bool parse(LogFile *file, const char *line, size_t length, LogRecord *record) {
-  if (log_line_parse(file->format, line, length, record)) {
+  if (log_line_parse(*file->format, line, length, record)) {
     file->matched = true;
     return true;
   }
   if (!file->source.assumed || file->matched) {
     return false;
   }
-  for (const char *name : kAssumedFormats) {
-    LogFormat other;
-    const char *text = log_format_nickname(name);
-    if (text != nullptr && text != file->source.format && log_format_compile(text, &other) &&
-        log_line_parse(other, line, length, record)) {
-      file->format = std::move(other);
+  // The formats tried, compiled once.
+  static const std::vector<std::pair<const char *, SharedFormat>> tried = [] {
+    std::vector<std::pair<const char *, SharedFormat>> out;
+    for (const char *name : kAssumedFormats) {
+      auto format = std::make_shared<LogFormat>();
+      const char *text = log_format_nickname(name);
+      if (text != nullptr && log_format_compile(text, format.get())) {
+        out.emplace_back(text, std::move(format));
+      }
+    }
+    return out;
+  }();
+  for (const auto &[text, other] : tried) {
+    if (text != file->source.format && log_line_parse(*other, line, length, record)) {
+      file->format = other;
       file->source.format = text;
       file->matched = true;
       return true;
@@ -311,7 +321,7 @@ void take_line(void *context, const char *line, size_t length) {
   ++state->total.lines;
   LogRecord record{};
   const bool read = line != nullptr && parse(file, line, length, &record);
-  const uint32_t gives = file->format.gives;
+  const uint32_t gives = file->format != nullptr ? file->format->gives : 0;
   state->total.gives |= gives;
   LogCounters *host = nullptr;
   if (read && record.vhost != nullptr) {

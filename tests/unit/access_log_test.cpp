@@ -108,6 +108,9 @@ TEST_F(AccessLogTest, CountsByServerAndHostInTheirColumns) {
   append(plainLog, "");
   const int timed = server(timedLog, "%v %>s %O %D");
   const int plain = server(plainLog, "%h %>s %b");
+  const std::string assumedLog = dir.file("assumed_log");
+  append(assumedLog, "");
+  const int assumed = server(assumedLog, ""); // "combined" assumed; the lines decide
   refresh();
   EXPECT_EQ(get(log_column(6), {static_cast<uint32_t>(timed)}).counter, 0u);
 
@@ -120,6 +123,7 @@ TEST_F(AccessLogTest, CountsByServerAndHostInTheirColumns) {
                        " 101 1 2\n"
                        "half a line");
   append(plainLog, "127.0.0.1 200 512\n");
+  append(assumedLog, std::string(kCommonLine) + kCommonLine);
   refresh();
   const std::vector<uint32_t> row = {static_cast<uint32_t>(timed)};
   // lines, not understood, 1xx-5xx, bytes, timed, sum, then 5 ms ... 10 s.
@@ -136,6 +140,8 @@ TEST_F(AccessLogTest, CountsByServerAndHostInTheirColumns) {
   const std::vector<uint32_t> plainRow = {static_cast<uint32_t>(plain)};
   EXPECT_EQ(get(log_column(13), plainRow).counter, 512u);
   EXPECT_FALSE(get(log_column(14), plainRow).answered());
+  EXPECT_EQ(get(log_column(7), {static_cast<uint32_t>(assumed)}).counter, 0u);
+  EXPECT_EQ(get(log_column(9), {static_cast<uint32_t>(assumed)}).counter, 2u);
 
   // Hosts in index order (name length, then bytes); the name that is too
   // long for an index counts for the server only.
