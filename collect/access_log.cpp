@@ -531,10 +531,11 @@ void note_info_log_sources(ServerEntry *entry, const char *page) {
   if (state->pageLeftOut > 0) {
     chosen.erase(chosen.begin() + LOG_FILE_LIMIT, chosen.end());
     VarnockSyslog(VARNOCK_LOG_WARNING,
-                  "ostrik: the info page of port %d names %zu access logs: only the first %zu "
+                  "ostrik: the info page of port %d names %llu access logs: only the first %llu "
                   "are read",
-                  static_cast<int>(entry->port), chosen.size() + state->pageLeftOut,
-                  LOG_FILE_LIMIT);
+                  static_cast<int>(entry->port),
+                  static_cast<unsigned long long>(chosen.size() + state->pageLeftOut),
+                  static_cast<unsigned long long>(LOG_FILE_LIMIT));
   }
   state->pageLogs = std::move(chosen);
   state->pageTaken = false;
