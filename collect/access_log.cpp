@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -27,13 +28,26 @@ namespace {
 
 constexpr int32_t kProcessScanInterval = 60;
 
+constexpr const char *kUntrustedPage =
+    "PAGE: not trusted to name files (its socket is neither root's nor its user's): its logs "
+    "are not read";
+
 // Formats tried, in order, on a log whose format was assumed, until one
 // reads its lines.
 constexpr const char *kAssumedFormats[] = {"combined", "vhost_combined", "common"};
 
+// A log chosen to be read, with its format compiled. Logs of one format
+// share its compiled steps.
+using SharedFormat = std::shared_ptr<const LogFormat>;
+struct ChosenLog {
+  LogSource source;
+  SharedFormat format;
+  bool usable = false; // a format compiled and nothing keeps the log from being read
+};
+
 struct LogFile {
   LogSource source;
-  LogFormat format;
+  SharedFormat format;
   bool usable = false;  // a format compiled and nothing keeps the log from being read
   bool matched = false; // a line was read by the format
   std::unique_ptr<LogTail> tail;
@@ -42,52 +56,89 @@ struct LogFile {
   bool saidUnread = false; // the log line about it was written
   bool saidBehind = false;
 
-  explicit LogFile(LogSource from) : source(std::move(from)) {
-    if (source.problem.empty()) {
-      usable = log_format_compile(source.format.c_str(), &format);
-      if (!usable) {
-        source.problem = "format not known";
-      }
-    }
+  explicit LogFile(ChosenLog from)
+      : source(std::move(from.source)), format(std::move(from.format)), usable(from.usable) {
     if (usable) {
       tail = std::make_unique<LogTail>(source.path);
     }
   }
 };
 
-// How much a format tells the tables: status, bytes, times, hosts.
-int richness(const LogSource &source) {
-  LogFormat format;
-  return source.problem.empty() && log_format_compile(source.format.c_str(), &format)
-             ? std::popcount(format.gives)
-             : -1;
+// Compiles each source's format, each distinct format text once (a page
+// may name one format for thousands of logs).
+std::vector<ChosenLog> compile_all(std::vector<LogSource> sources) {
+  std::vector<ChosenLog> out;
+  out.reserve(sources.size());
+  std::unordered_map<std::string, SharedFormat> compiled; // null: not a format
+  for (LogSource &source : sources) {
+    ChosenLog log;
+    if (source.problem.empty()) {
+      auto at = compiled.find(source.format);
+      if (at == compiled.end()) {
+        auto format = std::make_shared<LogFormat>();
+        const bool ok = log_format_compile(source.format.c_str(), format.get());
+        at = compiled.emplace(source.format, ok ? std::move(format) : nullptr).first;
+      }
+      log.format = at->second;
+      log.usable = log.format != nullptr;
+      if (!log.usable) {
+        source.problem = "format not known";
+      }
+    }
+    log.source = std::move(source);
+    out.push_back(std::move(log));
+  }
+  return out;
 }
 
 // Logs that record the same requests would count each request twice. A
 // section with an unconditional log (which records all its requests) has
 // every other log record some of the same requests: one log is read, the
-// one whose format tells the most, an unconditional one among equals, else
-// the first. A conditional log that tells more wins over the unconditional
-// ones: it is the log kept for people (env=!dontlog), the other one a plain
-// record. A section of conditional logs only (env=x beside env=!x) keeps
-// them all.
-std::vector<LogSource> one_log_per_section(std::vector<LogSource> sources) {
-  std::vector<LogSource> kept;
-  for (const LogSource &source : sources) {
-    const LogSource *best = nullptr;
-    bool unconditional = false;
-    for (const LogSource &s : sources) {
-      if (s.scope != source.scope || richness(s) < 0) {
-        continue;
-      }
-      unconditional = unconditional || !s.conditional;
-      if (best == nullptr || richness(s) > richness(*best) ||
-          (richness(s) == richness(*best) && best->conditional && !s.conditional)) {
-        best = &s;
-      }
+// one whose format tells the most (status, bytes, times, hosts), an
+// unconditional one among equals, else the first. A conditional log that
+// tells more wins over the unconditional ones: it is the log kept for
+// people (env=!dontlog), the other one a plain record. A section of
+// conditional logs only (env=x beside env=!x) keeps them all. One pass
+// finds each section's best log, a second keeps what is to be kept.
+std::vector<ChosenLog> one_log_per_section(std::vector<LogSource> sources) {
+  std::vector<ChosenLog> logs = compile_all(std::move(sources));
+  struct Section {
+    size_t best;
+    int richness;
+    bool unconditional;
+  };
+  std::unordered_map<std::string_view, Section> sections;
+  for (size_t i = 0; i < logs.size(); ++i) {
+    const ChosenLog &log = logs[i];
+    if (!log.usable) {
+      continue;
     }
-    if (!unconditional || best == &source) {
-      kept.push_back(source);
+    const int richness = std::popcount(log.format->gives);
+    auto [at, made] =
+        sections.try_emplace(log.source.scope, Section{i, richness, !log.source.conditional});
+    if (made) {
+      continue;
+    }
+    Section &section = at->second;
+    section.unconditional = section.unconditional || !log.source.conditional;
+    if (richness > section.richness ||
+        (richness == section.richness && logs[section.best].source.conditional &&
+         !log.source.conditional)) {
+      section.best = i;
+      section.richness = richness;
+    }
+  }
+  // The sections' keys view the logs' scopes: decide every log before
+  // moving any.
+  std::vector<bool> keep(logs.size());
+  for (size_t i = 0; i < logs.size(); ++i) {
+    auto at = sections.find(logs[i].source.scope);
+    keep[i] = at == sections.end() || !at->second.unconditional || at->second.best == i;
+  }
+  std::vector<ChosenLog> kept;
+  for (size_t i = 0; i < logs.size(); ++i) {
+    if (keep[i]) {
+      kept.push_back(std::move(logs[i]));
     }
   }
   return kept;
@@ -102,19 +153,33 @@ bool shorter_then_smaller(std::string_view a, std::string_view b) {
   return a.size() != b.size() ? a.size() < b.size() : a < b;
 }
 
-// A virtual host name fit to be a row's index: printable ASCII without
-// blanks, at most LOG_VHOST_NAME_MAX bytes.
-bool fit_name(const char *name, size_t length) {
-  if (name == nullptr || length == 0 || length > LOG_VHOST_NAME_MAX) {
+// A name fit to be a row's index: 1 to LOG_VHOST_NAME_MAX bytes that look
+// like a host name (letters, digits, '-', '.' and '_', not led by '.' or
+// '-') or an IPv6 address in brackets. Names come from pages and log lines
+// that others write: anything else (a line of /etc/shadow read as "%v")
+// must not become a row.
+bool host_like(std::string_view name) {
+  if (name.empty() || name.size() > LOG_VHOST_NAME_MAX) {
     return false;
   }
-  for (size_t i = 0; i < length; ++i) {
-    const unsigned char c = static_cast<unsigned char>(name[i]);
-    if (c <= 0x20 || c >= 0x7F) {
+  if (name.front() == '[') {
+    if (name.size() < 4 || name.back() != ']') {
       return false;
     }
+    const std::string_view inside = name.substr(1, name.size() - 2);
+    return inside.find(':') != std::string_view::npos &&
+           std::all_of(inside.begin(), inside.end(), [](char c) {
+             return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') ||
+                    c == ':' || c == '.';
+           });
   }
-  return true;
+  if (name.front() == '.' || name.front() == '-') {
+    return false;
+  }
+  return std::all_of(name.begin(), name.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_';
+  });
 }
 
 void count(LogCounters *c, const LogRecord &record, uint32_t gives) {
@@ -146,27 +211,36 @@ struct LogState {
   bool looked = false;          // logs have been looked for
   bool fromInfo = false;        // the info page named them
   bool configured = false;      // the configuration line named one
+  // The logs the last info page named, chosen; taken as files only while
+  // the server is trusted to name files (pageTaken).
+  std::vector<ChosenLog> pageLogs;
+  bool pageTaken = false;
+  bool saidUntrusted = false;
+  size_t pageLeftOut = 0; // logs the page named beyond LOG_FILE_LIMIT
   int32_t lastProcessScan = 0;
   std::string state = "no access log known";
   uint32_t unreadable = 0;
   uint64_t backlog = 0;
 
-  // Takes sources as the server's logs; a log already read (same path and
-  // format) keeps its place in the file.
-  void take(std::vector<LogSource> sources) {
-    sources = one_log_per_section(std::move(sources));
+  // Takes logs as the server's; a log already read (same path, format and
+  // host) keeps its place in the file.
+  void take(std::vector<ChosenLog> logs) {
+    auto key = [](const LogSource &s) { return s.path + '\n' + s.format + '\n' + s.vhost; };
+    std::unordered_map<std::string, std::vector<size_t>> old;
+    for (size_t i = files.size(); i-- > 0;) {
+      if (files[i].tail) {
+        old[key(files[i].source)].push_back(i); // the first last
+      }
+    }
     std::vector<LogFile> next;
-    next.reserve(sources.size());
-    for (LogSource &source : sources) {
-      auto kept = std::find_if(files.begin(), files.end(), [&](const LogFile &f) {
-        return f.tail && f.source.path == source.path && f.source.format == source.format &&
-               f.source.vhost == source.vhost && source.problem.empty();
-      });
-      if (kept != files.end()) {
-        next.push_back(std::move(*kept));
-        files.erase(kept);
+    next.reserve(logs.size());
+    for (ChosenLog &log : logs) {
+      auto at = log.source.problem.empty() ? old.find(key(log.source)) : old.end();
+      if (at != old.end() && !at->second.empty()) {
+        next.push_back(std::move(files[at->second.back()]));
+        at->second.pop_back();
       } else {
-        next.emplace_back(std::move(source));
+        next.emplace_back(std::move(log));
       }
     }
     files = std::move(next);
@@ -174,12 +248,17 @@ struct LogState {
     total.gives = 0;
     for (const LogFile &f : files) {
       if (f.usable) {
-        total.gives |= f.format.gives;
+        total.gives |= f.format->gives;
       }
     }
   }
 
+  // The counters of the host called name, made for a name that is fit to
+  // be a row while there is room; null otherwise.
   LogCounters *vhost(std::string_view name, uint32_t gives) {
+    if (!host_like(name)) {
+      return nullptr;
+    }
     auto at = std::lower_bound(
         vhosts.begin(), vhosts.end(), name,
         [](const VhostRow &row, std::string_view n) { return shorter_then_smaller(row.name, n); });
@@ -200,19 +279,28 @@ namespace {
 // been read, each line that its format does not read is tried with the
 // other formats, and the first that reads it is kept.
 bool parse(LogFile *file, const char *line, size_t length, LogRecord *record) {
-  if (log_line_parse(file->format, line, length, record)) {
+  if (log_line_parse(*file->format, line, length, record)) {
     file->matched = true;
     return true;
   }
   if (!file->source.assumed || file->matched) {
     return false;
   }
-  for (const char *name : kAssumedFormats) {
-    LogFormat other;
-    const char *text = log_format_nickname(name);
-    if (text != nullptr && text != file->source.format && log_format_compile(text, &other) &&
-        log_line_parse(other, line, length, record)) {
-      file->format = std::move(other);
+  // The formats tried, compiled once.
+  static const std::vector<std::pair<const char *, SharedFormat>> tried = [] {
+    std::vector<std::pair<const char *, SharedFormat>> out;
+    for (const char *name : kAssumedFormats) {
+      auto format = std::make_shared<LogFormat>();
+      const char *text = log_format_nickname(name);
+      if (text != nullptr && log_format_compile(text, format.get())) {
+        out.emplace_back(text, std::move(format));
+      }
+    }
+    return out;
+  }();
+  for (const auto &[text, other] : tried) {
+    if (text != file->source.format && log_line_parse(*other, line, length, record)) {
+      file->format = other;
       file->source.format = text;
       file->matched = true;
       return true;
@@ -233,13 +321,11 @@ void take_line(void *context, const char *line, size_t length) {
   ++state->total.lines;
   LogRecord record{};
   const bool read = line != nullptr && parse(file, line, length, &record);
-  const uint32_t gives = file->format.gives;
+  const uint32_t gives = file->format != nullptr ? file->format->gives : 0;
   state->total.gives |= gives;
   LogCounters *host = nullptr;
   if (read && record.vhost != nullptr) {
-    if (fit_name(record.vhost, record.vhostLength)) {
-      host = state->vhost(std::string_view(record.vhost, record.vhostLength), gives);
-    }
+    host = state->vhost(std::string_view(record.vhost, record.vhostLength), gives);
   } else if (!file->source.vhost.empty()) {
     host = state->vhost(file->source.vhost, gives);
   }
@@ -259,8 +345,9 @@ void take_line(void *context, const char *line, size_t length) {
   }
 }
 
-const char *tail_problem(LogTailState state) {
-  switch (state) {
+// Why a log was not read at the last call, or empty.
+std::string tail_problem(const LogTailResult &result) {
+  switch (result.state) {
   case LOG_TAIL_MISSING:
     return "no such file";
   case LOG_TAIL_NOT_A_FILE:
@@ -269,8 +356,10 @@ const char *tail_problem(LogTailState state) {
     return "permission denied";
   case LOG_TAIL_READ_FAILED:
     return "read failed";
+  case LOG_TAIL_REFUSED:
+    return std::string("refused: ") + (result.why != nullptr ? result.why : "not trusted");
   default:
-    return nullptr;
+    return std::string();
   }
 }
 
@@ -299,33 +388,68 @@ void say_changes(LogFile *file, const char *problem) {
   }
 }
 
-void read_logs(LogState *state) {
+// Reads what each log gained. A log may be owned by root or by the user
+// the server's workers run as (as far as that is known), no one else.
+void read_logs(const ServerEntry *entry, LogState *state) {
   state->unreadable = 0;
   state->backlog = 0;
   std::string first;
+  std::string problem;
   for (LogFile &file : state->files) {
-    const char *problem = file.source.problem.empty() ? nullptr : file.source.problem.c_str();
+    problem = file.source.problem;
     if (file.tail) {
+      file.tail->setOwner(entry->workerUid);
       Reading reading{state, &file};
       const LogTailResult result = file.tail->read(LOG_READ_BUDGET, take_line, &reading);
       file.state = result.state;
       file.backlog = result.backlog;
       state->backlog += result.backlog;
-      problem = tail_problem(result.state);
+      problem = tail_problem(result);
     }
-    if (problem != nullptr) {
+    if (!problem.empty()) {
       ++state->unreadable;
       if (first.empty()) {
         first = file.source.path + ": " + problem;
       }
     }
-    say_changes(&file, problem);
+    say_changes(&file, problem.empty() ? nullptr : problem.c_str());
   }
-  if (state->files.empty()) {
-    state->state = "no access log known";
+  if (!first.empty()) {
+    state->state = first;
+  } else if (state->pageLeftOut > 0) {
+    state->state = "PAGE: names " + std::to_string(state->files.size() + state->pageLeftOut) +
+                   " logs; only the first " + std::to_string(LOG_FILE_LIMIT) + " are read";
   } else {
-    state->state = first.empty() ? "ok" : first;
+    state->state = state->files.empty() ? "no access log known" : "ok";
   }
+}
+
+// Takes the logs the last info page named while its server is trusted to
+// name files, and lets them go (nothing named by the page is opened) while
+// it is not. True while the page's logs are not trusted.
+bool follow_page_trust(const ServerEntry *entry, LogState *state) {
+  const bool trusted = entry->pathsTrusted == 1;
+  if (trusted && !state->pageTaken) {
+    state->take(state->pageLogs);
+    state->pageTaken = true;
+  } else if (!trusted && (state->pageTaken || !state->looked)) {
+    state->take({});
+    state->pageTaken = false;
+  }
+  if (trusted == state->saidUntrusted) {
+    state->saidUntrusted = !trusted;
+    if (!trusted) {
+      VarnockSyslog(VARNOCK_LOG_WARNING,
+                    "ostrik: the info page of port %d is not trusted to name files: the access "
+                    "logs it names are not read",
+                    static_cast<int>(entry->port));
+    } else {
+      VarnockSyslog(VARNOCK_LOG_NOTICE,
+                    "ostrik: the info page of port %d is trusted again: its access logs are read",
+                    static_cast<int>(entry->port));
+    }
+  }
+  return !trusted;
 }
 
 // The server's main process, found as the owner of its listening socket
@@ -400,8 +524,23 @@ void note_info_log_sources(ServerEntry *entry, const char *page) {
   if (sources.empty() && !state->fromInfo && !state->files.empty()) {
     return; // keep the logs its processes showed
   }
-  state->take(std::move(sources));
+  // Only the chosen logs are kept, at most LOG_FILE_LIMIT of them; what
+  // else the page named is let go here.
+  std::vector<ChosenLog> chosen = one_log_per_section(std::move(sources));
+  state->pageLeftOut = chosen.size() > LOG_FILE_LIMIT ? chosen.size() - LOG_FILE_LIMIT : 0;
+  if (state->pageLeftOut > 0) {
+    chosen.erase(chosen.begin() + LOG_FILE_LIMIT, chosen.end());
+    VarnockSyslog(VARNOCK_LOG_WARNING,
+                  "ostrik: the info page of port %d names %llu access logs: only the first %llu "
+                  "are read",
+                  static_cast<int>(entry->port),
+                  static_cast<unsigned long long>(chosen.size() + state->pageLeftOut),
+                  static_cast<unsigned long long>(LOG_FILE_LIMIT));
+  }
+  state->pageLogs = std::move(chosen);
+  state->pageTaken = false;
   state->fromInfo = true;
+  follow_page_trust(entry, state);
 }
 
 void refresh_access_logs(void) {
@@ -420,20 +559,26 @@ void refresh_access_logs(void) {
         named.assumed = entry->reach.logFormat[0] == '\0';
         std::vector<LogSource> one;
         one.push_back(std::move(named));
-        state->take(std::move(one));
+        state->take(one_log_per_section(std::move(one)));
         state->configured = true;
       }
-    } else if (!state->fromInfo &&
-               (state->lastProcessScan == 0 ||
-                platform_seconds_between(state->lastProcessScan, now) >= kProcessScanInterval)) {
+    } else if (state->fromInfo) {
+      if (follow_page_trust(entry, state)) {
+        state->unreadable = 0;
+        state->backlog = 0;
+        state->state = kUntrustedPage;
+        continue;
+      }
+    } else if (state->lastProcessScan == 0 ||
+               platform_seconds_between(state->lastProcessScan, now) >= kProcessScanInterval) {
       state->lastProcessScan = now;
       const int32_t pid = main_process(entry);
       std::vector<LogSource> found =
           pid != 0 ? log_sources_from_processes(pid, entry->errorLog) : std::vector<LogSource>{};
       if (!found.empty() || !state->looked) {
-        state->take(std::move(found));
+        state->take(one_log_per_section(std::move(found)));
       }
     }
-    read_logs(state);
+    read_logs(entry, state);
   }
 }

@@ -19,8 +19,14 @@ constexpr size_t LOG_READ_BUDGET = 16u << 20;
 // At most this many virtual hosts are counted per server: a log that names
 // more (a hostile one) counts the others' lines for the server only.
 constexpr size_t LOG_VHOST_LIMIT = 1000;
-// The longest virtual host name that gets a row of its own.
+// The longest virtual host name that gets a row of its own (its index,
+// port, length and one arc per byte, stays well within an agent's longest
+// OID). Longer names, and names that do not look like host names, count
+// for the server only.
 constexpr size_t LOG_VHOST_NAME_MAX = 100;
+// At most this many access logs of one server are followed: an info page
+// that names more (a hostile one) has the others left out, and says so.
+constexpr size_t LOG_FILE_LIMIT = 10000;
 
 // The counters of one server or one virtual host, in the order of the
 // access-log tables' counter columns.
@@ -60,7 +66,10 @@ size_t log_vhost_count(const ServerEntry *entry);
 
 // Takes the access logs that a freshly read info page (as served) names as
 // the server's logs, unless its configuration line names one. A log that the
-// server kept goes on being read where it was.
+// server kept goes on being read where it was. A page names files only
+// while its server is trusted to (ServerEntry::pathsTrusted): until then,
+// and whenever that is withdrawn, nothing it names is opened and the
+// state says why.
 void note_info_log_sources(ServerEntry *entry, const char *page);
 
 // Reads what every listed server's access logs gained since the last call.

@@ -4,22 +4,34 @@
 // the table does not have. Each request goes to the real descriptor of
 // ostrik_variables or ostrik_ext_variables and its handler. The Apache 2.4
 // and health tables pass over rows without a value on a get-next: their
-// answer may name a later row of the protocol's chain.
+// answer may name a later row of the protocol's chain. The per-host
+// access-log table has a row for each host name length from 1 to the
+// longest a row may have (its index then fills most of an agent's longest
+// OID), read from a log of the server at port 8080; longer names and names
+// unlike host names in that log must give no row.
 //
 // The refreshes never reach the network: the clock stands still, and each
 // refresh ran once on an empty list before the servers were added, so every
 // gate stays shut.
 //
 // One input is a sequence of requests, each:
-//   byte   descriptor number (modulo 94: the 62, then the 32 added ones)
+//   byte   descriptor number (modulo the count registered: the 62, then the
+//          added ones)
 //   byte   flags: 1 get (else get-next), 2 exact from 4 more bytes,
 //          4 length from 4 more bytes (else the arc count), 8 magic from 1 more byte
 //   byte   arc count (modulo 129)
 //   arcs   one byte each: < 128 the descriptor's own arc there (a port from a
-//          small list in the index position), < 192 a small number, else 4 bytes
-#include <cstring>
-#include <memory>
+//          small list in the index position; beyond the descriptor the byte
+//          itself, to spell a host's name), < 192 a small number, else 4 bytes
+#include <stdlib.h>
+#include <unistd.h>
 
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "collect/access_log.h"
 #include "collect/footprint.h"
 #include "collect/server_info.h"
 #include "collect/server_status.h"
@@ -90,6 +102,73 @@ void make_servers() {
   third->extras.present = (1u << EXTRA_LOAD1) | (1u << EXTRA_SCOREBOARD_SIZE);
   third->extras.value[EXTRA_LOAD1] = 144;
   third->infoHealth = {fixed_clock() + 50, PAGE_TIMED_OUT, 0, UINT32_MAX};
+}
+
+// The name of the per-host row of length n: letters, digits, '-', '.'
+// and '_', not led by '.' or '-'.
+std::string host_name(size_t n) {
+  static const char kBody[] = "abcdefghijklmnopqrstuvwxyz0123456789-._ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+  std::string name;
+  for (size_t i = 0; i < n; ++i) {
+    name += kBody[(i * 7 + n) % (sizeof kBody - 1)];
+  }
+  name[0] = 'h';
+  return name;
+}
+
+// Every server's log is configured (so no process is looked at); the one
+// of port 8080 names a host of every length, and lines that give no row:
+// names too long for an index, or unlike host names.
+void make_host_rows() {
+  static char dir[] = "/tmp/ostrik-row-fuzz-XXXXXX";
+  if (mkdtemp(dir) == nullptr) {
+    fuzz::check(false, "no temporary directory");
+  }
+  const std::string log = std::string(dir) + "/hosts_log";
+  for (ServerEntry *e = server_list; e != nullptr; e = e->next) {
+    const std::string path = e->port == 8080 ? log : std::string(dir) + "/none";
+    snprintf(e->reach.logPath, sizeof e->reach.logPath, "%s", path.c_str());
+    snprintf(e->reach.logFormat, sizeof e->reach.logFormat, "%s", "%v");
+    e->workerUid = static_cast<uint32_t>(getuid()); // whoever runs the fuzzer owns the log
+  }
+  std::ofstream(log).flush();
+  refresh_access_logs(); // from the end of the log as it is now
+  std::ofstream out(log);
+  for (size_t n = 1; n <= VARNOCK_LONG_INDEX_MAX_OID; ++n) {
+    out << host_name(n) << '\n';
+  }
+  out << "[::1]\nuser::19000:0:99999:7:::\na/b\n$x\n-x\n.x\na b\n";
+  out.close();
+  refresh_access_logs();
+  unlink(log.c_str());
+  rmdir(dir);
+  const ServerEntry *hosts = find_server(8080);
+  fuzz::check(log_vhost_count(hosts) == LOG_VHOST_NAME_MAX + 1, "host rows missing");
+}
+
+// True when the long index at oid (port, length, name) names a row whose
+// name is the answer text when there is one.
+bool names_host_row(const uint32_t *index, int32_t arcs, const unsigned char *answer) {
+  LogVhostView view;
+  for (const ServerEntry *e = server_list; e != nullptr; e = e->next) {
+    if (static_cast<uint32_t>(e->port) != index[0]) {
+      continue;
+    }
+    for (size_t i = 0; log_vhost_at(e, i, &view); ++i) {
+      if (static_cast<int32_t>(view.nameLength) + 2 != arcs) {
+        continue;
+      }
+      bool same = true;
+      for (size_t k = 0; k < view.nameLength && same; ++k) {
+        same = index[2 + k] == static_cast<unsigned char>(view.name[k]);
+      }
+      if (same) {
+        return answer != reinterpret_cast<unsigned char *>(value_text) ||
+               std::string(value_text) == std::string(view.name, view.nameLength);
+      }
+    }
+  }
+  return false;
 }
 
 bool skips_rows(const MibVariable &var) {
@@ -169,6 +248,8 @@ Request read_request(fuzz::Bytes &in) {
     if (b < 128 && i < r.var.oidLength) {
       r.oid[i] = i == r.var.oidLength - 1 ? kIndexArcs[b % (sizeof kIndexArcs / sizeof(uint32_t))]
                                           : r.var.oid[i];
+    } else if (b < 128) {
+      r.oid[i] = b;
     } else if (b < 192) {
       r.oid[i] = b - 128u;
     } else {
@@ -219,6 +300,9 @@ void check_answer(Request &r) {
                 "a long index of the wrong length");
     fuzz::check(std::memcmp(r.oid.get(), var.oid, sizeof(uint32_t) * (var.oidLength - 1u)) == 0,
                 "answer OID does not start with the descriptor's");
+    fuzz::check(
+        names_host_row(r.oid.get() + var.oidLength - 1, r.length - var.oidLength + 1, answer),
+        "a long index that names no host's row, or a name that is not its row's");
     return;
   }
   // An answer's OID: the descriptor's, at most 44 arcs, nothing past it.
@@ -271,6 +355,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   refresh_server_status();
   refresh_footprint();
   make_servers();
+  make_host_rows();
   return 0;
 }
 

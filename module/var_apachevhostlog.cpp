@@ -20,15 +20,19 @@ struct RowKey {
   int32_t length;
 };
 
-RowKey key_of(const ServerEntry *entry, const LogVhostView &view) {
-  RowKey key{};
-  key.arcs[0] = static_cast<uint32_t>(entry->port);
-  key.arcs[1] = static_cast<uint32_t>(view.nameLength);
-  for (size_t i = 0; i < view.nameLength; ++i) {
-    key.arcs[2 + i] = static_cast<unsigned char>(view.name[i]);
+// False (and no key) for a name too long for a row's index, whatever the
+// collector hands over.
+bool key_of(const ServerEntry *entry, const LogVhostView &view, RowKey *key) {
+  if (view.name == nullptr || view.nameLength > LOG_VHOST_NAME_MAX) {
+    return false;
   }
-  key.length = static_cast<int32_t>(2 + view.nameLength);
-  return key;
+  key->arcs[0] = static_cast<uint32_t>(entry->port);
+  key->arcs[1] = static_cast<uint32_t>(view.nameLength);
+  for (size_t i = 0; i < view.nameLength; ++i) {
+    key->arcs[2 + i] = static_cast<unsigned char>(view.name[i]);
+  }
+  key->length = static_cast<int32_t>(2 + view.nameLength);
+  return true;
 }
 
 unsigned char *answer_int(int32_t value) {
@@ -42,11 +46,14 @@ unsigned char *vhost_column(const MibVariable *var, const ServerEntry *entry,
   case 1:
     *valueLength = 4;
     return answer_int(entry->port);
-  case 2:
-    memcpy(value_text, view.name, view.nameLength);
-    value_text[view.nameLength] = '\0';
-    *valueLength = static_cast<int32_t>(view.nameLength);
+  case 2: {
+    const size_t length =
+        view.nameLength < sizeof value_text - 1 ? view.nameLength : sizeof value_text - 1;
+    memcpy(value_text, view.name, length);
+    value_text[length] = '\0';
+    *valueLength = static_cast<int32_t>(length);
     return reinterpret_cast<unsigned char *>(value_text);
+  }
   default:
     *valueLength = 4;
     return log_counter_answer(*view.counters, var->magic - OSTRIK_VHOST_LOG_FIRST_COUNTER,
@@ -80,7 +87,10 @@ unsigned char *var_apachevhostlog(MibVariable *var, uint32_t *oid, int32_t *oidL
   for (const ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
     LogVhostView view;
     for (size_t i = 0; log_vhost_at(entry, i, &view); ++i) {
-      const RowKey key = key_of(entry, view);
+      RowKey key;
+      if (!key_of(entry, view, &key)) {
+        continue;
+      }
       const int order = VarnockCompare(key.arcs, key.length, asked, askedLength);
       if (exact != 0 ? order != 0 : order <= 0) {
         continue;

@@ -1,13 +1,19 @@
 // The access-log tables from logs that the test writes: what a refresh
 // counts, in which columns, and the per-host table's order and index.
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "collect/access_log.h"
+#include "collect/log_format.h"
 #include "collect/server_status.h"
 #include "config/server_list.h"
 #include "module/ostrik.h"
@@ -65,7 +71,35 @@ protected:
   static Answer get(MibVariable *var, std::vector<uint32_t> index) {
     return testsupport::ask(var, instance(var, std::move(index)), true);
   }
+  // The per-host table's names, walked in order.
+  static std::vector<std::string> walk_hosts() {
+    std::vector<std::string> walked;
+    std::vector<uint32_t> oid = instance(vhost_column(3), {});
+    for (Answer a; (a = testsupport::ask(vhost_column(3), oid, false)).answered();) {
+      oid = a.oid;
+      walked.emplace_back(oid.end() - oid[vhost_column(3)->oidLength], oid.end());
+    }
+    return walked;
+  }
+  // A server whose info page (lines of its text) is noted, and trusted to
+  // name files when trusted is set.
+  int paged_server(const std::string &text, bool trusted = true) {
+    const int port = testsupport::free_tcp_port();
+    EXPECT_EQ(add_server(port, "u", "p", 0, "dTpw"), 1);
+    ServerEntry *entry = find_server(port);
+    entry->pathsTrusted = trusted ? 1 : 0;
+    note_info_log_sources(entry, text.c_str());
+    return port;
+  }
+  static LogSummary summary(int port) {
+    LogSummary s{};
+    EXPECT_TRUE(log_summary(find_server(port), &s));
+    return s;
+  }
 };
+
+constexpr char kCommonLine[] =
+    "127.0.0.1 - - [09/Dec/2026:10:00:00 +0000] \"GET / HTTP/1.1\" 200 5\n";
 
 TEST_F(AccessLogTest, CountsByServerAndHostInTheirColumns) {
   const std::string timedLog = dir.file("timed_log");
@@ -74,6 +108,9 @@ TEST_F(AccessLogTest, CountsByServerAndHostInTheirColumns) {
   append(plainLog, "");
   const int timed = server(timedLog, "%v %>s %O %D");
   const int plain = server(plainLog, "%h %>s %b");
+  const std::string assumedLog = dir.file("assumed_log");
+  append(assumedLog, "");
+  const int assumed = server(assumedLog, ""); // "combined" assumed; the lines decide
   refresh();
   EXPECT_EQ(get(log_column(6), {static_cast<uint32_t>(timed)}).counter, 0u);
 
@@ -86,6 +123,7 @@ TEST_F(AccessLogTest, CountsByServerAndHostInTheirColumns) {
                        " 101 1 2\n"
                        "half a line");
   append(plainLog, "127.0.0.1 200 512\n");
+  append(assumedLog, std::string(kCommonLine) + kCommonLine);
   refresh();
   const std::vector<uint32_t> row = {static_cast<uint32_t>(timed)};
   // lines, not understood, 1xx-5xx, bytes, timed, sum, then 5 ms ... 10 s.
@@ -102,17 +140,13 @@ TEST_F(AccessLogTest, CountsByServerAndHostInTheirColumns) {
   const std::vector<uint32_t> plainRow = {static_cast<uint32_t>(plain)};
   EXPECT_EQ(get(log_column(13), plainRow).counter, 512u);
   EXPECT_FALSE(get(log_column(14), plainRow).answered());
+  EXPECT_EQ(get(log_column(7), {static_cast<uint32_t>(assumed)}).counter, 0u);
+  EXPECT_EQ(get(log_column(9), {static_cast<uint32_t>(assumed)}).counter, 2u);
 
   // Hosts in index order (name length, then bytes); the name that is too
   // long for an index counts for the server only.
-  std::vector<std::string> walked;
-  std::vector<uint32_t> oid = instance(vhost_column(3), {});
-  for (Answer a; (a = testsupport::ask(vhost_column(3), oid, false)).answered();) {
-    oid = a.oid;
-    walked.emplace_back(oid.end() - oid[vhost_column(3)->oidLength], oid.end());
-    EXPECT_EQ(oid[vhost_column(3)->oidLength - 1], static_cast<uint32_t>(timed));
-  }
-  EXPECT_EQ(walked, (std::vector<std::string>{"a.test", "b.test", "bb.test"}));
+  EXPECT_EQ(walk_hosts(), (std::vector<std::string>{"a.test", "b.test", "bb.test"}));
+  EXPECT_TRUE(get(vhost_column(1), host_index(timed, "a.test")).answered());
   EXPECT_EQ(get(vhost_column(3), host_index(timed, "a.test")).counter, 2u);
   EXPECT_EQ(get(vhost_column(2), host_index(timed, "bb.test")).text(), "bb.test");
   EXPECT_EQ(get(vhost_column(12), host_index(timed, "bb.test")).counter, 20000000u);
@@ -122,10 +156,9 @@ TEST_F(AccessLogTest, CountsByServerAndHostInTheirColumns) {
 }
 
 // Logs of one section record the same requests: only the one whose format
-// tells the most is read. A virtual host's own log records others.
-TEST_F(AccessLogTest, OneLogPerSectionIsRead) {
-  const int port = testsupport::free_tcp_port();
-  ASSERT_EQ(add_server(port, "u", "p", 0, "dTpw"), 1);
+// tells the most is read. A virtual host's own log records others. A page
+// names files only while its server is trusted to.
+TEST_F(AccessLogTest, OneLogPerSectionIsReadFromATrustedPage) {
   const std::string d = dir.path();
   const std::string page = "Module Name: mod_log_config.c\nIn file: /etc/h.conf\n"
                            "  1: CustomLog " +
@@ -145,19 +178,141 @@ TEST_F(AccessLogTest, OneLogPerSectionIsRead) {
   for (const char *name : {"/common_log", "/vhost_log", "/bots_log", "/own_log"}) {
     append(d + name, "");
   }
-  note_info_log_sources(find_server(port), page.c_str());
+  const int port = paged_server(page, false);
+  const std::vector<uint32_t> row = {static_cast<uint32_t>(port)};
   refresh();
-  const std::string common =
-      "127.0.0.1 - - [09/Dec/2026:10:00:00 +0000] \"GET / HTTP/1.1\" 200 5\n";
+  append(d + "/common_log", kCommonLine);
+  refresh();
+  EXPECT_EQ(get(log_column(2), row).integer(), 0);
+  EXPECT_EQ(get(log_column(4), row).text().rfind("PAGE: not trusted", 0), 0u);
+  EXPECT_FALSE(get(log_column(6), row).answered());
+
+  find_server(port)->pathsTrusted = 1;
+  refresh();
+  const std::string common = kCommonLine;
   append(d + "/common_log", common);
   append(d + "/bots_log", common);
   append(d + "/own_log", common);
   append(d + "/vhost_log", "a.test:80 " + common.substr(0, common.size() - 1) + " \"-\" \"-\"\n");
   refresh();
-  const std::vector<uint32_t> row = {static_cast<uint32_t>(port)};
   EXPECT_EQ(get(log_column(2), row).integer(), 2);
+  EXPECT_EQ(get(log_column(4), row).text(), "ok");
   EXPECT_EQ(get(log_column(6), row).counter, 2u);
   EXPECT_EQ(get(log_column(7), row).counter, 0u);
+
+  // Trust withdrawn: the logs are let go, and counted no more.
+  find_server(port)->pathsTrusted = 0;
+  refresh();
+  append(d + "/common_log", common);
+  refresh();
+  EXPECT_EQ(get(log_column(2), row).integer(), 0);
+  EXPECT_EQ(summary(port).counters->lines, 2u);
+}
+
+// Thousands of logs in one section are chosen among at once: conditional
+// ones alone are all kept; beside an unconditional one, the first that
+// tells the most.
+TEST_F(AccessLogTest, ManyConditionalLogsAreChosenAmongOnce) {
+  constexpr int kEach = 6000;
+  std::string page = "Module Name: mod_log_config.c\nIn file: /etc/h.conf\n"
+                     "  1: CustomLog /l/plain common\n";
+  for (int i = 0; i < kEach; ++i) {
+    page += "  2: CustomLog /l/timed" + std::to_string(i) + " \"%h %&gt;s %b %D\" env=t" +
+            std::to_string(i) + "\n";
+  }
+  page += "  3: &lt;VirtualHost *:80&gt;\n";
+  for (int i = 0; i < kEach; ++i) {
+    page +=
+        "  4:   CustomLog /l/host" + std::to_string(i) + " common env=h" + std::to_string(i) + "\n";
+  }
+  page += "    : &lt;/VirtualHost&gt;\n";
+  const int port = paged_server(page);
+  EXPECT_EQ(summary(port).files, static_cast<uint32_t>(kEach + 1));
+  EXPECT_EQ(summary(port).counters->gives, LOG_GIVES_STATUS | LOG_GIVES_BYTES | LOG_GIVES_TIME);
+}
+
+// Only names that look like host names become rows, however long the
+// ServerName or whatever a log line holds; the rest count for the server.
+TEST_F(AccessLogTest, RowsAreNamedOnlyLikeHosts) {
+  const std::string d = dir.path();
+  const std::string longName = std::string(236, 'x') + ".org";
+  const int paged = paged_server("Module Name: core.c\nIn file: /etc/h.conf\n"
+                                 "  1: &lt;VirtualHost *:80&gt;\n"
+                                 "  2:   ServerName " +
+                                 longName +
+                                 "\n"
+                                 "    : &lt;/VirtualHost&gt;\n"
+                                 "  3: &lt;VirtualHost *:80&gt;\n"
+                                 "  4:   ServerName short.test\n"
+                                 "    : &lt;/VirtualHost&gt;\n"
+                                 "Module Name: mod_log_config.c\nIn file: /etc/h.conf\n"
+                                 "  1: &lt;VirtualHost *:80&gt;\n"
+                                 "  2:   CustomLog " +
+                                 d +
+                                 "/long_log common\n"
+                                 "    : &lt;/VirtualHost&gt;\n"
+                                 "  3: &lt;VirtualHost *:80&gt;\n"
+                                 "  4:   CustomLog " +
+                                 d +
+                                 "/short_log common\n"
+                                 "    : &lt;/VirtualHost&gt;\n");
+  const std::string named = dir.file("named_log");
+  append(d + "/long_log", "");
+  append(d + "/short_log", "");
+  append(named, "");
+  const int plain = server(named, "%v");
+  refresh();
+  append(d + "/long_log", kCommonLine);
+  append(d + "/short_log", kCommonLine);
+  const std::string hundred = std::string(96, 'h') + ".org";
+  append(named,
+         "user::19000:0:99999:7:::\nroot:$6$s/a$h:19000:0:99999:7:::\na/b\n$x\n*\n"
+         "-lead.test\n.dot.test\na b\nhost!\n[::1]:80\n[::1]\ngood.test\nunder_score.test\n" +
+             hundred + "\nx" + hundred + "\n");
+  refresh();
+  EXPECT_EQ(summary(paged).counters->lines, 2u);
+  EXPECT_EQ(summary(plain).counters->lines, 15u);
+  std::vector<std::string> rows = {"[::1]", "good.test", "under_score.test", hundred};
+  rows.insert(paged < plain ? rows.begin() : rows.end(), "short.test");
+  EXPECT_EQ(walk_hosts(), rows);
+  EXPECT_EQ(get(vhost_column(2), host_index(plain, hundred)).text(), hundred);
+  EXPECT_EQ(get(vhost_column(3), host_index(paged, "short.test")).counter, 1u);
+}
+
+// With the descriptor limit far below the number of logs, every log is
+// counted and descriptors remain for the page fetches.
+TEST_F(AccessLogTest, ThousandsOfLogsUnderALowDescriptorLimit) {
+  constexpr int kLogs = 5000;
+  const std::string d = dir.path();
+  std::string page = "Module Name: mod_log_config.c\nIn file: /etc/h.conf\n";
+  for (int i = 0; i < kLogs; ++i) {
+    const std::string log = d + "/log" + std::to_string(i);
+    append(log, "");
+    page += "  1: CustomLog " + log + " common env=e" + std::to_string(i) + "\n";
+  }
+  // In a child, so that the lower limit stays there.
+  auto count = [&]() -> int {
+    const rlimit low = {256, 256};
+    if (setrlimit(RLIMIT_NOFILE, &low) != 0) {
+      return 3;
+    }
+    const int port = paged_server(page);
+    refresh();
+    for (int i = 0; i < kLogs; ++i) {
+      append(d + "/log" + std::to_string(i), kCommonLine);
+    }
+    refresh();
+    const LogSummary s = summary(port);
+    std::fprintf(stderr, "files %u unread %u lines %llu state %s\n", s.files, s.unreadable,
+                 static_cast<unsigned long long>(s.counters->lines), s.state);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+      return 2;
+    }
+    close(fd);
+    return s.files == kLogs && s.unreadable == 0 && s.counters->lines == kLogs ? 0 : 1;
+  };
+  EXPECT_EXIT(std::_Exit(count()), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(AccessLogTest, ALogThatCannotBeReadIsSaidSo) {
