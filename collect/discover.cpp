@@ -4,9 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <new>
 #include <set>
+#include <string>
+#include <utility>
 
 #include "collect/fetch_page.h"
 #include "collect/http_answer.h"
@@ -36,6 +39,10 @@ int interval = DISCOVER_INTERVAL;
 // through a server line naming one of their ports. Others are tried again
 // at every look, since a status page may come up later.
 std::set<int32_t> settled;
+// The sockets of ports found without their process (pid 0) that did not
+// answer as a status page, or answered as one that became a row already:
+// not asked again while the same socket listens there.
+std::set<uint64_t> unanswered;
 
 // The schemes a place is asked for its status page with, in order. Each is
 // tried on every place of the servers still without a row before the next
@@ -97,6 +104,19 @@ bool answers_status(int received, const char *answer, FetchEnd end, ServerEntry 
   return read_status_page(scratch, answer, received, text) == PAGE_OK;
 }
 
+// What tells one server's status page from another's: its version and the
+// time it was started ("" when the page says neither).
+std::string status_identity(const char *answer) {
+  std::string identity;
+  for (const char *label : {"\nServerVersion:", "\nRestartTime:"}) {
+    const char *at = answer != nullptr ? std::strstr(answer, label) : nullptr;
+    if (at != nullptr) {
+      identity.append(at + 1, std::strcspn(at + 1, "\r\n")).push_back('\n');
+    }
+  }
+  return identity;
+}
+
 void log_problems(const std::vector<PlatformProcProblem> &problems) {
   for (size_t i = 0; i < problems.size() && i < kProblemsLogged; ++i) {
     VarnockSyslog(VARNOCK_LOG_WARNING,
@@ -122,9 +142,45 @@ bool is_apache_name(const char *name) {
   return false;
 }
 
+namespace {
+
+// The places where a fetch reaches listener l, appended to server (each
+// once: see find_servers); false when none does.
+bool add_places(const PlatformListener &l, FoundServer *server) {
+  FoundEndpoint place{l.port, {}, false};
+  FoundEndpoint fallback{l.port, {}, true};
+  if (!listener_address(l, &place.address, &fallback.address)) {
+    return false;
+  }
+  server->endpoints.push_back(place);
+  if (fallback.address.family != 0) {
+    server->endpoints.push_back(fallback);
+  }
+  return true;
+}
+
+// The others by ascending port, then the fallbacks; each place once (the
+// first of the same port and address stays).
+void order_places(FoundServer *server) {
+  std::stable_sort(server->endpoints.begin(), server->endpoints.end(),
+                   [](const FoundEndpoint &a, const FoundEndpoint &b) {
+                     return a.fallback != b.fallback ? b.fallback : a.port < b.port;
+                   });
+  std::vector<FoundEndpoint> places;
+  for (const FoundEndpoint &e : server->endpoints) {
+    if (std::none_of(places.begin(), places.end(),
+                     [&](const FoundEndpoint &k) { return same_place(k, e); })) {
+      places.push_back(e);
+    }
+  }
+  server->endpoints.swap(places);
+}
+
+} // namespace
+
 std::vector<FoundServer> find_servers(const std::vector<PlatformProcess> &processes,
                                       const std::vector<PlatformListener> &listeners,
-                                      int *unreachable) {
+                                      int *unreachable, TrustedUsers users) {
   std::vector<const PlatformProcess *> byPid;
   byPid.reserve(processes.size());
   for (const PlatformProcess &p : processes) {
@@ -139,52 +195,87 @@ std::vector<FoundServer> find_servers(const std::vector<PlatformProcess> &proces
     return it != byPid.end() && (*it)->pid == p.ppid && (*it)->pid != p.pid &&
            is_apache_name((*it)->name);
   };
+  const auto count_unreachable = [&] {
+    if (unreachable != nullptr) {
+      ++*unreachable;
+    }
+  };
 
   std::vector<FoundServer> found;
   std::vector<uint64_t> inodes;
+  // The users of servers whose descriptors could not be listed, with the
+  // name of the first such server.
+  std::vector<std::pair<uint32_t, const char *>> unseen;
   for (const PlatformProcess &p : processes) {
     if (!is_apache_name(p.name) || parent_is_apache(p)) {
       continue;
     }
+    // A server counts only when it runs as a trusted user; any user may
+    // name a program httpd.
+    const int64_t uid = platform_process_uid(p.pid);
+    if (uid < 0 || !users.has(uid)) {
+      continue;
+    }
     inodes.clear();
-    if (platform_process_socket_inodes(p.pid, &inodes) != 0 || inodes.empty()) {
+    if (platform_process_socket_inodes(p.pid, &inodes) != 0) {
+      if (std::none_of(
+              unseen.begin(), unseen.end(),
+              [&](const std::pair<uint32_t, const char *> &u) { return u.first == uid; })) {
+        unseen.emplace_back(static_cast<uint32_t>(uid), p.name);
+      }
       continue;
     }
     std::sort(inodes.begin(), inodes.end());
-    FoundServer server{p.pid, {}, {}};
+    FoundServer server{p.pid, {}, {}, {}};
     std::memcpy(server.name, p.name, sizeof server.name);
     for (const PlatformListener &l : listeners) {
-      if (!std::binary_search(inodes.begin(), inodes.end(), l.inode)) {
+      // A socket another user made is not the server's, even when it holds
+      // it: it may have been handed one.
+      if (l.uid != uid || !std::binary_search(inodes.begin(), inodes.end(), l.inode)) {
         continue;
       }
-      FoundEndpoint place{l.port, {}, false};
-      FoundEndpoint fallback{l.port, {}, true};
-      if (!listener_address(l, &place.address, &fallback.address)) {
-        if (unreachable != nullptr) {
-          ++*unreachable;
-        }
-        continue;
-      }
-      server.endpoints.push_back(place);
-      if (fallback.address.family != 0) {
-        server.endpoints.push_back(fallback);
+      if (!add_places(l, &server)) {
+        count_unreachable();
       }
     }
-    std::stable_sort(server.endpoints.begin(), server.endpoints.end(),
-                     [](const FoundEndpoint &a, const FoundEndpoint &b) {
-                       return a.fallback != b.fallback ? b.fallback : a.port < b.port;
-                     });
-    // Each place once: the first of the same port and address stays.
-    std::vector<FoundEndpoint> places;
-    for (const FoundEndpoint &e : server.endpoints) {
-      if (std::none_of(places.begin(), places.end(),
-                       [&](const FoundEndpoint &k) { return same_place(k, e); })) {
-        places.push_back(e);
-      }
-    }
-    server.endpoints.swap(places);
+    order_places(&server);
     if (!server.endpoints.empty()) {
       found.push_back(std::move(server));
+    }
+  }
+  if (unseen.empty()) {
+    return found;
+  }
+
+  // The sockets that some process whose descriptors can be listed holds are
+  // not an unseen server's.
+  std::vector<uint64_t> held;
+  for (const PlatformProcess &p : processes) {
+    (void)platform_process_socket_inodes(p.pid, &held);
+  }
+  std::sort(held.begin(), held.end());
+  std::map<uint16_t, FoundServer> ports;
+  for (const PlatformListener &l : listeners) {
+    const auto user =
+        std::find_if(unseen.begin(), unseen.end(),
+                     [&](const std::pair<uint32_t, const char *> &u) { return u.first == l.uid; });
+    if (user == unseen.end() || std::binary_search(held.begin(), held.end(), l.inode)) {
+      continue;
+    }
+    FoundServer &port = ports.emplace(l.port, FoundServer{0, {}, {}, {}}).first->second;
+    if (port.name[0] == '\0') {
+      std::snprintf(port.name, sizeof port.name, "%s", user->second);
+    }
+    if (!add_places(l, &port)) {
+      count_unreachable();
+      continue;
+    }
+    port.inodes.push_back(l.inode);
+  }
+  for (auto &port : ports) {
+    if (!port.second.endpoints.empty()) {
+      order_places(&port.second);
+      found.push_back(std::move(port.second));
     }
   }
   return found;
@@ -202,7 +293,8 @@ int discover_servers(void) {
   }
   log_problems(problems);
   int unreachable = 0;
-  std::vector<FoundServer> servers = find_servers(processes, listeners, &unreachable);
+  const TrustedUsers users{discover_setting.reach.ownerSet != 0, discover_setting.reach.ownerUid};
+  std::vector<FoundServer> servers = find_servers(processes, listeners, &unreachable, users);
   if (unreachable > 0) {
     VarnockSyslog(VARNOCK_LOG_DEBUG,
                   "ostrik: discover: %d listening sockets passed over: no fetch from this "
@@ -214,12 +306,16 @@ int discover_servers(void) {
   std::vector<bool> pending(servers.size(), false);
   for (size_t i = 0; i < servers.size(); ++i) {
     const FoundServer &s = servers[i];
-    if (settled.count(s.pid) != 0) {
+    if (s.pid != 0 ? settled.count(s.pid) != 0
+                   : std::all_of(s.inodes.begin(), s.inodes.end(),
+                                 [](uint64_t inode) { return unanswered.count(inode) != 0; })) {
       continue;
     }
     if (std::any_of(s.endpoints.begin(), s.endpoints.end(),
                     [](const FoundEndpoint &e) { return find_server(e.port) != nullptr; })) {
-      settled.insert(s.pid);
+      if (s.pid != 0) {
+        settled.insert(s.pid);
+      }
       continue;
     }
     pending[i] = true;
@@ -227,6 +323,7 @@ int discover_servers(void) {
 
   int added = 0;
   char *text = nullptr;
+  std::vector<std::string> identities; // of the rows of ports found without their process
   for (const ProbeScheme &scheme : kSchemes) {
     if (scheme.scheme == SCHEME_HTTPS && !tls_available()) {
       continue;
@@ -255,12 +352,24 @@ int discover_servers(void) {
         ServerEntry &probe = probes.entries[k];
         const char *answer = nullptr;
         FetchEnd end = FETCH_NOT_SENT;
-        const int received = fetches.take(k, &answer, &end);
+        const FoundServer &s = servers[c.server];
+        // A port found without its process may be any service of its user:
+        // its probes say nothing in the log.
+        const int received = fetches.take(k, &answer, &end, s.pid == 0);
         if (!pending[c.server] || !answers_status(received, answer, end, &probe, &text)) {
           continue;
         }
         pending[c.server] = false;
-        const FoundServer &s = servers[c.server];
+        if (s.pid == 0) {
+          // The same server on another of its ports (80 and 443): one row.
+          const std::string identity = status_identity(answer);
+          if (!identity.empty() &&
+              std::find(identities.begin(), identities.end(), identity) != identities.end()) {
+            unanswered.insert(s.inodes.begin(), s.inodes.end());
+            continue;
+          }
+          identities.push_back(identity);
+        }
         if (add_server(probe.port, discover_setting.user, discover_setting.password, 0,
                        discover_setting.credentials) != 1) {
           continue;
@@ -272,17 +381,30 @@ int discover_servers(void) {
         row->reach.timeout = discover_setting.reach.timeout;
         row->tls = probe.tls;
         probe.tls = nullptr;
-        settled.insert(s.pid);
-        note_listen_owner(c.endpoint->port, s.pid);
+        // Its process and socket are root's or the owner's.
+        row->pathsTrusted = 1;
+        if (s.pid != 0) {
+          settled.insert(s.pid);
+          note_listen_owner(c.endpoint->port, s.pid);
+        }
         ++added;
         const bool ipv6 = c.endpoint->address.family == PLATFORM_IPV6;
-        VarnockSyslog(VARNOCK_LOG_NOTICE, "ostrik: discover: %s (pid %d) watched at %s://%s%s%s:%u",
-                      s.name, static_cast<int>(s.pid), scheme.name, ipv6 ? "[" : "",
-                      row->reach.host, ipv6 ? "]" : "", static_cast<unsigned>(probe.port));
+        char pid[24] = "pid unknown";
+        if (s.pid != 0) {
+          std::snprintf(pid, sizeof pid, "pid %d", static_cast<int>(s.pid));
+        }
+        VarnockSyslog(VARNOCK_LOG_NOTICE, "ostrik: discover: %s (%s) watched at %s://%s%s%s:%u",
+                      s.name, pid, scheme.name, ipv6 ? "[" : "", row->reach.host, ipv6 ? "]" : "",
+                      static_cast<unsigned>(probe.port));
       }
     }
   }
   std::free(text);
+  for (size_t i = 0; i < servers.size(); ++i) {
+    if (pending[i] && servers[i].pid == 0) {
+      unanswered.insert(servers[i].inodes.begin(), servers[i].inodes.end());
+    }
+  }
   return added;
 }
 
@@ -305,4 +427,5 @@ void discovery_reset(void) {
   lastLook = 0;
   looked = false;
   settled.clear();
+  unanswered.clear();
 }

@@ -27,11 +27,21 @@ struct FoundEndpoint {
 
 // A running server: its main process and the places where it listens that
 // a fetch from this machine reaches, each once: the others by ascending
-// port, then the fallbacks by ascending port.
+// port, then the fallbacks by ascending port. pid is 0 for a port found
+// without its process (see find_servers); inodes are then its sockets.
 struct FoundServer {
   int32_t pid;
   char name[16];
   std::vector<FoundEndpoint> endpoints;
+  std::vector<uint64_t> inodes;
+};
+
+// The users whose servers discovery takes: root, and the discover line's
+// owner= when it names one.
+struct TrustedUsers {
+  bool ownerSet;
+  uint32_t owner;
+  bool has(int64_t uid) const { return uid == 0 || (ownerSet && uid == owner); }
 };
 
 // Whether a command name is Apache's: apache, apache2, httpd, httpd2, and
@@ -39,21 +49,31 @@ struct FoundServer {
 bool is_apache_name(const char *name);
 
 // The servers among processes: every Apache-named process whose parent is
-// not Apache-named, with the places of the listening sockets it holds: the
-// socket's own address, or 127.0.0.1 for one on every address. Servers that
-// hold no such socket are left out; *unreachable (when not null) counts the
-// listening sockets passed over because no fetch from this machine reaches
-// them (see listener_address).
+// not Apache-named and whose user is one of users, with the places of the
+// listening sockets it holds that its user made: the socket's own address,
+// or 127.0.0.1 for one on every address. Servers that hold no such socket
+// are left out; *unreachable (when not null) counts the listening sockets
+// passed over because no fetch from this machine reaches them (see
+// listener_address).
+//
+// Where such a process's descriptors cannot be listed (root's server seen
+// by an unprivileged agent), the listening sockets of its user that no
+// process whose descriptors can be listed holds are taken instead, one
+// server of pid 0 per port, after the others.
 std::vector<FoundServer> find_servers(const std::vector<PlatformProcess> &processes,
                                       const std::vector<PlatformListener> &listeners,
-                                      int *unreachable);
+                                      int *unreachable, TrustedUsers users = TrustedUsers{});
 
 // One look: reads the process file system, logs what it could not read,
 // and for every server found that is not yet watched tries its places in
 // order, plain HTTP first, then HTTPS (where the build has it); the first
 // whose status page answers becomes a new row, reached there with that
-// scheme, unless a server line already names one of its ports. The number
-// of rows added.
+// scheme, unless a server line already names one of its ports. Only root's
+// servers and those of the discover line's owner are found. A port found
+// without its process that does not answer as a status page (or answers
+// as one already made a row in the same look) is not asked again while the
+// same socket listens there, and its probes log nothing. The number of rows
+// added.
 int discover_servers(void);
 
 // Runs discover_servers while the configuration asks for discovery: at the

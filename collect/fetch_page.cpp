@@ -540,10 +540,10 @@ void PageFetches::add(const char *host, uint16_t port, const char *path, const c
   f.owner = this;
 }
 
-void PageFetches::add(ServerEntry *entry, const char *path, char **page) {
+void PageFetches::add(ServerEntry *entry, const char *path, char **page, bool withhold) {
   const size_t at = size_;
   add(entry->reach.host[0] != '\0' ? entry->reach.host : "127.0.0.1",
-      static_cast<uint16_t>(entry->port & 0xFFFF), path, entry->credentials, page);
+      static_cast<uint16_t>(entry->port & 0xFFFF), path, withhold ? "" : entry->credentials, page);
   if (at < capacity_) {
     fetches_[at].entry = entry;
     fetches_[at].timeout = entry->reach.timeout;
@@ -646,14 +646,18 @@ void PageFetches::run(Progress progress, void *context) {
   }
 }
 
-int PageFetches::take(size_t i, const char **page, FetchEnd *end) {
+int PageFetches::take(size_t i, const char **page, FetchEnd *end, bool quiet) {
   if (i >= size_ || i >= capacity_) {
     *page = nullptr;
     *end = FETCH_NOT_SENT;
     return -1;
   }
   Fetch &f = fetches_[i];
-  f.write_log();
+  if (quiet) {
+    f.log.clear();
+  } else {
+    f.write_log();
+  }
   *page = *f.page;
   *end = f.end;
   return f.received;

@@ -101,9 +101,10 @@ public:
 
   // Adds a request for path to the server of entry, reached as its reach
   // says (address, HTTP or HTTPS, time-out; an apache line's entry as
-  // 127.0.0.1 over HTTP), with its credentials. The entry must outlive the
-  // run; its TLS state is kept in it for the next fetch.
-  void add(ServerEntry *entry, const char *path, char **page = nullptr);
+  // 127.0.0.1 over HTTP), with its credentials unless withhold is true (no
+  // Authorization line then). The entry must outlive the run; its TLS state
+  // is kept in it for the next fetch.
+  void add(ServerEntry *entry, const char *path, char **page = nullptr, bool withhold = false);
 
   // Sends every request and waits for every answer. When progress is given,
   // it is called during the wait (never while a receive is half done):
@@ -117,10 +118,11 @@ public:
   // Whether the i-th fetch is over (its answer may be taken).
   bool ended(size_t i) const;
 
-  // The i-th answer: writes its held-back log lines, then gives fetch_page's
-  // result, the answer in *page (NUL-terminated; null when nothing came
-  // into a block of this object) and how it ended in *end.
-  int take(size_t i, const char **page, enum FetchEnd *end);
+  // The i-th answer: writes its held-back log lines (drops them when
+  // quiet), then gives fetch_page's result, the answer in *page
+  // (NUL-terminated; null when nothing came into a block of this object)
+  // and how it ended in *end.
+  int take(size_t i, const char **page, enum FetchEnd *end, bool quiet = false);
   // Frees the i-th answer's block once it has been read (a caller's block
   // is left alone); its bytes no longer count toward the shared bound.
   void release(size_t i);

@@ -5,11 +5,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <vector>
 
+#include "collect/fetch_page.h"
+#include "collect/http_answer.h"
 #include "collect/listen_owner.h"
 #include "collect/page_refresh.h"
 #include "collect/server_info.h"
+#include "collect/server_status.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
 #include "pluginlib/parse_dir.h"
@@ -22,6 +26,12 @@ namespace {
 constexpr int32_t kRefreshInterval = 20; // seconds
 constexpr int32_t kDocRootDepthLimit = 32;
 constexpr size_t kLogPathSize = 512;
+// Seconds between two fetches of a server's HTML status page, asked for
+// only while its main process cannot be found otherwise.
+constexpr int32_t kStatusPidsInterval = 60;
+
+// When each server's HTML status page was last asked for, by port.
+std::map<int32_t, int32_t> statusPidsAsked;
 
 // Time of the last refresh, seconds since the epoch; 0 before the first,
 // which runs whatever the clock says.
@@ -212,6 +222,44 @@ public:
                         &entry->reach.address);
   }
 
+  // The main processes that the servers' HTML status pages vouch for, of
+  // the servers whose main process was not found: those whose pages may be
+  // believed (pathsTrusted), each at most once a minute. The pages of all
+  // are fetched together. False when none was asked for.
+  bool ask_status_pages(const std::vector<ServerEntry *> &unseen) {
+    const int32_t now = platform_time();
+    std::vector<ServerEntry *> asked;
+    for (ServerEntry *entry : unseen) {
+      const auto last = statusPidsAsked.find(entry->port);
+      if (entry->pathsTrusted == 1 &&
+          (last == statusPidsAsked.end() ||
+           platform_seconds_between(last->second, now) >= kStatusPidsInterval)) {
+        statusPidsAsked[entry->port] = now;
+        asked.push_back(entry);
+      }
+    }
+    if (asked.empty()) {
+      return false;
+    }
+    PageFetches fetches(asked.size());
+    for (ServerEntry *entry : asked) {
+      fetches.add(entry, STATUS_HTML_PAGE_PATH);
+    }
+    fetches.run();
+    for (size_t i = 0; i < asked.size(); ++i) {
+      const char *answer = nullptr;
+      FetchEnd end = FETCH_NOT_SENT;
+      const int received = fetches.take(i, &answer, &end);
+      int32_t code = 0;
+      if (fetch_outcome(received, answer, end, &code) == PAGE_OK) {
+        (void)vouch_for_workers(static_cast<uint16_t>(asked[i]->port & 0xFFFF), listeners_,
+                                &asked[i]->reach.address, status_page_pids(answer));
+      }
+      fetches.release(i);
+    }
+    return true;
+  }
+
 private:
   const ProcEntry *procs_;
   int32_t count_;
@@ -254,16 +302,36 @@ int refresh_footprint(void) {
   const DeltaLookup lookup = make_lookup(deltas, deltaCount);
 
   MainProcess mainProcess(procs, procCount);
+  std::vector<ServerEntry *> unseen;
+  std::map<const ServerEntry *, int32_t> mains;
+  for (ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
+    if ((mains[entry] = mainProcess.of(entry)) == 0) {
+      unseen.push_back(entry);
+    }
+  }
+  if (!unseen.empty() && mainProcess.ask_status_pages(unseen)) {
+    for (ServerEntry *entry : unseen) {
+      mains[entry] = mainProcess.of(entry);
+    }
+  }
   for (ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
     reset_process_columns(entry);
-    const int32_t pid = mainProcess.of(entry);
+    const int32_t pid = mains[entry];
+    // The one user its workers run as, when they agree: the user besides
+    // root whose files its pages may name.
+    int64_t workers = -1;
     if (pid != 0) {
       for (int32_t i = 0; i < procCount; ++i) {
         if (procs[i].pid == pid || procs[i].ppid == pid) {
           add_process(entry, procs[i], physicalKb, lookup);
         }
+        if (procs[i].ppid == pid && procs[i].pid != pid && workers != -2) {
+          const int64_t uid = platform_process_uid(procs[i].pid);
+          workers = uid < 0 || (workers >= 0 && uid != workers) ? -2 : uid;
+        }
       }
     }
+    entry->workerUid = workers >= 0 ? static_cast<uint32_t>(workers) : 0;
     refresh_disk_columns(entry);
   }
 
@@ -273,6 +341,7 @@ int refresh_footprint(void) {
 }
 
 void footprint_reset_for_tests(void) {
+  statusPidsAsked.clear();
   lastFootprintRefresh = 0;
   refreshedOnce = false;
 }

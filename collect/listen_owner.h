@@ -4,6 +4,7 @@
 
 #include <stdint.h>
 
+#include <string>
 #include <vector>
 
 #include "platform/net.h"
@@ -46,3 +47,39 @@ void note_listen_owner(uint16_t port, int32_t pid);
 
 // Forgets every remembered owner (the module's finish, tests).
 void listen_owner_reset(void);
+
+// When the descriptors of the processes cannot be read (the agent runs
+// unprivileged and Apache as root), listen_owner falls back on what needs
+// no privilege, and accepts a process only when it runs, is named as Apache
+// is and belongs to the user that made the listening socket:
+// - a main process vouched for by the server's own status page (below);
+// - the PID file that a distribution's service scripts write, a root-owned
+//   file in a root-owned directory: Debian's /run/apache2/apache2.pid and
+//   its instances' /run/apache2-NAME/apache2.pid, Red Hat's
+//   /run/httpd/httpd.pid. A PID file names a process but not its port, so
+//   one is taken alone only when no other Apache main process of that user
+//   runs; else the Debian instance whose ports.conf
+//   (/etc/apache2-NAME/ports.conf, root's) has a Listen line for the port.
+
+// A PID file of a distribution's layout that names a number, and the
+// directory where that server writes its logs (/var/log/apache2-NAME for
+// /run/apache2-NAME/apache2.pid, /var/log/httpd for Red Hat's).
+struct LayoutPidFile {
+  int32_t pid;
+  std::string logDir;
+  std::string confDir; // Debian's /etc/apache2-NAME; empty for Red Hat's
+  bool redHat;
+};
+std::vector<LayoutPidFile> layout_pid_files(void);
+
+// Where the layout is looked for: /run, /var/log and /etc unless a test
+// points them at a tree of its own; null restores the three.
+void set_layout_roots(const char *run, const char *log, const char *etc);
+
+// The worker processes that a server's status page lists: their parent, when
+// they all have the same one and it runs, is named as Apache is and belongs
+// to the user that made the socket listening on port where it is reached,
+// is remembered as that port's main process for listen_owner's fallback, and
+// returned. 0 (and nothing remembered) otherwise.
+int32_t vouch_for_workers(uint16_t port, const std::vector<PlatformListener> &listeners,
+                          const PlatformAddress *address, const std::vector<int32_t> &workers);

@@ -6,8 +6,11 @@
 #include <cstring>
 #include <map>
 
+#include "collect/listen_owner.h"
 #include "collect/log_format.h"
+#include "platform/fs.h"
 #include "platform/proc_table.h"
+#include "platform/root_files.h"
 #include "pluginlib/text.h"
 
 namespace {
@@ -388,7 +391,7 @@ std::vector<LogSource> log_sources_from_processes(int32_t pid, const char *error
   }
   std::vector<std::string> paths;
   if (platform_process_written_files(pid, &paths) != 0) {
-    return sources;
+    return log_sources_from_layout(pid);
   }
   for (const PlatformProcess &p : processes) {
     if (p.ppid == pid && p.pid != pid) {
@@ -414,6 +417,49 @@ std::vector<LogSource> log_sources_from_processes(int32_t pid, const char *error
     // its own section.
     source.scope = path;
     add_source(&sources, std::move(source));
+  }
+  return sources;
+}
+
+namespace {
+
+bool ends_with(const std::string &name, const char *tail) {
+  const size_t n = std::strlen(tail);
+  return name.size() >= n && name.compare(name.size() - n, n, tail) == 0;
+}
+
+} // namespace
+
+std::vector<LogSource> log_sources_from_layout(int32_t pid) {
+  std::vector<LogSource> sources;
+  const char *combined = log_format_nickname("combined");
+  for (const LayoutPidFile &file : layout_pid_files()) {
+    // Only a directory that root alone may write is listed: what others
+    // could put there is not read as the server's log.
+    if (pid <= 0 || file.pid != pid || !platform_root_directory(file.logDir.c_str())) {
+      continue;
+    }
+    PlatformDirListing listing(file.logDir.c_str());
+    PlatformDirEntry entry;
+    std::vector<std::string> names;
+    while (listing.isOpen() && listing.next(&entry)) {
+      const std::string name = entry.name;
+      const bool access = file.redHat
+                              ? ends_with(name, "access_log")
+                              : ends_with(name, ".log") && name.find("error") == std::string::npos;
+      if (access && platform_plain_file((file.logDir + "/" + name).c_str())) {
+        names.push_back(name);
+      }
+    }
+    std::sort(names.begin(), names.end());
+    for (const std::string &name : names) {
+      LogSource source;
+      source.path = file.logDir + "/" + name;
+      source.format = combined != nullptr ? combined : "";
+      source.assumed = true;
+      source.scope = source.path;
+      add_source(&sources, std::move(source));
+    }
   }
   return sources;
 }

@@ -39,6 +39,17 @@ std::vector<LogSource> log_sources_from_info(const char *page, const char *serve
 // The access logs that process pid and its direct children hold open for
 // writing: regular files other than errorLog (absolute, or relative to the
 // server root) whose name holds "access", or ends in "log" and does not
-// hold "error" (format "combined", assumed). Empty when the processes
-// cannot be examined.
+// hold "error" (format "combined", assumed). When the descriptors of pid
+// cannot be read, the logs of the distribution's layout
+// (log_sources_from_layout). Empty when neither shows any.
 std::vector<LogSource> log_sources_from_processes(int32_t pid, const char *errorLog);
+
+// The access logs that a distribution's layout says main process pid
+// writes, when a PID file of that layout (layout_pid_files) names it: in
+// its log directory (Debian's /var/log/apache2 or /var/log/apache2-NAME,
+// Red Hat's /var/log/httpd), which must be root's and writable by root
+// alone, the regular files (not links) named as the current access logs
+// are: Debian's "*.log" whose name does not hold "error" (access.log,
+// other_vhosts_access.log; not the rotated access.log.1 or .gz), Red
+// Hat's "*access_log". In name order, format "combined" assumed.
+std::vector<LogSource> log_sources_from_layout(int32_t pid);

@@ -9,6 +9,7 @@
 
 #include "collect/fetch_page.h"
 #include "collect/http_answer.h"
+#include "collect/listen_owner.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
 #include "varnock.h"
@@ -28,6 +29,45 @@ void note_redirect(const ServerEntry *entry, const char *path, int32_t code, con
                 "ostrik: %s of the server on port %d is redirected (%d) to %s; redirects are not "
                 "followed: name that place in ostrik.cf\n",
                 path, static_cast<int>(entry->port), static_cast<int>(code), location);
+}
+
+// Decides, for one refresh, whether each server gets its credentials, and
+// logs when the user holding a server's port changes to or from another.
+// True when they are to be withheld.
+bool withhold_credentials(ServerEntry *entry, const std::vector<PlatformListener> &listeners,
+                          bool listed) {
+  if (!listed) {
+    entry->pathsTrusted = 1; // no socket table here: as before
+    return false;
+  }
+  uint32_t uid = 0;
+  switch (port_holder(entry, listeners, &uid)) {
+  case PORT_NOT_LISTENING:
+    return false; // nothing to reach: the fetch fails without sending anything
+  case PORT_TRUSTED:
+    if (entry->heldByOther != 0) {
+      VarnockSyslog(VARNOCK_LOG_NOTICE,
+                    "ostrik: port %d is held by its server's user again: credentials sent\n",
+                    static_cast<int>(entry->port));
+    }
+    entry->heldByOther = 0;
+    entry->pathsTrusted = 1;
+    return false;
+  case PORT_OTHER_USER:
+    break;
+  }
+  if (entry->heldByOther == 0 || entry->heldByUid != uid) {
+    VarnockSyslog(VARNOCK_LOG_WARNING,
+                  "ostrik: port %d is held by user %u, not root%s: its credentials are withheld "
+                  "and its pages name no files (a server run by a user is named by a server "
+                  "line with owner=)\n",
+                  static_cast<int>(entry->port), static_cast<unsigned>(uid),
+                  entry->reach.ownerSet != 0 ? " or the line's owner" : "");
+  }
+  entry->heldByOther = 1;
+  entry->heldByUid = uid;
+  entry->pathsTrusted = 0;
+  return true;
 }
 
 bool running = false;
@@ -96,6 +136,23 @@ void on_progress(void *context, bool) {
 
 } // namespace
 
+PortHolder port_holder(const ServerEntry *entry, const std::vector<PlatformListener> &listeners,
+                       uint32_t *uid) {
+  PortHolder holder = PORT_NOT_LISTENING;
+  for (const PlatformListener &l : listeners) {
+    if (l.port != entry->port || !listener_reaches(l, entry->reach.address)) {
+      continue;
+    }
+    if (l.uid == 0 || (entry->reach.ownerSet != 0 && l.uid == entry->reach.ownerUid)) {
+      holder = holder == PORT_NOT_LISTENING ? PORT_TRUSTED : holder;
+    } else if (holder != PORT_OTHER_USER) {
+      holder = PORT_OTHER_USER;
+      *uid = l.uid;
+    }
+  }
+  return holder;
+}
+
 void fetch_and_read_pages(const PageJob *jobs, size_t jobCount) {
   size_t servers = 0;
   for (const ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
@@ -108,12 +165,16 @@ void fetch_and_read_pages(const PageJob *jobs, size_t jobCount) {
   }
   PageFetches fetches(servers * jobCount);
   size_t s = 0;
+  std::vector<PlatformListener> listeners;
+  const bool listed = platform_list_listeners(&listeners, nullptr) == 0;
+  std::vector<char> withhold(servers, 0);
   for (ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
+    withhold[s] = withhold_credentials(entry, listeners, listed) ? 1 : 0;
     entries[s++] = entry;
   }
   for (size_t job = 0; job < jobCount; ++job) {
     for (s = 0; s < servers; ++s) {
-      fetches.add(entries[s], jobs[job].path);
+      fetches.add(entries[s], jobs[job].path, nullptr, withhold[s] != 0);
     }
   }
   PageRun run{jobs,       jobCount, servers, entries.get(),

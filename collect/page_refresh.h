@@ -4,7 +4,18 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <vector>
+
 #include "config/server_entry.h"
+#include "platform/proc_table.h"
+
+// Who holds the socket that a fetch of entry's pages would reach (its
+// address, or the any-address, at its port): root or the user its line
+// names with owner= (PORT_TRUSTED), another user (PORT_OTHER_USER, *uid set
+// to the first such), or no listening socket at all (PORT_NOT_LISTENING).
+enum PortHolder { PORT_TRUSTED, PORT_OTHER_USER, PORT_NOT_LISTENING };
+PortHolder port_holder(const ServerEntry *entry, const std::vector<PlatformListener> &listeners,
+                       uint32_t *uid);
 
 // Reads one whole, successful answer into entry; *text is a work block that
 // the reader may grow and that is freed after the last server. Returns the
@@ -27,6 +38,12 @@ struct PageJob {
 // health record; a server's pages are read in the jobs' order (the status
 // page's labels depend on what the info page said). A server whose answer is
 // missing, an error page or cut off keeps what it had.
+//
+// Before the requests go out, the listening sockets are read once: a server
+// whose port another user holds (see port_holder) is asked without its
+// credentials and its pages may name no files (pathsTrusted 0); one that
+// root or its owner holds, or any where sockets cannot be listed, may
+// (pathsTrusted 1).
 //
 // Without a waiting hook the answers are read when all have ended, in list
 // order, as if fetched one by one. With one, each server's answers are read

@@ -1,7 +1,9 @@
 #include "collect/server_status.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "collect/access_log.h"
 #include "collect/fetch_page.h"
@@ -208,3 +210,72 @@ int refresh_server_status(void) {
 }
 
 void server_status_reset_for_tests(void) { lastStatusRefresh = 0; }
+
+namespace {
+
+constexpr size_t kMostPids = 256;
+
+// The text of the table cell that starts at p ("<td..."), tags dropped and
+// at most 32 characters kept; *next is where the cell ends.
+std::string cell_text(const char *p, const char **next) {
+  const char *open = std::strchr(p, '>');
+  std::string text;
+  if (open == nullptr) {
+    *next = p + std::strlen(p);
+    return text;
+  }
+  const char *s = open + 1;
+  while (*s != '\0' && std::strncmp(s, "</td", 4) != 0 && std::strncmp(s, "<td", 3) != 0 &&
+         std::strncmp(s, "</tr", 4) != 0) {
+    if (*s == '<') {
+      const char *close = std::strchr(s, '>');
+      s = close != nullptr ? close + 1 : s + std::strlen(s);
+      continue;
+    }
+    if (text.size() < 32) {
+      text.push_back(*s);
+    }
+    ++s;
+  }
+  *next = s;
+  return text;
+}
+
+bool digits(const std::string &text, size_t from, size_t to) {
+  return from < to && to <= text.size() &&
+         std::all_of(text.begin() + static_cast<std::ptrdiff_t>(from),
+                     text.begin() + static_cast<std::ptrdiff_t>(to),
+                     [](char c) { return c >= '0' && c <= '9'; });
+}
+
+} // namespace
+
+std::vector<int32_t> status_page_pids(const char *html) {
+  std::vector<int32_t> pids;
+  for (const char *row = html != nullptr ? std::strstr(html, "<tr") : nullptr;
+       row != nullptr && pids.size() < kMostPids; row = std::strstr(row + 3, "<tr")) {
+    const char *end = std::strstr(row + 3, "<tr");
+    std::string cells[2];
+    const char *p = row;
+    for (std::string &cell : cells) {
+      p = std::strstr(p, "<td");
+      if (p == nullptr || (end != nullptr && p > end)) {
+        break;
+      }
+      cell = cell_text(p, &p);
+    }
+    const std::string &slot = cells[0];
+    const size_t dash = slot.find('-');
+    const bool numbered = dash == std::string::npos
+                              ? digits(slot, 0, slot.size())
+                              : digits(slot, 0, dash) && digits(slot, dash + 1, slot.size());
+    if (!numbered || !digits(cells[1], 0, cells[1].size()) || cells[1].size() > 9) {
+      continue;
+    }
+    const int32_t pid = static_cast<int32_t>(std::strtol(cells[1].c_str(), nullptr, 10));
+    if (pid > 0 && std::find(pids.begin(), pids.end(), pid) == pids.end()) {
+      pids.push_back(pid);
+    }
+  }
+  return pids;
+}

@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include <vector>
+
 #include "collect/page_refresh.h"
 #include "config/server_entry.h"
 
@@ -53,6 +55,17 @@ void server_status_refreshed(void);
 // PAGE_NOT_A_PAGE when it carries no status label, or PAGE_CUT_SHORT when
 // there was no memory to read it.
 PageOutcome read_status_page(ServerEntry *entry, const char *answer, int length, char **text);
+
+// The HTML status page (without "?auto"), which the footprint asks for when
+// a server's main process cannot be found otherwise.
+constexpr char STATUS_HTML_PAGE_PATH[] = "/server-status";
+
+// The worker process ids that an HTML status page lists, each once, at most
+// 256: the second cell of each table row whose first cell is a slot number
+// ("3", the event MPM's process table) or a server number and generation
+// ("3-0", the worker table). Rows such as the process table's "Sum" are
+// passed over.
+std::vector<int32_t> status_page_pids(const char *html);
 
 // Tests only: forgets the time of the last refresh, as at load.
 void server_status_reset_for_tests(void);

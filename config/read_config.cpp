@@ -11,6 +11,7 @@
 #include "collect/tls.h"
 #include "config/server_list.h"
 #include "platform/file_mode.h"
+#include "platform/proc_table.h"
 #include "pluginlib/base64.h"
 #include "pluginlib/config_line.h"
 #include "pluginlib/text.h"
@@ -236,7 +237,7 @@ bool absolute_path(const char *path) {
 }
 
 // The options of a line from fields[first] on into reach: timeout=, ca=,
-// insecure, and on a server line (server_line) address=, log= and
+// insecure, owner=, and on a server line (server_line) address=, log= and
 // logformat=. The message of what is wrong and the option in *bad, or null.
 const char *read_options(const ConfigFields fields, int first, int count, bool server_line,
                          ServerReach *reach, const char **bad) {
@@ -258,6 +259,16 @@ const char *read_options(const ConfigFields fields, int first, int count, bool s
       std::strcpy(reach->ca, option + 3);
     } else if (std::strcmp(option, "insecure") == 0) {
       reach->insecure = 1;
+    } else if (std::strncmp(option, "owner=", 6) == 0) {
+      const int64_t uid = platform_user_id(option + 6);
+      if (uid == -2) {
+        return "owner= is not supported by this build";
+      }
+      if (uid < 0) {
+        return "owner= names no user of this machine";
+      }
+      reach->ownerSet = 1;
+      reach->ownerUid = static_cast<uint32_t>(uid);
     } else if (server_line && std::strncmp(option, "address=", 8) == 0) {
       if (platform_parse_address(option + 8, &reach->address) != 0) {
         return "Address must be an IPv4 or IPv6 address";
@@ -277,8 +288,9 @@ const char *read_options(const ConfigFields fields, int first, int count, bool s
       }
       std::snprintf(reach->logFormat, sizeof reach->logFormat, "%s", format);
     } else {
-      return server_line ? "Unknown option (timeout=, ca=, insecure, address=, log=, logformat=)"
-                         : "Unknown option (timeout=, ca=, insecure)";
+      return server_line ? "Unknown option (timeout=, ca=, insecure, owner=, address=, log=, "
+                           "logformat=)"
+                         : "Unknown option (timeout=, ca=, insecure, owner=)";
     }
   }
   *bad = "";
@@ -294,7 +306,8 @@ const char *read_options(const ConfigFields fields, int first, int count, bool s
 // Whether a field is one of a discover line's options.
 bool is_discover_option(const char *field) {
   return std::strncmp(field, "timeout=", 8) == 0 || std::strncmp(field, "ca=", 3) == 0 ||
-         std::strcmp(field, "insecure") == 0 || field[0] == '#';
+         std::strncmp(field, "owner=", 6) == 0 || std::strcmp(field, "insecure") == 0 ||
+         field[0] == '#';
 }
 
 // "discover [USER PASSWORD] [OPTION...]": find the running servers by

@@ -94,6 +94,11 @@ struct ServerReach {
   // (logformat=, a nickname already resolved); empty: none named.
   char logPath[SERVER_TEXT_FIELD];
   char logFormat[SERVER_TEXT_FIELD];
+  // The one user besides root whose listening socket the server's may be
+  // (owner=USER, looked up when the file is read): ownerSet is 1 when the
+  // line names one; without it root alone is trusted with the credentials.
+  int32_t ownerSet;
+  uint32_t ownerUid;
 };
 
 // The fetch layer's TLS state of one server (its context and the session to
@@ -196,6 +201,10 @@ struct ServerEntry {
   // until known: root alone).
   int32_t pathsTrusted;
   uint32_t workerUid;
+  // 1 while another user than root or the line's owner held the server's
+  // port at the last refresh (heldByUid), so that a change is logged once.
+  int32_t heldByOther;
+  uint32_t heldByUid;
 };
 
 // Records the outcome of one fetch of a page in health at time now.

@@ -57,6 +57,10 @@ int platform_list_listeners(std::vector<PlatformListener> *out,
 // anyone may read), or -1 when it cannot be read here.
 int64_t platform_process_uid(int32_t pid);
 
+// The user id of the user named name (the system's user database), -1 when
+// there is no such user, or -2 when this build cannot look users up.
+int64_t platform_user_id(const char *name);
+
 // Appends the inodes of the sockets that process pid holds open. 0, or -1
 // when its descriptors cannot be listed (gone, or not ours to see).
 int platform_process_socket_inodes(int32_t pid, std::vector<uint64_t> *inodes);

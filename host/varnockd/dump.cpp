@@ -24,6 +24,9 @@ constexpr char kBusyColumn[] = "apacheServerPerfCurrentUsers";
 constexpr char kNoText[] = "\"N/A\"";
 constexpr char kInfoHealth[] = "apacheServerHealthInfo";
 constexpr char kStatusHealth[] = "apacheServerHealthStatus";
+constexpr char kThreadsColumn[] = "apacheFootprintNumThreads";
+constexpr char kLogStateColumn[] = "apacheLogState";
+constexpr char kNoLogState[] = "\"no access log known\"";
 
 // The labels of the health table's outcome column, by value.
 constexpr const char *kOutcomes[] = {"notTried", "ok",        "connectFailed", "timedOut",
@@ -110,6 +113,17 @@ ServerVerdict judge_servers(const std::vector<DumpRow> &rows) {
       if (!infoRead)
         verdict.notes.push_back("the server at 127.0.0.1:" + port + " answered, but " +
                                 infoMissing);
+      if (value(kThreadsColumn, port) == "0")
+        verdict.unseen.push_back(
+            "the processes of the server at 127.0.0.1:" + port + " were not found (" +
+            kThreadsColumn +
+            " is 0): the descriptors of its processes are not readable and no PID file or status "
+            "page names its main process; its footprint is not measured");
+      if (value(kLogStateColumn, port) == kNoLogState)
+        verdict.notes.push_back("no access log of the server at 127.0.0.1:" + port +
+                                " is known: its information page names none, and neither the "
+                                "files its processes write nor its distribution's log directory "
+                                "show one");
       continue;
     }
     std::string message = "the server at 127.0.0.1:" + port + " did not answer: ";
@@ -144,9 +158,20 @@ int run_dump(std::vector<Module> &modules, const std::string &configDir, FILE *o
             servers.size());
     return 1;
   }
+  for (const std::string &message : verdict.unseen)
+    fprintf(err, "varnockd: %s\n", message.c_str());
   std::string list;
   for (const std::string &port : servers)
     list += (list.empty() ? "127.0.0.1:" : ", 127.0.0.1:") + port;
+  if (!verdict.unseen.empty()) {
+    // They answered, so the status stays 0; but their footprint's zeros
+    // are not to be read as a measure.
+    fprintf(err,
+            "varnockd: every configured server answered (%s), but the processes of %zu of them "
+            "were not found\n",
+            list.c_str(), verdict.unseen.size());
+    return 0;
+  }
   fprintf(err, "varnockd: every configured server answered (%s)\n", list.c_str());
   return 0;
 }

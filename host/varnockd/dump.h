@@ -29,10 +29,15 @@ std::vector<DumpRow> collect_dump(std::vector<Module> &modules);
 //   apacheConfigVersion not being "N/A". The message names each page that
 //   was not read and how its last fetch ended ("last fetch: httpError 401").
 // - notes: the servers that answered without their /server-info page (a
-//   server without mod_info): their configuration table stays "N/A".
+//   server without mod_info): their configuration table stays "N/A"; and
+//   those of which no access log is known.
+// - unseen: the servers that answered but whose processes were not found
+//   (apacheFootprintNumThreads 0: a running Apache has at least one
+//   thread), so that their footprint is zeros, not a measure.
 struct ServerVerdict {
   std::vector<std::string> silent;
   std::vector<std::string> notes;
+  std::vector<std::string> unseen;
 };
 ServerVerdict judge_servers(const std::vector<DumpRow> &rows);
 

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -249,22 +250,44 @@ int platform_list_listeners(std::vector<PlatformListener> *out,
 
 namespace {
 
-// The open flags that /proc/PID/fdinfo/FD states on its "flags:" line
-// (octal), or -1 when it cannot be read.
-long descriptor_flags(const char *fdinfo) {
+// What /proc/PID/fdinfo/FD states: the open flags (octal) of its "flags:"
+// line, and the inode of its "ino:" line where the kernel writes one (0
+// otherwise). False when it cannot be read or has no flags.
+bool descriptor_info(const char *fdinfo, long *flags, unsigned long long *inode) {
   File file(std::fopen(fdinfo, "r"));
   if (!file) {
-    return -1;
+    return false;
   }
+  *flags = -1;
+  *inode = 0;
   char line[128];
   while (std::fgets(line, sizeof line, file.get()) != nullptr) {
     char *end = nullptr;
     if (std::strncmp(line, "flags:", 6) == 0) {
-      const long flags = std::strtol(line + 6, &end, 8);
-      return end != line + 6 ? flags : -1;
+      const long value = std::strtol(line + 6, &end, 8);
+      *flags = end != line + 6 ? value : -1;
+    } else if (std::strncmp(line, "ino:", 4) == 0) {
+      *inode = std::strtoull(line + 4, nullptr, 10);
     }
   }
-  return -1;
+  return *flags >= 0;
+}
+
+// The status of the file that the descriptor link leads to, looked up once:
+// the link is opened as a path only, so a FIFO or a device there is neither
+// opened nor waited on, and what is judged is the file the process holds.
+bool descriptor_status(const char *link, struct stat *st) {
+#ifdef O_PATH
+  const int fd = open(link, O_PATH | O_CLOEXEC);
+#else
+  const int fd = open(link, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+#endif
+  if (fd < 0) {
+    return false;
+  }
+  const bool known = fstat(fd, st) == 0;
+  close(fd);
+  return known;
 }
 
 bool under(const char *path, const char *directory) {
@@ -302,6 +325,17 @@ template <typename Visit> bool each_descriptor(int32_t pid, Visit visit) {
 
 } // namespace
 
+int64_t platform_user_id(const char *name) {
+  struct passwd entry;
+  struct passwd *found = nullptr;
+  char buffer[4096];
+  if (name == nullptr || name[0] == '\0' ||
+      getpwnam_r(name, &entry, buffer, sizeof buffer, &found) != 0 || found == nullptr) {
+    return -1;
+  }
+  return static_cast<int64_t>(found->pw_uid);
+}
+
 int platform_process_socket_inodes(int32_t pid, std::vector<uint64_t> *inodes) {
   const bool listed =
       each_descriptor(pid, [&](const char *, const char *target, size_t, const char *) {
@@ -327,13 +361,18 @@ int platform_process_written_files(int32_t pid, std::vector<std::string> *paths)
           return;
         }
         struct stat st;
-        if (stat(link, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (!descriptor_status(link, &st) || !S_ISREG(st.st_mode)) {
           return;
         }
+        // The descriptor may have been closed and its number reused since:
+        // the flags count only for the file just judged (where the kernel
+        // names its inode).
         char info[kPathSize];
         std::snprintf(info, sizeof info, "%s/%d/fdinfo/%s", procRoot, static_cast<int>(pid), fd);
-        const long flags = descriptor_flags(info);
-        if (flags < 0 || ((flags & O_ACCMODE) != O_WRONLY && (flags & O_ACCMODE) != O_RDWR)) {
+        long flags = -1;
+        unsigned long long inode = 0;
+        if (!descriptor_info(info, &flags, &inode) || (inode != 0 && inode != st.st_ino) ||
+            ((flags & O_ACCMODE) != O_WRONLY && (flags & O_ACCMODE) != O_RDWR)) {
           return;
         }
         if (std::find(paths->begin() + static_cast<std::ptrdiff_t>(first), paths->end(), target) ==

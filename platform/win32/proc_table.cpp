@@ -14,6 +14,9 @@ int platform_list_listeners(std::vector<PlatformListener> *, std::vector<Platfor
 
 int64_t platform_process_uid(int32_t) { return -1; }
 
+// Windows users are not named by numbers that sockets or files carry here.
+int64_t platform_user_id(const char *) { return -2; }
+
 int platform_process_socket_inodes(int32_t, std::vector<uint64_t> *) { return -1; }
 
 int platform_process_written_files(int32_t, std::vector<std::string> *) { return -1; }

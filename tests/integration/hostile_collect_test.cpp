@@ -4,7 +4,16 @@
 // silent and trickling servers cost seconds, not minutes; the daemon-level
 // tests (hostile_daemon_test, hostile_daemon_slow_test) run the same
 // servers against the built module with its real time-outs.
+#include <arpa/inet.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -514,6 +523,140 @@ TEST_F(HostileCollect, ASilentServerCostsItsLinesTimeOutNotTheDefault) {
   EXPECT_LT(seconds, 2 + 2);
   EXPECT_EQ(find_server(silent.port())->statusHealth.outcome, PAGE_TIMED_OUT);
   EXPECT_EQ(find_server(good.port())->statusHealth.outcome, PAGE_OK);
+}
+
+// A server that another user runs on a configured port (an impostor while
+// Apache is down) is asked without the credentials and its pages may name
+// no files; a server line whose owner= is that user trusts it again.
+class NobodysServer {
+public:
+  // Forks a child that becomes nobody, listens on a loopback port and
+  // answers every request with a status page, passing each request back.
+  NobodysServer() {
+    int ports[2];
+    if (pipe(ports) != 0 || pipe(requests_) != 0) {
+      return;
+    }
+    const passwd *nobody = getpwnam("nobody");
+    if (nobody == nullptr) {
+      return;
+    }
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+    child_ = fork();
+    if (child_ == 0) {
+      close(ports[0]);
+      close(requests_[0]);
+      serve(uid, gid, ports[1], requests_[1]);
+    }
+    close(ports[1]);
+    close(requests_[1]);
+    uint16_t port = 0;
+    if (child_ > 0 && read(ports[0], &port, sizeof port) == sizeof port) {
+      port_ = port;
+    }
+    close(ports[0]);
+  }
+  ~NobodysServer() {
+    if (child_ > 0) {
+      kill(child_, SIGKILL);
+      waitpid(child_, nullptr, 0);
+    }
+    close(requests_[0]);
+  }
+  int port() const { return port_; }
+  // What arrived so far.
+  std::string received() {
+    std::string text;
+    char buffer[4096];
+    while (poll_one(200)) {
+      const ssize_t n = read(requests_[0], buffer, sizeof buffer);
+      if (n <= 0) {
+        break;
+      }
+      text.append(buffer, static_cast<size_t>(n));
+    }
+    return text;
+  }
+
+private:
+  pid_t child_ = -1;
+  int port_ = 0;
+  int requests_[2] = {-1, -1};
+
+  bool poll_one(int ms) {
+    pollfd p{requests_[0], POLLIN, 0};
+    return poll(&p, 1, ms) == 1;
+  }
+
+  [[noreturn]] static void serve(uid_t uid, gid_t gid, int portOut, int requestsOut) {
+    if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
+      _exit(1);
+    }
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
+        listen(listener, 16) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+      _exit(1);
+    }
+    const uint16_t port = ntohs(address.sin_port);
+    (void)!write(portOut, &port, sizeof port);
+    static const char kPage[] = "HTTP/1.0 200 OK\r\n\r\nBusyWorkers: 1\nIdleWorkers: 3\n";
+    for (;;) {
+      const int client = accept(listener, nullptr, nullptr);
+      if (client < 0) {
+        continue;
+      }
+      char buffer[4096];
+      const ssize_t n = read(client, buffer, sizeof buffer);
+      if (n > 0) {
+        (void)!write(requestsOut, buffer, static_cast<size_t>(n));
+      }
+      (void)!write(client, kPage, sizeof kPage - 1);
+      close(client);
+    }
+  }
+};
+
+TEST_F(HostileCollect, APortAnotherUserHoldsGetsNoCredentials) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "needs root to run a server as nobody";
+  }
+  NobodysServer nobody;
+  ASSERT_GT(nobody.port(), 0);
+  HostileServer good; // root's, as every test server: trusted as before
+  const std::string account = " monitor s3cret 0";
+  testsupport::write_file(dir_.file("ostrik.cf"), "apache " + std::to_string(nobody.port()) +
+                                                      account + "\napache " +
+                                                      std::to_string(good.port()) + account + "\n");
+  ASSERT_EQ(read_config(dir_.file("ostrik.cf").c_str()), 0);
+  refresh_both();
+  refresh_both();
+  const std::string asked = nobody.received();
+  EXPECT_NE(asked.find("GET /server-status"), std::string::npos) << asked;
+  EXPECT_EQ(asked.find("Authorization"), std::string::npos) << asked;
+  EXPECT_EQ(find_server(nobody.port())->pathsTrusted, 0);
+  EXPECT_EQ(find_server(good.port())->pathsTrusted, 1);
+  EXPECT_EQ(find_server(good.port())->statusHealth.outcome, PAGE_OK);
+  int warned = 0;
+  for (const auto &entry : fake_varnock::log()) {
+    warned += entry.text.find("is held by user") != std::string::npos ? 1 : 0;
+  }
+  EXPECT_EQ(warned, 1); // once, not at every refresh
+
+  // Named as its owner, the user's server gets them.
+  testsupport::write_file(dir_.file("ostrik.cf"),
+                          "server http://127.0.0.1:" + std::to_string(nobody.port()) + account +
+                              " owner=nobody\n");
+  free_server_list();
+  ASSERT_EQ(read_config(dir_.file("ostrik.cf").c_str()), 0);
+  refresh_both();
+  EXPECT_NE(nobody.received().find("Authorization: Basic"), std::string::npos);
+  EXPECT_EQ(find_server(nobody.port())->pathsTrusted, 1);
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 
 #include "collect/log_format.h"
 #include "config/server_list.h"
+#include "platform/proc_table.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/process.h"
 
@@ -160,9 +161,11 @@ TEST_F(ConfigReaderTest, EveryRejectedLineIsReportedWithItsLineNumber) {
        {{VARNOCK_LOG_ERR, "varnock: Password expected after the discover user - found 'u' in "
                           "config file, line 3"}}},
       {"Discover u p x",
-       "varnock: Unknown option (timeout=, ca=, insecure) - found 'x' in config file, line 3\n",
-       {{VARNOCK_LOG_ERR, "varnock: Unknown option (timeout=, ca=, insecure) - found 'x' in "
-                          "config file, line 3"}}},
+       "varnock: Unknown option (timeout=, ca=, insecure, owner=) - found 'x' in config file, line "
+       "3\n",
+       {{VARNOCK_LOG_ERR,
+         "varnock: Unknown option (timeout=, ca=, insecure, owner=) - found 'x' in "
+         "config file, line 3"}}},
   };
   for (const Case &c : cases) {
     SetUp();
@@ -204,6 +207,16 @@ TEST_F(ConfigReaderTest, DiscoverLineSetsDiscoveryOnce) {
   EXPECT_EQ(discover_setting.reach.insecure, 1);
   EXPECT_EQ(log(), (Log{{VARNOCK_LOG_WARNING, "ostrik: line 2: the certificates of the servers "
                                               "discovery finds are not verified (insecure)\n"}}));
+
+  // owner= names the one user besides root trusted with the credentials,
+  // looked up now; without it, root alone.
+  EXPECT_EQ(discover_setting.reach.ownerSet, 0);
+  ASSERT_EQ(read("discover owner=nobody\nserver http://127.0.0.1:81 u p 0 owner=daemon\n"), 0);
+  EXPECT_EQ(err_, "");
+  EXPECT_EQ(discover_setting.reach.ownerSet, 1);
+  EXPECT_EQ(static_cast<int64_t>(discover_setting.reach.ownerUid), platform_user_id("nobody"));
+  EXPECT_EQ(find_server(81)->reach.ownerSet, 1);
+  EXPECT_EQ(find_server(81)->reach.ownerUid, 1u); // daemon
 }
 
 TEST_F(ConfigReaderTest, LengthRuleOnUserPlusPassword) {
@@ -509,8 +522,12 @@ TEST_F(ConfigReaderTest, MalformedServerAndTimeOutLinesAreRefusedAndReadingGoesO
       {"discover timeout=0", "Time-out must be whole seconds from 1 to 60 - found 'timeout=0'"},
       {"discover u p ca=", "CA file or directory expected - found 'ca='"},
       {"discover insecure ca=/x", "insecure and ca= exclude each other - found 'discover'"},
-      {"discover u p address=127.0.0.2", "Unknown option (timeout=, ca=, insecure) - found"},
+      {"discover u p address=127.0.0.2",
+       "Unknown option (timeout=, ca=, insecure, owner=) - found"},
       {"discover u timeout=5", "Password expected after the discover user - found 'u'"},
+      {"discover owner=no-such-user-here", "owner= names no user of this machine - found "
+                                           "'owner=no-such-user-here'"},
+      {"server http://127.0.0.1:81 u p 0 owner=", "owner= names no user"},
       {"timeout", "Time-out expected in ostrik - found 'timeout'"},
       {"timeout 0", "Time-out must be whole seconds from 1 to 60 - found '0'"},
       {"timeout -5", "Time-out must be whole seconds"},

@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "collect/listen_owner.h"
@@ -45,13 +48,13 @@ protected:
     discover_setting = DiscoverSetting{};
   }
 
-  std::vector<FoundServer> found(int *unreachable = nullptr) {
+  std::vector<FoundServer> found(int *unreachable = nullptr, TrustedUsers users = {}) {
     tree.flush();
     std::vector<PlatformProcess> processes;
     std::vector<PlatformListener> listeners;
     EXPECT_EQ(platform_list_processes(&processes, nullptr), 0);
     EXPECT_EQ(platform_list_listeners(&listeners, nullptr), 0);
-    return find_servers(processes, listeners, unreachable);
+    return find_servers(processes, listeners, unreachable, users);
   }
 };
 
@@ -93,6 +96,46 @@ TEST_F(Discover, FindsEveryApacheParentWithThePlacesItListensOn) {
             (std::vector<std::string>{"8080 127.0.0.1", "8081 127.0.0.1", "8082 127.0.0.2",
                                       "8083 ::1", "8080 ::1 fallback"}));
   EXPECT_EQ(unreachable, 2);
+}
+
+// Any user may name a program httpd: only root's servers (and the owner's)
+// count, and only with sockets their own user made.
+TEST_F(Discover, OnlyRootsAndTheOwnersServersWithTheirOwnSocketsCount) {
+  tree.listen4("0100007F", 8080, 11);
+  tree.listen4("0100007F", 8081, 12, 65534); // nobody's, handed to root's server
+  tree.listen4("0100007F", 8082, 13, 65534);
+  tree.listen4("0100007F", 8083, 14, 1000);
+  tree.process(50, 1, "apache2", {11, 12});
+  tree.process(60, 1, "httpd", {13}, 65534);
+  tree.process(70, 1, "httpd", {14}, 1000);
+  std::vector<FoundServer> servers = found();
+  ASSERT_EQ(servers.size(), 1u);
+  EXPECT_EQ(places(servers[0]), std::vector<std::string>{"8080 127.0.0.1"});
+  servers = found(nullptr, TrustedUsers{true, 1000});
+  ASSERT_EQ(servers.size(), 2u);
+  EXPECT_EQ(servers[0].pid + servers[1].pid, 50 + 70);
+}
+
+// Root's server as an unprivileged reader sees it: its descriptors cannot
+// be listed, so the sockets of its user that no listable process holds are
+// its candidates, one per port, without a pid.
+TEST_F(Discover, UnlistableDescriptorsMakeTheUsersUnheldSocketsCandidates) {
+  tree.listen4("00000000", 80, 21);
+  tree.listen6(kAny6, 80, 22);
+  tree.listen4("0100007F", 22, 23);          // sshd: a candidate too, until probed
+  tree.listen4("0100007F", 5000, 24);        // held by a process we can list
+  tree.listen4("0100007F", 8080, 25, 65534); // another user's
+  tree.process(50, 1, "apache2", {}, 0, true);
+  tree.process(51, 50, "apache2", {}, 33, true);
+  tree.process(90, 1, "python3", {24});
+  tree.process(95, 1, "httpd", {}, 65534, true);
+  const std::vector<FoundServer> servers = found();
+  ASSERT_EQ(servers.size(), 2u);
+  EXPECT_EQ(servers[0].pid, 0);
+  EXPECT_EQ(places(servers[0]), std::vector<std::string>{"22 127.0.0.1"});
+  EXPECT_EQ(places(servers[1]), (std::vector<std::string>{"80 127.0.0.1", "80 ::1 fallback"}));
+  EXPECT_EQ(servers[1].inodes, (std::vector<uint64_t>{21, 22}));
+  EXPECT_STREQ(servers[1].name, "apache2");
 }
 
 // What the kernel would never write is passed over with its file and line;
@@ -179,6 +222,50 @@ TEST_F(Discover, TheFirstPortThatAnswersItsStatusPageBecomesARow) {
   ASSERT_EQ(add_server(other.port(), "u", "p", 0, "dTpw"), 1);
   EXPECT_EQ(discover_servers(), 0);
   EXPECT_EQ(server_list->next, nullptr);
+}
+
+// Ports found without their process: each that answers as a status page
+// becomes a row (the same server on a second port does not), the others are
+// not asked again, another user's socket is never asked, and no probe is
+// logged.
+TEST_F(Discover, PortsFoundWithoutTheirProcessAreProbedOnceAndQuietly) {
+  const auto page = [](const std::string &) {
+    return ScriptedServer::Script{
+        ScriptedServer::whole("HTTP/1.0 200 OK\r\n\r\nServerVersion: Apache/2.4\n"
+                              "RestartTime: Monday, 01-Jan-2024 00:00:00 UTC\nBusyWorkers: 1\n"),
+        {}};
+  };
+  ScriptedServer status(ScriptedServer::PerRequest{}, page);
+  ScriptedServer again(ScriptedServer::PerRequest{}, page);
+  ScriptedServer other(ScriptedServer::PerRequest{}, [](const std::string &) {
+    return ScriptedServer::Script{ScriptedServer::whole("SSH-2.0-x\r\n"), {}};
+  });
+  ScriptedServer impostor(ScriptedServer::PerRequest{}, page);
+  tree.listen4("0100007F", status.port(), 31);
+  tree.listen4("0100007F", again.port(), 32);
+  tree.listen4("0100007F", other.port(), 33);
+  tree.listen4("0100007F", impostor.port(), 34, 65534);
+  tree.process(50, 1, "apache2", {}, 0, true);
+  tree.process(60, 1, "httpd", {34}, 65534);
+  tree.flush();
+  discover_setting.enabled = 1;
+  std::snprintf(discover_setting.credentials, sizeof discover_setting.credentials, "dTpw");
+  EXPECT_EQ(discover_servers(), 1);
+  ASSERT_NE(server_list, nullptr);
+  EXPECT_EQ(server_list->port, std::min(status.port(), again.port()));
+  EXPECT_EQ(server_list->next, nullptr);
+  EXPECT_EQ(server_list->pathsTrusted, 1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300)); // its recording ends
+  const size_t asked = other.requests().size();
+  EXPECT_GE(asked, 1u);
+  EXPECT_EQ(discover_servers(), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(other.requests().size(), asked);
+  EXPECT_EQ(std::max(status.requests().size(), again.requests().size()), 1u);
+  EXPECT_TRUE(impostor.requests().empty());
+  for (const auto &entry : fake_varnock::log()) {
+    EXPECT_EQ(entry.text.find("fetch_page"), std::string::npos) << entry.text;
+  }
 }
 
 } // namespace

@@ -232,6 +232,60 @@ TEST_F(FootprintTest, AServerWithoutItsMainProcessIsFoundByItsListeningSocket) {
   EXPECT_EQ(noPid->pid, 0); // the configuration table's PID stays the PID file's
 }
 
+// Descriptors that cannot be read (Apache runs as root, the agent does
+// not): the main process named by the distribution's PID file, tied to the
+// port by its instance's Listen lines while another Apache of that user
+// runs, or vouched for by the workers its status page lists. The workers'
+// user, when they agree, is the one whose files its pages may name.
+TEST_F(FootprintTest, WithoutDescriptorsTheMainProcessComesFromPidFilesOrTheStatusPage) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "the PID files must be root's";
+  }
+  ServerEntry *debian = server(0);
+  ServerEntry *other = server(0);
+  TempDir run, etc;
+  set_layout_roots(run.path().c_str(), "/nonexistent", etc.path().c_str());
+  mkdir(run.file("apache2-web").c_str(), 0755);
+  testsupport::write_file(run.file("apache2-web/apache2.pid"), "100\n");
+  mkdir(etc.file("apache2-web").c_str(), 0755);
+  testsupport::write_file(etc.file("apache2-web/ports.conf"),
+                          "# Listen " + std::to_string(other->port) +
+                              "\n  listen\t127.0.0.1:" + std::to_string(debian->port) + " http\n");
+  testsupport::FakeProc tree(procRoot.path());
+  tree.listen4("0100007F", debian->port, 4242);
+  tree.listen4("0100007F", other->port, 4343);
+  const std::vector<std::pair<int, unsigned>> users = {{100, 0}, {101, 33}, {102, 33},
+                                                       {200, 0}, {201, 33}, {202, 34}};
+  for (const auto &[pid, uid] : users) {
+    tree.process(pid, pid % 100 == 0 ? 1 : pid / 100 * 100, "apache2");
+    tree.user(pid, uid);
+    tree.hide_descriptors(pid);
+  }
+  tree.flush();
+  fake_varnock::set_proc_cache({proc(100, 1, 10, 1000), proc(101, 100, 20, 100),
+                                proc(102, 100, 30, 100), proc(200, 1, 7, 70), proc(201, 200, 3, 30),
+                                proc(202, 200, 1, 10)},
+                               0);
+  refresh_at(2000);
+  EXPECT_EQ(debian->rss, 1200u);
+  EXPECT_EQ(debian->workerUid, 33u);
+  // The PID file names an Apache of the socket's user, but its instance
+  // does not listen on this port, and another such Apache runs.
+  EXPECT_EQ(other->rss, 0u);
+
+  std::vector<PlatformListener> listeners;
+  ASSERT_EQ(platform_list_listeners(&listeners, nullptr), 0);
+  const uint16_t port = static_cast<uint16_t>(other->port);
+  EXPECT_EQ(vouch_for_workers(port, listeners, nullptr, {201, 101}), 0); // two parents
+  EXPECT_EQ(vouch_for_workers(port, listeners, nullptr, {100}), 0);      // its parent is no Apache
+  EXPECT_EQ(vouch_for_workers(port, listeners, nullptr, {201, 202, 999}), 200);
+  refresh_at(2020);
+  EXPECT_EQ(other->rss, 110u);
+  EXPECT_EQ(other->workerUid, 0u); // its workers run as two users: root's files alone
+  EXPECT_EQ(debian->rss, 1200u);
+  set_layout_roots(nullptr, nullptr, nullptr);
+}
+
 TEST_F(FootprintTest, SumsWrapAtThirtyTwoBits) {
   ServerEntry *s = server(10);
   fake_varnock::set_proc_cache({proc(10, 1, INT32_MAX, 0xFFFFFFF0u, INT32_MAX, INT32_MAX, 1),

@@ -5,11 +5,14 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
 #include <vector>
 
+#include "collect/listen_owner.h"
 #include "collect/log_format.h"
 #include "collect/page_text.h"
 #include "platform/proc_table.h"
@@ -164,6 +167,19 @@ TEST(LogSources, FilesTheProcessesWrite) {
   tree.open_file(101, 6, logs.file("ssl_request_log"), O_RDWR | O_APPEND);
   tree.open_file(101, 7, logs.file("vhosts_access.txt"), append);
   tree.open_file(101, 8, logs.file("gone.log") + " (deleted)", append);
+  // A FIFO in a log's place is judged without being opened; a descriptor
+  // whose number now holds another file than the one judged (its fdinfo
+  // names another inode) is left out.
+  ASSERT_EQ(mkfifo(logs.file("fifo.log").c_str(), 0600), 0);
+  tree.open_file(101, 9, logs.file("fifo.log"), append);
+  testsupport::write_file(logs.file("reused.log"), "");
+  tree.open_file(101, 10, logs.file("reused.log"), append);
+  struct stat ssl;
+  ASSERT_EQ(stat(logs.file("ssl_request_log").c_str(), &ssl), 0);
+  testsupport::write_file(root.path() + "/101/fdinfo/6",
+                          "pos:\t0\nflags:\t0102002\nino:\t" + std::to_string(ssl.st_ino) + "\n");
+  testsupport::write_file(root.path() + "/101/fdinfo/10",
+                          "pos:\t0\nflags:\t0102001\nino:\t" + std::to_string(ssl.st_ino) + "\n");
   tree.process(102, 1, "cron");
   tree.open_file(102, 5, logs.file("other.log"), append);
   tree.flush();
@@ -184,6 +200,56 @@ TEST(LogSources, FilesTheProcessesWrite) {
   EXPECT_EQ(paths, (std::vector<std::string>{logs.file("access.log"), logs.file("ssl_request_log"),
                                              logs.file("vhosts_access.txt")}));
   EXPECT_TRUE(log_sources_from_processes(103, "").empty());
+
+  // Descriptors that cannot be read (Apache runs as root, the agent does
+  // not): the logs of the distribution's layout, when its root-owned PID
+  // file names the process: current access logs only, no links, and
+  // nothing from a directory that others may write.
+  if (geteuid() != 0) {
+    platform_set_proc_root(nullptr);
+    GTEST_SKIP() << "the layout's files must be root's";
+  }
+  testsupport::TempDir run, var, etc;
+  set_layout_roots(run.path().c_str(), var.path().c_str(), etc.path().c_str());
+  tree.hide_descriptors(100);
+  const auto pid_file = [&](const std::string &dir, const char *name, int pid, mode_t mode) {
+    mkdir(run.file(dir).c_str(), mode);
+    chmod(run.file(dir).c_str(), mode);
+    testsupport::write_file(run.file(dir + "/" + name), std::to_string(pid) + "\n");
+  };
+  const auto log_dir = [&](const std::string &dir, std::vector<std::string> names) {
+    mkdir(var.file(dir).c_str(), 0750);
+    for (const std::string &name : names) {
+      testsupport::write_file(var.file(dir + "/" + name), "");
+    }
+  };
+  pid_file("apache2-web", "apache2.pid", 100, 0755);
+  log_dir("apache2-web", {"access.log", "other_vhosts_access.log", "error.log", "access.log.1",
+                          "access.log.2.gz"});
+  mkdir(var.file("apache2-web/old.log").c_str(), 0750);
+  (void)symlink("/etc/shadow", var.file("apache2-web/shadow.log").c_str());
+  pid_file("apache2-open", "apache2.pid", 100, 0777); // others could have written it
+  log_dir("apache2-open", {"access.log"});
+  pid_file("httpd", "httpd.pid", 300, 0755);
+  log_dir("httpd", {"access_log", "ssl_access_log", "error_log", "access_log-20240101"});
+  tree.process(300, 1, "httpd");
+  tree.hide_descriptors(300);
+  const auto layout_paths = [](int32_t pid) {
+    std::vector<std::string> paths;
+    for (const LogSource &s : log_sources_from_processes(pid, "")) {
+      EXPECT_TRUE(s.assumed);
+      paths.push_back(s.path);
+    }
+    return paths;
+  };
+  EXPECT_EQ(layout_paths(100),
+            (std::vector<std::string>{var.file("apache2-web/access.log"),
+                                      var.file("apache2-web/other_vhosts_access.log")}));
+  EXPECT_EQ(layout_paths(300), (std::vector<std::string>{var.file("httpd/access_log"),
+                                                         var.file("httpd/ssl_access_log")}));
+  chmod(var.file("apache2-web").c_str(), 0770); // its group may write there
+  EXPECT_TRUE(layout_paths(100).empty());
+  set_layout_roots(nullptr, nullptr, nullptr);
   platform_set_proc_root(nullptr);
 }
 

@@ -695,3 +695,25 @@ TEST_F(RefreshServerStatus, AnEmptyListStillStampsTheRefresh) {
 }
 
 } // namespace
+
+namespace {
+
+// The worker PIDs of Apache 2.4's HTML status page: the event MPM's process
+// table and the worker table (prefork's too), each PID once; the process
+// table's "Sum" row and the key's rows are no workers.
+TEST(StatusPagePids, FromTheProcessAndWorkerTables) {
+  const char *page = "<table><tr><th rowspan=\"2\">Slot</th><th rowspan=\"2\">PID</th></tr>\n"
+                     "<tr><td>0</td><td>20047</td><td>no</td></tr>\n"
+                     "<tr><td>1</td><td>20048</td><td>no</td></tr>\n"
+                     "<tr><td>Sum</td><td>3</td><td>0</td></tr></table>\n"
+                     "<table border=\"0\"><tr><th>Srv</th><th>PID</th><th>Acc</th>\n"
+                     "<tr><td><b>0-0</b></td><td>20048</td><td>0/1/1</td><td>_\n"
+                     "<tr><td><b>2-0</b></td><td>20049</td><td>1/0/0</td><td><b>W</b>\n"
+                     "<tr><td><b>3-x</b></td><td>4</td></tr>\n"
+                     "</table><table><tr><th>PID</th><td>OS process ID</td></tr></table>";
+  EXPECT_EQ(status_page_pids(page), (std::vector<int32_t>{20047, 20048, 20049}));
+  EXPECT_TRUE(status_page_pids("<tr><td>1</td><td>99999999999</td>").empty());
+  EXPECT_TRUE(status_page_pids(nullptr).empty());
+}
+
+} // namespace
