@@ -105,6 +105,9 @@ TEST(Install, EveryPartIsWhereTheInstalledDaemonLooksForIt) {
   EXPECT_EQ(mode_of(config_dir + "/varnockd.conf"), 0600);
   EXPECT_EQ(read_file(installed(install, "/share/snmp/mibs/OSTRIK-MIB.txt")),
             read_file(kSource + "/mib/OSTRIK-MIB.txt"));
+  // The user the unit runs as, for systemd-sysusers.
+  EXPECT_EQ(read_file(installed(install, "/lib/sysusers.d/ostrik.conf")),
+            read_file(kSource + "/packaging/ostrik.sysusers"));
   EXPECT_FALSE(installed(install, "/man8/varnockd.8").empty());
   EXPECT_FALSE(installed(install, "/man5/ostrik.cf.5").empty());
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -144,6 +145,7 @@ TEST(Package, HoldsEveryFileWithItsModeInTheConventionalPlaces) {
       {"/etc/varnockd/ostrik.cf", "-rw-------"},
       {"/etc/varnockd/varnockd.conf", "-rw-------"},
       {"/lib/systemd/system/varnockd.service", "-rw-r--r--"},
+      {"/usr/lib/sysusers.d/ostrik.conf", "-rw-r--r--"},
       {"/usr/share/man/man8/varnockd.8", "-rw-r--r--"},
       {"/usr/share/man/man5/ostrik.cf.5", "-rw-r--r--"},
       {"/usr/share/doc/ostrik/README.md", "-rw-r--r--"},
@@ -210,6 +212,18 @@ TEST(Package, InstallsIntoAScratchRootEnablesTheUnitAndPurgesClean) {
   EXPECT_NE(unit.find("\nRestart=on-failure\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("\nWantedBy=multi-user.target\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("\nExecReload=/bin/kill -HUP $MAINPID\n"), std::string::npos) << unit;
+  // postinst made the unit's user in that root and handed it the files the
+  // daemon reads; they stay readable by it alone.
+  const std::string passwd = read_file(root + "/etc/passwd");
+  std::smatch user;
+  ASSERT_TRUE(std::regex_search(passwd, user, std::regex("(^|\n)ostrik:x:(\\d+):"))) << passwd;
+  EXPECT_NE(read_file(root + "/etc/group").find(":ostrik\n"), std::string::npos) << "in adm";
+  for (const char *name : {"ostrik.cf", "varnockd.conf"}) {
+    struct stat st;
+    ASSERT_EQ(stat((root + "/etc/varnockd/" + name).c_str(), &st), 0);
+    EXPECT_EQ(std::to_string(st.st_uid), user[2].str()) << name;
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+  }
   // The reload's command, as the system has it.
   std::filesystem::create_directories(root + "/bin");
   std::filesystem::copy_file("/bin/kill", root + "/bin/kill",
@@ -231,13 +245,17 @@ TEST(Package, InstallsIntoAScratchRootEnablesTheUnitAndPurgesClean) {
             std::string::npos)
       << help.out;
 
-  // Removing keeps the configuration; purging leaves nothing behind.
+  // Removing keeps the configuration; purging leaves nothing behind but the
+  // system user (system users are never removed: files may still be theirs).
   ASSERT_EQ(dpkg(root, {"--remove", "ostrik"}).exit_code, 0);
   EXPECT_TRUE(std::filesystem::exists(root + "/etc/varnockd/ostrik.cf"));
   EXPECT_FALSE(std::filesystem::exists(root + "/usr/sbin/varnockd"));
   CommandResult purge = dpkg(root, {"--purge", "ostrik"});
   ASSERT_EQ(purge.exit_code, 0) << purge.out << purge.err;
-  EXPECT_EQ(files_under(root), std::vector<std::string>{});
+  std::vector<std::string> left = files_under(root);
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"/etc/.pwd.lock", "/etc/group", "/etc/gshadow",
+                                            "/etc/passwd", "/etc/shadow"}));
 }
 
 TEST(Package, PackagedDaemonServesARealApache) {
