@@ -77,12 +77,24 @@ private:
 
 bool trusted_user(uid_t uid, uint32_t owner) { return uid == 0 || uid == owner; }
 
-// A directory whose entries only root and owner can change: theirs, not
-// writable by others (a sticky directory such as /tmp included), and
-// writable by its group only when that group is root's.
-bool trusted_directory(const struct stat &st, uint32_t owner) {
-  return trusted_user(st.st_uid, owner) && (st.st_mode & S_IWOTH) == 0 &&
-         ((st.st_mode & S_IWGRP) == 0 || st.st_gid == 0);
+// How far a directory's entries can be trusted: only root and owner can
+// change them (theirs, not writable by others, and writable by its group only
+// when that group is root's); or, in a sticky directory of theirs that others
+// may write (/tmp), others may add entries but cannot rename or remove one
+// they do not own, so an entry of root's or owner's is still theirs; or not
+// at all.
+enum class DirectoryTrust { Whole, OwnEntriesOnly, None };
+
+DirectoryTrust directory_trust(const struct stat &st, uint32_t owner) {
+  if (!trusted_user(st.st_uid, owner)) {
+    return DirectoryTrust::None;
+  }
+  const bool othersWrite =
+      (st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) != 0 && st.st_gid != 0);
+  if (!othersWrite) {
+    return DirectoryTrust::Whole;
+  }
+  return (st.st_mode & S_ISVTX) != 0 ? DirectoryTrust::OwnEntriesOnly : DirectoryTrust::None;
 }
 
 // Why the regular file file, in directory, is not to be read; nullptr when
@@ -129,7 +141,8 @@ PlatformFollowStatus open_trusted(const char *path, uint32_t owner, int *out, co
   if (!enterRoot()) {
     return PLATFORM_FOLLOW_FAILED;
   }
-  if (!trusted_directory(directoryStat, owner)) {
+  DirectoryTrust trust = directory_trust(directoryStat, owner);
+  if (trust == DirectoryTrust::None) {
     *why = OPEN_DIRECTORY;
     return PLATFORM_FOLLOW_REFUSED;
   }
@@ -160,6 +173,14 @@ PlatformFollowStatus open_trusted(const char *path, uint32_t owner, int *out, co
     if (fstat(entry.get(), &st) != 0) {
       return PLATFORM_FOLLOW_FAILED;
     }
+    // In a sticky directory that others may write, only an entry of root's
+    // or owner's (with one name, for a file: another's hard link to a
+    // secret would have more) is theirs to have put there.
+    if (trust == DirectoryTrust::OwnEntriesOnly &&
+        (!trusted_user(st.st_uid, owner) || (S_ISREG(st.st_mode) && st.st_nlink != 1))) {
+      *why = OPEN_DIRECTORY;
+      return PLATFORM_FOLLOW_REFUSED;
+    }
     if (S_ISLNK(st.st_mode)) {
       // The link sits in a directory already found trusted; the link
       // itself must be too, as whoever owns it decides where it points.
@@ -177,16 +198,20 @@ PlatformFollowStatus open_trusted(const char *path, uint32_t owner, int *out, co
       }
       todo = std::string(target, static_cast<size_t>(length)) + todo.substr(at);
       at = 0;
-      if (target[0] == '/' && !enterRoot()) {
-        return PLATFORM_FOLLOW_FAILED;
+      if (target[0] == '/') {
+        if (!enterRoot()) {
+          return PLATFORM_FOLLOW_FAILED;
+        }
+        trust = directory_trust(directoryStat, owner); // "/" was found trusted at the start
       }
-      continue; // "/" was found trusted at the start
+      continue;
     }
     if (S_ISDIR(st.st_mode)) {
       if (last) {
         return PLATFORM_FOLLOW_NOT_A_FILE;
       }
-      if (!trusted_directory(st, owner)) {
+      trust = directory_trust(st, owner);
+      if (trust == DirectoryTrust::None) {
         *why = OPEN_DIRECTORY;
         return PLATFORM_FOLLOW_REFUSED;
       }

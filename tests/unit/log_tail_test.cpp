@@ -309,8 +309,9 @@ TEST_F(LogTailTest, LogsThatOtherUsersCouldPlaceAreRefused) {
   EXPECT_STREQ(read().why, "reached through a link another user could change");
   EXPECT_TRUE(seen.empty());
 
-  // Directories others may write, sticky ones included, or a group but
-  // root's may.
+  // Directories others may write, or a group but root's may; in a sticky
+  // one (/tmp) only an entry of root's or the owner's, with one name, since
+  // others may add entries there but not replace ours.
   const std::pair<const char *, mode_t> open[] = {
       {"world", 0777}, {"sticky", 01777}, {"group", 0775}};
   for (const auto &[name, mode] : open) {
@@ -318,7 +319,15 @@ TEST_F(LogTailTest, LogsThatOtherUsersCouldPlaceAreRefused) {
     ASSERT_EQ(chmod(dir.file(name).c_str(), mode), 0);
     ASSERT_EQ(chown(dir.file(name).c_str(), 0, NOBODY), 0);
     append(dir.file(name) + "/access_log", "x\n");
-    refusedWith(dir.file(name) + "/access_log", 0, "in a directory another user may write");
+    if (mode & S_ISVTX) {
+      accepted(dir.file(name) + "/access_log", 0);
+      ASSERT_EQ(chown((dir.file(name) + "/access_log").c_str(), NOBODY, NOBODY), 0);
+      refusedWith(dir.file(name) + "/access_log", 0, "in a directory another user may write");
+      ASSERT_EQ(link(secret.c_str(), (dir.file(name) + "/linked").c_str()), 0);
+      refusedWith(dir.file(name) + "/linked", 0, "in a directory another user may write");
+    } else {
+      refusedWith(dir.file(name) + "/access_log", 0, "in a directory another user may write");
+    }
   }
   refusedWith(dir.file("world/missing/access_log"), 0, "in a directory another user may write");
 
