@@ -292,6 +292,17 @@ int discover_servers(void) {
     return 0;
   }
   log_problems(problems);
+  // ports= of the discover line: the sockets on other ports are not looked
+  // at, so nothing listening there is asked.
+  if (discover_setting.portCount > 0) {
+    const uint16_t *first = discover_setting.ports;
+    const uint16_t *last = first + discover_setting.portCount;
+    listeners.erase(std::remove_if(listeners.begin(), listeners.end(),
+                                   [&](const PlatformListener &l) {
+                                     return std::find(first, last, l.port) == last;
+                                   }),
+                    listeners.end());
+  }
   int unreachable = 0;
   const TrustedUsers users{discover_setting.reach.ownerSet != 0, discover_setting.reach.ownerUid};
   std::vector<FoundServer> servers = find_servers(processes, listeners, &unreachable, users);

@@ -290,7 +290,7 @@ const char *read_options(const ConfigFields fields, int first, int count, bool s
     } else {
       return server_line ? "Unknown option (timeout=, ca=, insecure, owner=, address=, log=, "
                            "logformat=)"
-                         : "Unknown option (timeout=, ca=, insecure, owner=)";
+                         : "Unknown option (timeout=, ca=, insecure, owner=, ports=)";
     }
   }
   *bad = "";
@@ -307,7 +307,29 @@ const char *read_options(const ConfigFields fields, int first, int count, bool s
 bool is_discover_option(const char *field) {
   return std::strncmp(field, "timeout=", 8) == 0 || std::strncmp(field, "ca=", 3) == 0 ||
          std::strncmp(field, "owner=", 6) == 0 || std::strcmp(field, "insecure") == 0 ||
-         field[0] == '#';
+         std::strncmp(field, "ports=", 6) == 0 || field[0] == '#';
+}
+
+// "ports=P1,P2,...": the ports discovery may look at, each 1 to 65535, at
+// most DISCOVER_MAX_PORTS of them. False when the list is malformed.
+bool read_discover_ports(const char *list, DiscoverSetting *setting) {
+  setting->portCount = 0;
+  const char *p = list;
+  for (;;) {
+    long port = 0;
+    const char *start = p;
+    while (*p >= '0' && *p <= '9' && port <= 65535) {
+      port = port * 10 + (*p++ - '0');
+    }
+    if (p == start || port < 1 || port > 65535 || setting->portCount >= DISCOVER_MAX_PORTS ||
+        (*p != ',' && *p != '\0')) {
+      return false;
+    }
+    setting->ports[setting->portCount++] = static_cast<uint16_t>(port);
+    if (*p++ == '\0') {
+      return true;
+    }
+  }
 }
 
 // "discover [USER PASSWORD] [OPTION...]": find the running servers by
@@ -320,8 +342,20 @@ void read_discover_line(const ConfigFields fields, int count, int line_number) {
     return;
   }
   DiscoverSetting setting{};
+  // ports= is the discover line's own; the others are a server line's.
+  static ConfigFields options;
+  int kept = 0;
+  for (int i = account ? 3 : 1; i < count && fields[i][0] != '#'; ++i) {
+    if (std::strncmp(fields[i], "ports=", 6) != 0) {
+      std::memcpy(options[kept++], fields[i], sizeof options[0]);
+    } else if (!read_discover_ports(fields[i] + 6, &setting)) {
+      report_config_error("ports= takes ports from 1 to 65535 separated by commas (at most 64)",
+                          fields[i], line_number);
+      return;
+    }
+  }
   const char *bad = "";
-  const char *wrong = read_options(fields, account ? 3 : 1, count, false, &setting.reach, &bad);
+  const char *wrong = read_options(options, 0, kept, false, &setting.reach, &bad);
   if (wrong != nullptr) {
     report_config_error(wrong, bad[0] != '\0' ? bad : fields[0], line_number);
     return;

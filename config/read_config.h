@@ -9,9 +9,13 @@
 // by themselves, the credentials (possibly empty) their status pages are
 // fetched with, and how they are reached beyond their address and scheme:
 // the time-out (the line's, else the file's, else 0 for the module's), and
-// for HTTPS the CA to verify against or insecure.
+// for HTTPS the CA to verify against or insecure; and the ports it may look
+// at (ports=LIST; portCount 0: every port).
+enum { DISCOVER_MAX_PORTS = 64 };
 struct DiscoverSetting {
   int32_t enabled;
+  int32_t portCount;
+  uint16_t ports[DISCOVER_MAX_PORTS];
   char user[SERVER_NAME_FIELD];
   char password[SERVER_NAME_FIELD];
   char credentials[SERVER_CREDENTIALS_FIELD];

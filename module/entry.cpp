@@ -165,6 +165,16 @@ void restore_server_health() {
   }
 }
 
+// Whether the agent reads descriptors with VARNOCK_ACCESS_LONG_INDEX: only
+// one that offers VarnockHostLongIndex and answers 1. An agent that offers
+// the six original functions alone has only ever seen access 1.
+bool agent_reads_long_index() {
+  using LongIndexFn = int32_t (*)(void);
+  const auto offered =
+      reinterpret_cast<LongIndexFn>(platform_agent_function("VarnockHostLongIndex"));
+  return offered != nullptr && offered() == 1;
+}
+
 } // namespace
 
 const char *module_directory(void) { return module_directory_field; }
@@ -233,9 +243,13 @@ int32_t init(InitBlock *block) {
       register_variable(&ostrik_variables[i]);
     }
     // The tables added since the original design come after its 62
-    // variables, which keep their places.
+    // variables, which keep their places. Those indexed by more than one
+    // arc are left out for an agent that could not read them.
+    const bool long_index = agent_reads_long_index();
     for (MibVariable &var : ostrik_ext_variables) {
-      register_variable(&var);
+      if (long_index || (var.access & VARNOCK_ACCESS_LONG_INDEX) == 0) {
+        register_variable(&var);
+      }
     }
     tables_registered = 1;
   }

@@ -61,6 +61,10 @@ typedef void (*VarnockWaitingHook)(int32_t news);
 VARNOCK_API void VarnockHostModuleWaiting(int32_t news);
 // Sets the hook (null: none). Called before the modules start.
 VARNOCK_API void VarnockHostSetWaitingHook(VarnockWaitingHook hook);
+// Returns 1: this host reads descriptors whose access carries
+// VARNOCK_ACCESS_LONG_INDEX. A module looks it up by name and, in an agent
+// without it, registers no such descriptor.
+VARNOCK_API int32_t VarnockHostLongIndex(void);
 // Keeps a copy of length bytes under key, replacing what was kept there:
 // a module hands it to its next start across a reload. 0, or -1 (nothing
 // kept). Modules look both up at run time, since other agents lack them.

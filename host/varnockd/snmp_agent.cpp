@@ -31,6 +31,8 @@
 
 #include <net-snmp/agent/agent_read_config.h>
 
+#include <net-snmp/agent/sysORTable.h>
+
 #include "host/varnockd/collector.h"
 #include "host/varnockd/log_queue.h"
 #include "host/varnockd/modules.h"
@@ -45,6 +47,17 @@ extern "C" void init_vacm_vars(void);
 extern "C" void init_usmUser(void);
 extern "C" void init_vacm_config_tokens(void);
 extern "C" void init_vacm_snmpd_easy_tokens(void);
+// SNMPv2-MIB's system group (sysDescr, sysObjectID, sysUpTime, sysContact,
+// sysName, sysLocation, sysServices, and their syscontact, sysname,
+// syslocation, ... tokens), its sysORTable, its snmp group of statistics,
+// and the statistics groups of SNMPv3 (SNMP-FRAMEWORK-MIB's engine,
+// SNMP-MPD-MIB's and the USM's counters).
+extern "C" void init_system_mib(void);
+extern "C" void init_sysORTable(void);
+extern "C" void init_snmp_mib(void);
+extern "C" void init_snmpEngine(void);
+extern "C" void init_snmpMPDStats(void);
+extern "C" void init_usmStats(void);
 // The DisMan Event MIB's engine: the monitor, notificationEvent and related
 // tokens, and the triggers that query the agent's own values (through the
 // internal session of iquerySecName) and send notifications where the trap
@@ -65,6 +78,11 @@ constexpr char kAppName[] = "varnockd";
 constexpr char kDefaultAddress[] = "udp:127.0.0.1:1161";
 // Used when the configuration directory holds no varnockd.conf.
 constexpr char kDefaultAccess[] = "rocommunity public 127.0.0.1";
+// sysObjectID, unless varnockd.conf says otherwise: the ostrik subtree of
+// enterprise 32473 (OSTRIK-MIB's ostrikMIB), rather than Net-SNMP's own
+// agent OID, so that a manager tells this agent from snmpd.
+constexpr char kDefaultSysObjectId[] = "sysobjectid .1.3.6.1.4.1.32473.16.3";
+const HostOid kOstrikMib = {1, 3, 6, 1, 4, 1, 32473, 16, 3};
 
 volatile sig_atomic_t g_signal = 0;
 volatile sig_atomic_t g_reload = 0;
@@ -213,17 +231,45 @@ void watch_collector(unsigned int, void *) {
 
 namespace {
 
-// Without a varnockd.conf the agent answers the read-only community
-// "public" from 127.0.0.1. The line is handed to Net-SNMP's parser as if it
-// stood in a configuration file, read with them (at start and each reload).
-void remember_default_access() {
+// The text of varnockd.conf and varnockd.local.conf, as one string.
+std::string config_text();
+
+// Whether a line of text begins with token (Net-SNMP's tokens are read in
+// any case).
+bool has_token(const std::string &text, const char *token) {
+  const size_t length = strlen(token);
+  size_t line = 0;
+  while (line < text.size()) {
+    size_t end = text.find_first_of(std::string("\n\0", 2), line);
+    if (end == std::string::npos)
+      end = text.size();
+    size_t p = text.find_first_not_of(" \t", line);
+    if (p != std::string::npos && p + length <= end && strncasecmp(&text[p], token, length) == 0 &&
+        (p + length == end || text[p + length] == ' ' || text[p + length] == '\t'))
+      return true;
+    line = end + 1;
+  }
+  return false;
+}
+
+void remember_line(const char *text) {
+  std::string line(text);
+  netsnmp_config_remember(line.data());
+}
+
+// Lines handed to Net-SNMP's parser as if they stood in a configuration
+// file, read with them (at start and each reload). Without a varnockd.conf
+// the agent answers the read-only community "public" from 127.0.0.1; as the
+// master, sysObjectID is ostrik's unless the files name another.
+void remember_defaults(const std::string &text) {
   const std::string conf = g_config_dir + "/varnockd.conf";
   const std::string localConf = g_config_dir + "/varnockd.local.conf";
-  if (g_master && !file_exists(conf) && !file_exists(localConf)) {
-    char line[sizeof kDefaultAccess];
-    memcpy(line, kDefaultAccess, sizeof line);
-    netsnmp_config_remember(line);
-  }
+  if (!g_master)
+    return;
+  if (!file_exists(conf) && !file_exists(localConf))
+    remember_line(kDefaultAccess);
+  if (!has_token(text, "sysobjectid"))
+    remember_line(kDefaultSysObjectId);
 }
 
 // The text of varnockd.conf and varnockd.local.conf, as one string.
@@ -349,6 +395,14 @@ bool agent_start(const Options &options, std::string *error) {
   } else {
     init_vacm_vars();
     init_usmUser();
+    // The system and statistics groups are the agent's own only where it
+    // is the master: under AgentX the master serves its own.
+    init_system_mib();
+    init_sysORTable();
+    init_snmp_mib();
+    init_snmpEngine();
+    init_snmpMPDStats();
+    init_usmStats();
   }
   init_mteObjects();
   init_mteObjectsConf();
@@ -360,8 +414,8 @@ bool agent_start(const Options &options, std::string *error) {
   g_master = options.role == AgentRole::Master;
   warn_if_readable_by_others(g_config_dir + "/varnockd.conf");
   warn_if_readable_by_others(g_config_dir + "/varnockd.local.conf");
-  remember_default_access();
   g_config_text = config_text();
+  remember_defaults(g_config_text);
   init_snmp(kAppName);
 
   if (subagent) {
@@ -397,6 +451,21 @@ std::string agent_addresses() {
 
 namespace {
 
+// A module's subtree in sysORTable (as a sub-agent, through the master's):
+// OSTRIK-MIB by its name, another by its module's.
+void list_in_sysor(const std::string &name, const HostOid &root, bool add) {
+  std::vector<oid> arcs(root.begin(), root.end());
+  if (!add) {
+    UNREGISTER_SYSOR_TABLE(arcs.data(), arcs.size());
+    return;
+  }
+  const std::string descr =
+      root == kOstrikMib
+          ? "OSTRIK-MIB: the Apache HTTP servers of this machine (module " + name + ")"
+          : "The variables of module " + name;
+  REGISTER_SYSOR_TABLE(arcs.data(), arcs.size(), descr.c_str());
+}
+
 // After a reload the modules may serve other subtrees: those no longer
 // served are unregistered (as a sub-agent, at the master too), new ones
 // registered; those that stay keep their registration, so that requests in
@@ -412,6 +481,7 @@ void sync_registrations(const Snapshot &snapshot) {
     }
     std::vector<oid> root(it->root.begin(), it->root.end());
     unregister_mib(root.data(), root.size());
+    list_in_sysor(it->name, it->root, false);
     snmp_log(LOG_INFO, "varnockd: subtree %s is no longer served\n",
              oid_text(it->root.data(), static_cast<int32_t>(it->root.size())).c_str());
     it = g_registered.erase(it);
@@ -446,6 +516,7 @@ bool agent_register_subtree(const std::string &name, const uint32_t *subtree, in
   if (netsnmp_register_handler(registration) != MIB_REGISTERED_OK)
     return false;
   g_registered.push_back({name, HostOid(subtree, subtree + length)});
+  list_in_sysor(name, g_registered.back().root, true);
   return true;
 }
 
@@ -475,7 +546,7 @@ void agent_reload_config() {
   }
   g_config_text = std::move(text);
   snmp_log(LOG_INFO, "varnockd: reading %s/varnockd.conf again\n", g_config_dir.c_str());
-  remember_default_access();
+  remember_defaults(g_config_text);
   update_config();
 }
 

@@ -63,6 +63,37 @@ TEST(DaemonSnmp, WalkAndBulkWalkAnswerBothScalarsAndEnd) {
   }
 }
 
+// The agent's own system group, with sysObjectID under our enterprise and
+// the names from varnockd.conf, its SNMP statistics, and OSTRIK-MIB listed
+// in sysORTable; a sysobjectid line of varnockd.conf names another.
+TEST(DaemonSnmp, ServesTheSystemGroupAndItsStatistics) {
+  const std::string sys = ".1.3.6.1.2.1.1.";
+  VarnockdSetup setup = ostrik_setup();
+  setup.varnockd_conf = "rocommunity public 127.0.0.1\nsyscontact ops@example.org\n"
+                        "sysName web-1\nsyslocation rack 4, row 2\n";
+  Varnockd daemon(setup);
+  CommandResult r = daemon.get({sys + "3.0", sys + "1.0", sys + "2.0", sys + "4.0", sys + "5.0",
+                                sys + "6.0", ".1.3.6.1.2.1.11.1.0"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<Varbind> got = parse_varbinds(r.out);
+  ASSERT_EQ(got.size(), 7u) << r.out;
+  EXPECT_EQ(got[0].value.rfind("Timeticks: ", 0), 0u) << got[0].value;
+  EXPECT_EQ(got[1].value.rfind("STRING: \"", 0), 0u) << got[1].value;
+  EXPECT_EQ(got[2].value, "OID: " + kSubtree);
+  EXPECT_EQ(got[3].value, "STRING: \"ops@example.org\"");
+  EXPECT_EQ(got[4].value, "STRING: \"web-1\"");
+  EXPECT_EQ(got[5].value, "STRING: \"rack 4, row 2\"");
+  EXPECT_EQ(got[6].value.rfind("Counter32: ", 0), 0u) << got[6].value; // snmpInPkts
+
+  const CommandResult table = daemon.tool("snmpwalk", {sys + "9.1.2"});
+  ASSERT_EQ(table.exit_code, 0) << table.err;
+  EXPECT_NE(table.out.find("OID: " + kSubtree + "\n"), std::string::npos) << table.out;
+
+  setup.varnockd_conf = "rocommunity public 127.0.0.1\nsysObjectID .1.3.6.1.4.1.32473.99\n";
+  Varnockd named(setup);
+  EXPECT_EQ(parse_varbinds(named.get({sys + "2.0"}).out).at(0).value, "OID: .1.3.6.1.4.1.32473.99");
+}
+
 TEST(DaemonSnmp, SetIsRefused) {
   VarnockdSetup setup = ostrik_setup();
   setup.varnockd_conf = "rwcommunity private 127.0.0.1\nrocommunity public 127.0.0.1\n";

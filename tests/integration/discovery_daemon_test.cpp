@@ -57,19 +57,27 @@ TEST(Discovery, FindsRunningApachesAndOneStartedLater) {
   for (const ApacheInstance *apache : {&prefork, &event, &tls}) {
     apache->load(0.5);
   }
+  // Started later: its port is known now, so that ports= can name it.
+  ApacheInstance later(kUser, kPassword);
+  later.stop();
 
   ASSERT_EQ(setenv("OSTRIK_DISCOVER_INTERVAL", "2", 1), 0);
   testsupport::VarnockdSetup setup;
   setup.daemon = VARNOCKD_PATH;
   setup.modules = {OSTRIK_MODULE_PATH};
   setup.debug = true; // the places watched are logged as notices
+  // Only the test's own servers are looked at (ports=): an Apache of this
+  // machine beside them is never sent the credentials.
+  std::string ports;
+  for (const int port : {prefork.port(), event.port(), tls.port(), unnamed_port, later.port()}) {
+    ports += (ports.empty() ? "" : ",") + std::to_string(port);
+  }
   setup.ostrik_cf = std::string("discover ") + kUser + " " + kPassword +
-                    " timeout=10 ca=" + pki.file("ca.pem") + "\n";
+                    " timeout=10 ca=" + pki.file("ca.pem") + " ports=" + ports + "\n";
   setup.tick_seconds = 1;
   testsupport::Varnockd daemon(setup);
   unsetenv("OSTRIK_DISCOVER_INTERVAL");
 
-  // Other Apaches of this machine may be found too: only ours are looked at.
   const OstrikWalk first =
       testsupport::parse_ostrik_walk(daemon.walk(testsupport::kOstrikSubtree).out);
   for (const ApacheInstance *apache : {&prefork, &event, &tls}) {
@@ -90,7 +98,7 @@ TEST(Discovery, FindsRunningApachesAndOneStartedLater) {
             std::string::npos);
   EXPECT_EQ(first.number(kPerformanceEntry, 4, unnamed_port), -1) << "no row of its own";
 
-  ApacheInstance later(kUser, kPassword);
+  ASSERT_TRUE(later.start());
   const OstrikWalk found = walk_until(daemon, 30, [&](const OstrikWalk &walk) {
     return walk.number(kPerformanceEntry, 4, later.port()) >= 1;
   });

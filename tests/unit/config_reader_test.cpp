@@ -161,10 +161,11 @@ TEST_F(ConfigReaderTest, EveryRejectedLineIsReportedWithItsLineNumber) {
        {{VARNOCK_LOG_ERR, "varnock: Password expected after the discover user - found 'u' in "
                           "config file, line 3"}}},
       {"Discover u p x",
-       "varnock: Unknown option (timeout=, ca=, insecure, owner=) - found 'x' in config file, line "
+       "varnock: Unknown option (timeout=, ca=, insecure, owner=, ports=) - found 'x' in config "
+       "file, line "
        "3\n",
        {{VARNOCK_LOG_ERR,
-         "varnock: Unknown option (timeout=, ca=, insecure, owner=) - found 'x' in "
+         "varnock: Unknown option (timeout=, ca=, insecure, owner=, ports=) - found 'x' in "
          "config file, line 3"}}},
   };
   for (const Case &c : cases) {
@@ -207,6 +208,15 @@ TEST_F(ConfigReaderTest, DiscoverLineSetsDiscoveryOnce) {
   EXPECT_EQ(discover_setting.reach.insecure, 1);
   EXPECT_EQ(log(), (Log{{VARNOCK_LOG_WARNING, "ostrik: line 2: the certificates of the servers "
                                               "discovery finds are not verified (insecure)\n"}}));
+
+  // ports= limits the look to the ports listed; without it, every port.
+  EXPECT_EQ(discover_setting.portCount, 0);
+  ASSERT_EQ(read("discover mon s3cret ports=8080,443 timeout=9\n"), 0);
+  EXPECT_EQ(err_, "");
+  ASSERT_EQ(discover_setting.portCount, 2);
+  EXPECT_EQ(discover_setting.ports[0], 8080);
+  EXPECT_EQ(discover_setting.ports[1], 443);
+  EXPECT_EQ(discover_setting.reach.timeout, 9);
 
   // owner= names the one user besides root trusted with the credentials,
   // looked up now; without it, root alone.
@@ -523,8 +533,12 @@ TEST_F(ConfigReaderTest, MalformedServerAndTimeOutLinesAreRefusedAndReadingGoesO
       {"discover u p ca=", "CA file or directory expected - found 'ca='"},
       {"discover insecure ca=/x", "insecure and ca= exclude each other - found 'discover'"},
       {"discover u p address=127.0.0.2",
-       "Unknown option (timeout=, ca=, insecure, owner=) - found"},
+       "Unknown option (timeout=, ca=, insecure, owner=, ports=) - found"},
       {"discover u timeout=5", "Password expected after the discover user - found 'u'"},
+      {"discover ports=80,,81", "ports= takes ports from 1 to 65535 separated by commas (at most "
+                                "64) - found 'ports=80,,81'"},
+      {"discover ports=65536", "ports= takes ports"},
+      {"discover ports=", "ports= takes ports"},
       {"discover owner=no-such-user-here", "owner= names no user of this machine - found "
                                            "'owner=no-such-user-here'"},
       {"server http://127.0.0.1:81 u p 0 owner=", "owner= names no user"},

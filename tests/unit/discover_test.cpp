@@ -171,7 +171,10 @@ TEST_F(Discover, MalformedProcFilesAreNamedWithTheirLinesAndPassedOver) {
   ASSERT_EQ(processes.size(), 1u);
 
   // The same tree through a whole look: the problems are logged, not fatal.
+  // Port 8080 is not the test's: ports= keeps the look away from it.
   discover_setting.enabled = 1;
+  discover_setting.portCount = 1;
+  discover_setting.ports[0] = 1;
   EXPECT_EQ(discover_servers(), 0);
   bool logged = false;
   for (const auto &entry : fake_varnock::log()) {
@@ -200,6 +203,16 @@ TEST_F(Discover, TheFirstPortThatAnswersItsStatusPageBecomesARow) {
   tree.flush();
   discover_setting.enabled = 1;
   discover_setting.reach.timeout = 30;
+  // Limited by ports= to the two that do not answer: no row, and the
+  // answering one is not asked.
+  discover_setting.portCount = 2;
+  discover_setting.ports[0] = static_cast<uint16_t>(other.port());
+  discover_setting.ports[1] = static_cast<uint16_t>(hung.port());
+  EXPECT_EQ(discover_servers(), 0);
+  EXPECT_TRUE(status.requests().empty());
+  EXPECT_EQ(server_list, nullptr);
+  discovery_reset();
+  discover_setting.portCount = 0;
   const auto began = std::chrono::steady_clock::now();
   EXPECT_EQ(refresh_discovery(), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(10));
