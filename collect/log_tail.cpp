@@ -504,7 +504,8 @@ bool LogTail::resume(const LogTailPosition &at) {
   const bool haveIdentity = at.known && (at.volume != 0 || at.index != 0);
   const uint64_t lineAt = at.copying ? at.copyOffset : at.offset;
   if (at.signature.size() > SIGNATURE || at.partial > lineAt || at.partial > LOG_LINE_LIMIT + 1 ||
-      (!at.copying && at.signature.size() > at.offset) || (at.copying && at.copyOffset > at.copyEnd)) {
+      (!at.copying && at.signature.size() > at.offset) ||
+      (at.copying && at.copyOffset > at.copyEnd)) {
     return false;
   }
   Impl &i = *impl_;
