@@ -2,6 +2,8 @@
 // each was left off, and the counters per server and per virtual host.
 #include "collect/access_log.h"
 
+#include <time.h>
+
 #include <algorithm>
 #include <bit>
 #include <memory>
@@ -55,6 +57,7 @@ struct LogFile {
   uint64_t backlog = 0;
   bool saidUnread = false; // the log line about it was written
   bool saidBehind = false;
+  bool resumed = false; // went on from a handed-on position, backlog not yet read
 
   explicit LogFile(ChosenLog from)
       : source(std::move(from.source)), format(std::move(from.format)), usable(from.usable) {
@@ -147,7 +150,13 @@ std::vector<ChosenLog> one_log_per_section(std::vector<LogSource> sources) {
 struct VhostRow {
   std::string name;
   LogCounters counters{};
+  int64_t since = 0;
 };
+
+// The wall-clock time counts are said to begin at.
+int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
+
+void (*refresh_hook)(void) = nullptr;
 
 bool shorter_then_smaller(std::string_view a, std::string_view b) {
   return a.size() != b.size() ? a.size() < b.size() : a < b;
@@ -221,6 +230,10 @@ struct LogState {
   std::string state = "no access log known";
   uint32_t unreadable = 0;
   uint64_t backlog = 0;
+  int64_t since = now_seconds();
+  // Positions handed on (a reload, a checkpoint), by path and host, taken
+  // up by the logs taken again.
+  std::unordered_map<std::string, LogTailPosition> handedOn;
 
   // Takes logs as the server's; a log already read (same path, format and
   // host) keeps its place in the file.
@@ -241,6 +254,7 @@ struct LogState {
         at->second.pop_back();
       } else {
         next.emplace_back(std::move(log));
+        resume(next.back());
       }
     }
     files = std::move(next);
@@ -250,6 +264,14 @@ struct LogState {
       if (f.usable) {
         total.gives |= f.format->gives;
       }
+    }
+  }
+
+  void resume(LogFile &file) {
+    auto at = handedOn.find(file.source.path + '\n' + file.source.vhost);
+    if (file.tail && at != handedOn.end()) {
+      file.resumed = file.tail->resume(at->second);
+      handedOn.erase(at);
     }
   }
 
@@ -266,7 +288,7 @@ struct LogState {
       if (vhosts.size() >= LOG_VHOST_LIMIT) {
         return nullptr;
       }
-      at = vhosts.insert(at, VhostRow{std::string(name), {}});
+      at = vhosts.insert(at, VhostRow{std::string(name), {}, now_seconds()});
     }
     at->counters.gives |= gives;
     return &at->counters;
@@ -395,6 +417,7 @@ void read_logs(const ServerEntry *entry, LogState *state) {
   state->backlog = 0;
   std::string first;
   std::string problem;
+  uint64_t catchingUp = 0; // backlog of logs read on from a handed-on position
   for (LogFile &file : state->files) {
     problem = file.source.problem;
     if (file.tail) {
@@ -405,6 +428,8 @@ void read_logs(const ServerEntry *entry, LogState *state) {
       file.backlog = result.backlog;
       state->backlog += result.backlog;
       problem = tail_problem(result);
+      file.resumed = file.resumed && result.backlog > 0;
+      catchingUp += file.resumed ? result.backlog : 0;
     }
     if (!problem.empty()) {
       ++state->unreadable;
@@ -419,6 +444,9 @@ void read_logs(const ServerEntry *entry, LogState *state) {
   } else if (state->pageLeftOut > 0) {
     state->state = "PAGE: names " + std::to_string(state->files.size() + state->pageLeftOut) +
                    " logs; only the first " + std::to_string(LOG_FILE_LIMIT) + " are read";
+  } else if (catchingUp > 0) {
+    state->state = "catching up: " + std::to_string((catchingUp + 1023) / 1024) +
+                   " KB written while the logs were not read wait";
   } else {
     state->state = state->files.empty() ? "no access log known" : "ok";
   }
@@ -494,6 +522,7 @@ bool log_summary(const ServerEntry *entry, LogSummary *out) {
   out->backlog = state->backlog;
   out->state = state->state.c_str();
   out->counters = &state->total;
+  out->since = state->since;
   return true;
 }
 
@@ -509,6 +538,7 @@ bool log_vhost_at(const ServerEntry *entry, size_t index, LogVhostView *out) {
   out->name = row.name.data();
   out->nameLength = row.name.size();
   out->counters = &row.counters;
+  out->since = row.since;
   return true;
 }
 
@@ -580,5 +610,65 @@ void refresh_access_logs(void) {
       }
     }
     read_logs(entry, state);
+  }
+  if (refresh_hook != nullptr) {
+    refresh_hook();
+  }
+}
+
+void log_set_refresh_hook(void (*hook)(void)) { refresh_hook = hook; }
+
+bool log_state_export(const ServerEntry *entry, LogSavedServer *out) {
+  const LogState *state = entry != nullptr ? entry->logs : nullptr;
+  if (state == nullptr || (!state->looked && state->handedOn.empty())) {
+    return false;
+  }
+  out->port = entry->port;
+  out->since = state->since;
+  out->total = state->total;
+  out->files.clear();
+  out->vhosts.clear();
+  for (const LogFile &file : state->files) {
+    if (file.tail) {
+      out->files.push_back(
+          LogSavedFile{file.source.path, file.source.vhost, file.tail->position()});
+    }
+  }
+  // Positions not taken up yet (a log not found again so far) are handed on
+  // in turn.
+  for (const auto &[key, at] : state->handedOn) {
+    const size_t cut = key.find('\n');
+    out->files.push_back(LogSavedFile{key.substr(0, cut), key.substr(cut + 1), at});
+  }
+  for (const VhostRow &row : state->vhosts) {
+    out->vhosts.push_back(LogSavedHost{row.name, row.since, row.counters});
+  }
+  return true;
+}
+
+void log_state_import(ServerEntry *entry, LogSavedServer saved) {
+  LogState *state = entry != nullptr ? state_of(entry) : nullptr;
+  if (state == nullptr) {
+    return;
+  }
+  state->since = saved.since;
+  state->total = saved.total;
+  state->vhosts.clear();
+  for (LogSavedHost &host : saved.vhosts) {
+    if (host_like(host.name) && state->vhosts.size() < LOG_VHOST_LIMIT) {
+      state->vhosts.push_back(VhostRow{std::move(host.name), host.counters, host.since});
+    }
+  }
+  std::sort(state->vhosts.begin(), state->vhosts.end(), [](const VhostRow &a, const VhostRow &b) {
+    return shorter_then_smaller(a.name, b.name);
+  });
+  state->vhosts.erase(
+      std::unique(state->vhosts.begin(), state->vhosts.end(),
+                  [](const VhostRow &a, const VhostRow &b) { return a.name == b.name; }),
+      state->vhosts.end());
+  for (LogSavedFile &file : saved.files) {
+    if (state->handedOn.size() < LOG_FILE_LIMIT) {
+      state->handedOn.emplace(file.path + '\n' + file.vhost, std::move(file.at));
+    }
   }
 }

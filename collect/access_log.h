@@ -6,6 +6,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
+#include <vector>
+
+#include "collect/log_tail.h"
 #include "config/server_entry.h"
 
 // The upper bounds of the response-time buckets, in microseconds: 5, 10,
@@ -46,6 +50,7 @@ struct LogVhostView {
   const char *name;
   size_t nameLength;
   const LogCounters *counters;
+  int64_t since; // when its counts began (seconds since 1970)
 };
 
 // What a server's logs said, for the tables.
@@ -55,6 +60,7 @@ struct LogSummary {
   uint64_t backlog;    // bytes left for the next refresh
   const char *state;   // "ok", or why a log is not read
   const LogCounters *counters;
+  int64_t since; // when the counters began (seconds since 1970)
 };
 // False while the server's logs have not been looked for.
 bool log_summary(const ServerEntry *entry, LogSummary *out);
@@ -76,3 +82,33 @@ void note_info_log_sources(ServerEntry *entry, const char *page);
 // A server whose logs no info page named has them looked for among the files
 // its processes hold open, at most once a minute.
 void refresh_access_logs(void);
+
+// What a server's logs have told so far, and where each log was left off,
+// as a checkpoint or a reload hands it on: a server given it goes on
+// counting from these values, and each of its logs that it takes again
+// (same path and host) from its position.
+struct LogSavedFile {
+  std::string path;
+  std::string vhost;
+  LogTailPosition at;
+};
+struct LogSavedHost {
+  std::string name;
+  int64_t since;
+  LogCounters counters;
+};
+struct LogSavedServer {
+  int32_t port = 0;
+  int64_t since = 0;
+  LogCounters total{};
+  std::vector<LogSavedFile> files;
+  std::vector<LogSavedHost> vhosts;
+};
+// False while the server's logs have not been looked for and nothing
+// was handed to it.
+bool log_state_export(const ServerEntry *entry, LogSavedServer *out);
+// Before the server's logs are looked for (a fresh start).
+void log_state_import(ServerEntry *entry, LogSavedServer saved);
+
+// Called after every refresh_access_logs (the checkpoint); null: none.
+void log_set_refresh_hook(void (*hook)(void));

@@ -108,6 +108,15 @@ public:
   // Bytes of the partial line left in the file, to be restored before the
   // next feed.
   size_t stored() const { return stored_; }
+  uint64_t skipped() const { return skipped_; }
+  bool discarding() const { return discarding_; }
+  // Between calls: as a splitter that left these in the file.
+  void resume(size_t stored, uint64_t skipped, bool discarding) {
+    reset();
+    stored_ = stored;
+    skipped_ = skipped;
+    discarding_ = discarding;
+  }
   void restore(std::string bytes) {
     carry_ = std::move(bytes);
     stored_ = 0;
@@ -463,6 +472,56 @@ LogTailResult LogTail::Impl::read(const std::string &path, Call &call) {
 }
 
 LogTail::LogTail(std::string path) : path_(std::move(path)), impl_(new Impl) {}
+
+LogTailPosition LogTail::position() const {
+  const Impl &i = *impl_;
+  LogTailPosition at;
+  at.known = i.haveIdentity || i.fromStart;
+  if (i.haveIdentity) {
+    at.volume = i.identity.volume;
+    at.index = i.identity.index;
+    at.offset = i.offset;
+    at.signature = i.signature;
+    at.partial = i.lines.stored();
+    at.skipped = i.lines.skipped();
+    at.discarding = i.lines.discarding();
+  }
+  if (i.copying) {
+    at.copying = true;
+    at.copyPath = i.copyPath;
+    at.copyVolume = i.copyIdentity.volume;
+    at.copyIndex = i.copyIdentity.index;
+    at.copyOffset = i.copyOffset;
+    at.copyEnd = i.copyEnd;
+    at.partial = i.lines.stored();
+    at.skipped = i.lines.skipped();
+    at.discarding = i.lines.discarding();
+  }
+  return at;
+}
+
+bool LogTail::resume(const LogTailPosition &at) {
+  const bool haveIdentity = at.known && (at.volume != 0 || at.index != 0);
+  const uint64_t lineAt = at.copying ? at.copyOffset : at.offset;
+  if (at.signature.size() > SIGNATURE || at.partial > lineAt || at.partial > LOG_LINE_LIMIT + 1 ||
+      (!at.copying && at.signature.size() > at.offset) ||
+      (at.copying && at.copyOffset > at.copyEnd)) {
+    return false;
+  }
+  Impl &i = *impl_;
+  i.haveIdentity = haveIdentity;
+  i.fromStart = at.known;
+  i.identity = PlatformFileIdentity{at.volume, at.index};
+  i.offset = haveIdentity ? at.offset : 0;
+  i.signature = haveIdentity ? at.signature : std::string();
+  i.copying = at.copying;
+  i.copyPath = at.copyPath;
+  i.copyIdentity = PlatformFileIdentity{at.copyVolume, at.copyIndex};
+  i.copyOffset = at.copyOffset;
+  i.copyEnd = at.copyEnd;
+  i.lines.resume(static_cast<size_t>(at.partial), at.skipped, at.discarding);
+  return true;
+}
 
 LogTail::~LogTail() = default;
 

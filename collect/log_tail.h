@@ -34,6 +34,30 @@ struct LogTailResult {
   const char *why = nullptr; // LOG_TAIL_REFUSED: why, a fixed text
 };
 
+// Where a follower stands in its log, as a checkpoint keeps it: the file
+// it reads (by identity), how far, the bytes just before that (to tell the
+// same file cut short and grown again), and the line it is in the middle
+// of; also the copy of a log cut short that it was still reading. A
+// follower given this goes on exactly where the one that gave it stopped:
+// the same file from the offset, a file renamed away (found by identity
+// next to the log) to its end and then the new log.
+struct LogTailPosition {
+  bool known = false; // false: no file read yet (the log is read from its start)
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  uint64_t offset = 0;
+  std::string signature; // at most 256 bytes
+  uint64_t partial = 0;  // bytes of an unfinished line just before offset
+  uint64_t skipped = 0;  // bytes of an overlong line passed over so far
+  bool discarding = false;
+  bool copying = false;
+  std::string copyPath;
+  uint64_t copyVolume = 0;
+  uint64_t copyIndex = 0;
+  uint64_t copyOffset = 0;
+  uint64_t copyEnd = 0;
+};
+
 class LogTail {
 public:
   explicit LogTail(std::string path);
@@ -62,6 +86,12 @@ public:
   // than root and owner() controls is REFUSED. Nothing is held open between
   // calls: a log deleted before its last lines were read loses them.
   LogTailResult read(size_t budget, LogLineSink sink, void *context);
+
+  // Where the follower stands between two reads, and a follower (not yet
+  // read) set to stand there. A position that makes no sense (a partial
+  // line longer than the offset) is refused: false, nothing changed.
+  LogTailPosition position() const;
+  bool resume(const LogTailPosition &at);
 
 private:
   struct Impl;

@@ -247,6 +247,7 @@ constinit MibVariable ostrik_ext_variables[] = {
     log_column(24, COUNTER64, "apacheLogTimeLe2500ms"),
     log_column(25, COUNTER64, "apacheLogTimeLe5s"),
     log_column(26, COUNTER64, "apacheLogTimeLe10s"),
+    log_column(27, STRING, "apacheLogCountersSince"),
 
     vhost_column(1, INTEGER, "apacheVhostLogPort"),
     vhost_column(2, STRING, "apacheVhostLogName"),
@@ -271,4 +272,5 @@ constinit MibVariable ostrik_ext_variables[] = {
     vhost_column(21, COUNTER64, "apacheVhostLogTimeLe2500ms"),
     vhost_column(22, COUNTER64, "apacheVhostLogTimeLe5s"),
     vhost_column(23, COUNTER64, "apacheVhostLogTimeLe10s"),
+    vhost_column(24, STRING, "apacheVhostLogCountersSince"),
 };

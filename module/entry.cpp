@@ -6,12 +6,14 @@
 
 #include <stdlib.h>
 
+#include <string>
 #include <vector>
 
 #include "collect/discover.h"
 #include "collect/fetch_page.h"
 #include "collect/footprint.h"
 #include "collect/listen_owner.h"
+#include "collect/log_checkpoint.h"
 #include "collect/page_refresh.h"
 #include "config/read_config.h"
 #include "config/server_list.h"
@@ -175,6 +177,53 @@ bool agent_reads_long_index() {
   return offered != nullptr && offered() == 1;
 }
 
+// The access logs' counts and positions, handed on across a reload like
+// the health; a start without them reads the checkpoint in the state
+// directory, systemd's $STATE_DIRECTORY (its first entry) when set.
+constexpr char kLogsKey[] = "ostrik.logs.1";
+
+void keep_log_state() {
+  const auto keep = reinterpret_cast<KeepFn>(platform_agent_function("VarnockHostKeep"));
+  if (keep == nullptr || server_list == nullptr) {
+    return;
+  }
+  try {
+    const std::string text = log_checkpoint_encode(log_checkpoint_gather());
+    if (text.size() < static_cast<size_t>(INT32_MAX)) {
+      (void)keep(kLogsKey, text.data(), static_cast<int32_t>(text.size()));
+    }
+  } catch (...) {
+    // no memory: the next start reads the checkpoint, or begins anew
+  }
+}
+
+void start_log_checkpoint() {
+  const char *state = getenv("STATE_DIRECTORY");
+  std::string directory = state != nullptr ? state : "";
+  directory = directory.substr(0, directory.find(':'));
+  if (!directory.empty() && directory[0] != '/') {
+    VarnockSyslog(VARNOCK_LOG_WARNING,
+                  "ostrik: STATE_DIRECTORY=\"%.200s\" is not an absolute path: no access-log "
+                  "checkpoint is kept",
+                  directory.c_str());
+    directory.clear();
+  }
+  const auto take = reinterpret_cast<TakeFn>(platform_agent_function("VarnockHostTake"));
+  const int32_t length = take != nullptr ? take(kLogsKey, nullptr, 0) : -1;
+  std::string handedOn;
+  bool have = false;
+  if (length > 0) {
+    try {
+      handedOn.resize(static_cast<size_t>(length));
+      have = take(kLogsKey, &handedOn[0], length) == length;
+    } catch (...) {
+      char none = 0;
+      (void)take(kLogsKey, &none, 0); // taken all the same: nothing stale stays
+    }
+  }
+  log_checkpoint_start(directory, have ? &handedOn : nullptr);
+}
+
 } // namespace
 
 const char *module_directory(void) { return module_directory_field; }
@@ -235,6 +284,7 @@ int32_t init(InitBlock *block) {
   // The first look, so that the first walk already has the servers found.
   (void)refresh_discovery();
   restore_server_health();
+  start_log_checkpoint();
 
   // The agent keeps the table variables from the first start; a second init
   // must not offer them twice.
@@ -294,6 +344,9 @@ int32_t finish(void) {
   topmod_release();
   footprint_release();
   keep_server_health();
+  (void)log_checkpoint_save();
+  keep_log_state();
+  log_checkpoint_stop();
   free_server_list();
   discovery_reset();
   listen_owner_reset();

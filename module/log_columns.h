@@ -9,3 +9,7 @@
 // LogCounters) as a Counter64, or null when the logs' formats cannot give
 // it (no status, no bytes, no times).
 unsigned char *log_counter_answer(const LogCounters &counters, int k, int32_t *valueLength);
+
+// A DateAndTime (RFC 2579, 11 octets, UTC) of since, seconds since 1970:
+// when a row's counters began.
+unsigned char *log_since_answer(int64_t since, int32_t *valueLength);

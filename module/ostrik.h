@@ -53,8 +53,11 @@ extern MibVariable ostrik_variables[OSTRIK_VARIABLE_COUNT];
 // (…16.3.15.1.column.port.length.name, a long index).
 constexpr int OSTRIK_PERF_EXT_COLUMNS = 23;
 constexpr int OSTRIK_HEALTH_COLUMNS = 9;
-constexpr int OSTRIK_LOG_COLUMNS = 26;
-constexpr int OSTRIK_VHOST_LOG_COLUMNS = 23;
+constexpr int OSTRIK_LOG_COLUMNS = 27;
+constexpr int OSTRIK_VHOST_LOG_COLUMNS = 24;
+// The last column of each log table: when its counters began.
+constexpr int OSTRIK_LOG_SINCE_COLUMN = 27;
+constexpr int OSTRIK_VHOST_LOG_SINCE_COLUMN = 24;
 // The first counter column of each log table (lines read); the counters
 // follow in the order of LogCounters.
 constexpr int OSTRIK_LOG_FIRST_COUNTER = 6;

@@ -37,6 +37,8 @@ unsigned char *log_column(const MibVariable *var, const ServerEntry *row, int32_
     const uint64_t kb = (summary.backlog + 1023) / 1024;
     return answer_int(static_cast<int32_t>(kb > UINT32_MAX ? UINT32_MAX : kb));
   }
+  case OSTRIK_LOG_SINCE_COLUMN:
+    return log_since_answer(summary.since, valueLength);
   default:
     if (summary.files == 0) {
       return nullptr;

@@ -54,6 +54,8 @@ unsigned char *vhost_column(const MibVariable *var, const ServerEntry *entry,
     *valueLength = static_cast<int32_t>(length);
     return reinterpret_cast<unsigned char *>(value_text);
   }
+  case OSTRIK_VHOST_LOG_SINCE_COLUMN:
+    return log_since_answer(view.since, valueLength);
   default:
     *valueLength = 4;
     return log_counter_answer(*view.counters, var->magic - OSTRIK_VHOST_LOG_FIRST_COUNTER,

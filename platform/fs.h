@@ -57,3 +57,9 @@ int platform_file_info(const char *path, uint64_t *size, bool *isDirectory);
 
 // Total physical memory in KB; UINT32_MAX when it does not fit, 0 when unknown.
 uint32_t platform_physical_memory_kb(void);
+
+// Replaces the file at path with size bytes of data as one step: they are
+// written to a temporary file next to it (mode 0600), flushed to the disk,
+// and renamed over path, so that a crash at any moment leaves either the old
+// file or the new one whole. 0 on success, -1 on failure (path unchanged).
+int platform_replace_file(const char *path, const char *data, size_t size);

@@ -27,6 +27,7 @@ constexpr char kStatusHealth[] = "apacheServerHealthStatus";
 constexpr char kThreadsColumn[] = "apacheFootprintNumThreads";
 constexpr char kLogStateColumn[] = "apacheLogState";
 constexpr char kNoLogState[] = "\"no access log known\"";
+constexpr char kLogLinesColumn[] = "apacheLogLines";
 
 // The labels of the health table's outcome column, by value.
 constexpr const char *kOutcomes[] = {"notTried", "ok",        "connectFailed", "timedOut",
@@ -119,7 +120,13 @@ ServerVerdict judge_servers(const std::vector<DumpRow> &rows) {
             kThreadsColumn +
             " is 0): the descriptors of its processes are not readable and no PID file or status "
             "page names its main process; its footprint is not measured");
-      if (value(kLogStateColumn, port) == kNoLogState)
+      const std::string logState = value(kLogStateColumn, port);
+      verdict.countsLogs = verdict.countsLogs || !value(kLogLinesColumn, port).empty();
+      if (!logState.empty() && logState != kNoLogState && logState != "\"ok\"" &&
+          logState.rfind("\"catching up", 0) != 0)
+        verdict.unreadLogs.push_back("an access log of the server at 127.0.0.1:" + port +
+                                     " is not read: " + logState);
+      if (logState == kNoLogState)
         verdict.notes.push_back("no access log of the server at 127.0.0.1:" + port +
                                 " is known: its information page names none, and neither the "
                                 "files its processes write nor its distribution's log directory "
@@ -160,16 +167,25 @@ int run_dump(std::vector<Module> &modules, const std::string &configDir, FILE *o
   }
   for (const std::string &message : verdict.unseen)
     fprintf(err, "varnockd: %s\n", message.c_str());
+  for (const std::string &message : verdict.unreadLogs)
+    fprintf(err, "varnockd: %s\n", message.c_str());
+  if (verdict.countsLogs)
+    fprintf(err, "varnockd: the access-log counters count from this dump's start: each log is "
+                 "read from its end, so they hold only what was written since\n");
   std::string list;
   for (const std::string &port : servers)
     list += (list.empty() ? "127.0.0.1:" : ", 127.0.0.1:") + port;
-  if (!verdict.unseen.empty()) {
-    // They answered, so the status stays 0; but their footprint's zeros
-    // are not to be read as a measure.
-    fprintf(err,
-            "varnockd: every configured server answered (%s), but the processes of %zu of them "
-            "were not found\n",
-            list.c_str(), verdict.unseen.size());
+  if (!verdict.unseen.empty() || !verdict.unreadLogs.empty()) {
+    // They answered, so the status stays 0; but their footprint's zeros,
+    // and the counts of a log not read, are not to be read as a measure.
+    std::string but;
+    if (!verdict.unseen.empty())
+      but = "the processes of " + std::to_string(verdict.unseen.size()) + " of them were not found";
+    if (!verdict.unreadLogs.empty())
+      but += (but.empty() ? "" : ", and ") + std::string("the access logs of ") +
+             std::to_string(verdict.unreadLogs.size()) + " of them are not all read";
+    fprintf(err, "varnockd: every configured server answered (%s), but %s\n", list.c_str(),
+            but.c_str());
     return 0;
   }
   fprintf(err, "varnockd: every configured server answered (%s)\n", list.c_str());

@@ -38,6 +38,8 @@ struct ServerVerdict {
   std::vector<std::string> silent;
   std::vector<std::string> notes;
   std::vector<std::string> unseen;
+  std::vector<std::string> unreadLogs; // servers that answered with a log not read
+  bool countsLogs = false;             // some server's access logs are counted
 };
 ServerVerdict judge_servers(const std::vector<DumpRow> &rows);
 

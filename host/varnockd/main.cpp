@@ -3,6 +3,7 @@
 // foreground, until SIGTERM or SIGINT; SIGHUP reloads them and varnockd.conf.
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -242,6 +243,15 @@ int main(int argc, char **argv) {
       return fail(error);
     g_modules.push_back(module);
   }
+
+  // The modules keep what must outlive a restart (the access-log
+  // checkpoint) in $STATE_DIRECTORY, which systemd's StateDirectory= sets
+  // and --state-dir names. A dump never touches it: its counts begin with
+  // it, and the service's checkpoint stays the service's.
+  if (options.dump)
+    unsetenv("STATE_DIRECTORY");
+  else if (!options.stateDir.empty())
+    setenv("STATE_DIRECTORY", options.stateDir.c_str(), 1);
 
   if (options.dump)
     return dump(options);

@@ -4,10 +4,14 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysinfo.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string>
 
 struct PlatformDirHandle {
   DIR *dir;
@@ -106,4 +110,41 @@ uint32_t platform_physical_memory_kb(void) {
   const unsigned long long kb =
       (static_cast<unsigned long long>(info.totalram) * info.mem_unit) >> 10;
   return kb > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(kb);
+}
+
+int platform_replace_file(const char *path, const char *data, size_t size) {
+  char temporary[PLATFORM_DIR_PATH_MAX];
+  const int n = snprintf(temporary, sizeof temporary, "%s.new", path);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof temporary) {
+    return -1;
+  }
+  const int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    return -1;
+  }
+  bool ok = true;
+  for (size_t done = 0; ok && done < size;) {
+    const ssize_t wrote = write(fd, data + done, size - done);
+    if (wrote < 0 && errno == EINTR) {
+      continue;
+    }
+    ok = wrote > 0;
+    done += ok ? static_cast<size_t>(wrote) : 0;
+  }
+  ok = ok && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  if (!ok || rename(temporary, path) != 0) {
+    unlink(temporary);
+    return -1;
+  }
+  // The rename itself is made durable with the directory.
+  std::string directory(path);
+  const size_t slash = directory.rfind('/');
+  directory = slash == std::string::npos ? "." : slash == 0 ? "/" : directory.substr(0, slash);
+  const int dir = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    (void)fsync(dir);
+    close(dir);
+  }
+  return 0;
 }

@@ -115,3 +115,32 @@ uint32_t platform_physical_memory_kb(void) {
   GlobalMemoryStatus(&status);
   return static_cast<uint32_t>(static_cast<uint64_t>(status.dwTotalPhys) >> 10);
 }
+
+int platform_replace_file(const char *path, const char *data, size_t size) {
+  char temporary[PLATFORM_DIR_PATH_MAX];
+  const int n = snprintf(temporary, sizeof temporary, "%s.new", path);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof temporary) {
+    return -1;
+  }
+  HANDLE file = CreateFileA(temporary, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return -1;
+  }
+  bool ok = true;
+  for (size_t done = 0; ok && done < size;) {
+    const size_t left = size - done;
+    const DWORD want = left > 0x40000000u ? 0x40000000u : static_cast<DWORD>(left);
+    DWORD wrote = 0;
+    ok = WriteFile(file, data + done, want, &wrote, nullptr) != 0 && wrote > 0;
+    done += wrote;
+  }
+  ok = ok && FlushFileBuffers(file) != 0;
+  ok = CloseHandle(file) != 0 && ok;
+  if (!ok ||
+      MoveFileExA(temporary, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == 0) {
+    DeleteFileA(temporary);
+    return -1;
+  }
+  return 0;
+}

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "collect/access_log.h"
+#include "collect/log_checkpoint.h"
 #include "collect/log_format.h"
 #include "collect/server_status.h"
 #include "config/server_list.h"
@@ -340,3 +341,43 @@ TEST_F(AccessLogTest, ALogThatCannotBeReadIsSaidSo) {
 }
 
 } // namespace
+
+// The checkpoint reads back exactly what was written, and refuses whole a
+// file damaged anywhere, cut short, or of another version.
+TEST(LogCheckpointText, ReadsBackWhatWasWrittenAndRefusesDamage) {
+  LogSavedServer server;
+  server.port = 8080;
+  server.since = 1790000000;
+  server.total.lines = 18446744073709551615ull;
+  server.total.atOrBelow[10] = 7;
+  server.total.gives = 5;
+  LogTailPosition at;
+  at.known = true;
+  at.volume = 2049;
+  at.index = 77;
+  at.offset = 1234;
+  at.signature = std::string("a line\n\0 \xff", 11);
+  at.partial = 3;
+  server.files.push_back(LogSavedFile{"/var/log/with space/access.log", "", at});
+  server.vhosts.push_back(LogSavedHost{"alpha.test", 1790000001, server.total});
+  const std::string text = log_checkpoint_encode({server, LogSavedServer{}});
+
+  std::vector<LogSavedServer> back;
+  ASSERT_TRUE(log_checkpoint_decode(text, &back));
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(log_checkpoint_encode(back), text);
+  EXPECT_EQ(back[0].files.at(0).path, "/var/log/with space/access.log");
+  EXPECT_EQ(back[0].files[0].at.signature, at.signature);
+  EXPECT_EQ(back[0].vhosts.at(0).counters.lines, server.total.lines);
+
+  for (size_t i = 0; i < text.size(); i += 7) {
+    std::string damaged = text;
+    damaged[i] = damaged[i] == '1' ? '2' : '1';
+    EXPECT_FALSE(log_checkpoint_decode(damaged, &back)) << "byte " << i;
+  }
+  EXPECT_FALSE(log_checkpoint_decode(text.substr(0, text.size() / 2), &back));
+  EXPECT_FALSE(log_checkpoint_decode("", &back));
+  std::string other = text;
+  other.replace(other.find(" 1\n"), 3, " 2\n");
+  EXPECT_FALSE(log_checkpoint_decode(other, &back));
+}

@@ -198,6 +198,46 @@ TEST_F(LogTailTest, CopyAndTruncateReadsTheUnreadRestFromTheCopy) {
   expectAllLinesOnce();
 }
 
+// A follower made anew from another's position (a restart) goes on where
+// that one stopped: mid-line, across a rename rotation, and mid-copy after
+// a copy-and-truncate; a position that makes no sense is refused.
+TEST_F(LogTailTest, PositionHandedOnGoesOnExactly) {
+  startFollowing();
+  lines(log, 2, true); // line 5 partial
+  read();
+  auto next = std::make_unique<LogTail>(log);
+  next->setOwner(geteuid());
+  ASSERT_TRUE(next->resume(tail.position()));
+  append(log, " done\n");
+  ASSERT_EQ(std::rename(log.c_str(), (log + ".1").c_str()), 0);
+  lines(log, 2);
+  read(*next);
+  ASSERT_EQ(seen.size(), 7u);
+  EXPECT_EQ(seen[4], "line 5 GET /index.html 200 done");
+  seen[4] = "line 5 GET /index.html 200";
+  expectAllLinesOnce();
+
+  std::string unread = numbered(30);
+  append(log, unread);
+  {
+    std::ifstream in(log, std::ios::binary);
+    std::ofstream(log + ".2", std::ios::binary) << in.rdbuf();
+  }
+  ASSERT_EQ(truncate(log.c_str(), 0), 0);
+  lines(log, 2);
+  EXPECT_GT(read(*next, 256).backlog, 0u); // the copy's rest waits
+  LogTail third(log);
+  third.setOwner(geteuid());
+  ASSERT_TRUE(third.resume(next->position()));
+  while (read(third, 256).backlog > 0) {
+  }
+  expectAllLinesOnce();
+
+  LogTailPosition nonsense = third.position();
+  nonsense.partial = nonsense.offset + 1;
+  EXPECT_FALSE(LogTail(log).resume(nonsense));
+}
+
 TEST_F(LogTailTest, BudgetSpreadsABigAppendOverCallsWithBacklog) {
   startFollowing();
   lines(log, 20000);
