@@ -34,8 +34,9 @@ constexpr const char *kUntrustedPage =
     "PAGE: not trusted to name files (its socket is neither root's nor its user's): its logs "
     "are not read";
 
-// Formats tried, in order, on a log whose format was assumed, until one
-// reads its lines.
+// Formats tried on a log whose format was assumed, until one reads a line.
+// Several may read the same line (combined's %t takes vhost_combined's
+// leading fields in): the one that tells the most wins, then the first.
 constexpr const char *kAssumedFormats[] = {"combined", "vhost_combined", "common"};
 
 // A log chosen to be read, with its format compiled. Logs of one format
@@ -50,8 +51,14 @@ struct ChosenLog {
 struct LogFile {
   LogSource source;
   SharedFormat format;
-  bool usable = false;  // a format compiled and nothing keeps the log from being read
-  bool matched = false; // a line was read by the format
+  bool usable = false; // a format compiled and nothing keeps the log from being read
+  // The format is known to hold: stated, or chosen by a line it read.
+  bool decided = false;
+  // Lines of a log whose format is still to be chosen: counted (as not
+  // understood) once a format reads one of its lines, never while none
+  // does. A copy of another log in a format of its own then does not
+  // count its requests twice.
+  uint64_t held = 0;
   std::unique_ptr<LogTail> tail;
   LogTailState state = LOG_TAIL_OK;
   uint64_t backlog = 0;
@@ -60,7 +67,8 @@ struct LogFile {
   bool resumed = false; // went on from a handed-on position, backlog not yet read
 
   explicit LogFile(ChosenLog from)
-      : source(std::move(from.source)), format(std::move(from.format)), usable(from.usable) {
+      : source(std::move(from.source)), format(std::move(from.format)), usable(from.usable),
+        decided(!source.assumed) {
     if (usable) {
       tail = std::make_unique<LogTail>(source.path);
     }
@@ -134,9 +142,17 @@ std::vector<ChosenLog> one_log_per_section(std::vector<LogSource> sources) {
   // The sections' keys view the logs' scopes: decide every log before
   // moving any.
   std::vector<bool> keep(logs.size());
+  bool global = false;
   for (size_t i = 0; i < logs.size(); ++i) {
     auto at = sections.find(logs[i].source.scope);
     keep[i] = at == sections.end() || !at->second.unconditional || at->second.best == i;
+    global = global || (keep[i] && logs[i].usable && logs[i].source.global);
+  }
+  // A GlobalLog records the requests of every virtual host as well, those
+  // that its own logs record among them: when one is read, the virtual
+  // hosts' own logs are not.
+  for (size_t i = 0; global && i < logs.size(); ++i) {
+    keep[i] = keep[i] && (logs[i].source.global || logs[i].source.scope.empty());
   }
   std::vector<ChosenLog> kept;
   for (size_t i = 0; i < logs.size(); ++i) {
@@ -235,27 +251,37 @@ struct LogState {
   // up by the logs taken again.
   std::unordered_map<std::string, LogTailPosition> handedOn;
 
-  // Takes logs as the server's; a log already read (same path, format and
-  // host) keeps its place in the file.
+  // Takes logs as the server's. A log already read (same path) keeps its
+  // follower, and so its place in the file: with the format it was read by
+  // when that was assumed both times (its lines chose it), else with the
+  // format now stated.
   void take(std::vector<ChosenLog> logs) {
-    auto key = [](const LogSource &s) { return s.path + '\n' + s.format + '\n' + s.vhost; };
-    std::unordered_map<std::string, std::vector<size_t>> old;
-    for (size_t i = files.size(); i-- > 0;) {
+    std::unordered_map<std::string, size_t> old;
+    for (size_t i = 0; i < files.size(); ++i) {
       if (files[i].tail) {
-        old[key(files[i].source)].push_back(i); // the first last
+        old.emplace(files[i].source.path, i);
       }
     }
     std::vector<LogFile> next;
     next.reserve(logs.size());
     for (ChosenLog &log : logs) {
-      auto at = log.source.problem.empty() ? old.find(key(log.source)) : old.end();
-      if (at != old.end() && !at->second.empty()) {
-        next.push_back(std::move(files[at->second.back()]));
-        at->second.pop_back();
-      } else {
+      auto at = log.source.problem.empty() ? old.find(log.source.path) : old.end();
+      if (at == old.end()) {
         next.emplace_back(std::move(log));
         resume(next.back());
+        continue;
       }
+      LogFile &kept = files[at->second];
+      old.erase(at);
+      if (kept.source.assumed && log.source.assumed) {
+        log.source.format = std::move(kept.source.format);
+        log.format = std::move(kept.format);
+      } else {
+        kept.decided = !log.source.assumed;
+      }
+      kept.source = std::move(log.source);
+      kept.format = std::move(log.format);
+      next.push_back(std::move(kept));
     }
     files = std::move(next);
     looked = true;
@@ -297,16 +323,21 @@ struct LogState {
 
 namespace {
 
+// How much a format that read a line tells of it: a host name read from
+// the line first, then the time taken, then the number of fields.
+int told(const LogFormat &format, const LogRecord &record) {
+  const bool host =
+      record.vhost != nullptr && host_like(std::string_view(record.vhost, record.vhostLength));
+  return (host ? 16 : 0) + ((format.gives & LOG_GIVES_TIME) != 0 ? 8 : 0) +
+         std::popcount(format.gives);
+}
+
 // Parses a line of file. Until a line of a log whose format was assumed has
-// been read, each line that its format does not read is tried with the
-// other formats, and the first that reads it is kept.
+// been read, each line is tried with its format and the others assumed,
+// and the one that tells the most of the first line read is kept.
 bool parse(LogFile *file, const char *line, size_t length, LogRecord *record) {
-  if (log_line_parse(*file->format, line, length, record)) {
-    file->matched = true;
-    return true;
-  }
-  if (!file->source.assumed || file->matched) {
-    return false;
+  if (file->decided) {
+    return log_line_parse(*file->format, line, length, record);
   }
   // The formats tried, compiled once.
   static const std::vector<std::pair<const char *, SharedFormat>> tried = [] {
@@ -320,15 +351,31 @@ bool parse(LogFile *file, const char *line, size_t length, LogRecord *record) {
     }
     return out;
   }();
+  SharedFormat best;
+  const char *bestText = nullptr;
+  int bestTold = -1;
+  if (log_line_parse(*file->format, line, length, record)) {
+    best = file->format;
+    bestTold = told(*best, *record);
+  }
   for (const auto &[text, other] : tried) {
-    if (text != file->source.format && log_line_parse(*other, line, length, record)) {
-      file->format = other;
-      file->source.format = text;
-      file->matched = true;
-      return true;
+    if (text != file->source.format && log_line_parse(*other, line, length, record) &&
+        told(*other, *record) > bestTold) {
+      best = other;
+      bestText = text;
+      bestTold = told(*other, *record);
     }
   }
-  return false;
+  if (best == nullptr) {
+    return false;
+  }
+  if (bestText != nullptr) {
+    file->format = best;
+    file->source.format = bestText;
+  }
+  file->decided = true;
+  // The record of the format kept (the last tried may have been another).
+  return log_line_parse(*best, line, length, record);
 }
 
 struct Reading {
@@ -340,9 +387,24 @@ void take_line(void *context, const char *line, size_t length) {
   Reading *r = static_cast<Reading *>(context);
   LogFile *file = r->file;
   LogState *state = r->state;
-  ++state->total.lines;
   LogRecord record{};
+  const bool undecided = !file->decided;
   const bool read = line != nullptr && parse(file, line, length, &record);
+  if (undecided && !read) {
+    ++file->held;
+    return;
+  }
+  ++state->total.lines;
+  if (file->held > 0) {
+    // What waited for the format, now known: not understood.
+    state->total.lines += file->held;
+    state->total.unparsed += file->held;
+    if (LogCounters *own = state->vhost(file->source.vhost, 0)) {
+      own->lines += file->held;
+      own->unparsed += file->held;
+    }
+    file->held = 0;
+  }
   const uint32_t gives = file->format != nullptr ? file->format->gives : 0;
   state->total.gives |= gives;
   LogCounters *host = nullptr;
@@ -430,6 +492,12 @@ void read_logs(const ServerEntry *entry, LogState *state) {
       problem = tail_problem(result);
       file.resumed = file.resumed && result.backlog > 0;
       catchingUp += file.resumed ? result.backlog : 0;
+      if (problem.empty() && !file.decided && file.held > 0) {
+        // Which requests such a log records is not known either (it may
+        // repeat another log's): its lines are left out rather than
+        // counted twice.
+        problem = "format not known: " + std::to_string(file.held) + " lines not counted";
+      }
     }
     if (!problem.empty()) {
       ++state->unreadable;

@@ -9,6 +9,7 @@
 #include "collect/listen_owner.h"
 #include "collect/log_format.h"
 #include "platform/fs.h"
+#include "platform/net.h"
 #include "platform/proc_table.h"
 #include "platform/root_files.h"
 #include "pluginlib/text.h"
@@ -286,6 +287,27 @@ void add_source(std::vector<LogSource> *sources, LogSource source) {
 
 } // namespace
 
+std::string log_default_host_name() {
+  // As Apache takes it when it starts, once.
+  static const std::string name = [] {
+    char own[256];
+    if (platform_host_name(own, sizeof own) != 0 || own[0] == '\0') {
+      return std::string("127.0.0.1");
+    }
+    if (std::strchr(own, '.') != nullptr) {
+      return std::string(own);
+    }
+    PlatformAddress address{};
+    if (platform_resolve_address(own, &address, 1) < 1) {
+      return std::string("127.0.0.1");
+    }
+    char text[64];
+    platform_format_address(&address, text, sizeof text);
+    return std::string(text[0] != '\0' ? text : own);
+  }();
+  return name;
+}
+
 std::vector<LogSource> log_sources_from_info(const char *page, const char *serverRoot) {
   std::vector<LogSource> sources;
   if (page == nullptr) {
@@ -302,10 +324,14 @@ std::vector<LogSource> log_sources_from_info(const char *page, const char *serve
   for (const Directive &d : directives) {
     if (d.name == "LogFormat" && !d.args.empty()) {
       formats[d.scope + '\n' + (d.args.size() > 1 ? d.args[1] : "")] = d.args[0];
-    } else if (d.name == "ServerName" && !d.args.empty() && !d.scope.empty()) {
+    } else if (d.name == "ServerName" && !d.args.empty()) {
       names.emplace(d.scope, host_name(d.args[0]));
     }
   }
+  // A virtual host without a ServerName is called as the main server is
+  // (its ServerName, else the machine's name), as Apache's %v calls it.
+  const auto main = names.find("");
+  const std::string mainName = main != names.end() ? main->second : log_default_host_name();
   auto defined = [&](const std::string &scope, const std::string &name) -> const std::string * {
     auto it = formats.find(scope + '\n' + name);
     if (it == formats.end()) {
@@ -354,15 +380,14 @@ std::vector<LogSource> log_sources_from_info(const char *page, const char *serve
       source.path = root + (root.back() == '/' ? "" : "/") + source.path;
     }
     source.scope = d.scope;
+    source.global = d.name == "GlobalLog";
     for (size_t i = 2; i < d.args.size(); ++i) {
       source.conditional = source.conditional || d.args[i].compare(0, 4, "env=") == 0 ||
                            d.args[i].compare(0, 5, "expr=") == 0;
     }
     if (!d.scope.empty() && !format_names_host(source.format)) {
       const auto it = names.find(d.scope);
-      if (it != names.end()) {
-        source.vhost = it->second;
-      }
+      source.vhost = it != names.end() ? it->second : mainName;
     }
     add_source(&sources, std::move(source));
   }
@@ -379,6 +404,25 @@ bool access_log_name(const std::string &path) {
   const bool access = name.find("access") != std::string::npos;
   const bool endsLog = name.size() >= 3 && name.compare(name.size() - 3, 3, "log") == 0;
   return access || (endsLog && name.find("error") == std::string::npos);
+}
+
+// As Debian lays its logs out, the default site (000-default.conf) writes
+// access.log and every other virtual host other_vhosts_access.log: where
+// both are found, the first records the default site's requests alone.
+void name_default_site(std::vector<LogSource> *sources) {
+  for (const LogSource &other : *sources) {
+    const size_t slash = other.path.rfind('/');
+    if (slash == std::string::npos ||
+        other.path.compare(slash + 1, std::string::npos, "other_vhosts_access.log") != 0) {
+      continue;
+    }
+    const std::string own = other.path.substr(0, slash + 1) + "access.log";
+    for (LogSource &source : *sources) {
+      if (source.path == own) {
+        source.vhost = log_default_host_name();
+      }
+    }
+  }
 }
 
 } // namespace
@@ -418,6 +462,7 @@ std::vector<LogSource> log_sources_from_processes(int32_t pid, const char *error
     source.scope = path;
     add_source(&sources, std::move(source));
   }
+  name_default_site(&sources);
   return sources;
 }
 
@@ -461,5 +506,6 @@ std::vector<LogSource> log_sources_from_layout(int32_t pid) {
       add_source(&sources, std::move(source));
     }
   }
+  name_default_site(&sources);
   return sources;
 }

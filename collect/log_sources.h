@@ -27,7 +27,16 @@ struct LogSource {
   // it is conditional (env= or expr=).
   std::string scope;
   bool conditional = false;
+  // A GlobalLog: it records the requests of every virtual host, also of
+  // those that log on their own.
+  bool global = false;
 };
+
+// The name Apache gives the main server when no ServerName names it, as
+// its %v writes it: this machine's host name when that holds a dot, else
+// the first address the name resolves to (the bare name when it does not
+// resolve). Looked up once.
+std::string log_default_host_name();
 
 // The access logs an info page names, in page order, each path once.
 // page is the page as the server sent it (its HTML): the format strings need
@@ -41,7 +50,9 @@ std::vector<LogSource> log_sources_from_info(const char *page, const char *serve
 // server root) whose name holds "access", or ends in "log" and does not
 // hold "error" (format "combined", assumed). When the descriptors of pid
 // cannot be read, the logs of the distribution's layout
-// (log_sources_from_layout). Empty when neither shows any.
+// (log_sources_from_layout). Empty when neither shows any. As Debian lays
+// its logs out, an access.log beside other_vhosts_access.log is the default
+// site's own, named log_default_host_name().
 std::vector<LogSource> log_sources_from_processes(int32_t pid, const char *errorLog);
 
 // The access logs that a distribution's layout says main process pid

@@ -15,9 +15,12 @@
 #include "collect/access_log.h"
 #include "collect/log_checkpoint.h"
 #include "collect/log_format.h"
+#include "collect/log_sources.h"
 #include "collect/server_status.h"
 #include "config/server_list.h"
 #include "module/ostrik.h"
+#include "platform/proc_table.h"
+#include "tests/support/fake_proc.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/module_harness.h"
 #include "tests/support/module_state.h"
@@ -208,6 +211,80 @@ TEST_F(AccessLogTest, OneLogPerSectionIsReadFromATrustedPage) {
   refresh();
   EXPECT_EQ(get(log_column(2), row).integer(), 0);
   EXPECT_EQ(summary(port).counters->lines, 2u);
+}
+
+// A GlobalLog records every host's requests, those of a host that logs on
+// its own too: the host's own log is then not read.
+TEST_F(AccessLogTest, AGlobalLogIsNotCountedBesideAHostsOwn) {
+  const std::string d = dir.path();
+  const int port = paged_server("Module Name: mod_log_config.c\nIn file: /etc/h.conf\n"
+                                "  1: GlobalLog " +
+                                d +
+                                "/global_log vhost_combined\n"
+                                "  2: &lt;VirtualHost *:80&gt;\n"
+                                "  3:   CustomLog " +
+                                d +
+                                "/own_log \"%h %&gt;s %b %D\"\n"
+                                "    : &lt;/VirtualHost&gt;\n");
+  append(d + "/global_log", "");
+  append(d + "/own_log", "");
+  refresh();
+  const std::string common = kCommonLine;
+  append(d + "/global_log", "a.test:80 " + common.substr(0, common.size() - 1) + " \"-\" \"-\"\n");
+  append(d + "/own_log", "127.0.0.1 200 5 1000\n");
+  refresh();
+  EXPECT_EQ(summary(port).files, 1u);
+  EXPECT_EQ(summary(port).counters->lines, 1u);
+  EXPECT_EQ(walk_hosts(), std::vector<std::string>{"a.test"});
+}
+
+// Logs found among the files a server's processes hold open, as Debian
+// lays them out: each log's format is chosen by what it tells of its first
+// line read (the host before all), and kept with its place across the
+// rescans; the default site's access.log names its row as Apache names the
+// server; a log that no format reads is not counted, and said so.
+TEST_F(AccessLogTest, FoundLogsAreReadByTheFormatThatTellsMostAndKept) {
+  testsupport::TempDir root;
+  testsupport::FakeProc tree(root.path());
+  const std::string own = dir.file("access.log");
+  const std::string others = dir.file("other_vhosts_access.log");
+  const std::string copy = dir.file("timed.log");
+  const int flags = 0102001; // O_WRONLY | O_APPEND | O_LARGEFILE
+  tree.process(100, 1, "apache2");
+  int fd = 5;
+  for (const std::string &log : {own, others, copy}) {
+    append(log, "");
+    tree.open_file(100, fd++, log, flags);
+  }
+  tree.flush();
+  platform_set_proc_root(root.path().c_str());
+  const int port = testsupport::free_tcp_port();
+  EXPECT_EQ(add_server(port, "u", "p", 0, "dTpw"), 1);
+  find_server(port)->pid = 100;
+  refresh();
+
+  const std::string common = kCommonLine;
+  const std::string combined = common.substr(0, common.size() - 1) + " \"-\" \"-\"\n";
+  append(others, "a.test:80 " + combined);
+  append(own, common);
+  append(copy, "127.0.0.1 200 5 1000\n");
+  refresh();
+  EXPECT_EQ(summary(port).counters->lines, 2u);
+  EXPECT_EQ(summary(port).counters->unparsed, 0u);
+  EXPECT_EQ(walk_hosts(), (std::vector<std::string>{"a.test", log_default_host_name()}));
+  EXPECT_EQ(std::string(summary(port).state), copy + ": format not known: 1 lines not counted");
+
+  // Past a rescan (once a minute), nothing is lost.
+  for (int i = 0; i < 7; ++i) {
+    append(own, common);
+    append(others, "b.test:80 " + combined);
+    refresh();
+  }
+  EXPECT_EQ(summary(port).counters->lines, 16u);
+  EXPECT_EQ(summary(port).counters->unparsed, 0u);
+  EXPECT_EQ(get(vhost_column(3), host_index(port, log_default_host_name())).counter, 8u);
+  EXPECT_EQ(get(vhost_column(3), host_index(port, "b.test")).counter, 7u);
+  platform_set_proc_root(nullptr);
 }
 
 // Thousands of logs in one section are chosen among at once: conditional

@@ -64,7 +64,8 @@ TEST(LogSources, DebianInfoPage) {
       {{logs + "other_vhosts_access.log",
         "%v:%p %h %l %u %t \\\"%r\\\" %>s %O \\\"%{Referer}i\\\" \\\"%{User-Agent}i\\\"", "", ""},
        {logs + "access.log",
-        "%h %l %u %t \\\"%r\\\" %>s %O \\\"%{Referer}i\\\" \\\"%{User-Agent}i\\\"", "", ""}});
+        "%h %l %u %t \\\"%r\\\" %>s %O \\\"%{Referer}i\\\" \\\"%{User-Agent}i\\\"",
+        log_default_host_name(), ""}});
 
   // The same page through html_to_text, which drops the entities (the
   // quotes among them), still gives the files.
@@ -115,6 +116,9 @@ TEST(LogSources, VirtualHostsPipesSyslogAndRelativePaths) {
       "  62:   customlog /var/log/shared.log combined",
       "  63:   CustomLog /var/log/blog.log common",
       "    : </VirtualHost>",
+      "  70: <VirtualHost *:80>",
+      "  71:   CustomLog /var/log/default.log common",
+      "    : </VirtualHost>",
   });
   expect_sources(log_sources_from_info(page.c_str(), "/srv/httpd/"),
                  {{"/srv/httpd/logs/transfer_log", "%h %>s %b", "", ""},
@@ -126,10 +130,12 @@ TEST(LogSources, VirtualHostsPipesSyslogAndRelativePaths) {
                   {"/var/log/www_access.log", timed, "www.example.org", ""},
                   {"/var/log/shop access.log", "%v %h %>s %D", "", ""},
                   {"/var/log/shared.log", log_format_nickname("combined"), "", ""},
-                  {"/var/log/blog.log", log_format_nickname("common"), "blog.example.org", ""}});
+                  {"/var/log/blog.log", log_format_nickname("common"), "blog.example.org", ""},
+                  {"/var/log/default.log", log_format_nickname("common"), "main.example.org", ""}});
 
   // A virtual host's nickless LogFormat, here naming a nickname, is its
   // TransferLog's format; without one a TransferLog writes Apache's default.
+  // Without any ServerName, the host is named as Apache names the machine.
   // Broken listing lines are passed over.
   const std::string bare = info_page(
       {"Module Name: mod_log_config.c", "In file: /etc/h.conf", "  1: <VirtualHost *:80>",
@@ -137,10 +143,11 @@ TEST(LogSources, VirtualHostsPipesSyslogAndRelativePaths) {
        "  4: <", "    : </", "    : </VirtualHost>", "  5: CustomLog",
        "  6: TransferLog /var/log/t_log", "  7: LogFormat", "  8: CustomLog \"/var/log/open_log"});
   const std::string common = "%h %l %u %t \\\"%r\\\" %>s %b";
-  expect_sources(log_sources_from_info(bare.c_str(), ""),
-                 {{"/var/log/vhost_log", log_format_nickname("combined"), "", ""},
-                  {"/var/log/t_log", common, "", ""},
-                  {"/var/log/open_log", common, "", ""}});
+  expect_sources(
+      log_sources_from_info(bare.c_str(), ""),
+      {{"/var/log/vhost_log", log_format_nickname("combined"), log_default_host_name(), ""},
+       {"/var/log/t_log", common, "", ""},
+       {"/var/log/open_log", common, "", ""}});
   EXPECT_TRUE(log_sources_from_info("", "/srv").empty());
   EXPECT_TRUE(log_sources_from_info(nullptr, "/srv").empty());
 }
@@ -245,6 +252,10 @@ TEST(LogSources, FilesTheProcessesWrite) {
   EXPECT_EQ(layout_paths(100),
             (std::vector<std::string>{var.file("apache2-web/access.log"),
                                       var.file("apache2-web/other_vhosts_access.log")}));
+  // There the default site writes access.log, every other host
+  // other_vhosts_access.log.
+  EXPECT_EQ(log_sources_from_processes(100, "")[0].vhost, log_default_host_name());
+  EXPECT_EQ(log_sources_from_processes(100, "")[1].vhost, "");
   EXPECT_EQ(layout_paths(300), (std::vector<std::string>{var.file("httpd/access_log"),
                                                          var.file("httpd/ssl_access_log")}));
   chmod(var.file("apache2-web").c_str(), 0770); // its group may write there
