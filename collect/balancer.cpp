@@ -102,7 +102,7 @@ void read_worker_item(Member *member, std::string_view line, size_t p) {
   if (labelled_value(line, p, "Name", &value)) {
     member->name.assign(value);
     member->named = true;
-  } else if (labelled_value(line, p, "Status", &value)) {
+  } else if (labelled_value(line, p, "Status", &value) && !value.empty()) {
     member->flags = shown_flags(value);
     member->state = balancer_member_state(member->flags.c_str());
     member->present |= MEMBER_HAS_STATUS;
