@@ -68,6 +68,7 @@ struct Probes {
   ~Probes() {
     for (size_t i = 0; entries && i < count; ++i) {
       tls_state_free(entries[i].tls);
+      balancer_state_free(entries[i].balancers);
     }
   }
   Probes(const Probes &) = delete;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "collect/access_log.h"
+#include "collect/balancer.h"
 #include "collect/fetch_page.h"
 #include "collect/http_answer.h"
 #include "collect/page_number.h"
@@ -140,6 +141,7 @@ void parse_server_status(ServerEntry *entry, const char *text) {
     count_scoreboard(entry, line);
   }
   parse_status_extras(entry, text);
+  parse_balancer_members(entry, text);
 }
 
 namespace {

@@ -33,7 +33,7 @@ int status_page_generation(const ServerEntry *entry, const char *text);
 // status_page_generation) and the seven scoreboard counts. A label that
 // is missing, or a line with too few tokens, leaves its field unchanged.
 // Then reads the page's further items into entry->extras
-// (parse_status_extras).
+// (parse_status_extras), and its balancer members (parse_balancer_members).
 void parse_server_status(ServerEntry *entry, const char *text);
 
 // Replaces entry->extras with what the page (plain text) says beyond the

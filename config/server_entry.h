@@ -108,6 +108,9 @@ struct TlsState;
 // The access-log readers and counters of one server.
 struct LogState;
 
+// The members of a server's proxy balancers, as its status page lists them.
+struct BalancerState;
+
 // What the last status page read said beyond the original fields. A value
 // counts only while its bit (1 << StatusExtra) is set in present, that is
 // while the last page read had its line; the MPM name has bit EXTRA_COUNT.
@@ -205,6 +208,10 @@ struct ServerEntry {
   // port at the last refresh (heldByUid), so that a change is logged once.
   int32_t heldByOther;
   uint32_t heldByUid;
+  // The members of the server's proxy balancers (collect/balancer.h), as the
+  // last status page read listed them; made at the first page that lists
+  // one, released with the entry.
+  BalancerState *balancers;
 };
 
 // Records the outcome of one fetch of a page in health at time now.
@@ -214,6 +221,8 @@ void note_page_fetch(PageHealth *health, PageOutcome outcome, int32_t httpCode, 
 void tls_state_free(TlsState *state);
 // Releases a server's access-log state (null is fine).
 void log_state_free(LogState *state);
+// Releases a server's balancer members (null is fine).
+void balancer_state_free(BalancerState *state);
 
 // The page layout a server writes: 2 when its version begins with
 // "Apache/2.", else 1 (also for an entry that has no version yet).

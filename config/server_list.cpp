@@ -112,6 +112,7 @@ void free_server_list(void) {
     ServerEntry *next = entry->next;
     tls_state_free(entry->tls);
     log_state_free(entry->logs);
+    balancer_state_free(entry->balancers);
     std::free(entry);
     entry = next;
   }

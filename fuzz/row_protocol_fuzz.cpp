@@ -8,7 +8,10 @@
 // access-log table has a row for each host name length from 1 to the
 // longest a row may have (its index then fills most of an agent's longest
 // OID), read from a log of the server at port 8080; longer names and names
-// unlike host names in that log must give no row.
+// unlike host names in that log must give no row. The balancer member
+// table has members of port 443 whose balancer names and URLs run from one
+// byte to the longest a row may have, read from a status page with lines
+// that must give no row.
 //
 // The refreshes never reach the network: the clock stands still, and each
 // refresh ran once on an empty list before the servers were added, so every
@@ -32,6 +35,7 @@
 #include <string>
 
 #include "collect/access_log.h"
+#include "collect/balancer.h"
 #include "collect/footprint.h"
 #include "collect/server_info.h"
 #include "collect/server_status.h"
@@ -144,6 +148,67 @@ void make_host_rows() {
   rmdir(dir);
   const ServerEntry *hosts = find_server(8080);
   fuzz::check(log_vhost_count(hosts) == LOG_VHOST_NAME_MAX + 1, "host rows missing");
+}
+
+// Members of the server at port 443: balancer names and URLs of every
+// length from 1 to the longest that gets a row, a few values missing, and
+// lines that give no row (names too long, with a blank, of no balancer).
+void make_member_rows() {
+  std::string page;
+  size_t b = 0;
+  for (size_t balancer :
+       {size_t{1}, size_t{2}, size_t{17}, BALANCER_NAME_MAX - 1, BALANCER_NAME_MAX}) {
+    const std::string n = std::to_string(b++);
+    page += "ProxyBalancer[" + n + "]Name: " + std::string(balancer, 'b') + "\n";
+    for (size_t member : {size_t{1}, size_t{3}, size_t{33}, BALANCER_MEMBER_NAME_MAX - 1,
+                          BALANCER_MEMBER_NAME_MAX, BALANCER_MEMBER_NAME_MAX + 1}) {
+      const std::string w = "ProxyBalancer[" + n + "]Worker[" + std::to_string(member) + "]";
+      page += w + "Name: " + std::string(member, 'm') + "\n";
+      if (member % 2 == 1) {
+        page +=
+            w + "Status: Init Err\n" + w + "Elected: 18446744073709551615\n" + w + "Sent: 16E\n";
+      }
+      page += w + "Busy: 4294967296\n" + w + "Rcvd: 1.2K\n";
+    }
+  }
+  page += "ProxyBalancer[9]Name: " + std::string(BALANCER_NAME_MAX + 1, 'b') +
+          "\nProxyBalancer[9]Worker[0]Name: m\nProxyBalancer[8]Name: balancer://x\n"
+          "ProxyBalancer[8]Worker[0]Name: a b\nProxyBalancer[8]Worker[1]Status: Init Ok\n"
+          "ProxyBalancer[99]Worker[0]Name: orphan\n";
+  parse_balancer_members(find_server(443), page.c_str());
+  fuzz::check(balancer_member_count(find_server(443)) == 5 * 5, "member rows missing");
+}
+
+// True when the long index at index (port, length, balancer, length,
+// member) names a member's row whose names are the answer text when it is
+// one of them.
+bool names_member_row(const uint32_t *index, int32_t arcs, const unsigned char *answer) {
+  BalancerMemberView m;
+  for (const ServerEntry *e = server_list; e != nullptr; e = e->next) {
+    if (static_cast<uint32_t>(e->port) != index[0]) {
+      continue;
+    }
+    for (size_t i = 0; balancer_member_at(e, i, &m); ++i) {
+      if (static_cast<int32_t>(m.balancerLength + m.nameLength) + 3 != arcs ||
+          index[1] != m.balancerLength || index[2 + m.balancerLength] != m.nameLength) {
+        continue;
+      }
+      bool same = true;
+      for (size_t k = 0; k < m.balancerLength && same; ++k) {
+        same = index[2 + k] == static_cast<unsigned char>(m.balancer[k]);
+      }
+      for (size_t k = 0; k < m.nameLength && same; ++k) {
+        same = index[3 + m.balancerLength + k] == static_cast<unsigned char>(m.name[k]);
+      }
+      if (same) {
+        const std::string text(value_text);
+        return answer != reinterpret_cast<unsigned char *>(value_text) ||
+               text == std::string(m.balancer, m.balancerLength) ||
+               text == std::string(m.name, m.nameLength) || text == m.flags;
+      }
+    }
+  }
+  return false;
 }
 
 // True when the long index at oid (port, length, name) names a row whose
@@ -292,6 +357,17 @@ void check_answer(Request &r) {
     fuzz::check(!table || row == nullptr, "no answer for a row that exists");
     return;
   }
+  if (var.handler == var_apachebalancer) {
+    // An instance: the column's arcs, then the port and two names.
+    fuzz::check(r.length > var.oidLength + 1 && r.length <= VARNOCK_LONG_INDEX_MAX_OID,
+                "a member's index of the wrong length");
+    fuzz::check(std::memcmp(r.oid.get(), var.oid, sizeof(uint32_t) * (var.oidLength - 1u)) == 0,
+                "answer OID does not start with the descriptor's");
+    fuzz::check(
+        names_member_row(r.oid.get() + var.oidLength - 1, r.length - var.oidLength + 1, answer),
+        "a long index that names no member's row, or a name that is not its row's");
+    return;
+  }
   if (long_index(var)) {
     // An instance: the column's arcs, then the port, a length and as many
     // bytes.
@@ -356,6 +432,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   refresh_footprint();
   make_servers();
   make_host_rows();
+  make_member_rows();
   return 0;
 }
 

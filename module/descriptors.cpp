@@ -25,6 +25,7 @@ constexpr TableArcs PERF_EXT_TABLE = {{12, 1, 0}, 2};
 constexpr TableArcs HEALTH_TABLE = {{13, 1, 0}, 2};
 constexpr TableArcs LOG_TABLE = {{14, 1, 0}, 2};
 constexpr TableArcs VHOST_LOG_TABLE = {{15, 1, 0}, 2};
+constexpr TableArcs BALANCER_TABLE = {{16, 1, 0}, 2};
 
 constexpr size_t NAME_FIELD = sizeof MibVariable{}.name;
 
@@ -100,6 +101,14 @@ constexpr MibVariable log_column(uint8_t magic, uint8_t type, const char (&name)
 template <size_t N>
 constexpr MibVariable vhost_column(uint8_t magic, uint8_t type, const char (&name)[N]) {
   MibVariable v = column(VHOST_LOG_TABLE, var_apachevhostlog, magic, type, name);
+  v.access = VARNOCK_ACCESS_READ_ONLY | VARNOCK_ACCESS_LONG_INDEX;
+  return v;
+}
+// The balancer member table's index is the port, the balancer's name and
+// the member's URL (each its length and bytes).
+template <size_t N>
+constexpr MibVariable balancer_column(uint8_t magic, uint8_t type, const char (&name)[N]) {
+  MibVariable v = column(BALANCER_TABLE, var_apachebalancer, magic, type, name);
   v.access = VARNOCK_ACCESS_READ_ONLY | VARNOCK_ACCESS_LONG_INDEX;
   return v;
 }
@@ -273,4 +282,14 @@ constinit MibVariable ostrik_ext_variables[] = {
     vhost_column(22, COUNTER64, "apacheVhostLogTimeLe5s"),
     vhost_column(23, COUNTER64, "apacheVhostLogTimeLe10s"),
     vhost_column(24, STRING, "apacheVhostLogCountersSince"),
+
+    balancer_column(1, INTEGER, "apacheBalancerMemberPort"),
+    balancer_column(2, STRING, "apacheBalancerMemberBalancer"),
+    balancer_column(3, STRING, "apacheBalancerMemberName"),
+    balancer_column(4, INTEGER, "apacheBalancerMemberState"),
+    balancer_column(5, STRING, "apacheBalancerMemberFlags"),
+    balancer_column(6, COUNTER64, "apacheBalancerMemberElected"),
+    balancer_column(7, GAUGE, "apacheBalancerMemberBusy"),
+    balancer_column(8, COUNTER64, "apacheBalancerMemberSent"),
+    balancer_column(9, COUNTER64, "apacheBalancerMemberReceived"),
 };

@@ -50,7 +50,9 @@ extern MibVariable ostrik_variables[OSTRIK_VARIABLE_COUNT];
 // the Apache 2.4 columns (enterprises.E.16.3.12.1.column.port), each
 // server's collection health (…16.3.13.1.column.port), what its access logs
 // say (…16.3.14.1.column.port) and the same per virtual host
-// (…16.3.15.1.column.port.length.name, a long index).
+// (…16.3.15.1.column.port.length.name, a long index), and the members of
+// each server's proxy balancers (…16.3.16.1.column.port.length.balancer.
+// length.member, a long index).
 constexpr int OSTRIK_PERF_EXT_COLUMNS = 23;
 constexpr int OSTRIK_HEALTH_COLUMNS = 9;
 constexpr int OSTRIK_LOG_COLUMNS = 27;
@@ -58,12 +60,14 @@ constexpr int OSTRIK_VHOST_LOG_COLUMNS = 24;
 // The last column of each log table: when its counters began.
 constexpr int OSTRIK_LOG_SINCE_COLUMN = 27;
 constexpr int OSTRIK_VHOST_LOG_SINCE_COLUMN = 24;
+constexpr int OSTRIK_BALANCER_COLUMNS = 9;
 // The first counter column of each log table (lines read); the counters
 // follow in the order of LogCounters.
 constexpr int OSTRIK_LOG_FIRST_COUNTER = 6;
 constexpr int OSTRIK_VHOST_LOG_FIRST_COUNTER = 3;
-constexpr int OSTRIK_EXT_VARIABLE_COUNT =
-    OSTRIK_PERF_EXT_COLUMNS + OSTRIK_HEALTH_COLUMNS + OSTRIK_LOG_COLUMNS + OSTRIK_VHOST_LOG_COLUMNS;
+constexpr int OSTRIK_EXT_VARIABLE_COUNT = OSTRIK_PERF_EXT_COLUMNS + OSTRIK_HEALTH_COLUMNS +
+                                          OSTRIK_LOG_COLUMNS + OSTRIK_VHOST_LOG_COLUMNS +
+                                          OSTRIK_BALANCER_COLUMNS;
 extern MibVariable ostrik_ext_variables[OSTRIK_EXT_VARIABLE_COUNT];
 constexpr int OSTRIK_REGISTERED_COUNT = OSTRIK_VARIABLE_COUNT + OSTRIK_EXT_VARIABLE_COUNT;
 
@@ -114,4 +118,6 @@ unsigned char *var_apachehealth(MibVariable *var, uint32_t *oid, int32_t *oidLen
 unsigned char *var_apachelog(MibVariable *var, uint32_t *oid, int32_t *oidLength, int32_t exact,
                              int32_t *valueLength, void **writeMethod);
 unsigned char *var_apachevhostlog(MibVariable *var, uint32_t *oid, int32_t *oidLength,
+                                  int32_t exact, int32_t *valueLength, void **writeMethod);
+unsigned char *var_apachebalancer(MibVariable *var, uint32_t *oid, int32_t *oidLength,
                                   int32_t exact, int32_t *valueLength, void **writeMethod);

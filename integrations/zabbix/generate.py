@@ -48,6 +48,8 @@ MACROS = [
     ("{$OSTRIK.ERRORS.MIN.RATE}", "0.1", "Requests per second below which the share of 5xx answers is not "
      "judged (a few errors of an idle server)."),
     ("{$OSTRIK.LOG.UNREAD.TIME}", "15m", "How long an access log must stay unread before it is reported."),
+    ("{$OSTRIK.MEMBER.DOWN.TIME}", "5m", "How long a balancer member must stay in error or disabled before "
+     "it is reported."),
     ("{$OSTRIK.LOG.BACKLOG.TIME}", "15m", "How long the agent must stay behind the access logs before it is "
      "reported."),
 ]
@@ -200,12 +202,25 @@ COLUMNS += log_columns("apacheLog", "log.", True)
 # virtual host); their key is indexed like the server's by {#SNMPINDEX}, the
 # port then the host's name.
 VHOST_COLUMNS = log_columns("apacheVhostLog", "vhost.", False)
+# A row per server, balancer and member, indexed by the port, the
+# balancer's name and the member's URL.
+MEMBER_COLUMNS = [
+    ("apacheBalancerMemberState", "member.state", "State", "value", "", {"map": "memberstate", "fast": True}),
+    ("apacheBalancerMemberFlags", "member.flags", "Status flags", "text", "", {"fast": True}),
+    ("apacheBalancerMemberElected", "member.elected", "Requests sent to it per second", "rate", "rps", {}),
+    ("apacheBalancerMemberBusy", "member.busy", "Requests in progress", "value", "", {}),
+    ("apacheBalancerMemberSent", "member.sent", "Bytes sent to it", "rate", "Bps", {}),
+    ("apacheBalancerMemberReceived", "member.received", "Bytes received from it", "rate", "Bps", {}),
+]
 
 VALUEMAPS = {
     "outcome": ("OSTRIK-MIB::OstrikFetchOutcome",
                 ["notTried", "ok", "connectFailed", "timedOut", "cutShort", "httpError", "notThePage"]),
     "keepalive": ("ostrik keep-alive", ["off", "on"]),
     "available": ("zabbix.host.available", ["not available", "available", "unknown"]),
+    "memberstate": ("OSTRIK-MIB::apacheBalancerMemberState",
+                    [None, "ok", "error", "disabled", "stopped", "draining", "hotStandby", "hotSpare",
+                     "healthCheckFailed", "other"]),
 }
 
 
@@ -259,7 +274,9 @@ def prototype(mib, obj, kname, name, kind, units, extra):
     config = obj.startswith("apacheConfig") or kind == "text"
     item = {
         "uuid": uuid("item", kname),
-        "name": ("Apache {#PORT} {#VHOST}: " if kname.startswith("vhost.") else "Apache {#PORT}: ") + name,
+        "name": ("Apache {#PORT} {#VHOST}: " if kname.startswith("vhost.") else
+                 "Apache {#PORT} {#BALANCER} {#MEMBER}: " if kname.startswith("member.") else
+                 "Apache {#PORT}: ") + name,
         "type": "SNMP_AGENT",
         "snmp_oid": oid + ".{#SNMPINDEX}",
         "key": key(kname),
@@ -291,6 +308,8 @@ def prototype(mib, obj, kname, name, kind, units, extra):
     item["tags"] = [{"tag": "component", "value": kname.split(".")[0]}, {"tag": "port", "value": "{#PORT}"}]
     if kname.startswith("vhost."):
         item["tags"].append({"tag": "vhost", "value": "{#VHOST}"})
+    if kname.startswith("member."):
+        item["tags"] += [{"tag": "balancer", "value": "{#BALANCER}"}, {"tag": "member", "value": "{#MEMBER}"}]
     return item
 
 
@@ -470,6 +489,28 @@ def template():
         "item_prototypes": [prototype(mib, *c) for c in VHOST_COLUMNS],
         "trigger_prototypes": [errors_trigger("vhost.", "Apache {#PORT} {#VHOST}")],
     }
+    member_oids = tuple(mib[o][0] for o in ("apacheBalancerMemberPort", "apacheBalancerMemberBalancer",
+                                            "apacheBalancerMemberName"))
+    members = {
+        "uuid": uuid("discovery", "member"),
+        "name": "Apache balancer members",
+        "type": "SNMP_AGENT",
+        "snmp_oid": "discovery[{#PORT},%s,{#BALANCER},%s,{#MEMBER},%s]" % member_oids,
+        "key": "ostrik.apache.member.discovery",
+        "delay": "{$OSTRIK.VHOST.LLD.INTERVAL}",
+        "lifetime": "7d",
+        "description": "One member of a proxy balancer of a server for each row of apacheBalancerMemberTable "
+                       "({#PORT} is the server's port, {#BALANCER} the balancer's name, {#MEMBER} the "
+                       "member's URL). Apache lists them where its configuration sets ProxyStatus On.",
+        "item_prototypes": [prototype(mib, *c) for c in MEMBER_COLUMNS],
+        "trigger_prototypes": [trigger(
+            "Apache {#PORT} {#BALANCER}: member {#MEMBER} out of service",
+            "min(%s%s,{$OSTRIK.MEMBER.DOWN.TIME})>=2 and max(%s%s,{$OSTRIK.MEMBER.DOWN.TIME})<=3"
+            % (T, key("member.state"), T, key("member.state")), "WARNING",
+            "The balancer member has been in error (the proxy found it failing) or disabled for "
+            "{$OSTRIK.MEMBER.DOWN.TIME}: the balancer serves with one backend fewer.",
+            opdata="State: {ITEM.LASTVALUE1}")],
+    }
     discovery = {
         "uuid": uuid("discovery"),
         "name": "Apache servers",
@@ -494,12 +535,13 @@ def template():
                        "host with an SNMP interface pointing at the agent.",
         "groups": [{"name": "Templates/Applications"}],
         "items": items,
-        "discovery_rules": [discovery, vhosts],
+        "discovery_rules": [discovery, vhosts, members],
         "tags": [{"tag": "class", "value": "software"}, {"tag": "target", "value": "apache"}],
         "macros": [{"macro": m, "value": v, "description": d} for m, v, d in MACROS],
         "dashboards": [dashboard()],
         "valuemaps": [{"uuid": uuid("valuemap", name), "name": name,
-                       "mappings": [{"value": str(i), "newvalue": v} for i, v in enumerate(values)]}
+                       "mappings": [{"value": str(i), "newvalue": v} for i, v in enumerate(values)
+                                    if v is not None]}
                       for name, values in VALUEMAPS.values()],
     }
     return {"zabbix_export": {"version": "6.0", "date": "2026-12-09T00:00:00Z",

@@ -71,6 +71,14 @@ def start_apache_and_agent(stack, args, user, password, log_format=None):
         with open(conf, "w") as f:
             f.write(text.replace("CustomLog logs/access_log common\n",
                                  "LogFormat \"%s\" timed\nCustomLog logs/access_log timed\n" % log_format))
+    # A balancer whose one member is the server itself, its member on the
+    # status page: /app/ is proxied to /.
+    mods = "/usr/lib/apache2/modules/"
+    with open(os.path.join(stack.apache_dir, "conf", "httpd.conf"), "a") as f:
+        for module in ("proxy", "proxy_http", "proxy_balancer", "slotmem_shm", "lbmethod_byrequests"):
+            f.write("LoadModule %s_module %smod_%s.so\n" % (module, mods, module))
+        f.write("ProxyStatus On\n<Proxy \"balancer://app\">\n  BalancerMember http://127.0.0.1:%d\n"
+                "</Proxy>\nProxyPass /app/ balancer://app/\n" % stack.apache_port)
     subprocess.run([APACHE, "start", stack.apache_dir], check=True)
     agent_dir = os.path.join(stack.dir, "agent")
     os.mkdir(agent_dir)
@@ -183,6 +191,7 @@ class Stack:
     def request_pages(self, count):
         for _ in range(count):
             http_get("http://127.0.0.1:%d/" % self.apache_port)
+            http_get("http://127.0.0.1:%d/app/" % self.apache_port)
 
 
 def snmpget(agent, oids):
@@ -300,11 +309,18 @@ class PrometheusIntegration(unittest.TestCase):
         # its length and its bytes.
         vhost = s.query("apacheVhostLogLines")[0]["metric"]["apacheVhostLogName"].encode()
         vhost_index = ".%d.%s" % (len(vhost), ".".join(str(b) for b in vhost))
+        # A balancer member's by the port, then the balancer's name and the
+        # member's URL, each its length and bytes.
+        member = s.query("apacheBalancerMemberElected")[0]["metric"]
+        member_index = "".join(".%d.%s" % (len(n), ".".join(str(b) for b in n)) for n in (
+            member["apacheBalancerMemberBalancer"].encode(), member["apacheBalancerMemberName"].encode()))
         oids = {}
         for metric in self.metrics:
             suffix = ".%d" % s.apache_port if metric.get("indexes") else ".0"
             if len(metric.get("indexes", [])) == 2:
                 suffix += vhost_index
+            if len(metric.get("indexes", [])) == 3:
+                suffix += member_index
             oids[metric["oid"] + suffix] = metric
         # A scrape that falls between two snmpgets: each value is what one of
         # them read; a count that only rises may have risen in between.

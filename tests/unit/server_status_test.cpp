@@ -8,12 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "collect/balancer.h"
 #include "collect/fetch_page.h"
 #include "collect/footprint.h"
 #include "collect/page_number.h"
 #include "collect/page_text.h"
 #include "collect/server_info.h"
 #include "config/server_list.h"
+#include "module/ostrik.h"
 #include "platform/clock.h"
 #include "pluginlib/topmod.h"
 #include "tests/support/fake_varnock.h"
@@ -469,6 +471,143 @@ TEST(PageNumbers, ReadCountersWholeAndFractionsInHundredths) {
   EXPECT_EQ(page_hundredths(nullptr), 0u);
 }
 
+// --- balancer members ---------------------------------------------------------
+
+// Two balancers as Apache 2.4 writes them with "ProxyStatus On", the
+// longer name first, and lines that must give no row.
+const std::string kBalancerPage =
+    "Total Accesses: 9\n"
+    "ProxyBalancer[0]Name: balancer://app\n"
+    "ProxyBalancer[0]Worker[0]Name: http://127.0.0.1:8082\n"
+    "ProxyBalancer[0]Worker[0]Status: Init Err \n"
+    "ProxyBalancer[0]Worker[0]Elected: 18446744073709551615\n"
+    "ProxyBalancer[0]Worker[0]Busy: 2\n"
+    "ProxyBalancer[0]Worker[0]Sent: 1.2K\n"
+    "ProxyBalancer[0]Worker[0]Rcvd: 3.4M\n"
+    "ProxyBalancer[0]Worker[1]Name: http://127.0.0.1:8081\n"
+    "ProxyBalancer[0]Worker[1]Status: Init Ok \n"
+    "ProxyBalancer[0]Worker[1]Elected: 7\n"
+    "ProxyBalancer[0]Worker[1]Sent: 512\n"
+    "ProxyBalancer[0]Worker[2]Name: http://has a blank\n"
+    "ProxyBalancer[0]Worker[3]Name: http://127.0.0.1:8081\n"
+    "ProxyBalancer[0]Worker[3]Status: Init Dis \n"
+    "ProxyBalancer[0]Worker[4]Status: Init Ok \n"
+    "ProxyBalancer[1]Name: balancer://b\n"
+    "ProxyBalancer[1]Worker[0]Name: ajp://[::1]:8009\n"
+    "ProxyBalancer[1]Worker[0]Status: Init Stop \n"
+    "ProxyBalancer[2]Worker[0]Name: http://no.balancer.name\n"
+    "ProxyBalancer[3]Name: balancer://xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\n"
+    "ProxyBalancer[3]Worker[0]Name: http://too.long\n"
+    "ProxyBalancer[x]Worker[0]Name: http://bad.number\n";
+
+struct MemberRow {
+  std::string balancer, name, flags;
+  int32_t state;
+  uint64_t elected, sent, received;
+  uint32_t busy, present;
+};
+
+std::vector<MemberRow> members_of(const ServerEntry &e) {
+  std::vector<MemberRow> rows;
+  BalancerMemberView m;
+  for (size_t i = 0; balancer_member_at(&e, i, &m); ++i) {
+    rows.push_back({std::string(m.balancer, m.balancerLength), std::string(m.name, m.nameLength),
+                    m.flags, m.state, m.elected, m.sent, m.received, m.busy, m.present});
+  }
+  return rows;
+}
+
+TEST(ParseBalancerMembers, ReadsEachMemberOnceInIndexOrderAndPassesOverUnfitNames) {
+  ServerEntry e = make_entry(kApache2);
+  parse_server_status(&e, kBalancerPage.c_str());
+  const std::vector<MemberRow> rows = members_of(e);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].balancer, "balancer://b");
+  EXPECT_EQ(rows[0].name, "ajp://[::1]:8009");
+  EXPECT_EQ(rows[0].state, MEMBER_STOPPED);
+  EXPECT_EQ(rows[0].present, MEMBER_HAS_STATUS);
+  // Within a balancer by URL; the second listing of :8081 (disabled) is
+  // passed over.
+  EXPECT_EQ(rows[1].name, "http://127.0.0.1:8081");
+  EXPECT_EQ(rows[1].state, MEMBER_OK);
+  EXPECT_EQ(rows[1].flags, "Init Ok");
+  EXPECT_EQ(rows[1].elected, 7u);
+  EXPECT_EQ(rows[1].sent, 512u);
+  EXPECT_EQ(rows[1].present, MEMBER_HAS_STATUS | MEMBER_HAS_ELECTED | MEMBER_HAS_SENT);
+  EXPECT_EQ(rows[2].name, "http://127.0.0.1:8082");
+  EXPECT_EQ(rows[2].state, MEMBER_ERROR);
+  EXPECT_EQ(rows[2].elected, UINT64_MAX);
+  EXPECT_EQ(rows[2].busy, 2u);
+  EXPECT_EQ(rows[2].sent, 1228u);        // 1.2 x 1024, rounded down
+  EXPECT_EQ(rows[2].received, 3565158u); // 3.4 x 1024^2
+  EXPECT_EQ(rows[2].present, 31u);
+
+  // A page that lists none any more leaves none.
+  parse_server_status(&e, "Total Accesses: 10\n");
+  EXPECT_TRUE(members_of(e).empty());
+  EXPECT_EQ(e.balancers, nullptr);
+}
+
+TEST(ParseBalancerMembers, AHostilePageKeepsAtMostTheLimit) {
+  std::string page = "ProxyBalancer[0]Name: balancer://many\n";
+  for (size_t i = 0; i < BALANCER_MEMBER_LIMIT + 50; ++i) {
+    page += "ProxyBalancer[0]Worker[" + std::to_string(i) + "]Name: http://m" + std::to_string(i) +
+            "\nProxyBalancer[0]Worker[" + std::to_string(i) + "]Status: \x01\x7f" +
+            std::string(100, 'F') + "\n";
+  }
+  ServerEntry e = make_entry(kApache2);
+  parse_balancer_members(&e, page.c_str());
+  ASSERT_EQ(balancer_member_count(&e), BALANCER_MEMBER_LIMIT);
+  BalancerMemberView m;
+  ASSERT_TRUE(balancer_member_at(&e, 0, &m));
+  EXPECT_EQ(std::string(m.flags), "??" + std::string(BALANCER_FLAGS_MAX - 2, 'F'));
+  EXPECT_EQ(m.state, MEMBER_OTHER);
+  balancer_state_free(e.balancers);
+}
+
+TEST(ParseBalancerMembers, StatesFollowTheFlagsAdministrativeFirst) {
+  const std::pair<const char *, int32_t> cases[] = {
+      {"Init Ok", MEMBER_OK},
+      {"Init Err", MEMBER_ERROR},
+      {"Init Dis", MEMBER_DISABLED},
+      {"Init Dis Err", MEMBER_DISABLED},
+      {"Init Stop Err", MEMBER_STOPPED},
+      {"Init Drn Ok", MEMBER_DRAINING},
+      {"Init Stby Ok", MEMBER_HOT_STANDBY},
+      {"Init Spar Ok", MEMBER_HOT_SPARE},
+      {"Init HcFl", MEMBER_HEALTH_CHECK_FAILED},
+      {"Init Ign Ok", MEMBER_OK},
+      {"Shut", MEMBER_OTHER},
+      {"", MEMBER_OTHER},
+      {"Oksy Errant", MEMBER_OTHER},
+  };
+  for (const auto &[flags, state] : cases) {
+    EXPECT_EQ(balancer_member_state(flags), state) << flags;
+  }
+}
+
+TEST(ParseBalancerMembers, SizesInBytesAsPreciseAsWritten) {
+  const std::pair<const char *, uint64_t> cases[] = {
+      {"0K", 0},
+      {"512", 512},
+      {" 2K", 2048},
+      {"1.5M", 1572864},
+      {"1.25G", 1342177280},
+      {"16E", UINT64_MAX},
+      {"99999999999999999999999", UINT64_MAX},
+      {"15.9999999E", 18446742920788047009u},
+  };
+  for (const auto &[text, bytes] : cases) {
+    uint64_t value = 1;
+    EXPECT_TRUE(balancer_size_bytes(text, &value)) << text;
+    EXPECT_EQ(value, bytes) << text;
+  }
+  uint64_t value = 7;
+  EXPECT_FALSE(balancer_size_bytes("K", &value));
+  EXPECT_FALSE(balancer_size_bytes(".5K", &value));
+  EXPECT_EQ(value, 7u);
+}
+
 // --- refresh_server_status --------------------------------------------------
 
 using testsupport::fake_now;
@@ -714,6 +853,65 @@ TEST(StatusPagePids, FromTheProcessAndWorkerTables) {
   EXPECT_EQ(status_page_pids(page), (std::vector<int32_t>{20047, 20048, 20049}));
   EXPECT_TRUE(status_page_pids("<tr><td>1</td><td>99999999999</td>").empty());
   EXPECT_TRUE(status_page_pids(nullptr).empty());
+}
+
+} // namespace
+
+namespace {
+
+// The balancer table through its handler, from a page that a real fetch
+// read: rows in index order (port, balancer, member), a column without a
+// value passed over by a get-next and answered by no get.
+TEST_F(RefreshServerStatus, BalancerMembersAreRowsOfTheirTable) {
+  ScriptedServer page(ScriptedServer::whole("HTTP/1.0 200 OK\r\n\r\n" + kBalancerPage),
+                      ScriptedServer::End::Close, 4);
+  const ServerEntry *e = add(page.port());
+  EXPECT_EQ(refresh_server_status(), 0);
+  ASSERT_EQ(balancer_member_count(e), 3u);
+
+  constexpr int kFirst = OSTRIK_EXT_VARIABLE_COUNT - OSTRIK_BALANCER_COLUMNS;
+  const auto column = [](int magic) { return &ostrik_ext_variables[kFirst + magic - 1]; };
+  const auto index = [&](const std::string &balancer, const std::string &member) {
+    std::vector<uint32_t> oid(column(1)->oid, column(1)->oid + column(1)->oidLength - 1);
+    oid.push_back(static_cast<uint32_t>(e->port));
+    for (const std::string &name : {balancer, member}) {
+      oid.push_back(static_cast<uint32_t>(name.size()));
+      oid.insert(oid.end(), name.begin(), name.end());
+    }
+    return oid;
+  };
+  const auto at = [](std::vector<uint32_t> oid, int magic) {
+    oid[11] = static_cast<uint32_t>(magic);
+    return oid;
+  };
+  const std::vector<uint32_t> stopped = index("balancer://b", "ajp://[::1]:8009");
+  const std::vector<uint32_t> ok = index("balancer://app", "http://127.0.0.1:8081");
+  const std::vector<uint32_t> error = index("balancer://app", "http://127.0.0.1:8082");
+
+  std::vector<uint32_t> oid(column(4)->oid, column(4)->oid + column(4)->oidLength - 1);
+  std::vector<int32_t> states;
+  for (testsupport::Answer a; (a = testsupport::ask(column(4), oid, false)).answered();) {
+    oid = a.oid;
+    states.push_back(a.integer());
+  }
+  EXPECT_EQ(states, (std::vector<int32_t>{MEMBER_STOPPED, MEMBER_OK, MEMBER_ERROR}));
+  EXPECT_EQ(oid, at(error, 4));
+
+  EXPECT_EQ(testsupport::ask(column(3), at(ok, 3), true).text(), "http://127.0.0.1:8081");
+  EXPECT_EQ(testsupport::ask(column(2), at(ok, 2), true).text(), "balancer://app");
+  EXPECT_EQ(testsupport::ask(column(5), at(error, 5), true).text(), "Init Err");
+  EXPECT_EQ(testsupport::ask(column(9), at(error, 9), true).counter, 3565158u);
+  EXPECT_EQ(testsupport::ask(column(7), at(error, 7), true).integer(), 2);
+  // The stopped member's lines give no elected count: the walk goes on to
+  // the next member that has one, and a get of it answers nothing.
+  EXPECT_FALSE(testsupport::ask(column(6), at(stopped, 6), true).answered());
+  const testsupport::Answer next = testsupport::ask(column(6), at(stopped, 6), false);
+  EXPECT_EQ(next.oid, at(ok, 6));
+  EXPECT_EQ(next.counter, 7u);
+  std::vector<uint32_t> shorter = at(ok, 1);
+  shorter.pop_back();
+  EXPECT_FALSE(testsupport::ask(column(1), shorter, true).answered());
+  EXPECT_EQ(testsupport::ask(column(1), shorter, false).oid, at(ok, 1));
 }
 
 } // namespace

@@ -1,0 +1,143 @@
+// The balancer member table: one row per server, proxy balancer and member,
+// indexed by the port, then the balancer's name and the member's URL (each
+// its length, then one arc per byte). Rows run in OID order: by port, then
+// as balancer_member_at orders a server's members.
+#include <stdint.h>
+#include <string.h>
+
+#include "collect/balancer.h"
+#include "collect/server_status.h"
+#include "config/server_list.h"
+#include "module/ostrik.h"
+#include "varnock.h"
+
+namespace {
+
+// A row's index arcs: port, balancer length and bytes, member length and
+// bytes.
+struct RowKey {
+  uint32_t arcs[3 + BALANCER_NAME_MAX + BALANCER_MEMBER_NAME_MAX];
+  int32_t length;
+};
+
+// False (and no key) for names too long for a row's index, whatever the
+// collector hands over.
+bool key_of(const ServerEntry *entry, const BalancerMemberView &view, RowKey *key) {
+  if (view.balancer == nullptr || view.name == nullptr || view.balancerLength > BALANCER_NAME_MAX ||
+      view.nameLength > BALANCER_MEMBER_NAME_MAX) {
+    return false;
+  }
+  int32_t n = 0;
+  key->arcs[n++] = static_cast<uint32_t>(entry->port);
+  key->arcs[n++] = static_cast<uint32_t>(view.balancerLength);
+  for (size_t i = 0; i < view.balancerLength; ++i) {
+    key->arcs[n++] = static_cast<unsigned char>(view.balancer[i]);
+  }
+  key->arcs[n++] = static_cast<uint32_t>(view.nameLength);
+  for (size_t i = 0; i < view.nameLength; ++i) {
+    key->arcs[n++] = static_cast<unsigned char>(view.name[i]);
+  }
+  key->length = n;
+  return true;
+}
+
+unsigned char *answer_text(const char *text, size_t length, int32_t *valueLength) {
+  const size_t kept = length < sizeof value_text - 1 ? length : sizeof value_text - 1;
+  memcpy(value_text, text, kept);
+  value_text[kept] = '\0';
+  *valueLength = static_cast<int32_t>(kept);
+  return reinterpret_cast<unsigned char *>(value_text);
+}
+
+unsigned char *answer_u64(uint64_t value, int32_t *valueLength) {
+  value_counter64 = value;
+  *valueLength = sizeof value_counter64;
+  return reinterpret_cast<unsigned char *>(&value_counter64);
+}
+
+unsigned char *answer_int(int32_t value, int32_t *valueLength) {
+  value_int = value;
+  *valueLength = 4;
+  return reinterpret_cast<unsigned char *>(&value_int);
+}
+
+// The column's value, or null when the member's lines did not give it.
+unsigned char *member_column(const MibVariable *var, const ServerEntry *entry,
+                             const BalancerMemberView &m, int32_t *valueLength) {
+  const auto given = [&m](uint32_t bit) { return (m.present & bit) != 0; };
+  switch (var->magic) {
+  case 1:
+    return answer_int(entry->port, valueLength);
+  case 2:
+    return answer_text(m.balancer, m.balancerLength, valueLength);
+  case 3:
+    return answer_text(m.name, m.nameLength, valueLength);
+  case 4:
+    return given(MEMBER_HAS_STATUS) ? answer_int(m.state, valueLength) : nullptr;
+  case 5:
+    return given(MEMBER_HAS_STATUS) ? answer_text(m.flags, strlen(m.flags), valueLength) : nullptr;
+  case 6:
+    return given(MEMBER_HAS_ELECTED) ? answer_u64(m.elected, valueLength) : nullptr;
+  case 7:
+    return given(MEMBER_HAS_BUSY) ? answer_int(static_cast<int32_t>(m.busy), valueLength) : nullptr;
+  case 8:
+    return given(MEMBER_HAS_SENT) ? answer_u64(m.sent, valueLength) : nullptr;
+  case 9:
+    return given(MEMBER_HAS_RECEIVED) ? answer_u64(m.received, valueLength) : nullptr;
+  default:
+    return nullptr;
+  }
+}
+
+} // namespace
+
+unsigned char *var_apachebalancer(MibVariable *var, uint32_t *oid, int32_t *oidLength,
+                                  int32_t exact, int32_t *valueLength, void **writeMethod) {
+  if (var == nullptr || oid == nullptr || oidLength == nullptr || valueLength == nullptr ||
+      writeMethod == nullptr || var->oidLength < 2 || var->oidLength > VARNOCK_MAX_OID_LEN ||
+      *oidLength < 0 || *oidLength > VARNOCK_LONG_INDEX_MAX_OID) {
+    return nullptr;
+  }
+  // The request's arcs beyond the column (the descriptor's OID without its
+  // index placeholder). A get names a row exactly; a get-next from before
+  // the column starts at its first row.
+  const int32_t prefix = var->oidLength - 1;
+  const bool inColumn =
+      *oidLength >= prefix && memcmp(oid, var->oid, sizeof(uint32_t) * prefix) == 0;
+  if (exact != 0 && !inColumn) {
+    return nullptr;
+  }
+  uint32_t asked[VARNOCK_LONG_INDEX_MAX_OID];
+  const int32_t askedLength = inColumn ? *oidLength - prefix : 0;
+  memcpy(asked, oid + prefix, sizeof(uint32_t) * static_cast<size_t>(askedLength));
+  refresh_server_status();
+
+  for (const ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
+    BalancerMemberView view;
+    for (size_t i = 0; balancer_member_at(entry, i, &view); ++i) {
+      RowKey key;
+      if (!key_of(entry, view, &key) || prefix + key.length > VARNOCK_LONG_INDEX_MAX_OID) {
+        continue;
+      }
+      const int order = VarnockCompare(key.arcs, key.length, asked, askedLength);
+      if (exact != 0 ? order != 0 : order <= 0) {
+        continue;
+      }
+      int32_t length = 0;
+      unsigned char *value = member_column(var, entry, view, &length);
+      if (value == nullptr) {
+        if (exact != 0) {
+          return nullptr;
+        }
+        continue; // a get-next passes over a row without this column's value
+      }
+      memcpy(oid, var->oid, sizeof(uint32_t) * prefix);
+      memcpy(oid + prefix, key.arcs, sizeof(uint32_t) * static_cast<size_t>(key.length));
+      *oidLength = prefix + key.length;
+      *valueLength = length;
+      *writeMethod = nullptr;
+      return value;
+    }
+  }
+  return nullptr;
+}
