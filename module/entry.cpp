@@ -8,6 +8,7 @@
 
 #include <vector>
 
+#include "collect/certificates.h"
 #include "collect/discover.h"
 #include "collect/fetch_page.h"
 #include "collect/footprint.h"
@@ -103,6 +104,9 @@ void apply_environment_settings() {
     fetch_page_set_receive_timeout(timeout);
   }
   discovery_set_interval(seconds_setting("OSTRIK_DISCOVER_INTERVAL", 24 * 3600));
+  // OSTRIK_CERT_INTERVAL: the seconds between two handshakes with one
+  // HTTPS site (hourly without it).
+  certificates_set_interval(seconds_setting("OSTRIK_CERT_INTERVAL", 24 * 3600));
 }
 
 // What the module knows of each server's pages, handed to the agent by
@@ -269,6 +273,9 @@ int32_t callback(void) {
   if (tables_registered != 0) {
     (void)refresh_discovery();
     (void)refresh_footprint();
+    // The certificates at the tick, never inside a request: a handshake
+    // waits on a server.
+    refresh_certificates();
   }
   return 0;
 }
@@ -281,6 +288,7 @@ int32_t finish(void) {
   footprint_release();
   keep_server_health();
   free_server_list();
+  certificates_release();
   discovery_reset();
   listen_owner_reset();
   return 0;
