@@ -48,7 +48,7 @@ TEST(OstrikMib, PassesSmilintAtLevelFour) {
 
 TEST(OstrikMib, OnlyExplainedWarningsBelowLevelFour) {
   // The lower-level notes are the readable index columns, explained in
-  // the MIB beside apacheConfigPort and apacheVhostLogName.
+  // the MIB beside apacheConfigPort, apacheVhostLogName and apacheCertPort.
   CommandResult r = smilint(6);
   std::istringstream lines(r.out + r.err);
   std::string line;
@@ -57,10 +57,12 @@ TEST(OstrikMib, OnlyExplainedWarningsBelowLevelFour) {
     ++count;
     EXPECT_NE(line.find("{index-element-accessible}"), std::string::npos) << line;
     EXPECT_TRUE(line.find("`apacheConfigPort'") != std::string::npos ||
-                line.find("`apacheVhostLogName'") != std::string::npos)
+                line.find("`apacheVhostLogName'") != std::string::npos ||
+                line.find("`apacheCertPort'") != std::string::npos ||
+                line.find("`apacheCertName'") != std::string::npos)
         << line;
   }
-  EXPECT_LE(count, 2);
+  EXPECT_LE(count, 4);
   const std::string mib = testsupport::read_file(kMibFile);
   EXPECT_NE(mib.find("smilint notes at level 5"), std::string::npos);
   EXPECT_NE(mib.find("apacheVhostLogName is an index element and a readable column"),
@@ -109,14 +111,17 @@ TEST(OstrikMib, EveryDescriptorHasItsNameOidAndType) {
     SCOPED_TRACE(var->name);
     ASSERT_TRUE(oid_of.count(var->name));
     EXPECT_EQ(oid_of[var->name], oid_text(var->oid, var->oidLength - 1));
-    // The outcome columns are INTEGERs with named values.
-    const bool outcome = std::string(var->name).find("Outcome") != std::string::npos;
+    // The outcome columns (and the certificates' verdicts) are INTEGERs
+    // with named values.
+    const std::string name = var->name;
+    const bool outcome = name.find("Outcome") != std::string::npos ||
+                         name == "apacheCertChainVerified" || name == "apacheCertNameMatch";
     EXPECT_EQ(type_of[var->name], outcome ? "EnumVal" : kNetSnmpType.at(var->type));
   }
   EXPECT_EQ(type_of.size(), static_cast<size_t>(OSTRIK_REGISTERED_COUNT));
   for (const char *table : {"apacheConfigTable", "apacheFootprintTable", "apacheServerPerfTable",
                             "apacheServerPerfExtTable", "apacheServerHealthTable", "apacheLogTable",
-                            "apacheVhostLogTable"})
+                            "apacheVhostLogTable", "apacheCertTable"})
     EXPECT_TRUE(oid_of.count(table)) << table;
 }
 
