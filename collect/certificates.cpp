@@ -117,7 +117,8 @@ struct Section {
 
 void add_name(std::vector<std::string> *names, const std::string &raw) {
   const std::string name = bare_name(raw);
-  if (sni_name(name) && std::find(names->begin(), names->end(), name) == names->end()) {
+  if (names->size() < CERT_NAMES_PER_PORT && sni_name(name) &&
+      std::find(names->begin(), names->end(), name) == names->end()) {
     names->push_back(name);
   }
 }
@@ -469,12 +470,28 @@ bool due(const Row &row, int32_t now) {
 
 } // namespace
 
-void refresh_certificates(void) {
+void plan_certificate_rows(void) {
   try {
     merge(targets());
   } catch (...) {
-    return; // no memory: the rows stay as they were
+    // No memory: the rows stay as they were.
   }
+}
+
+bool certificate_set_for_tests(size_t index, int32_t outcome, const TlsPeerCertificate *cert,
+                               int32_t checkedAt) {
+  if (index >= rows.size()) {
+    return false;
+  }
+  rows[index].outcome = outcome;
+  rows[index].haveCert = cert != nullptr;
+  rows[index].cert = cert != nullptr ? *cert : TlsPeerCertificate{};
+  rows[index].checkedAt = checkedAt;
+  return true;
+}
+
+void refresh_certificates(void) {
+  plan_certificate_rows();
   const Clock::time_point tickEnd =
       Clock::now() + std::chrono::milliseconds(CERT_HANDSHAKE_TIMEOUT_MS);
   int made = 0;

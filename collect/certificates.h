@@ -85,6 +85,15 @@ struct CertificateView {
 // CERT_HANDSHAKES_PER_TICK and about one time-out per call.
 void refresh_certificates(void);
 
+// The first half of refresh_certificates: works out the sites and rows,
+// without a handshake.
+void plan_certificate_rows(void);
+
+// Tests: records a handshake's result in the row at index, as if made at
+// checkedAt (cert null: none read). False when there is no such row.
+bool certificate_set_for_tests(size_t index, int32_t outcome, const TlsPeerCertificate *cert,
+                               int32_t checkedAt);
+
 // The rows, in OID order: by port, then name length, then bytes.
 size_t certificate_count(void);
 bool certificate_at(size_t index, CertificateView *out);
