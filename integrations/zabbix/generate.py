@@ -48,6 +48,11 @@ MACROS = [
     ("{$OSTRIK.ERRORS.MIN.RATE}", "0.1", "Requests per second below which the share of 5xx answers is not "
      "judged (a few errors of an idle server)."),
     ("{$OSTRIK.LOG.UNREAD.TIME}", "15m", "How long an access log must stay unread before it is reported."),
+    ("{$OSTRIK.CERT.LLD.INTERVAL}", "1h", "How often the HTTPS sites and their names are discovered."),
+    ("{$OSTRIK.CERT.EXPIRY.WARN}", "1209600", "Seconds before a certificate expires (14 days) from which it "
+     "is reported."),
+    ("{$OSTRIK.CERT.EXPIRY.CRIT}", "259200", "Seconds before a certificate expires (3 days) from which it is "
+     "reported as high."),
     ("{$OSTRIK.LOG.BACKLOG.TIME}", "15m", "How long the agent must stay behind the access logs before it is "
      "reported."),
 ]
@@ -201,11 +206,29 @@ COLUMNS += log_columns("apacheLog", "log.", True)
 # port then the host's name.
 VHOST_COLUMNS = log_columns("apacheVhostLog", "vhost.", False)
 
+# A row per HTTPS site and name (apacheCertTable), indexed by the TLS port
+# and the name; the columns without an instance before a certificate was
+# read are optional.
+CERT_COLUMNS = [
+    ("apacheCertOutcome", "cert.outcome", "Last handshake", "value", "", {"map": "certoutcome", "fast": 1}),
+    ("apacheCertSubject", "cert.subject", "Certificate subject", "text", "", {"optional": 1}),
+    ("apacheCertIssuer", "cert.issuer", "Certificate issuer", "text", "", {"optional": 1}),
+    ("apacheCertSecondsLeft", "cert.secondsleft", "Certificate time left", "value", "s", {"optional": 1}),
+    ("apacheCertChainVerified", "cert.verified", "Certificate chain verified", "value", "",
+     {"optional": 1, "map": "truth"}),
+    ("apacheCertNameMatch", "cert.namematch", "Certificate covers the name", "value", "",
+     {"optional": 1, "map": "namematch"}),
+    ("apacheCertProblem", "cert.problem", "Certificate problem", "text", "", {"fast": 1}),
+]
+
 VALUEMAPS = {
     "outcome": ("OSTRIK-MIB::OstrikFetchOutcome",
                 ["notTried", "ok", "connectFailed", "timedOut", "cutShort", "httpError", "notThePage"]),
     "keepalive": ("ostrik keep-alive", ["off", "on"]),
     "available": ("zabbix.host.available", ["not available", "available", "unknown"]),
+    "certoutcome": ("OSTRIK-MIB::apacheCertOutcome", ["notTried", "ok", "connectFailed", "timedOut", "tlsFailed"]),
+    "truth": ("SNMPv2-TC::TruthValue", ["unknown", "true", "false"]),
+    "namematch": ("OSTRIK-MIB::apacheCertNameMatch", ["unknown", "matches", "notCovered", "noName"]),
 }
 
 
@@ -259,7 +282,8 @@ def prototype(mib, obj, kname, name, kind, units, extra):
     config = obj.startswith("apacheConfig") or kind == "text"
     item = {
         "uuid": uuid("item", kname),
-        "name": ("Apache {#PORT} {#VHOST}: " if kname.startswith("vhost.") else "Apache {#PORT}: ") + name,
+        "name": ("Apache {#PORT} {#VHOST}: " if kname.startswith("vhost.") else
+                 "HTTPS {#CERTPORT} {#CERTNAME}: " if kname.startswith("cert.") else "Apache {#PORT}: ") + name,
         "type": "SNMP_AGENT",
         "snmp_oid": oid + ".{#SNMPINDEX}",
         "key": key(kname),
@@ -288,7 +312,10 @@ def prototype(mib, obj, kname, name, kind, units, extra):
         item["valuemap"] = {"name": VALUEMAPS[extra["map"]][0]}
     if steps:
         item["preprocessing"] = steps
-    item["tags"] = [{"tag": "component", "value": kname.split(".")[0]}, {"tag": "port", "value": "{#PORT}"}]
+    item["tags"] = [{"tag": "component", "value": kname.split(".")[0]},
+                    {"tag": "port", "value": "{#CERTPORT}" if kname.startswith("cert.") else "{#PORT}"}]
+    if kname.startswith("cert."):
+        item["tags"].append({"tag": "certname", "value": "{#CERTNAME}"})
     if kname.startswith("vhost."):
         item["tags"].append({"tag": "vhost", "value": "{#VHOST}"})
     return item
@@ -470,6 +497,34 @@ def template():
         "item_prototypes": [prototype(mib, *c) for c in VHOST_COLUMNS],
         "trigger_prototypes": [errors_trigger("vhost.", "Apache {#PORT} {#VHOST}")],
     }
+    cert_port, cert_name = mib["apacheCertPort"][0], mib["apacheCertName"][0]
+    site = "HTTPS {#CERTPORT} {#CERTNAME}"
+    left = last("cert.secondsleft")
+    certs = {
+        "uuid": uuid("discovery", "cert"),
+        "name": "HTTPS sites",
+        "type": "SNMP_AGENT",
+        "snmp_oid": "discovery[{#CERTPORT},%s,{#CERTNAME},%s]" % (cert_port, cert_name),
+        "key": "ostrik.apache.cert.discovery",
+        "delay": "{$OSTRIK.CERT.LLD.INTERVAL}",
+        "lifetime": "7d",
+        "description": "One HTTPS site and name for each row of apacheCertTable: the certificate the agent's "
+                       "own hourly handshake was served ({#CERTPORT} is the TLS port, {#CERTNAME} the name "
+                       "sent, empty when none is known).",
+        "item_prototypes": [prototype(mib, *c) for c in CERT_COLUMNS],
+        "trigger_prototypes": [
+            trigger(site + ": certificate expires within 3 days", left + "<{$OSTRIK.CERT.EXPIRY.CRIT}", "HIGH",
+                    "The certificate served for this name expires within {$OSTRIK.CERT.EXPIRY.CRIT} seconds, "
+                    "or has expired.", scope="security", opdata="Left: {ITEM.LASTVALUE1}"),
+            trigger(site + ": certificate expires within 14 days",
+                    left + "<{$OSTRIK.CERT.EXPIRY.WARN} and " + left + ">={$OSTRIK.CERT.EXPIRY.CRIT}", "WARNING",
+                    "The certificate served for this name expires within {$OSTRIK.CERT.EXPIRY.WARN} seconds.",
+                    scope="security", opdata="Left: {ITEM.LASTVALUE1}"),
+            trigger(site + ": certificate does not cover the name", last("cert.namematch") + "=2", "WARNING",
+                    "The site serves, for this name, a certificate made for other names: clients that ask for "
+                    "it refuse the connection.", scope="security"),
+        ],
+    }
     discovery = {
         "uuid": uuid("discovery"),
         "name": "Apache servers",
@@ -494,7 +549,7 @@ def template():
                        "host with an SNMP interface pointing at the agent.",
         "groups": [{"name": "Templates/Applications"}],
         "items": items,
-        "discovery_rules": [discovery, vhosts],
+        "discovery_rules": [discovery, vhosts, certs],
         "tags": [{"tag": "class", "value": "software"}, {"tag": "target", "value": "apache"}],
         "macros": [{"macro": m, "value": v, "description": d} for m, v, d in MACROS],
         "dashboards": [dashboard()],
