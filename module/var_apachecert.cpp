@@ -49,7 +49,19 @@ unsigned char *answer_text(const char *text, size_t length, int32_t *valueLength
 
 } // namespace
 
+namespace {
+
+// Certificate times are bounded (years 0 to 9999 in X.509); a value beyond
+// is held to about 35,000 years either side, so that no sum overflows.
+int64_t bounded(int64_t seconds) {
+  constexpr int64_t kBound = int64_t{1} << 40;
+  return seconds > kBound ? kBound : seconds < -kBound ? -kBound : seconds;
+}
+
+} // namespace
+
 void date_and_time(int64_t seconds, unsigned char out[11]) {
+  seconds = bounded(seconds);
   // Days and seconds of the day, then the civil date of the day count
   // (proleptic Gregorian), as UTC with its explicit "+0:0" zone.
   int64_t days = seconds / 86400;
@@ -126,7 +138,7 @@ unsigned char *cert_column(const MibVariable *var, const CertificateView &view,
     return answer_text(reinterpret_cast<const char *>(date), sizeof date, valueLength);
   }
   case 10: {
-    const int64_t left = cert->notAfter - static_cast<int64_t>(platform_time());
+    const int64_t left = bounded(cert->notAfter) - static_cast<int64_t>(platform_time());
     return answer_int(left > INT32_MAX   ? INT32_MAX
                       : left < INT32_MIN ? INT32_MIN
                                          : static_cast<int32_t>(left),
