@@ -10,6 +10,7 @@
 #include <new>
 
 #include "collect/access_log.h"
+#include "collect/certificates.h"
 #include "collect/fetch_page.h"
 #include "collect/http_answer.h"
 #include "collect/page_number.h"
@@ -430,6 +431,7 @@ PageOutcome read_info_page(ServerEntry *entry, const char *answer, int length, c
   // The log directives are read from the page as served: html_to_text drops
   // the quotes of their format strings with the entities.
   note_info_log_sources(entry, answer);
+  note_info_tls_sites(entry, grown);
   return PAGE_OK;
 }
 

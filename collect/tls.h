@@ -46,3 +46,34 @@ bool tls_resumed(const TlsConnection *tls);
 // Ends the connection (the socket stays the caller's) and keeps the
 // server's newest session for the next connection. Null is fine.
 void tls_close(TlsConnection *tls);
+
+// What a server's certificate says, as a client sees it: read by a
+// handshake of its own that sends no credentials and reads no key.
+struct TlsPeerCertificate {
+  char subject[256]; // RFC 2253 text, characters outside printable ASCII escaped
+  char issuer[256];
+  int64_t notBefore; // seconds since the epoch, UTC
+  int64_t notAfter;
+  int32_t chainVerified; // 1 when the chain verified against the CA store
+  int32_t nameMatches;   // 1 when it covers the name asked for, 0 not, -1 no name asked
+  char problem[128];     // why the chain did not verify; empty when it did
+};
+
+struct TlsProbe;
+
+// A TLS client on sock that sends name (a host name; empty: none) as SNI and
+// takes whatever certificate the server sends: the chain and the name are
+// checked afterwards, so that a certificate that fails is still read. ca
+// names the CA file or directory to verify against (empty: the system's
+// store). Null, with the reason in why, when no TLS context can be made.
+TlsProbe *tls_probe_open(PlatformSocket sock, const char *name, const char *ca, char *why,
+                         size_t why_size);
+// Advances the probe's handshake (as tls_handshake; never TLS_CERT_REFUSED).
+TlsStep tls_probe_step(TlsProbe *probe, char *why, size_t why_size);
+// After a handshake that came to TLS_DONE: the server's certificate. False
+// when the server sent none.
+bool tls_probe_certificate(TlsProbe *probe, TlsPeerCertificate *out);
+// Ends the probe (the socket stays the caller's). Null is fine.
+void tls_probe_close(TlsProbe *probe);
+// Releases the contexts the probes keep, one per CA store (module unload).
+void tls_probe_release(void);

@@ -11,7 +11,10 @@
 // unlike host names in that log must give no row. The balancer member
 // table has members of port 443 whose balancer names and URLs run from one
 // byte to the longest a row may have, read from a status page with lines
-// that must give no row.
+// that must give no row. The certificate table
+// has, at port 444 of the server at port 443, a row for each name length
+// from 1 to 100 (named by that server's info page), half of them with a
+// certificate of extreme values, and the nameless row of port 443 itself.
 //
 // The refreshes never reach the network: the clock stands still, and each
 // refresh ran once on an empty list before the servers were added, so every
@@ -36,6 +39,7 @@
 
 #include "collect/access_log.h"
 #include "collect/balancer.h"
+#include "collect/certificates.h"
 #include "collect/footprint.h"
 #include "collect/server_info.h"
 #include "collect/server_status.h"
@@ -236,6 +240,59 @@ bool names_host_row(const uint32_t *index, int32_t arcs, const unsigned char *an
   return false;
 }
 
+// The certificate rows: an HTTPS server at port 443 whose info page names
+// port 444 with a name of every length, and names that give no row.
+void make_cert_rows() {
+  ServerEntry *https = find_server(443);
+  https->reach.scheme = SCHEME_HTTPS;
+  https->reach.discovered = 1;
+  std::string page = "Module Name: core.c\nIn file: /f\n1:VirtualHost *:444\n";
+  for (size_t n = 1; n <= CERT_NAME_MAX; ++n) {
+    page += "2:ServerAlias " + host_name(n) + "\n";
+  }
+  page += "2:ServerAlias " + host_name(CERT_NAME_MAX + 1) + " 10.0.0.1 a/b -x *.x\n:/VirtualHost\n";
+  page +=
+      "Module Name: mod_ssl.c\nIn file: /f\n1:VirtualHost *:444\n3:SSLEngine on\n:/VirtualHost\n";
+  note_info_tls_sites(https, page.c_str());
+  plan_certificate_rows();
+  fuzz::check(certificate_count() == CERT_NAME_MAX + 1, "certificate rows missing");
+  TlsPeerCertificate cert{};
+  fill(cert.subject, 'S');
+  fill(cert.issuer, 'I');
+  fill(cert.problem, 'P');
+  const int64_t times[] = {INT64_MIN, INT64_MAX, -1, 0, 253402300799, fixed_clock()};
+  for (size_t i = 0; i < certificate_count(); i += 2) {
+    cert.notBefore = times[i % 6];
+    cert.notAfter = times[(i / 2) % 6];
+    cert.chainVerified = static_cast<int32_t>(i % 3);
+    cert.nameMatches = static_cast<int32_t>(i % 3) - 1;
+    certificate_set_for_tests(i, static_cast<int32_t>(i % 5), &cert, fixed_clock() - 7);
+  }
+}
+
+// True when the long index at oid (port, length, name) names a certificate
+// row, and a name column's answer is its name.
+bool names_cert_row(const uint32_t *index, int32_t arcs, const MibVariable &var,
+                    const unsigned char *answer, int32_t valueLength) {
+  CertificateView view;
+  for (size_t i = 0; certificate_at(i, &view); ++i) {
+    if (static_cast<uint32_t>(view.port) != index[0] ||
+        static_cast<int32_t>(view.nameLength) + 2 != arcs) {
+      continue;
+    }
+    bool same = true;
+    for (size_t k = 0; k < view.nameLength && same; ++k) {
+      same = index[2 + k] == static_cast<unsigned char>(view.name[k]);
+    }
+    if (same) {
+      return var.magic != 2 || (answer == reinterpret_cast<unsigned char *>(value_text) &&
+                                std::string(value_text, static_cast<size_t>(valueLength)) ==
+                                    std::string(view.name, view.nameLength));
+    }
+  }
+  return false;
+}
+
 bool skips_rows(const MibVariable &var) {
   return var.handler == var_apacheperfext || var.handler == var_apachehealth ||
          var.handler == var_apachelog;
@@ -376,6 +433,14 @@ void check_answer(Request &r) {
                 "a long index of the wrong length");
     fuzz::check(std::memcmp(r.oid.get(), var.oid, sizeof(uint32_t) * (var.oidLength - 1u)) == 0,
                 "answer OID does not start with the descriptor's");
+    if (var.handler == var_apachecert) {
+      fuzz::check(names_cert_row(r.oid.get() + var.oidLength - 1, r.length - var.oidLength + 1, var,
+                                 answer, valueLength),
+                  "a long index that names no certificate's row, or a name not its row's");
+      fuzz::check(valueLength >= 0 && static_cast<size_t>(valueLength) < sizeof value_text,
+                  "a certificate answer's length outside the answer storage");
+      return;
+    }
     fuzz::check(
         names_host_row(r.oid.get() + var.oidLength - 1, r.length - var.oidLength + 1, answer),
         "a long index that names no host's row, or a name that is not its row's");
@@ -433,6 +498,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   make_servers();
   make_host_rows();
   make_member_rows();
+  make_cert_rows();
   return 0;
 }
 

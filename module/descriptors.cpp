@@ -26,6 +26,7 @@ constexpr TableArcs HEALTH_TABLE = {{13, 1, 0}, 2};
 constexpr TableArcs LOG_TABLE = {{14, 1, 0}, 2};
 constexpr TableArcs VHOST_LOG_TABLE = {{15, 1, 0}, 2};
 constexpr TableArcs BALANCER_TABLE = {{16, 1, 0}, 2};
+constexpr TableArcs CERT_TABLE = {{17, 1, 0}, 2};
 
 constexpr size_t NAME_FIELD = sizeof MibVariable{}.name;
 
@@ -109,6 +110,14 @@ constexpr MibVariable vhost_column(uint8_t magic, uint8_t type, const char (&nam
 template <size_t N>
 constexpr MibVariable balancer_column(uint8_t magic, uint8_t type, const char (&name)[N]) {
   MibVariable v = column(BALANCER_TABLE, var_apachebalancer, magic, type, name);
+  v.access = VARNOCK_ACCESS_READ_ONLY | VARNOCK_ACCESS_LONG_INDEX;
+  return v;
+}
+
+// The certificate table's index is the port and the name sent as SNI.
+template <size_t N>
+constexpr MibVariable cert_column(uint8_t magic, uint8_t type, const char (&name)[N]) {
+  MibVariable v = column(CERT_TABLE, var_apachecert, magic, type, name);
   v.access = VARNOCK_ACCESS_READ_ONLY | VARNOCK_ACCESS_LONG_INDEX;
   return v;
 }
@@ -292,4 +301,18 @@ constinit MibVariable ostrik_ext_variables[] = {
     balancer_column(7, GAUGE, "apacheBalancerMemberBusy"),
     balancer_column(8, COUNTER64, "apacheBalancerMemberSent"),
     balancer_column(9, COUNTER64, "apacheBalancerMemberReceived"),
+
+    cert_column(1, INTEGER, "apacheCertPort"),
+    cert_column(2, STRING, "apacheCertName"),
+    cert_column(3, INTEGER, "apacheCertServerPort"),
+    cert_column(4, INTEGER, "apacheCertOutcome"),
+    cert_column(5, GAUGE, "apacheCertAge"),
+    cert_column(6, STRING, "apacheCertSubject"),
+    cert_column(7, STRING, "apacheCertIssuer"),
+    cert_column(8, STRING, "apacheCertNotBefore"),
+    cert_column(9, STRING, "apacheCertNotAfter"),
+    cert_column(10, INTEGER, "apacheCertSecondsLeft"),
+    cert_column(11, INTEGER, "apacheCertChainVerified"),
+    cert_column(12, INTEGER, "apacheCertNameMatch"),
+    cert_column(13, STRING, "apacheCertProblem"),
 };

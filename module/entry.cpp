@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "collect/certificates.h"
 #include "collect/discover.h"
 #include "collect/fetch_page.h"
 #include "collect/footprint.h"
@@ -105,6 +106,9 @@ void apply_environment_settings() {
     fetch_page_set_receive_timeout(timeout);
   }
   discovery_set_interval(seconds_setting("OSTRIK_DISCOVER_INTERVAL", 24 * 3600));
+  // OSTRIK_CERT_INTERVAL: the seconds between two handshakes with one
+  // HTTPS site (hourly without it).
+  certificates_set_interval(seconds_setting("OSTRIK_CERT_INTERVAL", 24 * 3600));
 }
 
 // What the module knows of each server's pages, handed to the agent by
@@ -333,6 +337,9 @@ int32_t callback(void) {
   if (tables_registered != 0) {
     (void)refresh_discovery();
     (void)refresh_footprint();
+    // The certificates at the tick, never inside a request: a handshake
+    // waits on a server.
+    refresh_certificates();
   }
   return 0;
 }
@@ -348,6 +355,7 @@ int32_t finish(void) {
   keep_log_state();
   log_checkpoint_stop();
   free_server_list();
+  certificates_release();
   discovery_reset();
   listen_owner_reset();
   return 0;

@@ -65,9 +65,11 @@ constexpr int OSTRIK_BALANCER_COLUMNS = 9;
 // follow in the order of LogCounters.
 constexpr int OSTRIK_LOG_FIRST_COUNTER = 6;
 constexpr int OSTRIK_VHOST_LOG_FIRST_COUNTER = 3;
+// The certificate each HTTPS site serves (…16.3.17.1.column.port.length.name).
+constexpr int OSTRIK_CERT_COLUMNS = 13;
 constexpr int OSTRIK_EXT_VARIABLE_COUNT = OSTRIK_PERF_EXT_COLUMNS + OSTRIK_HEALTH_COLUMNS +
                                           OSTRIK_LOG_COLUMNS + OSTRIK_VHOST_LOG_COLUMNS +
-                                          OSTRIK_BALANCER_COLUMNS;
+                                          OSTRIK_BALANCER_COLUMNS + OSTRIK_CERT_COLUMNS;
 extern MibVariable ostrik_ext_variables[OSTRIK_EXT_VARIABLE_COUNT];
 constexpr int OSTRIK_REGISTERED_COUNT = OSTRIK_VARIABLE_COUNT + OSTRIK_EXT_VARIABLE_COUNT;
 
@@ -121,3 +123,9 @@ unsigned char *var_apachevhostlog(MibVariable *var, uint32_t *oid, int32_t *oidL
                                   int32_t exact, int32_t *valueLength, void **writeMethod);
 unsigned char *var_apachebalancer(MibVariable *var, uint32_t *oid, int32_t *oidLength,
                                   int32_t exact, int32_t *valueLength, void **writeMethod);
+unsigned char *var_apachecert(MibVariable *var, uint32_t *oid, int32_t *oidLength, int32_t exact,
+                              int32_t *valueLength, void **writeMethod);
+
+// seconds since the epoch as an SNMP DateAndTime of 11 octets, in UTC
+// (year clamped to 0..65535).
+void date_and_time(int64_t seconds, unsigned char out[11]);

@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <new>
+#include <string>
 #include <sys/stat.h>
 
 #include "collect/tls.h"
@@ -294,4 +296,180 @@ void tls_close(TlsConnection *tls) {
   SSL_free(tls->ssl);
   ERR_clear_error();
   delete tls;
+}
+
+// The probes of the certificate table: a handshake of their own with each
+// site, which must read a certificate even when it fails verification.
+struct TlsProbe {
+  SSL *ssl = nullptr;
+  char name[SERVER_HOST_FIELD] = ""; // sent as SNI; empty: none
+};
+
+namespace {
+
+// One context per CA store the probes verify against, made at its first
+// probe and kept until the module is unloaded: loading the system's store
+// costs more than a handshake.
+std::map<std::string, SSL_CTX *> &probe_contexts() {
+  static std::map<std::string, SSL_CTX *> contexts;
+  return contexts;
+}
+
+SSL_CTX *probe_context(const char *ca, char *why, size_t size) {
+  const std::string key = ca != nullptr ? ca : "";
+  auto &contexts = probe_contexts();
+  const auto found = contexts.find(key);
+  if (found != contexts.end()) {
+    return found->second;
+  }
+  SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+  if (ctx == nullptr) {
+    last_error(why, size, "no TLS context");
+    return nullptr;
+  }
+  // The chain is verified all the same and its outcome kept; the handshake
+  // goes on, so that a certificate that fails is read and shown.
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+  SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+  int loaded;
+  if (key.empty()) {
+    loaded = SSL_CTX_set_default_verify_paths(ctx);
+  } else {
+    struct stat st;
+    const bool directory = stat(ca, &st) == 0 && S_ISDIR(st.st_mode);
+    loaded = directory ? SSL_CTX_load_verify_locations(ctx, nullptr, ca)
+                       : SSL_CTX_load_verify_locations(ctx, ca, nullptr);
+  }
+  if (loaded != 1) {
+    char reason[256];
+    last_error(reason, sizeof reason, "unreadable");
+    std::snprintf(why, size, "CA %.200s cannot be loaded: %.256s", key.empty() ? "store" : ca,
+                  reason);
+    SSL_CTX_free(ctx);
+    return nullptr;
+  }
+  try {
+    contexts.emplace(key, ctx);
+  } catch (...) {
+    SSL_CTX_free(ctx);
+    std::snprintf(why, size, "no memory for TLS");
+    return nullptr;
+  }
+  return ctx;
+}
+
+// A name as RFC 2253 text, cut to size; whatever is not printable ASCII
+// (a hostile certificate's bytes) becomes '?'.
+void name_text(const X509_NAME *name, char *text, size_t size) {
+  text[0] = '\0';
+  BIO *bio = BIO_new(BIO_s_mem());
+  if (bio == nullptr || name == nullptr) {
+    BIO_free(bio);
+    return;
+  }
+  X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253);
+  const int got = BIO_read(bio, text, static_cast<int>(size - 1));
+  text[got > 0 ? got : 0] = '\0';
+  BIO_free(bio);
+  for (char *c = text; *c != '\0'; ++c) {
+    if (*c < 0x20 || *c > 0x7E) {
+      *c = '?';
+    }
+  }
+}
+
+// A certificate time as seconds since the epoch.
+int64_t epoch_seconds(const ASN1_TIME *time) {
+  ASN1_TIME *epoch = ASN1_TIME_set(nullptr, 0);
+  int days = 0;
+  int seconds = 0;
+  const bool known =
+      epoch != nullptr && time != nullptr && ASN1_TIME_diff(&days, &seconds, epoch, time) == 1;
+  ASN1_TIME_free(epoch);
+  return known ? static_cast<int64_t>(days) * 86400 + seconds : 0;
+}
+
+} // namespace
+
+TlsProbe *tls_probe_open(PlatformSocket sock, const char *name, const char *ca, char *why,
+                         size_t why_size) {
+  ERR_clear_error();
+  SSL_CTX *ctx = probe_context(ca, why, why_size);
+  if (ctx == nullptr) {
+    return nullptr;
+  }
+  TlsProbe *probe = new (std::nothrow) TlsProbe;
+  BIO *bio = socket_method() != nullptr ? BIO_new(socket_method()) : nullptr;
+  SSL *ssl = SSL_new(ctx);
+  if (probe == nullptr || bio == nullptr || ssl == nullptr) {
+    last_error(why, why_size, "no memory for TLS");
+    delete probe;
+    BIO_free(bio);
+    SSL_free(ssl);
+    return nullptr;
+  }
+  BIO_set_data(bio, reinterpret_cast<void *>(static_cast<intptr_t>(sock)));
+  SSL_set_bio(ssl, bio, bio);
+  if (name != nullptr && name[0] != '\0') {
+    std::snprintf(probe->name, sizeof probe->name, "%s", name);
+    SSL_set_tlsext_host_name(ssl, probe->name);
+  }
+  SSL_set_connect_state(ssl);
+  probe->ssl = ssl;
+  return probe;
+}
+
+TlsStep tls_probe_step(TlsProbe *probe, char *why, size_t why_size) {
+  ERR_clear_error();
+  const int result = SSL_connect(probe->ssl);
+  if (result == 1) {
+    return TLS_DONE;
+  }
+  const TlsStep step = step_result(probe->ssl, result);
+  if (step != TLS_WANT_READ && step != TLS_WANT_WRITE) {
+    last_error(why, why_size, "the server closed the connection during the handshake");
+    return TLS_FAILED;
+  }
+  return step;
+}
+
+bool tls_probe_certificate(TlsProbe *probe, TlsPeerCertificate *out) {
+  *out = TlsPeerCertificate{};
+  X509 *cert = SSL_get1_peer_certificate(probe->ssl);
+  if (cert == nullptr) {
+    return false;
+  }
+  name_text(X509_get_subject_name(cert), out->subject, sizeof out->subject);
+  name_text(X509_get_issuer_name(cert), out->issuer, sizeof out->issuer);
+  out->notBefore = epoch_seconds(X509_get0_notBefore(cert));
+  out->notAfter = epoch_seconds(X509_get0_notAfter(cert));
+  const long verified = SSL_get_verify_result(probe->ssl);
+  out->chainVerified = verified == X509_V_OK ? 1 : 0;
+  if (verified != X509_V_OK) {
+    std::snprintf(out->problem, sizeof out->problem, "%s", X509_verify_cert_error_string(verified));
+  }
+  out->nameMatches =
+      probe->name[0] == '\0' ? -1 : X509_check_host(cert, probe->name, 0, 0, nullptr) == 1;
+  X509_free(cert);
+  return true;
+}
+
+void tls_probe_close(TlsProbe *probe) {
+  if (probe == nullptr) {
+    return;
+  }
+  ERR_clear_error();
+  if (SSL_is_init_finished(probe->ssl)) {
+    SSL_shutdown(probe->ssl);
+  }
+  SSL_free(probe->ssl);
+  ERR_clear_error();
+  delete probe;
+}
+
+void tls_probe_release(void) {
+  for (auto &context : probe_contexts()) {
+    SSL_CTX_free(context.second);
+  }
+  probe_contexts().clear();
 }

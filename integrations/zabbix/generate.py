@@ -50,6 +50,11 @@ MACROS = [
     ("{$OSTRIK.LOG.UNREAD.TIME}", "15m", "How long an access log must stay unread before it is reported."),
     ("{$OSTRIK.MEMBER.DOWN.TIME}", "5m", "How long a balancer member must stay in error or disabled before "
      "it is reported."),
+    ("{$OSTRIK.CERT.LLD.INTERVAL}", "1h", "How often the HTTPS sites and their names are discovered."),
+    ("{$OSTRIK.CERT.EXPIRY.WARN}", "1209600", "Seconds before a certificate expires (14 days) from which it "
+     "is reported."),
+    ("{$OSTRIK.CERT.EXPIRY.CRIT}", "259200", "Seconds before a certificate expires (3 days) from which it is "
+     "reported as high."),
     ("{$OSTRIK.LOG.BACKLOG.TIME}", "15m", "How long the agent must stay behind the access logs before it is "
      "reported."),
 ]
@@ -213,6 +218,21 @@ MEMBER_COLUMNS = [
     ("apacheBalancerMemberReceived", "member.received", "Bytes received from it", "rate", "Bps", {}),
 ]
 
+# A row per HTTPS site and name (apacheCertTable), indexed by the TLS port
+# and the name; the columns without an instance before a certificate was
+# read are optional.
+CERT_COLUMNS = [
+    ("apacheCertOutcome", "cert.outcome", "Last handshake", "value", "", {"map": "certoutcome", "fast": 1}),
+    ("apacheCertSubject", "cert.subject", "Certificate subject", "text", "", {"optional": 1}),
+    ("apacheCertIssuer", "cert.issuer", "Certificate issuer", "text", "", {"optional": 1}),
+    ("apacheCertSecondsLeft", "cert.secondsleft", "Certificate time left", "value", "s", {"optional": 1}),
+    ("apacheCertChainVerified", "cert.verified", "Certificate chain verified", "value", "",
+     {"optional": 1, "map": "truth"}),
+    ("apacheCertNameMatch", "cert.namematch", "Certificate covers the name", "value", "",
+     {"optional": 1, "map": "namematch"}),
+    ("apacheCertProblem", "cert.problem", "Certificate problem", "text", "", {"fast": 1}),
+]
+
 VALUEMAPS = {
     "outcome": ("OSTRIK-MIB::OstrikFetchOutcome",
                 ["notTried", "ok", "connectFailed", "timedOut", "cutShort", "httpError", "notThePage"]),
@@ -221,6 +241,9 @@ VALUEMAPS = {
     "memberstate": ("OSTRIK-MIB::apacheBalancerMemberState",
                     [None, "ok", "error", "disabled", "stopped", "draining", "hotStandby", "hotSpare",
                      "healthCheckFailed", "other"]),
+    "certoutcome": ("OSTRIK-MIB::apacheCertOutcome", ["notTried", "ok", "connectFailed", "timedOut", "tlsFailed"]),
+    "truth": ("SNMPv2-TC::TruthValue", ["unknown", "true", "false"]),
+    "namematch": ("OSTRIK-MIB::apacheCertNameMatch", ["unknown", "matches", "notCovered", "noName"]),
 }
 
 
@@ -276,6 +299,7 @@ def prototype(mib, obj, kname, name, kind, units, extra):
         "uuid": uuid("item", kname),
         "name": ("Apache {#PORT} {#VHOST}: " if kname.startswith("vhost.") else
                  "Apache {#PORT} {#BALANCER} {#MEMBER}: " if kname.startswith("member.") else
+                 "HTTPS {#CERTPORT} {#CERTNAME}: " if kname.startswith("cert.") else
                  "Apache {#PORT}: ") + name,
         "type": "SNMP_AGENT",
         "snmp_oid": oid + ".{#SNMPINDEX}",
@@ -305,7 +329,10 @@ def prototype(mib, obj, kname, name, kind, units, extra):
         item["valuemap"] = {"name": VALUEMAPS[extra["map"]][0]}
     if steps:
         item["preprocessing"] = steps
-    item["tags"] = [{"tag": "component", "value": kname.split(".")[0]}, {"tag": "port", "value": "{#PORT}"}]
+    item["tags"] = [{"tag": "component", "value": kname.split(".")[0]},
+                    {"tag": "port", "value": "{#CERTPORT}" if kname.startswith("cert.") else "{#PORT}"}]
+    if kname.startswith("cert."):
+        item["tags"].append({"tag": "certname", "value": "{#CERTNAME}"})
     if kname.startswith("vhost."):
         item["tags"].append({"tag": "vhost", "value": "{#VHOST}"})
     if kname.startswith("member."):
@@ -511,6 +538,34 @@ def template():
             "{$OSTRIK.MEMBER.DOWN.TIME}: the balancer serves with one backend fewer.",
             opdata="State: {ITEM.LASTVALUE1}")],
     }
+    cert_port, cert_name = mib["apacheCertPort"][0], mib["apacheCertName"][0]
+    site = "HTTPS {#CERTPORT} {#CERTNAME}"
+    left = last("cert.secondsleft")
+    certs = {
+        "uuid": uuid("discovery", "cert"),
+        "name": "HTTPS sites",
+        "type": "SNMP_AGENT",
+        "snmp_oid": "discovery[{#CERTPORT},%s,{#CERTNAME},%s]" % (cert_port, cert_name),
+        "key": "ostrik.apache.cert.discovery",
+        "delay": "{$OSTRIK.CERT.LLD.INTERVAL}",
+        "lifetime": "7d",
+        "description": "One HTTPS site and name for each row of apacheCertTable: the certificate the agent's "
+                       "own hourly handshake was served ({#CERTPORT} is the TLS port, {#CERTNAME} the name "
+                       "sent, empty when none is known).",
+        "item_prototypes": [prototype(mib, *c) for c in CERT_COLUMNS],
+        "trigger_prototypes": [
+            trigger(site + ": certificate expires within 3 days", left + "<{$OSTRIK.CERT.EXPIRY.CRIT}", "HIGH",
+                    "The certificate served for this name expires within {$OSTRIK.CERT.EXPIRY.CRIT} seconds, "
+                    "or has expired.", scope="security", opdata="Left: {ITEM.LASTVALUE1}"),
+            trigger(site + ": certificate expires within 14 days",
+                    left + "<{$OSTRIK.CERT.EXPIRY.WARN} and " + left + ">={$OSTRIK.CERT.EXPIRY.CRIT}", "WARNING",
+                    "The certificate served for this name expires within {$OSTRIK.CERT.EXPIRY.WARN} seconds.",
+                    scope="security", opdata="Left: {ITEM.LASTVALUE1}"),
+            trigger(site + ": certificate does not cover the name", last("cert.namematch") + "=2", "WARNING",
+                    "The site serves, for this name, a certificate made for other names: clients that ask for "
+                    "it refuse the connection.", scope="security"),
+        ],
+    }
     discovery = {
         "uuid": uuid("discovery"),
         "name": "Apache servers",
@@ -535,7 +590,7 @@ def template():
                        "host with an SNMP interface pointing at the agent.",
         "groups": [{"name": "Templates/Applications"}],
         "items": items,
-        "discovery_rules": [discovery, vhosts, members],
+        "discovery_rules": [discovery, vhosts, members, certs],
         "tags": [{"tag": "class", "value": "software"}, {"tag": "target", "value": "apache"}],
         "macros": [{"macro": m, "value": v, "description": d} for m, v, d in MACROS],
         "dashboards": [dashboard()],

@@ -48,8 +48,8 @@ TEST(OstrikMib, PassesSmilintAtLevelFour) {
 
 TEST(OstrikMib, OnlyExplainedWarningsBelowLevelFour) {
   // The lower-level notes are the readable index columns, explained in
-  // the MIB beside apacheConfigPort, apacheVhostLogName and the balancer
-  // member table's names.
+  // the MIB beside apacheConfigPort, apacheVhostLogName, the balancer
+  // member table's names and apacheCertPort.
   CommandResult r = smilint(6);
   std::istringstream lines(r.out + r.err);
   std::string line;
@@ -60,7 +60,9 @@ TEST(OstrikMib, OnlyExplainedWarningsBelowLevelFour) {
     EXPECT_TRUE(line.find("`apacheConfigPort'") != std::string::npos ||
                 line.find("`apacheVhostLogName'") != std::string::npos ||
                 line.find("`apacheBalancerMemberBalancer'") != std::string::npos ||
-                line.find("`apacheBalancerMemberName'") != std::string::npos)
+                line.find("`apacheBalancerMemberName'") != std::string::npos ||
+                line.find("`apacheCertPort'") != std::string::npos ||
+                line.find("`apacheCertName'") != std::string::npos)
         << line;
   }
   EXPECT_LE(count, 4);
@@ -112,15 +114,18 @@ TEST(OstrikMib, EveryDescriptorHasItsNameOidAndType) {
     SCOPED_TRACE(var->name);
     ASSERT_TRUE(oid_of.count(var->name));
     EXPECT_EQ(oid_of[var->name], oid_text(var->oid, var->oidLength - 1));
-    // The outcome and member state columns are INTEGERs with named values.
-    const bool outcome = std::string(var->name).find("Outcome") != std::string::npos ||
-                         std::string(var->name) == "apacheBalancerMemberState";
+    // The outcome columns, the member state and the certificates' verdicts
+    // are INTEGERs with named values.
+    const std::string name = var->name;
+    const bool outcome = name.find("Outcome") != std::string::npos ||
+                         name == "apacheBalancerMemberState" || name == "apacheCertChainVerified" ||
+                         name == "apacheCertNameMatch";
     EXPECT_EQ(type_of[var->name], outcome ? "EnumVal" : kNetSnmpType.at(var->type));
   }
   EXPECT_EQ(type_of.size(), static_cast<size_t>(OSTRIK_REGISTERED_COUNT));
   for (const char *table : {"apacheConfigTable", "apacheFootprintTable", "apacheServerPerfTable",
                             "apacheServerPerfExtTable", "apacheServerHealthTable", "apacheLogTable",
-                            "apacheVhostLogTable", "apacheBalancerMemberTable"})
+                            "apacheVhostLogTable", "apacheBalancerMemberTable", "apacheCertTable"})
     EXPECT_TRUE(oid_of.count(table)) << table;
 }
 

@@ -7,11 +7,14 @@ prometheus.yml with its rules, all on free loopback ports in a scratch
 directory. Through Prometheus's HTTP API: every metric of the module has a
 series for the Apache's port, with the value an snmpget of the same OID reads
 at the same moment; every rule expression and every dashboard query evaluates,
-and every query that is not an alert condition returns data.
+and every query that is not an alert condition returns data. The Apache has
+two name-based HTTPS virtual hosts whose certificates (made here) expire in two
+and in ninety days: the expiry alert fires for the short one only.
 
   prometheus_test.py --varnockd PATH --module PATH --base-mibs DIR
 """
 import argparse
+import calendar
 import json
 import os
 import re
@@ -36,6 +39,8 @@ ARGS = None
 # CPU time, which a lightly used test server may not have at a page read.
 SHOWN_AT_TIMES = {"apacheServerPerfExtCPULoad"}
 USER, PASSWORD = "monitor", "prom-secret"
+# The HTTPS virtual hosts: name, days its certificate is valid.
+CERT_HOSTS = {"short.test": 2, "long.test": 90}
 
 
 def free_port(kind=socket.SOCK_STREAM):
@@ -57,13 +62,35 @@ def stop_processes(procs, seconds):
             proc.wait()
 
 
-def start_apache_and_agent(stack, args, user, password, log_format=None):
+def https_hosts_conf(directory, port):
+    """Apache configuration of the name-based HTTPS virtual hosts of
+    CERT_HOSTS on port, each with a certificate made with openssl in
+    directory."""
+    mods = "/usr/lib/apache2/modules/"
+    conf = ("LoadModule socache_shmcb_module %smod_socache_shmcb.so\nLoadModule ssl_module %smod_ssl.so\n"
+            "Listen 127.0.0.1:%d\n" % (mods, mods, port))
+    for name, days in CERT_HOSTS.items():
+        key, pem = os.path.join(directory, name + ".key"), os.path.join(directory, name + ".pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes",
+                        "-keyout", key, "-out", pem, "-days", str(days), "-subj", "/CN=" + name,
+                        "-addext", "subjectAltName=DNS:" + name], check=True, capture_output=True)
+        os.chmod(key, 0o644)
+        conf += ("<VirtualHost 127.0.0.1:%d>\n ServerName %s\n SSLEngine on\n SSLCertificateFile %s\n"
+                 " SSLCertificateKeyFile %s\n</VirtualHost>\n" % (port, name, pem, key))
+    path = os.path.join(directory, "https.conf")
+    with open(path, "w") as f:
+        f.write(conf)
+    return path
+
+
+def start_apache_and_agent(stack, args, user, password, log_format=None, extra_conf=None):
     """Starts an event-MPM Apache (it reports the asynchronous connection
     counts too) in stack.apache_dir on stack.apache_port, and varnockd
     watching it, serving stack.agent; its document root is measured every
-    10 seconds. log_format, when given, replaces the access log's format."""
-    subprocess.run([APACHE, "setup", "--mpm", "event", stack.apache_dir, str(stack.apache_port), user, password],
-                   check=True)
+    10 seconds. log_format, when given, replaces the access log's format;
+    extra_conf is a configuration file the server includes."""
+    subprocess.run([APACHE, "setup", "--mpm", "event", stack.apache_dir, str(stack.apache_port), user, password]
+                   + ([extra_conf] if extra_conf else []), check=True)
     if log_format:
         conf = os.path.join(stack.apache_dir, "conf", "httpd.conf")
         with open(conf) as f:
@@ -117,6 +144,7 @@ class Stack:
         self.procs = []
         self.apache_dir = None
         self.apache_port = free_port()
+        self.tls_port = free_port()
         self.agent = "127.0.0.1:%d" % free_port(socket.SOCK_DGRAM)
         self.exporter = "127.0.0.1:%d" % free_port()
         self.prometheus = "http://127.0.0.1:%d" % free_port()
@@ -133,7 +161,8 @@ class Stack:
         self.apache_dir = os.path.join(self.dir, "apache")
         # A log format with the virtual host and the time taken, so that
         # every column of the access log tables has an instance.
-        start_apache_and_agent(self, ARGS, USER, PASSWORD, r'%v %h %l %u %t \"%r\" %>s %O %D')
+        start_apache_and_agent(self, ARGS, USER, PASSWORD, r'%v %h %l %u %t \"%r\" %>s %O %D',
+                               https_hosts_conf(self.dir, self.tls_port))
         self.spawn("exporter", ["prometheus-snmp-exporter", "--config.file=" + os.path.join(HERE, "snmp.yml"),
                                 "--web.listen-address=" + self.exporter])
 
@@ -263,6 +292,7 @@ class PrometheusIntegration(unittest.TestCase):
             # often enough for a rate.
             wait_for("the response time histogram", lambda: s.query(
                 'count_over_time(ostrik:apache_log_request_duration_seconds_bucket[30s]) > 1'), 60)
+            wait_for("the certificates", lambda: len(s.query("apacheCertSecondsLeft")) == len(CERT_HOSTS), 60)
             wait_for("rules evaluated", lambda: all(
                 not r["lastEvaluation"].startswith("0001")  # the zero time: not yet
                 for g in s.api("/api/v1/rules")["groups"] for r in g["rules"]), 30)
@@ -288,6 +318,10 @@ class PrometheusIntegration(unittest.TestCase):
                 result = s.query('%s{job="ostrik",instance="%s"}' % (metric["name"], s.agent))
                 if not result and metric["name"] in SHOWN_AT_TIMES:
                     continue
+                if metric.get("indexes", [{}])[0].get("labelname") == "apacheCertPort":
+                    # A row per HTTPS host: the long one's.
+                    self.assertEqual({r["metric"].get("apacheCertName") for r in result}, set(CERT_HOSTS))
+                    result = [r for r in result if r["metric"]["apacheCertName"] == "long.test"]
                 if metric["type"] == "EnumAsStateSet":
                     # One series per state, 1 for the present one.
                     self.assertEqual(sorted(r["metric"][metric["name"]] for r in result),
@@ -296,7 +330,9 @@ class PrometheusIntegration(unittest.TestCase):
                     result = [r for r in result if r["value"][1] == "1"]
                 self.assertEqual(len(result), 1, result)
                 labels = result[0]["metric"]
-                if metric.get("indexes"):
+                if metric.get("indexes", [{}])[0].get("labelname") == "apacheCertPort":
+                    self.assertEqual(labels.get("apacheCertPort"), str(s.tls_port))
+                elif metric.get("indexes"):
                     self.assertEqual(labels.get("apacheConfigPort"), str(s.apache_port))
                 if metric["type"] == "DisplayString":
                     # Text as a label of an info-style series, not as hex.
@@ -315,9 +351,13 @@ class PrometheusIntegration(unittest.TestCase):
         member_index = "".join(".%d.%s" % (len(n), ".".join(str(b) for b in n)) for n in (
             member["apacheBalancerMemberBalancer"].encode(), member["apacheBalancerMemberName"].encode()))
         oids = {}
+        # A certificate's row by the TLS port and the name: the long one's.
+        cert_index = ".%d.9.%s" % (s.tls_port, ".".join(str(b) for b in b"long.test"))
         for metric in self.metrics:
             suffix = ".%d" % s.apache_port if metric.get("indexes") else ".0"
-            if len(metric.get("indexes", [])) == 2:
+            if metric.get("indexes", [{}])[0].get("labelname") == "apacheCertPort":
+                suffix = cert_index
+            elif len(metric.get("indexes", [])) == 2:
                 suffix += vhost_index
             if len(metric.get("indexes", [])) == 3:
                 suffix += member_index
@@ -333,7 +373,8 @@ class PrometheusIntegration(unittest.TestCase):
         # A state set's present state is its series of value 1.
         states = {m["name"] for m in self.metrics if m["type"] == "EnumAsStateSet"}
         scraped = {r["metric"]["__name__"]: r for r in s.query('{job="ostrik",__name__=~"apache.*|ostrik.*"}')
-                   if r["metric"]["__name__"] not in states or r["value"][1] == "1"}
+                   if (r["metric"]["__name__"] not in states or r["value"][1] == "1")
+                   and r["metric"].get("apacheCertName", "long.test") == "long.test"}
         after = snmpget(s.agent, list(oids))
         for oid, metric in oids.items():
             name = metric["name"]
@@ -350,7 +391,16 @@ class PrometheusIntegration(unittest.TestCase):
                     self.assertIn(scraped[name]["metric"][name], (states[int(a)], states[int(b)]))
                     continue
                 got = float(scraped[name]["value"][1])
+                if metric["type"] == "DateAndTime":
+                    # Seconds since the epoch of the octets "07 EA 0C 0C 04 38 3B 00 2B 00 00".
+                    self.assertEqual(a, b)
+                    o = [int(x, 16) for x in a.split()]
+                    self.assertEqual(got, calendar.timegm((o[0] * 256 + o[1], o[2], o[3], o[4], o[5], o[6])))
+                    continue
                 a, b = float(a), float(b)
+                if name == "apacheCertSecondsLeft":
+                    a, b = -a, -b  # falls as time goes by
+                    got = -got
                 # Counts, the uptime and the ages of the last reads rise in
                 # between (an age starts again from 0 at the next read).
                 rising = metric["type"] == "counter" or re.search("Uptime|Age$", name)
@@ -371,13 +421,16 @@ class PrometheusIntegration(unittest.TestCase):
                 s.query(rule["expr"])  # raises on an error
                 if "record" in rule:
                     self.assertTrue(s.query(rule["expr"]))
-        # Prometheus loaded them and evaluates them without error; nothing
-        # fires against a healthy server.
+        # Prometheus loaded them and evaluates them without error; against a
+        # healthy server only the certificate that expires in two days is
+        # alerted on (pending for its 5 minutes).
         loaded = [r for g in s.api("/api/v1/rules")["groups"] for r in g["rules"]]
         self.assertEqual(len(loaded), len(rules))
         for rule in loaded:
             self.assertEqual(rule["health"], "ok", rule)
-        self.assertEqual(s.api("/api/v1/alerts")["alerts"], [])
+        alerts = s.api("/api/v1/alerts")["alerts"]
+        self.assertEqual([(a["labels"]["alertname"], a["labels"].get("apacheCertName")) for a in alerts],
+                         [("ApacheCertificateExpiring", "short.test")], alerts)
 
     def test_dashboard_queries_return_data(self):
         s = self.stack
@@ -387,7 +440,8 @@ class PrometheusIntegration(unittest.TestCase):
             with self.subTest(panel=title, expr=expr):
                 result = s.query(expr)
                 self.assertTrue(result, "no data")
-                self.assertTrue(any(r["metric"].get("apacheConfigPort") == str(s.apache_port) for r in result)
+                self.assertTrue(any(r["metric"].get("apacheConfigPort") == str(s.apache_port)
+                                    or r["metric"].get("apacheCertPort") == str(s.tls_port) for r in result)
                                 or title.startswith("variable"), result)
         # The requests made show as a rate.
         rps = s.query(queries[0][1])

@@ -165,9 +165,12 @@ TEST(DescriptorTable, BytesAtTheAgentsOffsets) {
     std::memcpy(bytes, &v, sizeof bytes);
 
     EXPECT_EQ(bytes[176], v.oidLength);
-    // Read-only; the per-host log and balancer tables mark their string index.
-    EXPECT_EQ(bytes[177],
-              v.handler == var_apachevhostlog || v.handler == var_apachebalancer ? 0x81 : 1);
+    // Read-only; the per-host log, balancer and certificate tables mark
+    // their string index.
+    EXPECT_EQ(bytes[177], v.handler == var_apachevhostlog || v.handler == var_apachebalancer ||
+                                  v.handler == var_apachecert
+                              ? 0x81
+                              : 1);
     EXPECT_EQ(bytes[179], v.magic);
     const unsigned char word[4] = {0xAA, 0xAA, 0x00, 0x00};
     EXPECT_EQ(std::memcmp(bytes + 180, word, 4), 0);
@@ -197,15 +200,15 @@ TEST(DescriptorTable, LongestNamesFitTheField) {
 }
 
 // The added tables lie under arcs the original design leaves free (12 to
-// 16), each descriptor's column arc being its number, so that a walk meets
+// 17), each descriptor's column arc being its number, so that a walk meets
 // every original variable before them.
 TEST(DescriptorTable, AddedTablesFollowTheOriginalOnes) {
-  const VariableHandler handlers[] = {var_apacheperfext, var_apachehealth, var_apachelog,
-                                      var_apachevhostlog, var_apachebalancer};
+  const VariableHandler handlers[] = {var_apacheperfext,  var_apachehealth,   var_apachelog,
+                                      var_apachevhostlog, var_apachebalancer, var_apachecert};
   for (const MibVariable &v : ostrik_ext_variables) {
     SCOPED_TRACE(v.name);
     ASSERT_EQ(v.oidLength, 13);
-    ASSERT_TRUE(v.oid[9] >= 12 && v.oid[9] <= 16);
+    ASSERT_TRUE(v.oid[9] >= 12 && v.oid[9] <= 17);
     EXPECT_EQ(v.oid[10], 1u);
     EXPECT_EQ(v.oid[11], v.magic);
     EXPECT_EQ(v.oid[12], 0xFFFFFFFFu);

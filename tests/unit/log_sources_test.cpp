@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "collect/certificates.h"
 #include "collect/listen_owner.h"
 #include "collect/log_format.h"
 #include "collect/page_text.h"
@@ -76,6 +77,84 @@ TEST(LogSources, DebianInfoPage) {
   EXPECT_EQ(plain[0].path, logs + "other_vhosts_access.log");
   EXPECT_EQ(plain[1].path, logs + "access.log");
   EXPECT_EQ(plain[1].format, log_format_nickname("combined"));
+}
+
+// The HTTPS sites of the same pages: mod_ssl's SSLEngine and core's names
+// meet through their virtual host's file and line.
+TEST(LogSources, TlsSitesOfAnInfoPage) {
+  // As mod_info writes them: the indentation in &nbsp;, blanks within the
+  // line as they are, the module's sections in <strong>.
+  auto page_of = [](const std::vector<std::string> &lines) {
+    std::string page = "<html><body><dl>\n";
+    for (const std::string &line : lines) {
+      const size_t lead = line.find_first_not_of(' ');
+      std::string body;
+      for (size_t i = lead; i < line.size(); ++i) {
+        body += line[i] == '<' ? "&lt;" : line[i] == '>' ? "&gt;" : std::string(1, line[i]);
+      }
+      std::string indent;
+      for (size_t i = 0; i < lead; ++i) {
+        indent += "&nbsp;";
+      }
+      page += "<dd><tt>" + indent + body + "</tt></dd>";
+    }
+    return page + "</dl></body></html>\n";
+  };
+  auto sites_of = [](const std::string &page) {
+    std::vector<char> text(page.size() + 1);
+    html_to_text(page.c_str(), text.data());
+    return tls_sites_from_info(text.data());
+  };
+  const std::string page = page_of({
+      "Module Name: core.c",
+      "In file: /etc/httpd/conf/sites.conf",
+      "   4: <VirtualHost *:8443>",
+      "   5:   ServerName WWW.Example.org:8443",
+      "   6:   ServerAlias shop.example.org *.example.org 127.0.0.1 bad/name",
+      "    : </VirtualHost>",
+      "  11: <VirtualHost [::1]:9443 127.0.0.1:9443>",
+      "  12:   ServerName https://api.example.org",
+      "    : </VirtualHost>",
+      "  20: <VirtualHost *:80>",
+      "  21:   ServerName plain.example.org",
+      "    : </VirtualHost>",
+      "Module Name: mod_ssl.c",
+      "In file: /etc/httpd/conf/sites.conf",
+      "   4: <VirtualHost *:8443>",
+      "   7:   SSLEngine on",
+      "    : </VirtualHost>",
+      "  11: <VirtualHost [::1]:9443 127.0.0.1:9443>",
+      "  13:   SSLEngine on",
+      "    : </VirtualHost>",
+      "  20: <VirtualHost *:80>",
+      "  23:   SSLEngine off",
+      "    : </VirtualHost>",
+      "Module Name: core.c",
+      "In file: /etc/httpd/conf/ports.conf",
+      "   1: Listen 80",
+      "   2: Listen 127.0.0.2:7443 https",
+  });
+  const std::vector<TlsSite> sites = sites_of(page);
+  ASSERT_EQ(sites.size(), 3u);
+  EXPECT_EQ(sites[0].port, 7443);
+  EXPECT_EQ(sites[0].address, "127.0.0.2");
+  EXPECT_TRUE(sites[0].names.empty());
+  EXPECT_EQ(sites[1].port, 8443);
+  EXPECT_EQ(sites[1].address, "");
+  EXPECT_EQ(sites[1].names, (std::vector<std::string>{"www.example.org", "shop.example.org"}));
+  EXPECT_EQ(sites[2].port, 9443);
+  EXPECT_EQ(sites[2].address, "::1");
+  EXPECT_EQ(sites[2].names, std::vector<std::string>{"api.example.org"});
+
+  // SSLEngine on for the main server makes every Listen port a site; a
+  // page without TLS (Debian's) has none.
+  EXPECT_EQ(sites_of(page_of({"Module Name: mod_ssl.c", "In file: /c", "  1: SSLEngine on",
+                              "Module Name: core.c", "In file: /c", "  2: Listen 8080"}))
+                .size(),
+            1u);
+  EXPECT_TRUE(
+      sites_of(testsupport::read_file(OSTRIK_SOURCE_DIR "/bench/data/server-info-debian.http"))
+          .empty());
 }
 
 TEST(LogSources, VirtualHostsPipesSyslogAndRelativePaths) {
