@@ -869,7 +869,7 @@ TEST_F(RefreshServerStatus, BalancerMembersAreRowsOfTheirTable) {
   EXPECT_EQ(refresh_server_status(), 0);
   ASSERT_EQ(balancer_member_count(e), 3u);
 
-  constexpr int kFirst = OSTRIK_EXT_VARIABLE_COUNT - OSTRIK_BALANCER_COLUMNS;
+  constexpr int kFirst = OSTRIK_EXT_VARIABLE_COUNT - OSTRIK_CERT_COLUMNS - OSTRIK_BALANCER_COLUMNS;
   const auto column = [](int magic) { return &ostrik_ext_variables[kFirst + magic - 1]; };
   const auto index = [&](const std::string &balancer, const std::string &member) {
     std::vector<uint32_t> oid(column(1)->oid, column(1)->oid + column(1)->oidLength - 1);
