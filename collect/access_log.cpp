@@ -48,6 +48,24 @@ struct ChosenLog {
   bool usable = false; // a format compiled and nothing keeps the log from being read
 };
 
+// Two logs of one server in formats we assume (two `combined` CustomLogs)
+// may record the same requests. An assumed log's first lines read are
+// hashed; while they match, line for line, those read first from an
+// earlier such log, its lines wait, at most kCopySample of them and
+// kCopyWaitBytes in all. kCopySample alike lines make it a copy, left
+// uncounted; a line that differs (or no room to wait) counts what waited.
+constexpr size_t kCopySample = 8;
+constexpr size_t kCopyWaitBytes = 16 * 1024;
+
+struct CopyCheck {
+  uint64_t prefix[kCopySample] = {}; // hash of the first i + 1 lines read
+  size_t sampled = 0;
+  bool distinct = false;            // its lines are its own: counted
+  std::string copyOf;               // the log whose requests it repeats
+  std::vector<std::string> waiting; // lines held while they match
+  size_t waitingBytes = 0;
+};
+
 struct LogFile {
   LogSource source;
   SharedFormat format;
@@ -65,6 +83,7 @@ struct LogFile {
   bool saidUnread = false; // the log line about it was written
   bool saidBehind = false;
   bool resumed = false; // went on from a handed-on position, backlog not yet read
+  CopyCheck copies;
 
   explicit LogFile(ChosenLog from)
       : source(std::move(from.source)), format(std::move(from.format)), usable(from.usable),
@@ -279,10 +298,18 @@ struct LogState {
       } else {
         kept.decided = !log.source.assumed;
       }
+      if (!log.source.assumed) {
+        kept.copies = CopyCheck{}; // a stated log is counted as it says
+      }
       kept.source = std::move(log.source);
       kept.format = std::move(log.format);
       next.push_back(std::move(kept));
     }
+    // By path: the first of two copies, kept, and the first problem said
+    // do not depend on the order the logs were found in.
+    std::stable_sort(next.begin(), next.end(), [](const LogFile &a, const LogFile &b) {
+      return a.source.path < b.source.path;
+    });
     files = std::move(next);
     looked = true;
     total.gives = 0;
@@ -383,8 +410,7 @@ struct Reading {
   LogFile *file;
 };
 
-void take_line(void *context, const char *line, size_t length) {
-  Reading *r = static_cast<Reading *>(context);
+void count_line(Reading *r, const char *line, size_t length) {
   LogFile *file = r->file;
   LogState *state = r->state;
   LogRecord record{};
@@ -427,6 +453,69 @@ void take_line(void *context, const char *line, size_t length) {
   if (host != nullptr) {
     count(host, record, gives);
   }
+}
+
+uint64_t hash_line(uint64_t hash, const char *line, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    hash = (hash ^ static_cast<unsigned char>(line[i])) * 1099511628211ull;
+  }
+  return (hash ^ '\n') * 1099511628211ull;
+}
+
+// False when line is to be counted now; true when it waits or its log is
+// a copy of an earlier one (see CopyCheck).
+bool held_as_copy(Reading *r, const char *line, size_t length) {
+  CopyCheck &c = r->file->copies;
+  if (!c.copyOf.empty()) {
+    return true;
+  }
+  if (c.sampled < kCopySample && line != nullptr) {
+    c.prefix[c.sampled] =
+        hash_line(c.sampled > 0 ? c.prefix[c.sampled - 1] : 14695981039346656037ull, line, length);
+    ++c.sampled;
+  }
+  if (c.distinct) {
+    return false;
+  }
+  const LogFile *same = nullptr;
+  for (const LogFile &other : r->state->files) {
+    if (&other == r->file) {
+      break;
+    }
+    const CopyCheck &o = other.copies;
+    if (line != nullptr && other.source.assumed && o.copyOf.empty() && o.sampled >= c.sampled &&
+        o.prefix[c.sampled - 1] == c.prefix[c.sampled - 1]) {
+      same = &other;
+      break;
+    }
+  }
+  if (same == nullptr || c.waitingBytes + length > kCopyWaitBytes) {
+    c.distinct = true;
+    std::vector<std::string> waiting = std::move(c.waiting);
+    c.waiting = {};
+    c.waitingBytes = 0;
+    for (const std::string &held : waiting) {
+      count_line(r, held.data(), held.size());
+    }
+    return false;
+  }
+  if (c.sampled == kCopySample) {
+    c.copyOf = same->source.path;
+    c.waiting = {};
+    c.waitingBytes = 0;
+    return true;
+  }
+  c.waiting.emplace_back(line, length);
+  c.waitingBytes += length;
+  return true;
+}
+
+void take_line(void *context, const char *line, size_t length) {
+  Reading *r = static_cast<Reading *>(context);
+  if (r->file->source.assumed && held_as_copy(r, line, length)) {
+    return;
+  }
+  count_line(r, line, length);
 }
 
 // Why a log was not read at the last call, or empty.
@@ -497,6 +586,9 @@ void read_logs(const ServerEntry *entry, LogState *state) {
         // repeat another log's): its lines are left out rather than
         // counted twice.
         problem = "format not known: " + std::to_string(file.held) + " lines not counted";
+      }
+      if (problem.empty() && !file.copies.copyOf.empty()) {
+        problem = "same requests as " + file.copies.copyOf + ": not counted";
       }
     }
     if (!problem.empty()) {

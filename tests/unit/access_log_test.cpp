@@ -242,17 +242,21 @@ TEST_F(AccessLogTest, AGlobalLogIsNotCountedBesideAHostsOwn) {
 // lays them out: each log's format is chosen by what it tells of its first
 // line read (the host before all), and kept with its place across the
 // rescans; the default site's access.log names its row as Apache names the
-// server; a log that no format reads is not counted, and said so.
+// server; a log that no format reads is not counted, and said so; a
+// second log that reads the same lines as the first is a copy, not
+// counted, and one whose first line only was the same counts it.
 TEST_F(AccessLogTest, FoundLogsAreReadByTheFormatThatTellsMostAndKept) {
   testsupport::TempDir root;
   testsupport::FakeProc tree(root.path());
   const std::string own = dir.file("access.log");
   const std::string others = dir.file("other_vhosts_access.log");
+  const std::string again = dir.file("access_copy.log");
+  const std::string alike = dir.file("alike.log");
   const std::string copy = dir.file("timed.log");
   const int flags = 0102001; // O_WRONLY | O_APPEND | O_LARGEFILE
   tree.process(100, 1, "apache2");
   int fd = 5;
-  for (const std::string &log : {own, others, copy}) {
+  for (const std::string &log : {own, others, again, alike, copy}) {
     append(log, "");
     tree.open_file(100, fd++, log, flags);
   }
@@ -267,6 +271,8 @@ TEST_F(AccessLogTest, FoundLogsAreReadByTheFormatThatTellsMostAndKept) {
   const std::string combined = common.substr(0, common.size() - 1) + " \"-\" \"-\"\n";
   append(others, "a.test:80 " + combined);
   append(own, common);
+  append(again, common);
+  append(alike, common);
   append(copy, "127.0.0.1 200 5 1000\n");
   refresh();
   EXPECT_EQ(summary(port).counters->lines, 2u);
@@ -275,12 +281,17 @@ TEST_F(AccessLogTest, FoundLogsAreReadByTheFormatThatTellsMostAndKept) {
   EXPECT_EQ(std::string(summary(port).state), copy + ": format not known: 1 lines not counted");
 
   // Past a rescan (once a minute), nothing is lost.
+  append(alike, "10.0.0.9" + common.substr(9));
   for (int i = 0; i < 7; ++i) {
     append(own, common);
+    append(again, common);
     append(others, "b.test:80 " + combined);
     refresh();
   }
-  EXPECT_EQ(summary(port).counters->lines, 16u);
+  EXPECT_EQ(summary(port).counters->lines, 18u);
+  EXPECT_EQ(std::string(summary(port).state),
+            again + ": same requests as " + own + ": not counted");
+  EXPECT_EQ(summary(port).unreadable, 2u);
   EXPECT_EQ(summary(port).counters->unparsed, 0u);
   EXPECT_EQ(get(vhost_column(3), host_index(port, log_default_host_name())).counter, 8u);
   EXPECT_EQ(get(vhost_column(3), host_index(port, "b.test")).counter, 7u);
