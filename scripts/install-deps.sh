@@ -43,3 +43,8 @@ done
 
 # The base MIB modules that OSTRIK-MIB imports: from a package, pinned.
 "$(dirname "$0")/install-mibs.sh" >/dev/null
+
+# The Debian package: debhelper builds it (with CMake and Ninja), lintian
+# checks it, piuparts tests its installation, upgrade and purge in a chroot
+# that debootstrap makes (scripts/package.sh).
+apt_install debhelper ninja-build pkgconf lintian piuparts debootstrap

@@ -19,6 +19,10 @@
 #      was tested, or why none was (then the other stages decide; also when
 #      Wine is installed but cannot start even its own cmd.exe here).
 #
+#   0. the Debian package: built by debhelper, checked by lintian and tested
+#      by piuparts (install, upgrade, purge in a clean chroot; left out by
+#      --quick); the suite's package test then installs that very package;
+#
 #   scripts/test.sh            everything (what CI runs)
 #   scripts/test.sh --quick    leave out tests labelled "slow", fuzz 10 s each
 set -euo pipefail
@@ -52,6 +56,13 @@ scripts/check-format.sh
 jobs=$(nproc)
 exclude=()
 ((quick)) && exclude=(-LE slow)
+
+step "Debian package, lintian$( ((quick)) || echo ", piuparts")"
+# Into the package test's directory, so that the test installs these files
+# rather than building them again.
+package=()
+((quick)) || package=(--piuparts)
+scripts/package.sh "${package[@]}" build/package-test
 
 step "optimised build and full suite"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_WERROR=ON >/dev/null

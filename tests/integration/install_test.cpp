@@ -118,12 +118,11 @@ TEST(Install, EveryPartIsWhereTheInstalledDaemonLooksForIt) {
             daemon.substr(dest.path().size()) + " --config-dir " + defaults[0]);
 
   // The installed daemon loads the installed module and reads the sample
-  // ostrik.cf without a complaint: it names no server yet.
+  // ostrik.cf without a complaint; it watches whatever Apache runs here.
   CommandResult dump =
-      run_command({daemon, "--dump", "--module", module, "--config-dir", config_dir}, 60.0);
-  EXPECT_EQ(dump.exit_code, 1);
-  EXPECT_EQ(dump.err,
-            "varnockd: no server is configured: " + config_dir + "/ostrik.cf names none\n");
+      run_command({daemon, "--dump", "--module", module, "--config-dir", config_dir}, 120.0);
+  EXPECT_EQ(dump.err.find("in config file, line"), std::string::npos) << dump.err;
+  EXPECT_EQ(dump.err.find("unable to open"), std::string::npos) << dump.err;
   EXPECT_EQ(dump.out.rfind("NAME ", 0), 0u) << dump.out;
 }
 

@@ -21,6 +21,7 @@
 namespace {
 
 using testsupport::CommandResult;
+using testsupport::DebianApache;
 using testsupport::run_command;
 
 // A dump's table: "NAME INSTANCE" -> value.

@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Builds the Debian package ostrik (and ostrik-dbgsym) the Debian way, from a
+# copy of this source tree, and checks it with lintian; --piuparts tests its
+# installation, upgrade, removal and purge in a clean Debian 12 chroot as well.
+#
+#   scripts/package.sh [--piuparts] [OUTDIR]     (OUTDIR: build/package)
+#
+# The packages and the lintian and piuparts logs are left in OUTDIR. The
+# copy is made because dpkg-buildpackage writes its results beside the tree
+# it builds. lintian must find no error and no warning. piuparts (as root)
+# needs a chroot of Debian 12: the first run makes one with debootstrap from
+# the Debian mirror (OSTRIK_DEBIAN_MIRROR, default deb.debian.org) and keeps
+# it as a tarball in /var/cache/ostrik-piuparts; later runs start from it.
+set -euo pipefail
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+piuparts=0
+if [[ "${1:-}" == "--piuparts" ]]; then
+  piuparts=1
+  shift
+fi
+out=$(realpath -m "${1:-$source_dir/build/package}")
+started=$SECONDS
+
+rm -rf "$out/src"
+mkdir -p "$out/src/ostrik"
+# The tree without version control, build directories and earlier in-tree
+# package builds.
+tar -C "$source_dir" --exclude=./.git --exclude='./build*' --exclude='./obj-*' \
+  --exclude=./debian/ostrik --exclude=./debian/tmp --exclude=./debian/.debhelper \
+  -cf - . | tar -C "$out/src/ostrik" -xf -
+
+# ccache, where there is one, through CMake's launcher variables.
+if command -v ccache >/dev/null 2>&1; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+fi
+export DEB_BUILD_OPTIONS="parallel=$(nproc) ${DEB_BUILD_OPTIONS:-}"
+(cd "$out/src/ostrik" && dpkg-buildpackage -us -uc -b) >"$out/build.log" 2>&1 || {
+  tail -40 "$out/build.log" >&2
+  echo "package: dpkg-buildpackage failed; the log is $out/build.log" >&2
+  exit 1
+}
+rm -f "$out"/*.deb "$out"/*.changes "$out"/*.buildinfo
+mv "$out"/src/*.deb "$out"/src/*.changes "$out"/src/*.buildinfo "$out"/
+rm -rf "$out/src"
+echo "package: built in $((SECONDS - started)) s:" "$out"/*.deb
+
+changes=$(ls "$out"/*.changes)
+echo "package: lintian $changes"
+status=0
+lintian --fail-on error,warning "$changes" >"$out/lintian.log" 2>&1 || status=$?
+cat "$out/lintian.log"
+if ((status)); then
+  echo "package: lintian found errors or warnings (status $status)" >&2
+  exit 1
+fi
+echo "package: lintian: no error, no warning"
+
+((piuparts)) || exit 0
+deb=$(ls "$out"/ostrik_*.deb)
+mirror=${OSTRIK_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+cache=/var/cache/ostrik-piuparts
+base=$cache/bookworm.tar.gz
+mkdir -p "$cache"
+# --warn-on-leftovers-after-purge: systemd, which the chroot gets for
+# systemd-sysusers, leaves its own directories (/var/lib/private, ...) when it
+# is purged with ostrik; the package test checks that ostrik leaves nothing.
+chroot_args=(--basetgz="$base")
+[[ -f $base ]] || chroot_args=(--save="$base")
+started=$SECONDS
+echo "package: piuparts $deb (log: $out/piuparts.log)"
+if piuparts --distribution=bookworm --mirror="$mirror main" "${chroot_args[@]}" \
+  --warn-on-leftovers-after-purge "$deb" >"$out/piuparts.log" 2>&1; then
+  echo "package: piuparts passed in $((SECONDS - started)) s"
+else
+  tail -60 "$out/piuparts.log" >&2
+  echo "package: piuparts failed after $((SECONDS - started)) s" >&2
+  exit 1
+fi
