@@ -9,7 +9,7 @@
 # copy is made because dpkg-buildpackage writes its results beside the tree
 # it builds. lintian must find no error and no warning. piuparts (as root)
 # needs a chroot of Debian 12: the first run makes one with debootstrap from
-# the Debian mirror (OSTRIK_DEBIAN_MIRROR, default deb.debian.org) and keeps
+# the Debian mirror that apt uses here (or OSTRIK_DEBIAN_MIRROR) and keeps
 # it as a tarball in /var/cache/ostrik-piuparts; later runs start from it.
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -57,7 +57,19 @@ echo "package: lintian: no error, no warning"
 
 ((piuparts)) || exit 0
 deb=$(ls "$out"/ostrik_*.deb)
-mirror=${OSTRIK_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+# The machine's own Debian archive, as apt's sources name it: the first
+# URI (deb822 "URIs:" or a one-line "deb" entry) whose path ends in /debian.
+apt_mirror() {
+  cat /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null |
+    awk '$1 == "URIs:" { for (i = 2; i <= NF; ++i) print $i }
+         $1 == "deb" { for (i = 2; i <= NF; ++i) if ($i ~ /:\/\//) { print $i; break } }' |
+    grep -m1 -E '/debian/?$' || true
+}
+mirror=${OSTRIK_DEBIAN_MIRROR:-$(apt_mirror)}
+if [[ -z $mirror ]]; then
+  echo "package: no Debian archive found in apt's sources; set OSTRIK_DEBIAN_MIRROR" >&2
+  exit 1
+fi
 cache=/var/cache/ostrik-piuparts
 base=$cache/bookworm.tar.gz
 mkdir -p "$cache"
