@@ -8,6 +8,7 @@
 #include "collect/balancer.h"
 #include "collect/server_status.h"
 #include "config/server_list.h"
+#include "module/long_index.h"
 #include "module/ostrik.h"
 #include "varnock.h"
 
@@ -93,50 +94,27 @@ unsigned char *member_column(const MibVariable *var, const ServerEntry *entry,
 
 unsigned char *var_apachebalancer(MibVariable *var, uint32_t *oid, int32_t *oidLength,
                                   int32_t exact, int32_t *valueLength, void **writeMethod) {
-  if (var == nullptr || oid == nullptr || oidLength == nullptr || valueLength == nullptr ||
-      writeMethod == nullptr || var->oidLength < 2 || var->oidLength > VARNOCK_MAX_OID_LEN ||
-      *oidLength < 0 || *oidLength > VARNOCK_LONG_INDEX_MAX_OID) {
+  LongIndexAsk ask;
+  if (!long_index_ask(var, oid, oidLength, exact, valueLength, writeMethod, &ask)) {
     return nullptr;
   }
-  // The request's arcs beyond the column (the descriptor's OID without its
-  // index placeholder). A get names a row exactly; a get-next from before
-  // the column starts at its first row.
-  const int32_t prefix = var->oidLength - 1;
-  const bool inColumn =
-      *oidLength >= prefix && memcmp(oid, var->oid, sizeof(uint32_t) * prefix) == 0;
-  if (exact != 0 && !inColumn) {
-    return nullptr;
-  }
-  uint32_t asked[VARNOCK_LONG_INDEX_MAX_OID];
-  const int32_t askedLength = inColumn ? *oidLength - prefix : 0;
-  memcpy(asked, oid + prefix, sizeof(uint32_t) * static_cast<size_t>(askedLength));
   refresh_server_status();
 
   for (const ServerEntry *entry = server_list; entry != nullptr; entry = entry->next) {
     BalancerMemberView view;
     for (size_t i = 0; balancer_member_at(entry, i, &view); ++i) {
       RowKey key;
-      if (!key_of(entry, view, &key) || prefix + key.length > VARNOCK_LONG_INDEX_MAX_OID) {
-        continue;
-      }
-      const int order = VarnockCompare(key.arcs, key.length, asked, askedLength);
-      if (exact != 0 ? order != 0 : order <= 0) {
+      if (!key_of(entry, view, &key) || !long_index_fits(ask, key.arcs, key.length)) {
         continue;
       }
       int32_t length = 0;
       unsigned char *value = member_column(var, entry, view, &length);
-      if (value == nullptr) {
-        if (exact != 0) {
-          return nullptr;
-        }
-        continue; // a get-next passes over a row without this column's value
+      bool pass = false;
+      unsigned char *answer = long_index_answer(var, ask, key.arcs, key.length, value, length, oid,
+                                                oidLength, valueLength, writeMethod, &pass);
+      if (!pass) {
+        return answer;
       }
-      memcpy(oid, var->oid, sizeof(uint32_t) * prefix);
-      memcpy(oid + prefix, key.arcs, sizeof(uint32_t) * static_cast<size_t>(key.length));
-      *oidLength = prefix + key.length;
-      *valueLength = length;
-      *writeMethod = nullptr;
-      return value;
     }
   }
   return nullptr;

@@ -132,7 +132,9 @@ while True:
   ASSERT_EQ(testsupport::read_file("/proc/" + std::to_string(impostor.pid()) + "/comm"), "httpd\n");
 
   ASSERT_EQ(setenv("OSTRIK_DISCOVER_INTERVAL", "2", 1), 0);
-  Varnockd daemon(setup_for(std::string("discover ") + kUser + " " + kPassword + "\n"));
+  // Only the impostor's port: other tests' servers are left alone.
+  Varnockd daemon(setup_for(std::string("discover ") + kUser + " " + kPassword +
+                            " ports=" + std::to_string(port) + "\n"));
   unsetenv("OSTRIK_DISCOVER_INTERVAL");
   std::this_thread::sleep_for(std::chrono::seconds(5)); // two looks for servers
   const OstrikWalk walk =

@@ -296,7 +296,9 @@ TEST(Package, InstalledBesideDebiansApacheAndSnmpdServesUpgradesAndPurgesClean) 
   }
   EXPECT_TRUE(fs::is_symlink("/etc/systemd/system/multi-user.target.wants/varnockd.service"));
 
-  // The administrator's edits: the agent's port, and a comment.
+  // The administrator's edits: the agent's port, discovery kept to this
+  // test's Apache (its probes would add lines to other tests' servers'
+  // logs), and a comment.
   const int snmp_port = testsupport::free_udp_port();
   std::string conf = read_file("/etc/varnockd/varnockd.conf");
   const std::string address = "\nagentaddress udp:127.0.0.1:1161\n";
@@ -305,7 +307,11 @@ TEST(Package, InstalledBesideDebiansApacheAndSnmpdServesUpgradesAndPurgesClean) 
   conf.replace(at, address.size(),
                "\nagentaddress udp:127.0.0.1:" + std::to_string(snmp_port) + "\n");
   testsupport::write_file("/etc/varnockd/varnockd.conf", conf);
-  const std::string ostrik_cf = read_file("/etc/varnockd/ostrik.cf") + "# edited\n";
+  std::string ostrik_cf = read_file("/etc/varnockd/ostrik.cf");
+  const size_t discover = ostrik_cf.find("\ndiscover\n");
+  ASSERT_NE(discover, std::string::npos);
+  ostrik_cf.replace(discover, 10, "\ndiscover ports=" + port + "\n");
+  ostrik_cf += "# edited\n";
   testsupport::write_file("/etc/varnockd/ostrik.cf", ostrik_cf);
 
   // varnockd as the installed unit starts it: on its own port, then as an
