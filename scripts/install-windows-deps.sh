@@ -38,6 +38,17 @@ offer() { # BITS PACKAGES...
     apt_installable "$@" || return 1
     ((check)) || apt_install "$@" >&2 || exit 1
   fi
+  # Installed is not enough: a kernel without 32-bit x86 support runs no
+  # i386 program ("Exec format error", status 126), Wine's loader included.
+  if [[ $bits == 32 ]] && ((!check)) && [[ -x /usr/lib/wine/wine ]]; then
+    local status=0
+    /usr/lib/wine/wine --version >/dev/null 2>&1 || status=$?
+    if ((status == 126)); then
+      echo "install-windows-deps: 32-bit Wine is installed but this kernel runs no 32-bit" \
+        "x86 program" >&2
+      return 1
+    fi
+  fi
   echo "$bits"
   exit 0
 }
