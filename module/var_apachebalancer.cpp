@@ -65,7 +65,13 @@ unsigned char *answer_int(int32_t value, int32_t *valueLength) {
 // The column's value, or null when the member's lines did not give it.
 unsigned char *member_column(const MibVariable *var, const ServerEntry *entry,
                              const BalancerMemberView &m, int32_t *valueLength) {
-  const auto given = [&m](uint32_t bit) { return (m.present & bit) != 0; };
+  // A column answers only in its descriptor's type: one whose magic and
+  // type disagree gets no answer.
+  const auto given = [&m, var](uint32_t bit) {
+    const bool counter =
+        bit == MEMBER_HAS_ELECTED || bit == MEMBER_HAS_SENT || bit == MEMBER_HAS_RECEIVED;
+    return (m.present & bit) != 0 && counter == (var->type == VARNOCK_TYPE_COUNTER64);
+  };
   switch (var->magic) {
   case 1:
     return answer_int(entry->port, valueLength);

@@ -40,7 +40,9 @@ unsigned char *log_column(const MibVariable *var, const ServerEntry *row, int32_
   case OSTRIK_LOG_SINCE_COLUMN:
     return log_since_answer(summary.since, valueLength);
   default:
-    if (summary.files == 0) {
+    // A counter answers only for a Counter64 descriptor: one whose magic
+    // and type disagree gets no answer rather than a value of another type.
+    if (summary.files == 0 || var->type != VARNOCK_TYPE_COUNTER64) {
       return nullptr;
     }
     return log_counter_answer(*summary.counters, var->magic - OSTRIK_LOG_FIRST_COUNTER,

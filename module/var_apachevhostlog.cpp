@@ -59,6 +59,9 @@ unsigned char *vhost_column(const MibVariable *var, const ServerEntry *entry,
     return log_since_answer(view.since, valueLength);
   default:
     *valueLength = 4;
+    if (var->type != VARNOCK_TYPE_COUNTER64) {
+      return nullptr; // magic and type disagree: no answer of another type
+    }
     return log_counter_answer(*view.counters, var->magic - OSTRIK_VHOST_LOG_FIRST_COUNTER,
                               valueLength);
   }
