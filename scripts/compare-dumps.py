@@ -20,7 +20,8 @@ the same values, except:
   * the ages of the last page reads may be a few seconds (up to 5) more
     than in the Linux tables: the walk under Wine takes its time;
   * the machine's momentary loads (Apache's CPU load and load averages) are
-    left aside, and so is a row of the extended performance table that
+    left aside, and so is when each agent began counting the access logs
+    (each run counts from its own start), and so is a row of the extended performance table that
     only one Linux table has: Apache shows such a field only at times (its
     CPU load once it has used some).
 Prints every difference; exits 1 when there is one.
@@ -35,7 +36,7 @@ PROCESS_COLUMNS = {
 }
 MOMENTARY = {
     "apacheServerPerfExtCPULoad", "apacheServerPerfExtLoad1", "apacheServerPerfExtLoad5",
-    "apacheServerPerfExtLoad15",
+    "apacheServerPerfExtLoad15", "apacheLogCountersSince", "apacheVhostLogCountersSince",
 }
 GROWING = {
     "apacheServerPerfUptime", "apacheServerPerfTotalAccesses", "apacheServerPerfTotalTraffic",
