@@ -5,7 +5,9 @@
 # work directory and named in the output. Targets run side by side, one per
 # processor.
 #
-#   scripts/fuzz.sh [SECONDS] [TARGET ...]
+#   scripts/fuzz.sh [--build] [SECONDS] [TARGET ...]
+#       --build  only build the targets (scripts/test.sh does it early, in
+#                the background)
 #       SECONDS  time per target (default: $FUZZ_SECONDS, else 60)
 #       TARGET   names without _fuzz (default: every fuzz/*_fuzz.cpp)
 #   FUZZ_BUILD_DIR  build directory (default build-fuzz)
@@ -17,6 +19,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
+build_only=0
+if [[ "${1:-}" == "--build" ]]; then
+  build_only=1
+  shift
+fi
 seconds=${FUZZ_SECONDS:-60}
 if [[ $# -gt 0 && "$1" =~ ^[0-9]+$ ]]; then
   seconds=$1
@@ -34,10 +41,16 @@ fi
 
 scripts/install-deps.sh
 
-CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+# ccache keeps the objects for the next run; Ninja for a new build directory.
+options=()
+command -v ccache >/dev/null && options+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache
+  -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+[[ -f "$build/CMakeCache.txt" ]] || ! command -v ninja >/dev/null || options+=(-G Ninja)
+CC=clang CXX=clang++ cmake -S . -B "$build" "${options[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DOSTRIK_BUILD_FUZZ=ON -DOSTRIK_BUILD_TESTS=OFF -DOSTRIK_BUILD_BENCH=OFF \
   -DOSTRIK_BUILD_HOST=OFF -DOSTRIK_WERROR=ON >/dev/null
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]/%/_fuzz}" >/dev/null
+((build_only)) && exit 0
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/ostrik-fuzz.XXXXXX")
 if [[ "${FUZZ_KEEP:-0}" != 1 ]]; then

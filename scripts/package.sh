@@ -4,6 +4,8 @@
 # installation, upgrade, removal and purge in a clean Debian 12 chroot as well.
 #
 #   scripts/package.sh [--piuparts] [OUTDIR]     (OUTDIR: build/package)
+#   scripts/package.sh --piuparts-only [OUTDIR]  piuparts on the package that
+#                                                is already in OUTDIR
 #
 # The packages and the lintian and piuparts logs are left in OUTDIR. The
 # copy is made because dpkg-buildpackage writes its results beside the tree
@@ -14,46 +16,50 @@
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 piuparts=0
-if [[ "${1:-}" == "--piuparts" ]]; then
-  piuparts=1
-  shift
-fi
+build=1
+case "${1:-}" in
+  --piuparts) piuparts=1 && shift ;;
+  --piuparts-only) piuparts=1 build=0 && shift ;;
+esac
 out=$(realpath -m "${1:-$source_dir/build/package}")
 started=$SECONDS
 
-rm -rf "$out/src"
-mkdir -p "$out/src/ostrik"
-# The tree without version control, build directories and earlier in-tree
-# package builds.
-tar -C "$source_dir" --exclude=./.git --exclude='./build*' --exclude='./obj-*' \
-  --exclude=./debian/ostrik --exclude=./debian/tmp --exclude=./debian/.debhelper \
-  -cf - . | tar -C "$out/src/ostrik" -xf -
+build_and_check() {
+  rm -rf "$out/src"
+  mkdir -p "$out/src/ostrik"
+  # The tree without version control, build directories and earlier in-tree
+  # package builds.
+  tar -C "$source_dir" --exclude=./.git --exclude='./build*' --exclude='./obj-*' \
+    --exclude=./debian/ostrik --exclude=./debian/tmp --exclude=./debian/.debhelper \
+    -cf - . | tar -C "$out/src/ostrik" -xf -
 
-# ccache, where there is one, through CMake's launcher variables.
-if command -v ccache >/dev/null 2>&1; then
-  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
-fi
-export DEB_BUILD_OPTIONS="parallel=$(nproc) ${DEB_BUILD_OPTIONS:-}"
-(cd "$out/src/ostrik" && dpkg-buildpackage -us -uc -b) >"$out/build.log" 2>&1 || {
-  tail -40 "$out/build.log" >&2
-  echo "package: dpkg-buildpackage failed; the log is $out/build.log" >&2
-  exit 1
+  # ccache, where there is one, through CMake's launcher variables.
+  if command -v ccache >/dev/null 2>&1; then
+    export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  fi
+  export DEB_BUILD_OPTIONS="parallel=$(nproc) ${DEB_BUILD_OPTIONS:-}"
+  (cd "$out/src/ostrik" && dpkg-buildpackage -us -uc -b) >"$out/build.log" 2>&1 || {
+    tail -40 "$out/build.log" >&2
+    echo "package: dpkg-buildpackage failed; the log is $out/build.log" >&2
+    exit 1
+  }
+  rm -f "$out"/*.deb "$out"/*.changes "$out"/*.buildinfo
+  mv "$out"/src/*.deb "$out"/src/*.changes "$out"/src/*.buildinfo "$out"/
+  rm -rf "$out/src"
+  echo "package: built in $((SECONDS - started)) s:" "$out"/*.deb
+
+  changes=$(ls "$out"/*.changes)
+  echo "package: lintian $changes"
+  status=0
+  lintian --fail-on error,warning "$changes" >"$out/lintian.log" 2>&1 || status=$?
+  cat "$out/lintian.log"
+  if ((status)); then
+    echo "package: lintian found errors or warnings (status $status)" >&2
+    exit 1
+  fi
+  echo "package: lintian: no error, no warning"
 }
-rm -f "$out"/*.deb "$out"/*.changes "$out"/*.buildinfo
-mv "$out"/src/*.deb "$out"/src/*.changes "$out"/src/*.buildinfo "$out"/
-rm -rf "$out/src"
-echo "package: built in $((SECONDS - started)) s:" "$out"/*.deb
-
-changes=$(ls "$out"/*.changes)
-echo "package: lintian $changes"
-status=0
-lintian --fail-on error,warning "$changes" >"$out/lintian.log" 2>&1 || status=$?
-cat "$out/lintian.log"
-if ((status)); then
-  echo "package: lintian found errors or warnings (status $status)" >&2
-  exit 1
-fi
-echo "package: lintian: no error, no warning"
+((build)) && build_and_check
 
 ((piuparts)) || exit 0
 deb=$(ls "$out"/ostrik_*.deb)

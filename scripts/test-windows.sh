@@ -10,6 +10,9 @@
 # which); then the 32-bit DLLs are cross-built and checked all the same.
 #   scripts/test-windows.sh            everything
 #   scripts/test-windows.sh --quick    leave out tests labelled "slow"
+#   scripts/test-windows.sh --build    only cross-build and check the DLLs
+#                                      (scripts/test.sh does it early, in
+#                                      the background)
 # OSTRIK_NATIVE_BUILD=DIR uses the native build in DIR (varnockd, ostrik.so)
 # instead of building them in build-win*/native. OSTRIK_WINDOWS_BITS=32 or 64
 # picks the Windows to test on (default: 32 when it can be had).
@@ -19,7 +22,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 quick=0
+build_only=0
 [[ "${1:-}" == "--quick" ]] && quick=1
+[[ "${1:-}" == "--build" ]] && build_only=1
 started=$SECONDS
 step() { echo "== test-windows: $* ($((SECONDS - started)) s)"; }
 
@@ -36,7 +41,9 @@ fi
 cross_configure() { # BUILD-DIR TOOLCHAIN CMAKE-OPTIONS...
   local dir=$1 toolchain=$2
   shift 2
-  cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" \
+  local generator=()
+  [[ -f "$dir/CMakeCache.txt" ]] || generator=(-G Ninja)
+  cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_BUILD_BENCH=OFF -DOSTRIK_WERROR=ON \
     "${launcher[@]}" "$@" >/dev/null
 }
@@ -92,6 +99,8 @@ fi
 
 # A private Wine prefix in the build directory, quiet, made once up front;
 # console programs need no display. Its wineserver is shut down at the end.
+((build_only)) && exit 0
+
 export WINEPREFIX=$build/wine WINEDEBUG=-all
 work=
 cleanup() {

@@ -23,6 +23,12 @@
 #      by piuparts (install, upgrade, purge in a clean chroot; left out by
 #      --quick); the suite's package test then installs that very package;
 #
+# Most tests wait (servers, time-outs, ticks) rather than compute, so ctest
+# runs four of them per processor; and while a suite runs, the builds of the
+# later stages (and piuparts) go on in the background at the lowest CPU
+# priority, taking only the time the tests leave idle. ccache keeps every
+# build's objects for the next run.
+#
 #   scripts/test.sh            everything (what CI runs)
 #   scripts/test.sh --quick    leave out tests labelled "slow", fuzz 10 s each
 set -euo pipefail
@@ -54,47 +60,118 @@ esac
 scripts/check-format.sh
 
 jobs=$(nproc)
+test_jobs=$((jobs * 4))
 exclude=()
 ((quick)) && exclude=(-LE slow)
+build_options=(-DOSTRIK_WERROR=ON)
+command -v ccache >/dev/null &&
+  build_options+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+configure() { # BUILD-DIR CMAKE-OPTIONS...: Ninja for a new build directory
+  local dir=$1 generator=()
+  shift
+  [[ -f "$dir/CMakeCache.txt" ]] || generator=(-G Ninja)
+  cmake -S . -B "$dir" "${generator[@]}" "${build_options[@]}" "$@" >/dev/null
+}
 
-step "Debian package, lintian$( ((quick)) || echo ", piuparts")"
+# Work in the background: each job's output goes to its log, and its exit
+# status to a file when it ends; await waits for that file, and on a failure
+# shows the log's end and fails the run. Jobs still running when the script
+# ends are stopped.
+background=$(mktemp -d "${TMPDIR:-/tmp}/ostrik-test.XXXXXX")
+stop_background() {
+  local pid
+  for pid in $(jobs -p); do
+    kill -- -"$pid" 2>/dev/null || kill "$pid" 2>/dev/null || true
+  done
+  rm -rf "$background"
+}
+trap stop_background EXIT
+run_logged() { # NAME COMMAND...: runs the command (or function), logged
+  local name=$1 status=0
+  shift
+  "$@" >"$background/$name.log" 2>&1 || status=$?
+  echo "$status" >"$background/$name.status"
+}
+in_background() { # COMMAND...: at the lowest CPU priority, in a process group of its own
+  set -m
+  (
+    renice -n 19 -p "$BASHPID" >/dev/null
+    "$@"
+  ) &
+  set +m
+}
+await() { # NAME WHAT
+  local started_wait=$SECONDS status
+  while [[ ! -f "$background/$1.status" ]]; do sleep 1; done
+  status=$(<"$background/$1.status")
+  echo "test: $2 done in the background (waited $((SECONDS - started_wait)) s here)"
+  if ((status != 0)); then
+    tail -n 60 "$background/$1.log"
+    echo "test: $2 failed (exit status $status); the end of its output is above" >&2
+    exit "$status"
+  fi
+}
+
+step "Debian package, lintian$( ((quick)) || echo "; piuparts in the background")"
 # Into the package test's directory, so that the test installs these files
-# rather than building them again.
-package=()
-((quick)) || package=(--piuparts)
-scripts/package.sh "${package[@]}" build/package-test
+# rather than building them again; piuparts works in a chroot of its own.
+scripts/package.sh build/package-test
+((quick)) || in_background run_logged piuparts scripts/package.sh --piuparts-only build/package-test
 
-step "optimised build and full suite"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_WERROR=ON >/dev/null
+step "optimised build"
+configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
-ctest --test-dir build -j"$jobs" --output-on-failure "${exclude[@]}"
+
+# The later stages' builds, one after another, while the suites run.
+asan_build() {
+  configure build-asan -DCMAKE_BUILD_TYPE=Debug -DOSTRIK_SANITIZE=ON -DOSTRIK_BUILD_BENCH=OFF &&
+    cmake --build build-asan -j"$jobs"
+}
+tsan_build() {
+  configure build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_SANITIZE_THREAD=ON \
+    -DOSTRIK_BUILD_BENCH=OFF &&
+    cmake --build build-tsan -j"$jobs" --target varnockd ostrik varnock_test_module \
+      daemon_snmp_test daemon_walk_test notification_test agentx_test
+}
+later_builds() {
+  run_logged asan-build asan_build
+  run_logged tsan-build tsan_build
+  run_logged fuzz-build scripts/fuzz.sh --build
+  if ((windows_status == 0)); then
+    run_logged windows-build env OSTRIK_WINDOWS_BITS="$windows_bits" OSTRIK_NATIVE_BUILD=build \
+      scripts/test-windows.sh --build
+  fi
+}
+in_background later_builds
+
+step "the full suite$( ((quick)) && echo " less its slow tests") ($test_jobs at a time)"
+ctest --test-dir build -j"$test_jobs" --output-on-failure "${exclude[@]}"
 
 step "sanitizer build (ASan, UBSan, LSan) and the suite less its slow tests"
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DOSTRIK_SANITIZE=ON \
-  -DOSTRIK_BUILD_BENCH=OFF -DOSTRIK_WERROR=ON >/dev/null
-cmake --build build-asan -j"$jobs"
+await asan-build "the sanitizer build"
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-ctest --test-dir build-asan -j"$jobs" --output-on-failure -LE slow
+ctest --test-dir build-asan -j"$test_jobs" --output-on-failure -LE slow
 unset ASAN_OPTIONS UBSAN_OPTIONS
 
 step "ThreadSanitizer build and the daemon's threaded integration tests"
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_SANITIZE_THREAD=ON \
-  -DOSTRIK_BUILD_BENCH=OFF -DOSTRIK_WERROR=ON >/dev/null
-cmake --build build-tsan -j"$jobs" --target varnockd ostrik varnock_test_module \
-  daemon_snmp_test daemon_walk_test notification_test agentx_test
-ctest --test-dir build-tsan -j"$jobs" --output-on-failure \
+await tsan-build "the ThreadSanitizer build"
+ctest --test-dir build-tsan -j"$test_jobs" --output-on-failure \
   -R '^(DaemonSnmp|DaemonWalk|DaemonWalkTest|Notifications|Agentx)\.'
 
 step "fuzzing"
+await fuzz-build "the fuzz targets' build"
 if ((quick)); then
   FUZZ_SECONDS=${FUZZ_SECONDS:-10} scripts/fuzz.sh
 else
   scripts/fuzz.sh
 fi
 
+((quick)) || await piuparts "piuparts"
+
 if ((windows_status == 0)); then
   step "Windows build under ${windows_bits}-bit Wine"
+  await windows-build "the Windows cross builds"
   windows=()
   ((quick)) && windows=(--quick)
   OSTRIK_WINDOWS_BITS=$windows_bits OSTRIK_NATIVE_BUILD=build \
