@@ -147,7 +147,8 @@ fi
 step "running the unit tests under ${bits}-bit Wine"
 exclude=()
 ((quick)) && exclude=(-LE slow)
-ctest --test-dir "$build" -j"$jobs" --output-on-failure "${exclude[@]}"
+# Two programs per processor: the longest ones mostly wait on sockets.
+ctest --test-dir "$build" -j"$((jobs * 2))" --output-on-failure "${exclude[@]}"
 
 step "varnock-walk.exe refuses what is no module"
 expect_refusal() { # TEXT ARGS...
