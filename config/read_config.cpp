@@ -8,7 +8,7 @@
 #include <string>
 
 #include "collect/log_format.h"
-#include "collect/tls.h"
+#include "collect/pages/tls.h"
 #include "config/server_list.h"
 #include "platform/file_mode.h"
 #include "platform/proc_table.h"

@@ -5,10 +5,10 @@
 
 #include <cstdint>
 
-#include "collect/fetch_page.h"
-#include "collect/footprint.h"
-#include "collect/server_info.h"
-#include "collect/server_status.h"
+#include "collect/pages/fetch_page.h"
+#include "collect/pages/server_info.h"
+#include "collect/pages/server_status.h"
+#include "collect/processes/footprint.h"
 #include "config/server_list.h"
 #include "module/ostrik.h"
 #include "pluginlib/topmod.h"

@@ -4,7 +4,7 @@
 
 #include <stddef.h>
 
-#include "collect/fetch_page.h"
+#include "collect/pages/fetch_page.h"
 #include "config/server_entry.h"
 
 // True when answer (length bytes, which may hold NULs) is a whole, successful

@@ -1,7 +1,7 @@
 // The certificate table's sites and handshakes. The sites are worked out
 // afresh at each refresh from what the module knows of its servers; a row
 // keeps its last certificate while its site stays known.
-#include "collect/certificates.h"
+#include "collect/pages/certificates.h"
 
 #include <algorithm>
 #include <chrono>
@@ -10,7 +10,7 @@
 #include <set>
 #include <utility>
 
-#include "collect/access_log.h"
+#include "collect/logs/access_log.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
 #include "varnock.h"

@@ -1,4 +1,4 @@
-#include "collect/fetch_page.h"
+#include "collect/pages/fetch_page.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,7 +12,7 @@
 #include <new>
 #include <string>
 
-#include "collect/tls.h"
+#include "collect/pages/tls.h"
 #include "pluginlib/socket.h"
 #include "varnock.h"
 

@@ -5,8 +5,8 @@
 // with its label.
 #include <cstring>
 
-#include "collect/page_number.h"
-#include "collect/server_status.h"
+#include "collect/pages/page_number.h"
+#include "collect/pages/server_status.h"
 
 namespace {
 

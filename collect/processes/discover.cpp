@@ -1,4 +1,4 @@
-#include "collect/discover.h"
+#include "collect/processes/discover.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -11,11 +11,11 @@
 #include <string>
 #include <utility>
 
-#include "collect/fetch_page.h"
-#include "collect/http_answer.h"
-#include "collect/listen_owner.h"
-#include "collect/server_status.h"
-#include "collect/tls.h"
+#include "collect/pages/fetch_page.h"
+#include "collect/pages/http_answer.h"
+#include "collect/pages/server_status.h"
+#include "collect/pages/tls.h"
+#include "collect/processes/listen_owner.h"
 #include "config/read_config.h"
 #include "config/server_list.h"
 #include "platform/clock.h"

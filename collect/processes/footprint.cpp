@@ -1,4 +1,4 @@
-#include "collect/footprint.h"
+#include "collect/processes/footprint.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,12 +8,12 @@
 #include <map>
 #include <vector>
 
-#include "collect/fetch_page.h"
-#include "collect/http_answer.h"
-#include "collect/listen_owner.h"
-#include "collect/page_refresh.h"
-#include "collect/server_info.h"
-#include "collect/server_status.h"
+#include "collect/pages/fetch_page.h"
+#include "collect/pages/http_answer.h"
+#include "collect/pages/page_refresh.h"
+#include "collect/pages/server_info.h"
+#include "collect/pages/server_status.h"
+#include "collect/processes/listen_owner.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
 #include "pluginlib/parse_dir.h"

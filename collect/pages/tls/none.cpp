@@ -1,5 +1,5 @@
 // The TLS layer of a build without OpenSSL: no HTTPS.
-#include "collect/tls.h"
+#include "collect/pages/tls.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "collect/page_refresh.h"
+#include "collect/pages/page_refresh.h"
 
 #include <chrono>
 #include <cstdint>
@@ -7,9 +7,9 @@
 #include <memory>
 #include <new>
 
-#include "collect/fetch_page.h"
-#include "collect/http_answer.h"
-#include "collect/listen_owner.h"
+#include "collect/pages/fetch_page.h"
+#include "collect/pages/http_answer.h"
+#include "collect/processes/listen_owner.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
 #include "varnock.h"

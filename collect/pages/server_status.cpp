@@ -1,18 +1,18 @@
-#include "collect/server_status.h"
+#include "collect/pages/server_status.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "collect/access_log.h"
-#include "collect/balancer.h"
-#include "collect/fetch_page.h"
-#include "collect/http_answer.h"
-#include "collect/page_number.h"
-#include "collect/page_refresh.h"
-#include "collect/page_text.h"
-#include "collect/server_info.h"
+#include "collect/logs/access_log.h"
+#include "collect/pages/balancer.h"
+#include "collect/pages/fetch_page.h"
+#include "collect/pages/http_answer.h"
+#include "collect/pages/page_number.h"
+#include "collect/pages/page_refresh.h"
+#include "collect/pages/page_text.h"
+#include "collect/pages/server_info.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "collect/access_log.h"
+#include "collect/logs/access_log.h"
 
 // The checkpoint's name in the state directory, and the most of it read.
 constexpr char LOG_CHECKPOINT_FILE[] = "ostrik-logs.checkpoint";

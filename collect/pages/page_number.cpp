@@ -1,4 +1,4 @@
-#include "collect/page_number.h"
+#include "collect/pages/page_number.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "collect/tls.h"
+#include "collect/pages/tls.h"
 #include "config/server_entry.h"
 
 // The longest name that gets a row (its index is the port, the length and

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "collect/log_tail.h"
+#include "collect/logs/log_tail.h"
 #include "config/server_entry.h"
 
 // The upper bounds of the response-time buckets, in microseconds: 5, 10,

@@ -1,7 +1,7 @@
 // The server-info collector: fetches each server's /server-info page, reads
 // its settings by their labels and then the main process id from the server's
 // PID file.
-#include "collect/server_info.h"
+#include "collect/pages/server_info.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,14 +9,14 @@
 #include <memory>
 #include <new>
 
-#include "collect/access_log.h"
-#include "collect/certificates.h"
-#include "collect/fetch_page.h"
-#include "collect/http_answer.h"
-#include "collect/page_number.h"
-#include "collect/page_refresh.h"
-#include "collect/page_text.h"
-#include "collect/server_status.h"
+#include "collect/logs/access_log.h"
+#include "collect/pages/certificates.h"
+#include "collect/pages/fetch_page.h"
+#include "collect/pages/http_answer.h"
+#include "collect/pages/page_number.h"
+#include "collect/pages/page_refresh.h"
+#include "collect/pages/page_text.h"
+#include "collect/pages/server_status.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
 #include "pluginlib/text.h"

@@ -1,6 +1,6 @@
 // Reading each server's access logs into its counters: which logs, where
 // each was left off, and the counters per server and per virtual host.
-#include "collect/access_log.h"
+#include "collect/logs/access_log.h"
 
 #include <time.h>
 
@@ -14,10 +14,10 @@
 #include <utility>
 #include <vector>
 
-#include "collect/listen_owner.h"
 #include "collect/log_format.h"
-#include "collect/log_sources.h"
-#include "collect/log_tail.h"
+#include "collect/logs/log_sources.h"
+#include "collect/logs/log_tail.h"
+#include "collect/processes/listen_owner.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
 #include "platform/proc_table.h"

@@ -1,11 +1,11 @@
-#include "collect/listen_owner.h"
+#include "collect/processes/listen_owner.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 
-#include "collect/discover.h"
+#include "collect/processes/discover.h"
 #include "platform/fs.h"
 #include "platform/root_files.h"
 

@@ -1,6 +1,6 @@
 #include <cstdint>
 
-#include "collect/footprint.h"
+#include "collect/processes/footprint.h"
 #include "platform/fs.h"
 
 int file_size_kb(const char *path, int32_t *kb) {

@@ -1,4 +1,4 @@
-#include "collect/log_sources.h"
+#include "collect/logs/log_sources.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,8 +6,8 @@
 #include <cstring>
 #include <map>
 
-#include "collect/listen_owner.h"
 #include "collect/log_format.h"
+#include "collect/processes/listen_owner.h"
 #include "platform/fs.h"
 #include "platform/net.h"
 #include "platform/proc_table.h"

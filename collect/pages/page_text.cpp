@@ -1,4 +1,4 @@
-#include "collect/page_text.h"
+#include "collect/pages/page_text.h"
 
 #include <cstring>
 

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "collect/page_refresh.h"
+#include "collect/pages/page_refresh.h"
 #include "config/server_entry.h"
 
 enum {

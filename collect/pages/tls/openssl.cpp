@@ -14,7 +14,7 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "collect/tls.h"
+#include "collect/pages/tls.h"
 
 struct TlsState {
   SSL_CTX *ctx = nullptr;

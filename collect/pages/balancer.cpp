@@ -2,7 +2,7 @@
 // lines of its status page. The page is the server's to write, and so
 // whoever holds its port: names that could not be a row's index are passed
 // over, and only so many members are kept.
-#include "collect/balancer.h"
+#include "collect/pages/balancer.h"
 
 #include <algorithm>
 #include <cstring>
@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "collect/page_number.h"
+#include "collect/pages/page_number.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "collect/http_answer.h"
+#include "collect/pages/http_answer.h"
 
 #include <cstddef>
 #include <cstring>

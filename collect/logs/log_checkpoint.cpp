@@ -1,7 +1,7 @@
 // The checkpoint's text: a version line, one line per server, log and
 // virtual host, and a last line with the count of lines and a hash of all
 // before it, so that a file damaged or cut anywhere is refused whole.
-#include "collect/log_checkpoint.h"
+#include "collect/logs/log_checkpoint.h"
 
 #include <limits.h>
 #include <stdint.h>
