@@ -14,13 +14,13 @@
 #include <utility>
 #include <vector>
 
-#include "collect/log_format.h"
 #include "collect/logs/log_sources.h"
 #include "collect/logs/log_tail.h"
 #include "collect/processes/listen_owner.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
 #include "platform/proc_table.h"
+#include "pluginlib/log_format.h"
 #include "varnock.h"
 
 const uint64_t LOG_TIME_BUCKET_US[LOG_TIME_BUCKETS] = {

@@ -6,12 +6,12 @@
 #include <cstring>
 #include <map>
 
-#include "collect/log_format.h"
 #include "collect/processes/listen_owner.h"
 #include "platform/fs.h"
 #include "platform/net.h"
 #include "platform/proc_table.h"
 #include "platform/root_files.h"
+#include "pluginlib/log_format.h"
 #include "pluginlib/text.h"
 
 namespace {

@@ -7,9 +7,7 @@
 
 #include "config/server_entry.h"
 #include "platform/net.h"
-
-// Whether this build can fetch pages over HTTPS.
-bool tls_available(void);
+#include "pluginlib/tls_build.h"
 
 // What a step of a TLS connection came to.
 enum TlsStep {

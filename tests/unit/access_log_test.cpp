@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "collect/log_format.h"
 #include "collect/logs/access_log.h"
 #include "collect/logs/log_checkpoint.h"
 #include "collect/logs/log_sources.h"
@@ -20,6 +19,7 @@
 #include "config/server_list.h"
 #include "module/ostrik.h"
 #include "platform/proc_table.h"
+#include "pluginlib/log_format.h"
 #include "tests/support/fake_proc.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/module_harness.h"

@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "collect/log_format.h"
 #include "collect/pages/certificates.h"
 #include "collect/pages/page_text.h"
 #include "collect/processes/listen_owner.h"
 #include "platform/proc_table.h"
+#include "pluginlib/log_format.h"
 #include "tests/support/fake_proc.h"
 #include "tests/support/process.h"
 

@@ -3,8 +3,6 @@
 
 #include <cstdio>
 
-bool tls_available(void) { return false; }
-
 void tls_state_free(TlsState *) {}
 
 TlsConnection *tls_open(ServerEntry *, PlatformSocket, char *why, size_t why_size) {

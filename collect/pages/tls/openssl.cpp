@@ -152,8 +152,6 @@ SSL_CTX *make_context(const ServerEntry *entry, TlsState *state, char *why, size
 
 } // namespace
 
-bool tls_available(void) { return true; }
-
 void tls_state_free(TlsState *state) { delete state; }
 
 TlsConnection *tls_open(ServerEntry *entry, PlatformSocket sock, char *why, size_t why_size) {

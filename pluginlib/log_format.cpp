@@ -7,7 +7,7 @@
 // quote that is not escaped, as Apache writes a quote inside %r or %i as
 // \". Only the status, the bytes sent, the time taken and the virtual host
 // are converted; every other field is only stepped over.
-#include "collect/log_format.h"
+#include "pluginlib/log_format.h"
 
 #include <string.h>
 
