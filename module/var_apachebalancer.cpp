@@ -6,7 +6,7 @@
 #include <string.h>
 
 #include "collect/pages/balancer.h"
-#include "collect/pages/server_status.h"
+#include "collect/pages/page_refresh.h"
 #include "config/server_list.h"
 #include "module/long_index.h"
 #include "module/ostrik.h"

@@ -4,7 +4,7 @@
 #include <stdint.h>
 
 #include "collect/logs/access_log.h"
-#include "collect/pages/server_status.h"
+#include "collect/pages/page_refresh.h"
 #include "module/log_columns.h"
 #include "module/ostrik.h"
 #include "module/row_protocol.h"

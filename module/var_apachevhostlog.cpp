@@ -6,7 +6,7 @@
 #include <string.h>
 
 #include "collect/logs/access_log.h"
-#include "collect/pages/server_status.h"
+#include "collect/pages/page_refresh.h"
 #include "config/server_list.h"
 #include "module/log_columns.h"
 #include "module/long_index.h"

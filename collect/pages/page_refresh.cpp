@@ -7,8 +7,11 @@
 #include <memory>
 #include <new>
 
+#include "collect/logs/access_log.h"
 #include "collect/pages/fetch_page.h"
 #include "collect/pages/http_answer.h"
+#include "collect/pages/server_info.h"
+#include "collect/pages/server_status.h"
 #include "collect/processes/listen_owner.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
@@ -191,6 +194,67 @@ void fetch_and_read_pages(const PageJob *jobs, size_t jobCount) {
   running = false;
   std::free(run.text);
 }
+
+namespace {
+
+// When each refresh last ended, seconds since the epoch; 0 at load: never
+// refreshed, so the first call runs whatever the clock says (past 2038 too,
+// when the time is negative).
+int32_t lastInfoRefresh = 0;
+int32_t lastStatusRefresh = 0;
+
+const PageJob kInfoJob{INFO_PAGE_PATH, &ServerEntry::infoHealth, read_info_page};
+const PageJob kStatusJob{STATUS_PAGE_PATH, &ServerEntry::statusHealth, read_status_page};
+
+bool status_due() {
+  return lastStatusRefresh == 0 ||
+         platform_seconds_between(lastStatusRefresh, platform_time()) >= STATUS_REFRESH_INTERVAL;
+}
+
+// Marks the status refresh done now, and reads what every server's access
+// logs gained since the last: that goes with every status refresh, whichever
+// refresh sent the status pages.
+void status_refreshed() {
+  lastStatusRefresh = platform_time();
+  refresh_access_logs();
+}
+
+} // namespace
+
+int refresh_server_info(void) {
+  if (running) {
+    return 0;
+  }
+  const int32_t now = platform_time();
+  if (lastInfoRefresh != 0 &&
+      platform_seconds_between(lastInfoRefresh, now) < INFO_REFRESH_INTERVAL) {
+    return 0;
+  }
+  const bool status = status_due();
+  const PageJob jobs[2] = {kInfoJob, kStatusJob};
+  fetch_and_read_pages(jobs, status ? 2 : 1);
+  lastInfoRefresh = platform_time();
+  if (status) {
+    status_refreshed();
+  }
+  return 0;
+}
+
+int refresh_server_status(void) {
+  if (running || !status_due()) {
+    return 0;
+  }
+  refresh_server_info();
+  if (status_due()) {
+    fetch_and_read_pages(&kStatusJob, 1);
+    status_refreshed();
+  }
+  return 0;
+}
+
+void server_info_reset_for_tests(void) { lastInfoRefresh = 0; }
+
+void server_status_reset_for_tests(void) { lastStatusRefresh = 0; }
 
 void page_refresh_set_waiting_hook(RefreshWaitingHook hook) { waiting_hook = hook; }
 

@@ -1,4 +1,6 @@
-// The fetching half of the server-info and server-status refreshes.
+// The page refresh: decides when each server's info and status pages are
+// due, fetches them from every server together and hands each answer to its
+// reader (server_info.h, server_status.h), which only reads.
 #pragma once
 
 #include <stddef.h>
@@ -8,6 +10,30 @@
 
 #include "config/server_entry.h"
 #include "platform/proc_table.h"
+
+enum {
+  INFO_REFRESH_INTERVAL = 300,  // seconds between two fetches of the info pages
+  STATUS_REFRESH_INTERVAL = 10, // seconds between two fetches of the status pages
+};
+
+// At most once every INFO_REFRESH_INTERVAL seconds: fetches every server's
+// /server-info page and stores what it reads. When the status pages are due
+// as well they go out with the info pages, so that a server that does not
+// answer is waited for once, not twice. Always 0.
+int refresh_server_info(void);
+
+// At most once every STATUS_REFRESH_INTERVAL seconds: runs the info refresh
+// (which fetches the status pages along with its own when it is due), then,
+// if the status pages are still due, fetches every server's status page and
+// stores what it reads. Each status refresh also reads what every server's
+// access logs gained since the last. A server that cannot be fetched keeps
+// its values. Always 0.
+int refresh_server_status(void);
+
+// Tests only: forget the time of the last info or status refresh, as at
+// load, so that the next call runs.
+void server_info_reset_for_tests(void);
+void server_status_reset_for_tests(void);
 
 // Who holds the socket that a fetch of entry's pages would reach (its
 // address, or the any-address, at its port): root or the user its line

@@ -1,6 +1,5 @@
-// The server-info collector: fetches each server's /server-info page, reads
-// its settings by their labels and then the main process id from the server's
-// PID file.
+// The server-info reader: reads a /server-info page's settings by their
+// labels and then the main process id from the server's PID file.
 #include "collect/pages/server_info.h"
 
 #include <cstdio>
@@ -11,25 +10,14 @@
 
 #include "collect/logs/access_log.h"
 #include "collect/pages/certificates.h"
-#include "collect/pages/fetch_page.h"
-#include "collect/pages/http_answer.h"
 #include "collect/pages/page_number.h"
-#include "collect/pages/page_refresh.h"
 #include "collect/pages/page_text.h"
-#include "collect/pages/server_status.h"
-#include "config/server_list.h"
-#include "platform/clock.h"
 #include "pluginlib/text.h"
 
 namespace {
 
-constexpr int32_t kRefreshInterval = 300; // seconds between two walks
-constexpr int kLineLimit = 512;           // characters of a copied line
+constexpr int kLineLimit = 512; // characters of a copied line
 constexpr int kLineSize = kLineLimit + 1;
-
-// Time of the end of the last walk; 0 at load: never refreshed, so the first
-// call runs whatever the clock says (past 2038 too, when the time is negative).
-int32_t lastInfoRefresh = 0;
 
 // Copies text into a 512-byte field, cut to 511 characters.
 void set_text(char (&field)[SERVER_TEXT_FIELD], const char *text) {
@@ -405,11 +393,6 @@ int read_pid_file(ServerEntry *entry) {
   return 0;
 }
 
-namespace {
-
-// Reads a whole, successful answer of length bytes into entry, through the
-// text buffer *text, and then the entry's PID file. PAGE_OK, or how the
-// answer fell short.
 PageOutcome read_info_page(ServerEntry *entry, const char *answer, int length, char **text) {
   // The text is never longer than the answer. A buffer that cannot grow
   // passes over the entry as if its answer had been cut short.
@@ -434,27 +417,3 @@ PageOutcome read_info_page(ServerEntry *entry, const char *answer, int length, c
   note_info_tls_sites(entry, grown);
   return PAGE_OK;
 }
-
-} // namespace
-
-int refresh_server_info(void) {
-  if (page_refresh_running()) {
-    return 0;
-  }
-  const int32_t now = platform_time();
-  if (lastInfoRefresh != 0 && platform_seconds_between(lastInfoRefresh, now) < kRefreshInterval) {
-    return 0;
-  }
-  // The status pages go out with the info pages when they are due as well,
-  // so that a server that does not answer is waited for once, not twice.
-  PageJob jobs[2] = {{"/server-info", &ServerEntry::infoHealth, read_info_page}, {}};
-  const bool status = server_status_due(&jobs[1]);
-  fetch_and_read_pages(jobs, status ? 2 : 1);
-  lastInfoRefresh = platform_time();
-  if (status) {
-    server_status_refreshed();
-  }
-  return 0;
-}
-
-void server_info_reset_for_tests(void) { lastInfoRefresh = 0; }

@@ -5,24 +5,15 @@
 #include <cstring>
 #include <string>
 
-#include "collect/logs/access_log.h"
 #include "collect/pages/balancer.h"
 #include "collect/pages/fetch_page.h"
 #include "collect/pages/http_answer.h"
 #include "collect/pages/page_number.h"
-#include "collect/pages/page_refresh.h"
 #include "collect/pages/page_text.h"
-#include "collect/pages/server_info.h"
-#include "config/server_list.h"
-#include "platform/clock.h"
 
 namespace {
 
 constexpr char kDelimiters[] = " :";
-
-// Time at the end of the last walk, seconds since the epoch; 0 at load, so
-// the first call always runs.
-int32_t lastStatusRefresh = 0;
 
 bool is_delimiter(char c) { return c != '\0' && std::strchr(kDelimiters, c) != nullptr; }
 
@@ -180,38 +171,6 @@ PageOutcome read_status_page(ServerEntry *entry, const char *answer, int length,
   parse_server_status(entry, *text);
   return PAGE_OK;
 }
-
-bool server_status_due(PageJob *job) {
-  if (lastStatusRefresh != 0 &&
-      platform_seconds_between(lastStatusRefresh, platform_time()) < STATUS_REFRESH_INTERVAL) {
-    return false;
-  }
-  *job = PageJob{STATUS_PAGE_PATH, &ServerEntry::statusHealth, read_status_page};
-  return true;
-}
-
-void server_status_refreshed(void) {
-  lastStatusRefresh = platform_time();
-  // What the access logs gained goes with every status refresh, whichever
-  // refresh sent the status pages.
-  refresh_access_logs();
-}
-
-int refresh_server_status(void) {
-  PageJob job;
-  if (page_refresh_running() || !server_status_due(&job)) {
-    return 0;
-  }
-  // The info refresh, when due, fetches the status pages along with its own.
-  refresh_server_info();
-  if (server_status_due(&job)) {
-    fetch_and_read_pages(&job, 1);
-    server_status_refreshed();
-  }
-  return 0;
-}
-
-void server_status_reset_for_tests(void) { lastStatusRefresh = 0; }
 
 namespace {
 

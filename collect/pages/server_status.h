@@ -1,26 +1,20 @@
-// The server-status collector: each server's uptime, totals, workers and
-// scoreboard, read from its /server-status?auto page.
+// The server-status reader: each server's uptime, totals, workers and
+// scoreboard, read from its /server-status?auto page. When the page is
+// fetched is the page refresh's business (collect/pages/page_refresh.h).
 #pragma once
 
 #include <stdint.h>
 
 #include <vector>
 
-#include "collect/pages/page_refresh.h"
 #include "config/server_entry.h"
 
 enum {
-  STATUS_REFRESH_INTERVAL = 10, // seconds between two walks
-  STATUS_LINE_LIMIT = 8192,     // characters of a page line that are read
+  STATUS_LINE_LIMIT = 8192, // characters of a page line that are read
 };
 
-// The page that the status collector fetches.
+// The page that the status refresh fetches.
 constexpr char STATUS_PAGE_PATH[] = "/server-status?auto";
-
-// At most once every STATUS_REFRESH_INTERVAL seconds: runs the server-info
-// refresh, then fetches every server's status page in list order and stores
-// what it reads. A server that cannot be fetched keeps its values. Always 0.
-int refresh_server_status(void);
 
 // The page layout to read the status page text by: the entry's server
 // generation when its version is known (from the info page); otherwise 2
@@ -44,12 +38,6 @@ void parse_server_status(ServerEntry *entry, const char *text);
 // scoreboard gives the counts of 'I', 'C' and '.' and its whole length.
 void parse_status_extras(ServerEntry *entry, const char *text);
 
-// When the status refresh is due: true, with the job that fetches and
-// reads the status pages in *job. The info refresh sends it with its own.
-bool server_status_due(PageJob *job);
-// Marks the status refresh done now (its gate's time stamp), and reads what
-// every server's access logs gained since the last.
-void server_status_refreshed(void);
 // Reads a whole, successful answer of length bytes into entry, through the
 // text work block *text (grown with realloc; the caller frees it): PAGE_OK,
 // PAGE_NOT_A_PAGE when it carries no status label, or PAGE_CUT_SHORT when
@@ -66,6 +54,3 @@ constexpr char STATUS_HTML_PAGE_PATH[] = "/server-status";
 // ("3-0", the worker table). Rows such as the process table's "Sum" are
 // passed over.
 std::vector<int32_t> status_page_pids(const char *html);
-
-// Tests only: forgets the time of the last refresh, as at load.
-void server_status_reset_for_tests(void);

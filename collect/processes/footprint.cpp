@@ -11,7 +11,6 @@
 #include "collect/pages/fetch_page.h"
 #include "collect/pages/http_answer.h"
 #include "collect/pages/page_refresh.h"
-#include "collect/pages/server_info.h"
 #include "collect/pages/server_status.h"
 #include "collect/processes/listen_owner.h"
 #include "config/server_list.h"

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "collect/pages/fetch_page.h"
+#include "collect/pages/page_refresh.h"
 #include "collect/pages/page_text.h"
-#include "collect/pages/server_info.h"
 #include "config/server_list.h"
 #include "tests/support/apache.h"
 #include "tests/support/fake_varnock.h"

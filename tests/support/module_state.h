@@ -6,8 +6,7 @@
 #include <cstdint>
 
 #include "collect/pages/fetch_page.h"
-#include "collect/pages/server_info.h"
-#include "collect/pages/server_status.h"
+#include "collect/pages/page_refresh.h"
 #include "collect/processes/footprint.h"
 #include "config/server_list.h"
 #include "module/ostrik.h"

@@ -15,7 +15,7 @@
 #include "collect/logs/access_log.h"
 #include "collect/logs/log_checkpoint.h"
 #include "collect/logs/log_sources.h"
-#include "collect/pages/server_status.h"
+#include "collect/pages/page_refresh.h"
 #include "config/server_list.h"
 #include "module/ostrik.h"
 #include "platform/proc_table.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "collect/pages/fetch_page.h"
-#include "collect/pages/server_info.h"
+#include "collect/pages/page_refresh.h"
 #include "config/server_list.h"
 #include "module/ostrik.h"
 #include "module/row_protocol.h"

@@ -1,3 +1,4 @@
+#include "collect/pages/page_refresh.h"
 #include "collect/pages/server_info.h"
 
 #include <gtest/gtest.h>

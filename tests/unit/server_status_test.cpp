@@ -1,5 +1,6 @@
 // The server-status collector: reading a status page into a ServerEntry, and
 // the gated walk that fetches every server's page.
+#include "collect/pages/page_refresh.h"
 #include "collect/pages/server_status.h"
 
 #include <gtest/gtest.h>
