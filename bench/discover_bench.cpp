@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "collect/discover.h"
-#include "collect/listen_owner.h"
+#include "collect/processes/discover.h"
+#include "collect/processes/listen_owner.h"
 #include "platform/proc_table.h"
 #include "tests/support/fake_proc.h"
 

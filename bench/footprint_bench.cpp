@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "collect/footprint.h"
+#include "collect/processes/footprint.h"
 #include "config/server_list.h"
 #include "platform/clock.h"
 #include "pluginlib/topmod.h"

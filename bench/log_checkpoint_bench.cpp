@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "collect/log_checkpoint.h"
+#include "collect/logs/log_checkpoint.h"
 #include "config/server_list.h"
 #include "platform/fs.h"
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "collect/log_format.h"
+#include "pluginlib/log_format.h"
 
 namespace {
 

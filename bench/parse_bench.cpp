@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "collect/page_text.h"
-#include "collect/server_info.h"
-#include "collect/server_status.h"
+#include "collect/pages/page_text.h"
+#include "collect/pages/server_info.h"
+#include "collect/pages/server_status.h"
 #include "config/server_entry.h"
 
 #ifndef OSTRIK_BENCH_DATA_DIR

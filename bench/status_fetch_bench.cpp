@@ -12,9 +12,9 @@
 #include <cstring>
 #include <string>
 
-#include "collect/fetch_page.h"
-#include "collect/http_answer.h"
-#include "collect/server_status.h"
+#include "collect/pages/fetch_page.h"
+#include "collect/pages/http_answer.h"
+#include "collect/pages/server_status.h"
 #include "config/server_list.h"
 #include "pluginlib/base64.h"
 #include "tests/support/fake_varnock.h"

@@ -7,14 +7,14 @@
 #include <map>
 #include <string>
 
-#include "collect/log_format.h"
-#include "collect/tls.h"
 #include "config/server_list.h"
 #include "platform/file_mode.h"
 #include "platform/proc_table.h"
 #include "pluginlib/base64.h"
 #include "pluginlib/config_line.h"
+#include "pluginlib/log_format.h"
 #include "pluginlib/text.h"
+#include "pluginlib/tls_build.h"
 #include "varnock.h"
 
 namespace {

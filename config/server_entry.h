@@ -13,7 +13,7 @@ enum {
 };
 
 // How the last fetch of one of a server's pages went (fetch_outcome in
-// collect/http_answer.h sorts a fetch into one of these):
+// collect/pages/http_answer.h sorts a fetch into one of these):
 // - PAGE_CUT_SHORT also covers a close before the answer was whole (before
 //   any byte, inside the header, short of its Content-Length), and an answer
 //   the module had no memory to keep or read.
@@ -194,7 +194,7 @@ struct ServerEntry {
   // Added after the above, which keep their places.
   ServerReach reach;
   TlsState *tls;
-  // What the server's access logs said (collect/access_log.h); made at the
+  // What the server's access logs said (collect/logs/access_log.h); made at the
   // first status refresh that reads them, released with the entry.
   LogState *logs;
   // Whether what the server says may name files to read: 1 while its
@@ -208,7 +208,7 @@ struct ServerEntry {
   // port at the last refresh (heldByUid), so that a change is logged once.
   int32_t heldByOther;
   uint32_t heldByUid;
-  // The members of the server's proxy balancers (collect/balancer.h), as the
+  // The members of the server's proxy balancers (collect/pages/balancer.h), as the
   // last status page read listed them; made at the first page that lists
   // one, released with the entry.
   BalancerState *balancers;

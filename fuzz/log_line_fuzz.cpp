@@ -10,8 +10,8 @@
 #include <cstring>
 #include <memory>
 
-#include "collect/log_format.h"
 #include "fuzz/fuzz_support.h"
+#include "pluginlib/log_format.h"
 
 namespace {
 

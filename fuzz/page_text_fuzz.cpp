@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "collect/page_text.h"
+#include "collect/pages/page_text.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

@@ -37,12 +37,11 @@
 #include <memory>
 #include <string>
 
-#include "collect/access_log.h"
-#include "collect/balancer.h"
-#include "collect/certificates.h"
-#include "collect/footprint.h"
-#include "collect/server_info.h"
-#include "collect/server_status.h"
+#include "collect/logs/access_log.h"
+#include "collect/pages/balancer.h"
+#include "collect/pages/certificates.h"
+#include "collect/pages/page_refresh.h"
+#include "collect/processes/footprint.h"
 #include "config/server_list.h"
 #include "fuzz/fuzz_support.h"
 #include "module/ostrik.h"

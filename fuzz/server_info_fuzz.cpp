@@ -9,8 +9,8 @@
 #include <cstring>
 #include <memory>
 
-#include "collect/page_text.h"
-#include "collect/server_info.h"
+#include "collect/pages/page_text.h"
+#include "collect/pages/server_info.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <cstring>
 #include <memory>
 
-#include "collect/page_text.h"
-#include "collect/server_status.h"
+#include "collect/pages/page_text.h"
+#include "collect/pages/server_status.h"
 #include "fuzz/fuzz_support.h"
 
 namespace {

@@ -9,13 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "collect/certificates.h"
-#include "collect/discover.h"
-#include "collect/fetch_page.h"
-#include "collect/footprint.h"
-#include "collect/listen_owner.h"
-#include "collect/log_checkpoint.h"
-#include "collect/page_refresh.h"
+#include "collect/logs/log_checkpoint.h"
+#include "collect/pages/certificates.h"
+#include "collect/pages/fetch_page.h"
+#include "collect/pages/page_refresh.h"
+#include "collect/processes/discover.h"
+#include "collect/processes/footprint.h"
+#include "collect/processes/listen_owner.h"
 #include "config/read_config.h"
 #include "config/server_list.h"
 #include "module/ostrik.h"

@@ -3,8 +3,8 @@
 
 #include <string.h>
 
-#include "collect/log_format.h"
 #include "module/ostrik.h"
+#include "pluginlib/log_format.h"
 
 unsigned char *log_counter_answer(const LogCounters &counters, int k, int32_t *valueLength) {
   uint64_t value = 0;

@@ -3,7 +3,7 @@
 
 #include <stdint.h>
 
-#include "collect/access_log.h"
+#include "collect/logs/access_log.h"
 
 // The value of counter column k (0: lines read, in the order of
 // LogCounters) as a Counter64, or null when the logs' formats cannot give

@@ -5,8 +5,8 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "collect/balancer.h"
-#include "collect/server_status.h"
+#include "collect/pages/balancer.h"
+#include "collect/pages/page_refresh.h"
 #include "config/server_list.h"
 #include "module/long_index.h"
 #include "module/ostrik.h"

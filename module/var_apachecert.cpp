@@ -6,7 +6,7 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "collect/certificates.h"
+#include "collect/pages/certificates.h"
 #include "module/long_index.h"
 #include "module/ostrik.h"
 #include "platform/clock.h"

@@ -1,6 +1,6 @@
 // The configuration table: one row per server, indexed by its port, with
 // what the server-info collector has read from the server's info page.
-#include "collect/server_info.h"
+#include "collect/pages/page_refresh.h"
 #include "module/ostrik.h"
 #include "module/row_protocol.h"
 

@@ -1,7 +1,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "collect/footprint.h"
+#include "collect/processes/footprint.h"
 #include "module/ostrik.h"
 #include "module/row_protocol.h"
 

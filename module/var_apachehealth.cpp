@@ -5,7 +5,7 @@
 // table; no page is fetched for this table alone.
 #include <stdint.h>
 
-#include "collect/server_status.h"
+#include "collect/pages/page_refresh.h"
 #include "module/ostrik.h"
 #include "module/row_protocol.h"
 #include "platform/clock.h"

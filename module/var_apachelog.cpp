@@ -3,8 +3,8 @@
 // reads the logs; no page is fetched for this table alone.
 #include <stdint.h>
 
-#include "collect/access_log.h"
-#include "collect/server_status.h"
+#include "collect/logs/access_log.h"
+#include "collect/pages/page_refresh.h"
 #include "module/log_columns.h"
 #include "module/ostrik.h"
 #include "module/row_protocol.h"

@@ -1,4 +1,4 @@
-#include "collect/server_status.h"
+#include "collect/pages/page_refresh.h"
 #include "module/ostrik.h"
 #include "module/row_protocol.h"
 #include "pluginlib/text.h"

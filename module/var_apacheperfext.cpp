@@ -4,7 +4,7 @@
 // that row (the event MPM's connection counts under prefork, for one).
 #include <stdint.h>
 
-#include "collect/server_status.h"
+#include "collect/pages/page_refresh.h"
 #include "module/ostrik.h"
 #include "module/row_protocol.h"
 

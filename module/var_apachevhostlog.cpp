@@ -5,8 +5,8 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "collect/access_log.h"
-#include "collect/server_status.h"
+#include "collect/logs/access_log.h"
+#include "collect/pages/page_refresh.h"
 #include "config/server_list.h"
 #include "module/log_columns.h"
 #include "module/long_index.h"

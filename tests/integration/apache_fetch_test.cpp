@@ -1,6 +1,6 @@
 // fetch_page against a real Apache with mod_status behind Basic
 // authentication, on a loopback port.
-#include "collect/fetch_page.h"
+#include "collect/pages/fetch_page.h"
 
 #include <unistd.h>
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "collect/fetch_page.h"
-#include "collect/page_text.h"
-#include "collect/server_info.h"
+#include "collect/pages/fetch_page.h"
+#include "collect/pages/page_refresh.h"
+#include "collect/pages/page_text.h"
 #include "config/server_list.h"
 #include "tests/support/apache.h"
 #include "tests/support/fake_varnock.h"

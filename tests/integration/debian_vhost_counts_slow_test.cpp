@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "collect/log_sources.h"
+#include "collect/logs/log_sources.h"
 #include "tests/support/debian_apache.h"
 #include "tests/support/loopback.h"
 #include "tests/support/ostrik_walk.h"

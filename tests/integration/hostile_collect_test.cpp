@@ -24,10 +24,10 @@
 #include <string>
 #include <vector>
 
-#include "collect/fetch_page.h"
-#include "collect/page_refresh.h"
-#include "collect/server_info.h"
-#include "collect/server_status.h"
+#include "collect/pages/fetch_page.h"
+#include "collect/pages/page_refresh.h"
+#include "collect/pages/server_info.h"
+#include "collect/pages/server_status.h"
 #include "config/read_config.h"
 #include "config/server_list.h"
 #include "platform/clock.h"

@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "collect/server_status.h"
+#include "collect/pages/server_status.h"
 #include "tests/support/apache.h"
 #include "tests/support/build_kind.h"
 #include "tests/support/hostile_server.h"

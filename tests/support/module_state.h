@@ -5,10 +5,9 @@
 
 #include <cstdint>
 
-#include "collect/fetch_page.h"
-#include "collect/footprint.h"
-#include "collect/server_info.h"
-#include "collect/server_status.h"
+#include "collect/pages/fetch_page.h"
+#include "collect/pages/page_refresh.h"
+#include "collect/processes/footprint.h"
 #include "config/server_list.h"
 #include "module/ostrik.h"
 #include "pluginlib/topmod.h"

@@ -12,14 +12,14 @@
 #include <string>
 #include <vector>
 
-#include "collect/access_log.h"
-#include "collect/log_checkpoint.h"
-#include "collect/log_format.h"
-#include "collect/log_sources.h"
-#include "collect/server_status.h"
+#include "collect/logs/access_log.h"
+#include "collect/logs/log_checkpoint.h"
+#include "collect/logs/log_sources.h"
+#include "collect/pages/page_refresh.h"
 #include "config/server_list.h"
 #include "module/ostrik.h"
 #include "platform/proc_table.h"
+#include "pluginlib/log_format.h"
 #include "tests/support/fake_proc.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/module_harness.h"

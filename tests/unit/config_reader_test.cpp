@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "collect/log_format.h"
 #include "config/server_list.h"
 #include "platform/proc_table.h"
+#include "pluginlib/log_format.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/process.h"
 

@@ -1,7 +1,7 @@
 // Discovery on a process file system of the test's own making: which
 // processes are servers, which of their sockets count, what a malformed
 // file does, and which servers become rows.
-#include "collect/discover.h"
+#include "collect/processes/discover.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "collect/listen_owner.h"
+#include "collect/processes/listen_owner.h"
 #include "config/read_config.h"
 #include "config/server_list.h"
 #include "tests/support/fake_proc.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "collect/fetch_page.h"
+#include "collect/pages/fetch_page.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/scripted_server.h"
 

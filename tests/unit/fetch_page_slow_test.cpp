@@ -1,6 +1,6 @@
 // fetch_page with its real receive time-out: a server that falls silent
 // part-way holds the call for the full 60 seconds, no longer.
-#include "collect/fetch_page.h"
+#include "collect/pages/fetch_page.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // fetch_page and the socket routines against real TCP servers on 127.0.0.1.
-#include "collect/fetch_page.h"
+#include "collect/pages/fetch_page.h"
 
 #include <arpa/inet.h>
 #include <malloc.h>

@@ -9,8 +9,8 @@
 #include <limits>
 #include <vector>
 
-#include "collect/footprint.h"
-#include "collect/server_info.h"
+#include "collect/pages/server_info.h"
+#include "collect/processes/footprint.h"
 #include "config/server_list.h"
 #include "module/ostrik.h"
 #include "pluginlib/topmod.h"

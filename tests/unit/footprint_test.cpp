@@ -1,4 +1,4 @@
-#include "collect/footprint.h"
+#include "collect/processes/footprint.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "collect/listen_owner.h"
+#include "collect/processes/listen_owner.h"
 #include "config/server_list.h"
 #include "platform/proc_table.h"
 #include "pluginlib/topmod.h"

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "collect/footprint.h"
+#include "collect/processes/footprint.h"
 #include "config/read_config.h"
 #include "module/ostrik.h"
 #include "tests/support/process.h"

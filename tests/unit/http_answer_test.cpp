@@ -1,5 +1,5 @@
 // Which answers the collectors read: whole, successful HTTP answers only.
-#include "collect/http_answer.h"
+#include "collect/pages/http_answer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "collect/log_format.h"
+#include "pluginlib/log_format.h"
 
 #include <gtest/gtest.h>
 

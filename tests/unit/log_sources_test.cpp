@@ -1,7 +1,7 @@
 // Where a server's access logs are and in which format: from its info page
 // (a real Debian one and a listing of the test's own), and from the files
 // its processes hold open on a process file system of the test's making.
-#include "collect/log_sources.h"
+#include "collect/logs/log_sources.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -12,11 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "collect/certificates.h"
-#include "collect/listen_owner.h"
-#include "collect/log_format.h"
-#include "collect/page_text.h"
+#include "collect/pages/certificates.h"
+#include "collect/pages/page_text.h"
+#include "collect/processes/listen_owner.h"
 #include "platform/proc_table.h"
+#include "pluginlib/log_format.h"
 #include "tests/support/fake_proc.h"
 #include "tests/support/process.h"
 

@@ -1,4 +1,4 @@
-#include "collect/log_tail.h"
+#include "collect/logs/log_tail.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "collect/fetch_page.h"
+#include "collect/pages/fetch_page.h"
 #include "config/server_list.h"
 #include "module/ostrik.h"
 #include "platform/clock.h"

@@ -1,5 +1,5 @@
 // The page text routines: HTML reduction, label and setting lines, tokens.
-#include "collect/page_text.h"
+#include "collect/pages/page_text.h"
 
 #include <gtest/gtest.h>
 

@@ -8,9 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "collect/fetch_page.h"
-#include "collect/server_info.h"
-#include "collect/server_status.h"
+#include "collect/pages/fetch_page.h"
+#include "collect/pages/page_refresh.h"
 #include "config/server_list.h"
 #include "module/ostrik.h"
 #include "tests/support/fake_varnock.h"

@@ -1,4 +1,5 @@
-#include "collect/server_info.h"
+#include "collect/pages/page_refresh.h"
+#include "collect/pages/server_info.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "collect/fetch_page.h"
+#include "collect/pages/fetch_page.h"
 #include "config/server_list.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/module_harness.h"

@@ -1,6 +1,7 @@
 // The server-status collector: reading a status page into a ServerEntry, and
 // the gated walk that fetches every server's page.
-#include "collect/server_status.h"
+#include "collect/pages/page_refresh.h"
+#include "collect/pages/server_status.h"
 
 #include <gtest/gtest.h>
 
@@ -8,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "collect/balancer.h"
-#include "collect/fetch_page.h"
-#include "collect/footprint.h"
-#include "collect/page_number.h"
-#include "collect/page_text.h"
-#include "collect/server_info.h"
+#include "collect/pages/balancer.h"
+#include "collect/pages/fetch_page.h"
+#include "collect/pages/page_number.h"
+#include "collect/pages/page_text.h"
+#include "collect/pages/server_info.h"
+#include "collect/processes/footprint.h"
 #include "config/server_list.h"
 #include "module/ostrik.h"
 #include "platform/clock.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "collect/fetch_page.h"
+#include "collect/pages/fetch_page.h"
 #include "platform/net.h"
 #include "tests/support/fake_varnock.h"
 #include "tests/support/process.h"

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "collect/footprint.h"
-#include "collect/log_tail.h"
+#include "collect/logs/log_tail.h"
+#include "collect/processes/footprint.h"
 #include "platform/file_mode.h"
 #include "platform/fs.h"
 #include "platform/path.h"
