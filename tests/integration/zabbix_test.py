@@ -339,9 +339,16 @@ class ZabbixIntegration(unittest.TestCase):
         items = self.items()
         self.assertEqual(len(items), len(self.prototypes) + len(self.template["items"]))
         self.assertEqual({k: i["error"] for k, i in items.items() if i["state"] != "0" or i["error"]}, {})
-        triggers = s.api("trigger.get", {"hostids": s.hostid, "output": ["description", "error", "state", "value"],
+        expected = 1 + len(self.template["discovery_rules"][0]["trigger_prototypes"])
+
+        def triggers():
+            return s.api("trigger.get", {"hostids": s.hostid, "output": ["description", "error", "state", "value"],
                                          "expandDescription": True})
-        self.assertEqual(len(triggers), 1 + len(self.template["discovery_rules"][0]["trigger_prototypes"]))
+        # Low-level discovery makes the triggers after the items, a moment
+        # later on a busy machine.
+        wait_for("the discovered triggers", lambda: len(triggers()) >= expected, 60)
+        triggers = triggers()
+        self.assertEqual(len(triggers), expected)
         self.assertEqual([(t["description"], t["error"]) for t in triggers if t["state"] != "0" or t["error"]], [])
         self.assertEqual([t["description"] for t in triggers if t["value"] != "0"], [])
         graphs = s.api("graph.get", {"hostids": s.hostid, "output": ["name"]})
