@@ -39,9 +39,6 @@ constexpr int kPingSeconds = 1;
 // come up: a few ping intervals, and the first refresh of the module.
 constexpr double kRegisterTimeoutSeconds = 30.0;
 
-const std::string kMibPath =
-    std::string(OSTRIK_BASE_MIBS_DIR) + ":" + std::string(OSTRIK_SOURCE_DIR) + "/mib";
-
 // The footprint columns that the module registers but never answers.
 const std::set<std::string> kUnansweredColumns = {
     "apacheFootprintInBlks",   "apacheFootprintOutBlks",  "apacheFootprintMsgsSent",
@@ -108,7 +105,7 @@ std::vector<std::pair<std::string, std::string>> named_lines(const std::string &
 }
 
 CommandResult walk_by_name(const MasterSnmpd &master) {
-  return master.tool("snmpwalk", {"-M", kMibPath, "-m", "OSTRIK-MIB"}, {kSubtree});
+  return master.tool("snmpwalk", {"-m", "OSTRIK-MIB"}, {kSubtree});
 }
 
 // Walks through the master until the sub-agent's subtree shows at least
@@ -248,7 +245,7 @@ TEST(Agentx, SnmptablePrintsThePerformanceTableWithItsColumnNames) {
   Subagent subagent(master, "apache " + port + " " + kUser + " " + kPassword + " 0\n");
   ASSERT_EQ(walk_when_registered(master, expected_names(apache.port()).size()).exit_code, 0);
 
-  CommandResult table = master.tool("snmptable", {"-M", kMibPath, "-m", "OSTRIK-MIB", "-Cf", ","},
+  CommandResult table = master.tool("snmptable", {"-m", "OSTRIK-MIB", "-Cf", ","},
                                     {"OSTRIK-MIB::apacheServerPerfTable"});
   ASSERT_EQ(table.exit_code, 0) << table.err;
   EXPECT_EQ(table.err, "");

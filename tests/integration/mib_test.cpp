@@ -21,7 +21,7 @@ using testsupport::run_command;
 
 const std::string kMibDir = std::string(OSTRIK_SOURCE_DIR) + "/mib";
 const std::string kMibFile = kMibDir + "/OSTRIK-MIB.txt";
-const std::string kMibPath = std::string(OSTRIK_BASE_MIBS_DIR) + ":" + kMibDir;
+const std::string kMibPath = testsupport::test_mib_path();
 
 CommandResult smilint(int level) {
   return run_command({"env", "SMIPATH=" + std::string(OSTRIK_BASE_MIBS_DIR), "smilint", "-m", "-l",

@@ -1,5 +1,7 @@
 #include "tests/support/snmpd.h"
 
+#include "tests/support/varnockd.h"
+
 #include <chrono>
 #include <stdexcept>
 #include <thread>
@@ -78,7 +80,8 @@ std::string MasterSnmpd::log() const { return process_ ? process_->out() + proce
 
 CommandResult MasterSnmpd::tool(const std::string &name, const std::vector<std::string> &options,
                                 const std::vector<std::string> &args) const {
-  std::vector<std::string> argv = {name, "-v2c", "-c", "public", "-r", "0", "-t", "20"};
+  std::vector<std::string> argv = {name, "-M", test_mib_path(), "-v2c", "-c", "public", "-r", "0",
+                                   "-t", "20"};
   argv.insert(argv.end(), options.begin(), options.end());
   argv.push_back(agent());
   argv.insert(argv.end(), args.begin(), args.end());

@@ -71,7 +71,11 @@ int GetStream::finish() {
 }
 
 std::vector<std::string> snmp_tool_command(const std::string &name, const std::string &community) {
-  return {name, "-v2c", "-c", community, "-On", "-r", "0", "-t", "20"};
+  return {name, "-M", test_mib_path(), "-v2c", "-c", community, "-On", "-r", "0", "-t", "20"};
+}
+
+std::string test_mib_path() {
+  return std::string(OSTRIK_BASE_MIBS_DIR) + ":" + OSTRIK_SOURCE_DIR + "/mib";
 }
 
 std::vector<Varbind> parse_varbinds(const std::string &output) {

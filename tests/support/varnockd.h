@@ -107,8 +107,16 @@ private:
 // empty when none.
 std::string sanitizer_report(const std::string &log);
 
-// The common arguments of the tools: name -v2c -c community -On -r 0 -t 20.
+// The common arguments of the tools: name -M test_mib_path() -v2c -c
+// community -On -r 0 -t 20.
 std::vector<std::string> snmp_tool_command(const std::string &name, const std::string &community);
+
+// The MIB directories the tests give the tools (-M): the base modules and
+// this tree's mib/. Never the system's own: the tools index every file of
+// their directories even when they load no module, and the package test
+// installs and removes OSTRIK-MIB there while other tests walk; a file gone
+// between the listing and the read is a line on the tools' stderr.
+std::string test_mib_path();
 
 // The variable bindings of a tool's output, one per line "OID = value".
 std::vector<Varbind> parse_varbinds(const std::string &output);
