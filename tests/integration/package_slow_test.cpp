@@ -46,8 +46,10 @@ std::string must(const CommandResult &r, const std::string &what) {
 }
 
 // The newest modification time of the files the package is built from.
+// (A value-initialised file_time_type is the file clock's epoch, which
+// libstdc++ puts in 2174: no file is newer, and every test built again.)
 fs::file_time_type newest_source() {
-  fs::file_time_type newest{};
+  fs::file_time_type newest = fs::file_time_type::min();
   for (auto it = fs::recursive_directory_iterator(kSource); it != fs::end(it); ++it) {
     const std::string name = it->path().filename();
     if (it->is_directory() && (name == ".git" || name.rfind("build", 0) == 0)) {
