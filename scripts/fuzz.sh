@@ -41,14 +41,9 @@ fi
 
 scripts/install-deps.sh
 
-# ccache keeps the objects for the next run; Ninja for a new build directory.
-options=()
-command -v ccache >/dev/null && options+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache
-  -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-[[ -f "$build/CMakeCache.txt" ]] || ! command -v ninja >/dev/null || options+=(-G Ninja)
-CC=clang CXX=clang++ cmake -S . -B "$build" "${options[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DOSTRIK_BUILD_FUZZ=ON -DOSTRIK_BUILD_TESTS=OFF -DOSTRIK_BUILD_BENCH=OFF \
-  -DOSTRIK_BUILD_HOST=OFF -DOSTRIK_WERROR=ON >/dev/null
+source scripts/configure-build.sh
+CC=clang CXX=clang++ configure_build "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DOSTRIK_BUILD_FUZZ=ON -DOSTRIK_BUILD_TESTS=OFF -DOSTRIK_BUILD_BENCH=OFF -DOSTRIK_BUILD_HOST=OFF
 cmake --build "$build" -j"$(nproc)" --target "${targets[@]/%/_fuzz}" >/dev/null
 ((build_only)) && exit 0
 

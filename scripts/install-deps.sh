@@ -13,9 +13,9 @@ build_packages=(build-essential cmake g++ libsnmp-dev libssl-dev
 # Only for the tests, the demo and the benchmarks: the test framework, the
 # sanitizers' and fuzzers' compiler, the format check, a real Apache and
 # Net-SNMP's tools and snmpd to run against, the tools that the package
-# and MIB tests call, and ccache and Ninja, which keep scripts/test.sh's
-# builds short.
-test_packages=(ccache ninja-build clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
+# and MIB tests call, and ccache, Ninja and LLVM's linker, which keep
+# scripts/test.sh's builds short.
+test_packages=(ccache ninja-build lld clang clang-format libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev
   snmp snmpd smitools openssl curl apache2 procps python3 python3-yaml
   systemd init-system-helpers man-db)
 

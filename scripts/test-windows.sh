@@ -34,18 +34,12 @@ bits=$(scripts/install-windows-deps.sh)
 step "testing on ${bits}-bit Windows"
 
 jobs=$(nproc)
-launcher=()
-if command -v ccache >/dev/null; then
-  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-fi
+source scripts/configure-build.sh
 cross_configure() { # BUILD-DIR TOOLCHAIN CMAKE-OPTIONS...
   local dir=$1 toolchain=$2
   shift 2
-  local generator=()
-  [[ -f "$dir/CMakeCache.txt" ]] || generator=(-G Ninja)
-  cmake -S . -B "$dir" "${generator[@]}" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_BUILD_BENCH=OFF -DOSTRIK_WERROR=ON \
-    "${launcher[@]}" "$@" >/dev/null
+  configure_build "$dir" --cross -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_BUILD_BENCH=OFF "$@"
 }
 if [[ $bits == 32 ]]; then
   build=$root/build-win32
@@ -166,8 +160,8 @@ step "building varnockd for the comparison"
 native=${OSTRIK_NATIVE_BUILD:-}
 if [[ -z "$native" || ! -x "$native/host/varnockd/varnockd" || ! -f "$native/ostrik.so" ]]; then
   native=$build/native
-  cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_BUILD_TESTS=OFF \
-    -DOSTRIK_BUILD_BENCH=OFF -DOSTRIK_WERROR=ON "${launcher[@]}" >/dev/null
+  configure_build "$native" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_BUILD_TESTS=OFF \
+    -DOSTRIK_BUILD_BENCH=OFF
   cmake --build "$native" -j"$jobs" --target varnockd ostrik
 fi
 

@@ -11,13 +11,15 @@
 #      reloads, notifications, AgentX);
 #   3. every fuzz target for a bounded time (FUZZ_SECONDS, default 60 each,
 #      one target per processor at a time);
-#   4. the Windows build: DLLs cross-built, unit tests under Wine, and a walk
-#      of a real Apache compared with varnockd --dump. On 32-bit Windows where
-#      32-bit Wine can be installed; else (it needs Debian's i386 index, which
-#      can be out of step) on 64-bit Windows, with the 32-bit DLLs cross-built
-#      and checked. A loud line up front and at the end says which Windows
-#      was tested, or why none was (then the other stages decide; also when
-#      Wine is installed but cannot start even its own cmd.exe here).
+#   4. beside the fuzzing, the Windows build: DLLs cross-built, unit tests
+#      under Wine, and a walk of a real Apache compared with varnockd --dump
+#      (these mostly wait; the fuzzers take what they leave). On 32-bit
+#      Windows where 32-bit Wine can be installed; else (it needs Debian's
+#      i386 index, which can be out of step) on 64-bit Windows, with the
+#      32-bit DLLs cross-built and checked. A loud line up front and at the
+#      end says which Windows was tested, or why none was (then the other
+#      stages decide; also when Wine is installed but cannot start even its
+#      own cmd.exe here).
 #
 #   0. the Debian package: built by debhelper, checked by lintian and tested
 #      by piuparts (install, upgrade, purge in a clean chroot; left out by
@@ -63,15 +65,7 @@ jobs=$(nproc)
 test_jobs=$((jobs * 4))
 exclude=()
 ((quick)) && exclude=(-LE slow)
-build_options=(-DOSTRIK_WERROR=ON)
-command -v ccache >/dev/null &&
-  build_options+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
-configure() { # BUILD-DIR CMAKE-OPTIONS...: Ninja for a new build directory
-  local dir=$1 generator=()
-  shift
-  [[ -f "$dir/CMakeCache.txt" ]] || generator=(-G Ninja)
-  cmake -S . -B "$dir" "${generator[@]}" "${build_options[@]}" "$@" >/dev/null
-}
+source scripts/configure-build.sh
 
 # Work in the background: each job's output goes to its log, and its exit
 # status to a file when it ends; await waits for that file, and on a failure
@@ -89,7 +83,7 @@ trap stop_background EXIT
 run_logged() { # NAME COMMAND...: runs the command (or function), logged
   local name=$1 status=0
   shift
-  "$@" >"$background/$name.log" 2>&1 || status=$?
+  ("$@") >"$background/$name.log" 2>&1 || status=$?
   echo "$status" >"$background/$name.status"
 }
 in_background() { # COMMAND...: at the lowest CPU priority, in a process group of its own
@@ -119,16 +113,16 @@ scripts/package.sh build/package-test
 ((quick)) || in_background run_logged piuparts scripts/package.sh --piuparts-only build/package-test
 
 step "optimised build"
-configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+configure_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 
 # The later stages' builds, one after another, while the suites run.
 asan_build() {
-  configure build-asan -DCMAKE_BUILD_TYPE=Debug -DOSTRIK_SANITIZE=ON -DOSTRIK_BUILD_BENCH=OFF &&
+  configure_build build-asan -DCMAKE_BUILD_TYPE=Debug -DOSTRIK_SANITIZE=ON -DOSTRIK_BUILD_BENCH=OFF &&
     cmake --build build-asan -j"$jobs"
 }
 tsan_build() {
-  configure build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_SANITIZE_THREAD=ON \
+  configure_build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOSTRIK_SANITIZE_THREAD=ON \
     -DOSTRIK_BUILD_BENCH=OFF &&
     cmake --build build-tsan -j"$jobs" --target varnockd ostrik varnock_test_module \
       daemon_snmp_test daemon_walk_test notification_test agentx_test
@@ -159,23 +153,34 @@ await tsan-build "the ThreadSanitizer build"
 ctest --test-dir build-tsan -j"$test_jobs" --output-on-failure \
   -R '^(DaemonSnmp|DaemonWalk|DaemonWalkTest|Notifications|Agentx)\.'
 
-step "fuzzing"
-await fuzz-build "the fuzz targets' build"
-if ((quick)); then
-  FUZZ_SECONDS=${FUZZ_SECONDS:-10} scripts/fuzz.sh
+# Fuzzing keeps both processors busy, while the Windows stage mostly waits
+# (Wine, its tests' servers, the walk): the Windows stage runs beside the
+# fuzzers, at a higher CPU priority than theirs, as soon as its build is
+# done. Its output follows the fuzzing's.
+windows_stage() {
+  await windows-build "the Windows cross builds"
+  local options=()
+  ((quick)) && options=(--quick)
+  OSTRIK_WINDOWS_BITS=$windows_bits OSTRIK_NATIVE_BUILD=build scripts/test-windows.sh "${options[@]}"
+}
+if ((windows_status == 0)); then
+  step "fuzzing, and beside it the Windows build under ${windows_bits}-bit Wine"
+  run_logged windows windows_stage &
 else
-  scripts/fuzz.sh
+  step "fuzzing"
 fi
+await fuzz-build "the fuzz targets' build"
+fuzz_seconds=${FUZZ_SECONDS:-60}
+((quick)) && fuzz_seconds=${FUZZ_SECONDS:-10}
+FUZZ_SECONDS=$fuzz_seconds nice -n 5 scripts/fuzz.sh
 
 ((quick)) || await piuparts "piuparts"
 
 if ((windows_status == 0)); then
-  step "Windows build under ${windows_bits}-bit Wine"
-  await windows-build "the Windows cross builds"
-  windows=()
-  ((quick)) && windows=(--quick)
-  OSTRIK_WINDOWS_BITS=$windows_bits OSTRIK_NATIVE_BUILD=build \
-    scripts/test-windows.sh "${windows[@]}" || windows_status=$?
+  step "the Windows stage"
+  while [[ ! -f "$background/windows.status" ]]; do sleep 1; done
+  cat "$background/windows.log"
+  windows_status=$(<"$background/windows.status")
   case $windows_status in
     0) step "all passed" ;;
     4) step "all other stages passed" ;;
