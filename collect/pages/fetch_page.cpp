@@ -78,6 +78,7 @@ struct PageFetches::Fetch {
   char **page = nullptr; // where the answer grows: &own, or the caller's
   PageFetches *owner = nullptr;
   int received = -1;
+  size_t capacity = 0;   // bytes of *page as this fetch last sized it; 0: not yet
   bool released = false; // the answer's block is freed (release)
   FetchEnd end = FETCH_NOT_SENT;
   PlatformSocket sock = PLATFORM_INVALID_SOCKET;
@@ -113,6 +114,8 @@ struct PageFetches::Fetch {
   bool receive_once();
   void time_out();
   void cut();
+  bool grow(size_t needed);
+  void fit();
   // Bytes of the answer that count toward the shared bound.
   size_t held() const { return received > 0 && !released ? static_cast<size_t>(received) : 0; }
   bool waiting() const { return received >= 0 || connecting || handshaking; }
@@ -122,6 +125,7 @@ struct PageFetches::Fetch {
   int seconds() const { return timeout > 0 ? timeout : receive_timeout; }
   void finish(FetchEnd how) {
     end = how;
+    fit();
     tls_close(tls);
     tls = nullptr;
     handshaking = false;
@@ -342,6 +346,7 @@ bool PageFetches::Fetch::compose(char *text, int *length) {
 // for as long as it likes.
 void PageFetches::Fetch::request_sent_now() {
   received = 0;
+  capacity = 0;
   sent = Clock::now();
   lastData = sent;
   deadline = sent + std::chrono::seconds(seconds());
@@ -425,20 +430,54 @@ bool PageFetches::Fetch::receive_once() {
   if (!owner->make_room(this, static_cast<size_t>(result))) {
     return false; // this answer was the largest: cut where it stood
   }
-  char *grown =
-      static_cast<char *>(std::realloc(*page, static_cast<size_t>(received) + result + 1));
-  if (grown == nullptr) {
+  if (!grow(static_cast<size_t>(received) + static_cast<size_t>(result) + 1)) {
     // What arrived before stays in the old block, NUL-terminated.
     note(VARNOCK_LOG_ERR, "ostrik: fetch_page: realloc of page buffer failed %d\n", errno);
     finish(FETCH_NO_MEMORY);
     return false;
   }
-  *page = grown;
-  std::memcpy(grown + received, receive_buffer, static_cast<size_t>(result));
+  std::memcpy(*page + received, receive_buffer, static_cast<size_t>(result));
   received += static_cast<int>(result);
   owner->held_ += static_cast<size_t>(result);
-  grown[received] = '\0';
+  (*page)[received] = '\0';
   return true;
+}
+
+// Makes *page hold at least needed bytes. The block doubles, up to the page
+// bound: where the allocator cannot grow a block in place, growing it by
+// each read's bytes copied what it held every time, gigabytes for a 16 MiB
+// page. A doubling that cannot be had falls back to what is needed.
+bool PageFetches::Fetch::grow(size_t needed) {
+  if (needed <= capacity) {
+    return true;
+  }
+  const size_t bound = static_cast<size_t>(FETCH_PAGE_MAX_BYTES) + 1;
+  const size_t doubled = capacity * 2 < bound ? capacity * 2 : bound;
+  for (const size_t size : {doubled, needed}) {
+    if (size < needed) {
+      continue;
+    }
+    if (char *grown = static_cast<char *>(std::realloc(*page, size))) {
+      *page = grown;
+      capacity = size;
+      return true;
+    }
+  }
+  return false;
+}
+
+// An ended answer gives back the room it did not use, so that the blocks
+// kept are as large as their answers.
+void PageFetches::Fetch::fit() {
+  if (page == nullptr || *page == nullptr || received < 0 ||
+      capacity <= static_cast<size_t>(received) + 1) {
+    return;
+  }
+  // Giving back can only fail by keeping the block as it is.
+  if (char *fitted = static_cast<char *>(std::realloc(*page, static_cast<size_t>(received) + 1))) {
+    *page = fitted;
+    capacity = static_cast<size_t>(received) + 1;
+  }
 }
 
 // Cut for the shared bound: the connection ends as too long, and only the
@@ -463,6 +502,7 @@ void PageFetches::Fetch::cut() {
   // Giving back the rest can only fail by keeping it; the block stays valid.
   if (char *shrunk = static_cast<char *>(std::realloc(*page, static_cast<size_t>(keep) + 1))) {
     *page = shrunk;
+    capacity = static_cast<size_t>(keep) + 1;
   }
 }
 

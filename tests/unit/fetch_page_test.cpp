@@ -169,6 +169,8 @@ TEST_F(FetchPage, LongPageInManyChunksArrivesWholeAndInOrder) {
   ASSERT_EQ(fetch(server.port()), static_cast<int>(body.size()));
   ASSERT_EQ(std::strlen(page_), body.size());
   EXPECT_TRUE(std::string(page_) == body) << "page differs from what the server sent";
+  // The block grew by doubling, and gave back what the page did not use.
+  EXPECT_LT(malloc_usable_size(page_), body.size() + 1 + 4096);
 }
 
 TEST_F(FetchPage, ReusedBufferHoldsTheNewPageFromItsStart) {
