@@ -402,7 +402,19 @@ TEST(DaemonWalk, SignalsDuringTheFirstStartAndDuringAReload) {
                                VARNOCK_TEST_MODULE_PATH, "--tick", "1",
                                "udp:127.0.0.1:" + std::to_string(port)},
                               dir.file("varnockd"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  // The SIGHUP goes once the daemon catches it (before, it ends any
+  // program), while the slow module's start is still under way: a fixed
+  // wait was too short for a sanitizer build starting on a busy machine.
+  const auto catches_sighup = [&] {
+    const std::string status =
+        testsupport::read_file("/proc/" + std::to_string(daemon.pid()) + "/status");
+    const size_t at = status.find("SigCgt:\t");
+    return at != std::string::npos &&
+           (std::stoull(status.substr(at + 8, 16), nullptr, 16) & (1ull << (SIGHUP - 1))) != 0;
+  };
+  for (int i = 0; i < 300 && daemon.running() && !catches_sighup(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(catches_sighup()) << daemon.err();
   ASSERT_EQ(kill(daemon.pid(), SIGHUP), 0);
   // Asked again every 5 s: a request sent before the daemon's socket is
   // open (a slow start on a busy machine) is lost, not refused.
