@@ -94,10 +94,13 @@ in_background() { # COMMAND...: at the lowest CPU priority, in a process group o
   ) &
   set +m
 }
+status_of() { # NAME: waits for the job's end and prints its exit status
+  while [[ ! -f "$background/$1.status" ]]; do sleep 1; done
+  cat "$background/$1.status"
+}
 await() { # NAME WHAT
   local started_wait=$SECONDS status
-  while [[ ! -f "$background/$1.status" ]]; do sleep 1; done
-  status=$(<"$background/$1.status")
+  status=$(status_of "$1")
   echo "test: $2 done in the background (waited $((SECONDS - started_wait)) s here)"
   if ((status != 0)); then
     tail -n 60 "$background/$1.log"
@@ -178,9 +181,8 @@ FUZZ_SECONDS=$fuzz_seconds nice -n 5 scripts/fuzz.sh
 
 if ((windows_status == 0)); then
   step "the Windows stage"
-  while [[ ! -f "$background/windows.status" ]]; do sleep 1; done
+  windows_status=$(status_of windows)
   cat "$background/windows.log"
-  windows_status=$(<"$background/windows.status")
   case $windows_status in
     0) step "all passed" ;;
     4) step "all other stages passed" ;;

@@ -487,22 +487,18 @@ void PageFetches::Fetch::cut() {
        "ostrik: fetch_page: page from %s:%u cut at %d bytes: the answers of one refresh may "
        "hold %d MiB together\n",
        host, static_cast<unsigned>(port), received, FETCH_PAGES_MAX_BYTES / (1024 * 1024));
+  const int keep = received < FETCH_PAGE_CUT_KEEP ? received : FETCH_PAGE_CUT_KEEP;
+  owner->held_ -= static_cast<size_t>(received - keep);
+  received = keep;
+  if (*page != nullptr) {
+    (*page)[keep] = '\0';
+  }
+  // Either end gives back the rest of the block (fit).
   if (sock != PLATFORM_INVALID_SOCKET) {
     finish(FETCH_TOO_LONG);
   } else {
     end = FETCH_TOO_LONG;
-  }
-  const int keep = received < FETCH_PAGE_CUT_KEEP ? received : FETCH_PAGE_CUT_KEEP;
-  owner->held_ -= static_cast<size_t>(received - keep);
-  received = keep;
-  if (*page == nullptr) {
-    return;
-  }
-  (*page)[keep] = '\0';
-  // Giving back the rest can only fail by keeping it; the block stays valid.
-  if (char *shrunk = static_cast<char *>(std::realloc(*page, static_cast<size_t>(keep) + 1))) {
-    *page = shrunk;
-    capacity = static_cast<size_t>(keep) + 1;
+    fit();
   }
 }
 

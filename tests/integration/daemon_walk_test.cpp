@@ -419,10 +419,8 @@ TEST(DaemonWalk, SignalsDuringTheFirstStartAndDuringAReload) {
   // Asked again every 5 s: a request sent before the daemon's socket is
   // open (a slow start on a busy machine) is lost, not refused.
   const auto answers = [&] {
-    const std::vector<std::string> get = {
-        "snmpget", "-v2c", "-c", "public", "-On",
-        "-r",      "4",    "-t", "5",      "127.0.0.1:" + std::to_string(port),
-        B + ".4.0"};
+    std::vector<std::string> get = testsupport::snmp_tool_command("snmpget", "public");
+    get.insert(get.end(), {"-r", "4", "-t", "5", "127.0.0.1:" + std::to_string(port), B + ".4.0"});
     return testsupport::run_command(get, 30.0).out.find("INTEGER: -5") != std::string::npos;
   };
   EXPECT_TRUE(answers()) << daemon.err();
