@@ -19,6 +19,13 @@ namespace {
 constexpr size_t kMaxEntries = 1000000;
 // How often the main thread writes the log while it waits for the collector.
 constexpr auto kLogPoll = std::chrono::milliseconds(50);
+// How long the first snapshot of a start or a reload waits for the whole
+// collection before it publishes what has come in. Net-SNMP's event monitors
+// take their first sample as soon as requests are read, and take a row that
+// appears after it for a new one: a balancer member published a moment late
+// would send apacheBalancerMemberRecovered at start without ever having been
+// in error. A server that answers within this is in the first snapshot.
+constexpr auto kFirstPatience = std::chrono::seconds(3);
 
 // The collector whose thread is inside the modules: the one that hears a
 // module wait on its sources.
@@ -206,10 +213,13 @@ std::shared_ptr<Snapshot> Collector::walk() {
 // A module waits on its sources inside a collection: what it has stored so
 // far is walked (its refreshes return at once meanwhile) and published when
 // answers came in, or when nothing of these modules has been published yet
-// (at start, and after a reload), so that requests are answered from the
-// first second and fill in as the answers arrive.
+// (at start, and after a reload) and the collection has run for the first
+// snapshot's patience, so that requests are answered within seconds whatever
+// the servers do and fill in as the answers arrive.
 void Collector::module_waiting(bool news) {
-  if (stop_ || nested_ || (!news && published_generation_ == static_cast<long long>(generation_)))
+  const bool first = published_generation_ != static_cast<long long>(generation_);
+  if (stop_ || nested_ || (!news && !first) ||
+      (first && Clock::now() - running_since_ < kFirstPatience))
     return;
   nested_ = true;
   std::shared_ptr<Snapshot> snapshot = walk();

@@ -36,9 +36,9 @@ public:
   bool start();
   // Main thread: waits until the first snapshot is published (true), or a
   // signal arrives or the thread ends first (false), writing the log
-  // meanwhile. The first snapshot comes within about a second of the start,
-  // whatever the monitored servers do: while a module waits on them, what
-  // it has so far is published.
+  // meanwhile. The first snapshot comes when the first collection ends, or
+  // three seconds into it, whatever the monitored servers do: while a module
+  // waits on them, what it has so far is published.
   bool wait_first(const volatile sig_atomic_t *signal);
 
   // Collector thread, from a module that waits on its sources (the agent
@@ -56,8 +56,8 @@ public:
 
   // Asks the thread to reload the modules: at its next wake it finishes and
   // unloads them, loads and starts them again and collects; what that
-  // collection reads replaces the old snapshot as soon as its first answers
-  // are in (or the collection ends). Until then, and for as long as a
+  // collection reads replaces the old snapshot when the collection ends, or
+  // three seconds into it. Until then, and for as long as a
   // module cannot be loaded or refuses to start (it tries again every tick),
   // the old snapshot keeps answering.
   void request_reload();

@@ -166,8 +166,8 @@ int serve_snapshots(const varnockd::Options &options) {
   // The ports open (or the master is reached) first, so that a busy port
   // stops the daemon before any module starts; requests wait unread until
   // the first snapshot is published and the subtrees are registered. That
-  // takes about a second at most: while the first collection waits on
-  // servers, what has come in so far is published.
+  // takes three seconds at most: while the first collection waits on
+  // servers, what has come in by then is published.
   if (!varnockd::agent_start(options, &error))
     return fail(error);
   varnockd::Collector collector(&g_modules, options.configDir, options.tickSeconds);
