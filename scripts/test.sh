@@ -164,18 +164,16 @@ ctest --test-dir build-tsan -j"$test_jobs" --output-on-failure \
 # what the Windows build still running in the background takes from them
 # costs no time: it goes before them (a user who may not raise a priority
 # gets the fuzzers' lowered to the build's instead).
-fuzz_nice=5
-if ((windows_status == 0)); then
-  renice -n 0 -g "$later_builds_group" >/dev/null 2>&1 || fuzz_nice=19
-fi
 windows_stage() {
   await windows-build "the Windows cross builds"
   local options=()
   ((quick)) && options=(--quick)
   OSTRIK_WINDOWS_BITS=$windows_bits OSTRIK_NATIVE_BUILD=build scripts/test-windows.sh "${options[@]}"
 }
+fuzz_nice=5
 if ((windows_status == 0)); then
   step "fuzzing, and beside it the Windows build under ${windows_bits}-bit Wine"
+  renice -n 0 -g "$later_builds_group" >/dev/null 2>&1 || fuzz_nice=19
   run_logged windows windows_stage &
 else
   step "fuzzing"

@@ -217,9 +217,10 @@ std::shared_ptr<Snapshot> Collector::walk() {
 // snapshot's patience, so that requests are answered within seconds whatever
 // the servers do and fill in as the answers arrive.
 void Collector::module_waiting(bool news) {
+  if (stop_ || nested_)
+    return;
   const bool first = published_generation_ != static_cast<long long>(generation_);
-  if (stop_ || nested_ || (!news && !first) ||
-      (first && Clock::now() - running_since_ < kFirstPatience))
+  if (first ? Clock::now() - running_since_ < kFirstPatience : !news)
     return;
   nested_ = true;
   std::shared_ptr<Snapshot> snapshot = walk();

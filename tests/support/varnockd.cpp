@@ -114,6 +114,7 @@ Varnockd::Varnockd(VarnockdSetup setup) : community_(setup.community) {
     argv.push_back("--debug");
   argv.insert(argv.end(), setup.extra_args.begin(), setup.extra_args.end());
   argv.push_back("udp:" + agent());
+  started_ = Clock::now();
   process_ = std::make_unique<Process>(argv, dir_.file("varnockd"));
 
   const auto deadline = Clock::now() + std::chrono::duration<double>(setup.start_timeout_seconds);
@@ -130,6 +131,11 @@ Varnockd::Varnockd(VarnockdSetup setup) : community_(setup.community) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
+}
+
+long Varnockd::seconds_running() const {
+  return static_cast<long>(
+      std::chrono::ceil<std::chrono::seconds>(Clock::now() - started_).count());
 }
 
 Varnockd::~Varnockd() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -56,6 +57,9 @@ public:
   Process &process() { return *process_; }
   // The daemon's log (its standard error) so far.
   std::string log() const { return process_->err(); }
+  // Whole seconds since the daemon was started, rounded up: a bound on the
+  // age of anything it has read, however slow the machine.
+  long seconds_running() const;
   // Sends sig and waits for the daemon to end; its exit status. Once the
   // daemon has ended, a sanitizer report in its log fails the running test.
   int stop(int sig = 15, double timeout_seconds = 10.0);
@@ -76,6 +80,7 @@ private:
   TempDir dir_;
   std::string community_;
   int port_ = 0;
+  std::chrono::steady_clock::time_point started_;
   std::unique_ptr<Process> process_;
   bool log_checked_ = false;
   void check_log_for_sanitizer_reports();
